@@ -1,0 +1,37 @@
+# Front door of the project. `make demo` and `make test` are all a fresh machine needs.
+JOBS ?= 2
+PRODUCT ?= itunes64
+
+.PHONY: all bootstrap configure build test asan-test release demo clean format
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+configure: bootstrap
+	@cmake --preset debug >/dev/null
+
+build: configure
+	@cmake --build --preset debug -j $(JOBS)
+
+test: build
+	@ctest --preset debug -j $(JOBS) --timeout 900
+
+asan-test: bootstrap
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+	@ctest --preset asan -j $(JOBS) --timeout 900
+
+release: bootstrap
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS)
+
+demo: build
+	@tools/demo/run-demo "$(PRODUCT)"
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	@rm -rf build

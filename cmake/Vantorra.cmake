@@ -1,0 +1,27 @@
+# Shared helpers for the module CMakeLists files.
+
+# vantorra_module(NAME DEPS...) builds the library NAME from every .cpp below the
+# current folder except those under tests/ (and sub-modules that build themselves),
+# and a test executable NAME_tests from the .cpp files under tests/, registered with CTest.
+function(vantorra_module name)
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXCLUDE" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "/tests/")
+  foreach(ex IN LISTS ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${CMAKE_CURRENT_SOURCE_DIR}/${ex}/")
+  endforeach()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+
+  file(GLOB_RECURSE test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+  if(test_sources)
+    add_executable(${name}_tests ${test_sources})
+    target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_DEPS} GTest::gtest GTest::gtest_main Threads::Threads)
+    target_compile_definitions(${name}_tests PRIVATE
+      VANTORRA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+      VANTORRA_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60
+      PROPERTIES ENVIRONMENT "VANTORRA_SOURCE_DIR=${PROJECT_SOURCE_DIR};VANTORRA_BIN_DIR=${VANTORRA_BIN_DIR}")
+  endif()
+endfunction()

@@ -1,0 +1,13 @@
+// The host layer: the Windows interfaces the agent calls, implemented on POSIX.
+// Code above platform/ includes only this header for system services.
+#pragma once
+
+#include "platform/win/errors.h"
+#include "platform/win/files.h"
+#include "platform/win/host.h"
+#include "platform/win/process.h"
+#include "platform/win/registry.h"
+#include "platform/win/services.h"
+#include "platform/win/sync.h"
+#include "platform/win/text.h"
+#include "platform/win/types.h"

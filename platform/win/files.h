@@ -1,0 +1,130 @@
+// Files, folders, directory searches, current and system directory, environment.
+// Every path is mapped to the host file system first (see host.h).
+#pragma once
+
+#include "platform/win/types.h"
+
+inline constexpr DWORD GENERIC_READ = 0x80000000;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000;
+inline constexpr DWORD GENERIC_EXECUTE = 0x20000000;
+inline constexpr DWORD GENERIC_ALL = 0x10000000;
+inline constexpr DWORD DELETE = 0x00010000;
+inline constexpr DWORD READ_CONTROL = 0x00020000;
+inline constexpr DWORD FILE_READ_DATA = 0x0001;
+inline constexpr DWORD FILE_WRITE_DATA = 0x0002;
+inline constexpr DWORD FILE_APPEND_DATA = 0x0004;
+inline constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
+
+inline constexpr DWORD FILE_SHARE_READ = 0x00000001;
+inline constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
+inline constexpr DWORD FILE_SHARE_DELETE = 0x00000004;
+
+inline constexpr DWORD CREATE_NEW = 1;
+inline constexpr DWORD CREATE_ALWAYS = 2;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD OPEN_ALWAYS = 4;
+inline constexpr DWORD TRUNCATE_EXISTING = 5;
+
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001;
+inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x00000002;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
+inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000;
+
+inline constexpr DWORD FILE_BEGIN = 0;
+inline constexpr DWORD FILE_CURRENT = 1;
+inline constexpr DWORD FILE_END = 2;
+inline constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
+inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
+
+// Share modes are honoured between the handles of this process (a conflicting open
+// fails with ERROR_SHARING_VIOLATION); other processes' handles are not seen.
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, void* overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               void* overlapped);
+BOOL FlushFileBuffers(HANDLE file);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition,
+                      DWORD moveMethod);
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD moveMethod);
+BOOL SetEndOfFile(HANDLE file);
+BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite);
+
+BOOL CopyFileA(LPCSTR existingFile, LPCSTR newFile, BOOL failIfExists);
+BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists);
+BOOL DeleteFileA(LPCSTR fileName);
+BOOL DeleteFileW(LPCWSTR fileName);
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001;
+inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x00000002;
+BOOL MoveFileExA(LPCSTR existingFile, LPCSTR newFile, DWORD flags);
+DWORD GetFileAttributesA(LPCSTR fileName);
+DWORD GetFileAttributesW(LPCWSTR fileName);
+
+BOOL CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
+BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
+BOOL RemoveDirectoryA(LPCSTR pathName);
+// Creates the folder and every missing parent; returns ERROR_SUCCESS,
+// ERROR_ALREADY_EXISTS, ERROR_FILE_EXISTS (a file is in the way) or another error code.
+int SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* securityAttributes);
+int SHCreateDirectoryExA(HWND window, LPCSTR path, const SECURITY_ATTRIBUTES* securityAttributes);
+
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+};
+using LPWIN32_FIND_DATAA = WIN32_FIND_DATAA*;
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+};
+using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
+
+// Wildcards * and ? match within the last path component; "." and ".." are reported
+// as Windows reports them. No match: INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND.
+HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData);
+HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData);
+BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA findData);  // end: FALSE, ERROR_NO_MORE_FILES
+BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW findData);
+BOOL FindClose(HANDLE find);
+
+// Reports the POSIX path of the current directory. Returns the length written, or the
+// needed size including the terminator when the buffer is too small.
+DWORD GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer);
+BOOL SetCurrentDirectoryA(LPCSTR pathName);
+// Reports "C:\Windows\system32".
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
+DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
+DWORD GetTempPathW(DWORD bufferLength, LPWSTR buffer);
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
+DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
+DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size);

@@ -1,0 +1,70 @@
+// Processes, waits, threads, time and sleeping.
+#pragma once
+
+#include "platform/win/types.h"
+
+inline constexpr DWORD CREATE_NEW_CONSOLE = 0x00000010;
+inline constexpr DWORD CREATE_UNICODE_ENVIRONMENT = 0x00000400;
+inline constexpr DWORD CREATE_DEFAULT_ERROR_MODE = 0x04000000;
+inline constexpr DWORD CREATE_NO_WINDOW = 0x08000000;
+inline constexpr DWORD STARTF_USESHOWWINDOW = 0x00000001;
+inline constexpr WORD SW_HIDE = 0;
+inline constexpr WORD SW_SHOWNORMAL = 1;
+
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_ABANDONED = 0x00000080;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+inline constexpr DWORD STILL_ACTIVE = 259;
+
+struct STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+using LPSTARTUPINFOA = STARTUPINFOA*;
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+using LPPROCESS_INFORMATION = PROCESS_INFORMATION*;
+
+// The command line is parsed with the Windows rules; see HOST.md for the program
+// search and the exit-code file handed to every child.
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
+                    LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                    DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
+                    LPSTARTUPINFOA startupInfo, LPPROCESS_INFORMATION processInformation);
+// Works on process handles and on the mutex handles of sync.h.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL TerminateProcess(HANDLE process, UINT exitCode);
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+BOOL CloseHandle(HANDLE handle);
+HANDLE GetCurrentProcess();
+DWORD GetCurrentProcessId();
+DWORD GetCurrentThreadId();  // the kernel thread id
+
+void Sleep(DWORD milliseconds);
+void GetLocalTime(LPSYSTEMTIME systemTime);
+void GetSystemTime(LPSYSTEMTIME systemTime);
+void GetSystemTimeAsFileTime(LPFILETIME fileTime);
+DWORD GetTickCount();
+ULONGLONG GetTickCount64();

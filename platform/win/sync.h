@@ -1,0 +1,21 @@
+// Timer queues and mutexes.
+#pragma once
+
+#include "platform/win/types.h"
+
+using WAITORTIMERCALLBACK = void (*)(PVOID parameter, BOOLEAN timerOrWaitFired);
+inline constexpr ULONG WT_EXECUTEDEFAULT = 0x00000000;
+inline constexpr ULONG WT_EXECUTEONLYONCE = 0x00000008;
+
+// Each queue runs its callbacks on a thread of its own. A null queue means the
+// process's default queue. CompletionEvent: null returns at once (a running callback
+// finishes on its own), INVALID_HANDLE_VALUE waits for running callbacks.
+HANDLE CreateTimerQueue();
+BOOL CreateTimerQueueTimer(PHANDLE newTimer, HANDLE timerQueue, WAITORTIMERCALLBACK callback,
+                           PVOID parameter, DWORD dueTime, DWORD period, ULONG flags);
+BOOL DeleteTimerQueueTimer(HANDLE timerQueue, HANDLE timer, HANDLE completionEvent);
+BOOL DeleteTimerQueueEx(HANDLE timerQueue, HANDLE completionEvent);
+
+// Process-local mutexes; a thread owning one may take it again (recursive, as on Windows).
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
