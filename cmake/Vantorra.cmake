@@ -10,9 +10,16 @@ function(vantorra_module name)
   foreach(ex IN LISTS ARG_EXCLUDE)
     list(FILTER sources EXCLUDE REGEX "${CMAKE_CURRENT_SOURCE_DIR}/${ex}/")
   endforeach()
-  add_library(${name} STATIC ${sources})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    # A module whose sources have not arrived yet still offers its headers.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
 
   file(GLOB_RECURSE test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
   if(test_sources)
@@ -20,7 +27,8 @@ function(vantorra_module name)
     target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_DEPS} GTest::gtest GTest::gtest_main Threads::Threads)
     target_compile_definitions(${name}_tests PRIVATE
       VANTORRA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-      VANTORRA_BINARY_DIR="${PROJECT_BINARY_DIR}")
+      VANTORRA_BINARY_DIR="${PROJECT_BINARY_DIR}"
+      VANTORRA_BIN_DIR="${VANTORRA_BIN_DIR}")
     gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60
       PROPERTIES ENVIRONMENT "VANTORRA_SOURCE_DIR=${PROJECT_SOURCE_DIR};VANTORRA_BIN_DIR=${VANTORRA_BIN_DIR}")
   endif()
