@@ -1,0 +1,133 @@
+// Agent configuration and machine identity: the process-wide agent parameters read from
+// the agent's registry key at start-up, server/proxy settings, local machine identity,
+// operating-system identification and the resource identifier.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+#include "runtime/agent_key.h"  // gv_agentRootKey, gv_agentInstallDir, gv_agentServiceName
+
+// Results of InitializeAgentParameters beyond the Windows codes.
+inline constexpr int AGENT_IMAGED_COMPUTER = 10047;
+
+// ---- Registry key paths (below HKEY_LOCAL_MACHINE) ----
+extern std::string gv_serverInfoKey;     // ...\ZQAgent\ServerInfo
+extern std::string gv_systemDetailsKey;  // ...\ZQAgent\SystemDetails
+extern std::string gv_settingsKey;       // ...\ZQAgent\Settings
+
+// ---- Agent parameters (one instance per process; nullopt is "null") ----
+using PFN_IsWow64Process = BOOL (*)(HANDLE, BOOL*);
+using PFN_Wow64DisableWow64FsRedirection = BOOL (*)(PVOID*);
+using PFN_Wow64RevertWow64FsRedirection = BOOL (*)(PVOID);
+
+extern int gv_is64BitOS;
+extern PFN_IsWow64Process gv_pfnIsWow64Process;
+extern PFN_Wow64DisableWow64FsRedirection gv_pfnWow64DisableFsRedirection;
+extern PFN_Wow64RevertWow64FsRedirection gv_pfnWow64RevertFsRedirection;
+extern std::string gv_tempDir;  // TEMP, at most 254 characters; empty when unset
+extern std::optional<std::string> gv_agentVersion;
+extern std::optional<std::string> gv_mspName;
+extern std::optional<std::string> gv_customerName;
+extern std::optional<std::string> gv_customerId;
+extern std::optional<std::string> gv_zqProductCode;  // "RQNA"
+extern std::optional<std::string> gv_remoteOfficeName;
+extern std::optional<std::string> gv_remoteOfficeId;
+extern std::optional<std::string> gv_remoteOfficeMgmtEnabled;  // "NO"
+extern int gv_httpRequestTimeout;                               // ms, 60000
+extern int gv_httpConnectionTimeout;                            // ms, 30000
+extern DWORD gv_dataTransferRateKBps;                           // 1024 before start-up
+extern std::optional<std::string> gv_installSource;
+extern std::optional<std::string> gv_installMode;
+extern int gv_checksumEnabled;     // 1
+extern int gv_blockCrashedConfig;  // 0
+extern int gv_shutdownBlocked;     // 0
+extern int gv_eventEnabled;        // 1
+extern int gv_dsRouteEnabled;      // 0
+extern std::optional<std::string> gv_clientDataPath;
+extern std::optional<std::string> gv_resourceId;
+extern std::optional<std::string> gv_sessionEventName;
+extern int gv_serverFailoverEnabled;  // 1
+
+// Server, distribution server and proxy.
+extern std::optional<std::string> gv_serverName;
+extern std::optional<std::string> gv_serverInstalledTime;
+extern std::optional<std::string> gv_serverFlatName;
+extern std::optional<std::string> gv_serverIPAddress;
+extern std::optional<std::string> gv_serverSecIPAddress;
+extern std::optional<std::string> gv_lastAccessName;
+extern int gv_serverHttpPort;
+extern int gv_serverSecurePort;
+extern std::optional<std::string> gv_serverProtocol;  // "http"
+extern int gv_serverPort;
+extern std::optional<std::string> gv_dsEnabled;
+extern std::optional<std::string> gv_dsServerName;
+extern std::optional<std::string> gv_dsFlatName;
+extern std::optional<std::string> gv_dsLastAccessName;
+extern int gv_dsHttpPort;
+extern int gv_dsSecurePort;
+extern std::optional<std::string> gv_dsIPAddress;
+extern std::optional<std::string> gv_dsSecIPAddress;
+extern std::optional<std::string> gv_dsProtocol;  // "http"
+extern int gv_dsPort;
+extern std::optional<std::string> gv_proxyEnabled;     // "NO"
+extern std::optional<std::string> gv_proxyServerName;  // null
+extern std::optional<std::string> gv_proxyUserName;    // empty text
+extern std::optional<std::string> gv_proxyPassword;    // empty text, decoded (plain)
+extern std::optional<std::string> gv_proxyBypass;      // "<local>"
+
+// Local machine.
+extern std::optional<std::string> gv_localComputerName;
+extern std::optional<std::string> gv_clientNamespace;
+extern int gv_inDomain;  // 1
+extern std::optional<std::string> gv_localIPAddress;
+extern std::optional<std::string> gv_localMACAddress;
+extern std::optional<std::string> gv_localSubnetMask;
+extern std::optional<std::string> gv_domainController;
+
+// Puts every parameter back to its initial value (for tests and tools that run the
+// start-up more than once in one process).
+void ResetAgentParameters();
+
+// ---- Start-up ----
+// 0 complete, 13 a required value is missing (earlier parameters stay set), 10047 imaged.
+int InitializeAgentParameters();
+int InitializeAgentDetails();
+int GetCustomerId(std::optional<std::string>* customerId);
+DWORD GetEnableDSRoute();
+int GetDataTransferRate(DWORD* rate);
+
+// ---- Server, distribution server and proxy ----
+int InitializeServerDetailsFromRegistry();
+int InitializeDSServerDetailsFromRegistry();
+int InitializeProxyDetailsFromRegistry();
+int CheckCryptographicClient();
+void ApplyDSRoute();
+DWORD SaveLastAccessName(const char* name);
+DWORD SaveDSLastAccessName(const char* name);
+
+// ---- Local machine identity ----
+int InitializeLocalMachineDetails();
+DWORD GetMACandIPAddress(std::optional<std::string>* ipList, std::optional<std::string>* macList,
+                         std::optional<std::string>* maskList);
+DWORD GetComputerLogonServer(std::optional<std::string>* name);
+int GetLocalComputerName(std::optional<std::string>* name);
+int GetComputerNameSpace(std::optional<std::string>* name, int* inDomain);
+
+// ---- Operating-system identification ----
+int GetOsFamily();
+// nullopt when the version cannot be read (or the legacy registry lookup fails).
+std::optional<std::string> GetOSNameEx(DWORD major, DWORD minor);
+int isWin7orWin8();
+
+// ---- Resource identifier ----
+DWORD GetResourceID(std::optional<std::string>* resourceId);
+DWORD GetResourceIDFromServer(std::optional<std::string>* resourceId);
+
+// ---- Time helpers ----
+void SystemTimeToUnixSeconds(const SYSTEMTIME& time, LONGLONG* seconds);
+std::u16string GetCurrentTimeMillisText();
+int GetTimeInSeconds(SYSTEMTIME localTime);
+int GetCurrentUnixSeconds();
