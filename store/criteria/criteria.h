@@ -1,0 +1,116 @@
+// Criteria expressions of the store: "PARAM_NAME='RESOURCE_ID'", comparisons joined by
+// lower-case "and"/"or" with parentheses. Parsing into a CriteriaNode tree, resolution
+// of column names against a table definition, evaluation on a row, and the conversions
+// between text and typed column values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct ColumnDefn;
+
+// Operator codes of a CriteriaNode (1-6 in a leaf, 7/8 in an inner node; 9 and 10
+// are only written by the SQL generation).
+enum CriteriaOperator : std::uint8_t {
+    CRITERIA_INVALID_OPERATOR = 0,
+    CRITERIA_LT = 1,
+    CRITERIA_GT = 2,
+    CRITERIA_LE = 3,
+    CRITERIA_GE = 4,
+    CRITERIA_EQ = 5,
+    CRITERIA_NE = 6,
+    CRITERIA_AND = 7,
+    CRITERIA_OR = 8,
+    CRITERIA_LIKE = 9,
+    CRITERIA_BETWEEN = 10,
+};
+
+// "INVALID OPERATOR", "<", ">", "<=", ">=", "=", "!=", "AND", "OR", "LIKE", "BETWEEN";
+// codes above 10 give "INVALID OPERATOR".
+const char* CriteriaOperatorName(std::uint8_t op);
+
+struct CriteriaNode {
+    std::optional<std::string> columnName;  // leaf only
+    std::optional<std::string> literal;     // leaf only, as scanned (quotes included)
+    std::uint8_t op = CRITERIA_INVALID_OPERATOR;
+    // Set by ResolveCriteria; 0 until then. The position is wider than a byte so
+    // that tables with more than 255 columns resolve correctly.
+    std::uint32_t columnPosition = 0;
+    std::uint8_t columnType = 0;
+    std::unique_ptr<CriteriaNode> left;
+    std::unique_ptr<CriteriaNode> right;
+    CriteriaNode* parent = nullptr;
+
+    CriteriaNode() = default;
+    CriteriaNode(const CriteriaNode&) = delete;
+    CriteriaNode& operator=(const CriteriaNode&) = delete;
+    // Frees the subtree without recursion, so very deep trees cannot exhaust the stack.
+    ~CriteriaNode();
+
+    bool IsLeaf() const { return columnName.has_value() && literal.has_value(); }
+};
+
+using CriteriaTree = std::unique_ptr<CriteriaNode>;
+
+// Parses a criteria string. Null text, a syntax error, an invalid character or a
+// nesting deeper than the parser's stack give null; nothing is logged. When several
+// lines are given, the tree of the last one is returned. `error` (optional) receives
+// "syntax error", "invalid syntax" or "yacc stack overflow".
+CriteriaTree ParseCriteria(const char* criteria, std::string* error = nullptr);
+CriteriaTree ParseCriteria(std::string_view criteria, std::string* error = nullptr);
+
+// Sets position and type of every leaf from the first column whose name matches
+// (ASCII case folded); a name that matches nothing keeps position 0 and type 0.
+void ResolveCriteria(const std::vector<std::unique_ptr<ColumnDefn>>& columns, CriteriaNode* tree);
+// The same against plain (name, type) pairs, for callers without a ColumnDefn list.
+struct CriteriaColumn {
+    std::string_view name;
+    std::uint8_t type;
+};
+void ResolveCriteria(std::span<const CriteriaColumn> columns, CriteriaNode* tree);
+
+// One row as evaluation sees it: value buffers by column position (null for SQL NULL)
+// and their lengths. A position beyond the row reads as NULL.
+struct CriteriaRowView {
+    std::span<const char* const> values;
+    std::span<const std::uint32_t> lengths;
+};
+
+// True when the row satisfies the resolved tree; a null tree is true. A leaf whose row
+// value is NULL is false and never reads the value.
+bool EvaluateCriteria(const CriteriaNode* tree, const CriteriaRowView& row);
+
+// Releases a tree; null is allowed. (Dropping the CriteriaTree does the same.)
+void FreeCriteriaTree(CriteriaTree tree);
+
+// Text to the in-memory form of a column type (see the column type codes). `length`
+// is read for the byte-copy types (0, 12, 13, 20, 21) and receives the value's length.
+// Null for null text, an unknown type or an unconvertible boolean. Every buffer carries
+// one zero byte after its length.
+std::unique_ptr<char[]> ConvertTextToColumnValue(const char* text, std::uint8_t type,
+                                                 std::uint32_t* length);
+// A value's text: "NULL" for a null value, the number, the text, the date texts,
+// "'t'"/"'f'" for booleans; no text (nullopt) for type 0 or an unknown type.
+// With `length` given, a buffer shorter than the type's size reads as "NULL" rather
+// than beyond its end.
+std::optional<std::string> ConvertColumnValueToText(const char* value, std::uint8_t type,
+                                                    std::optional<std::uint32_t> length = std::nullopt);
+
+// The parser lock: taken before parsing and released after the tree is freed by every
+// caller that parses criteria. Not re-entrant.
+void LockCriteriaParser();
+void UnlockCriteriaParser();
+
+class CriteriaParserLock {
+public:
+    CriteriaParserLock() { LockCriteriaParser(); }
+    ~CriteriaParserLock() { UnlockCriteriaParser(); }
+    CriteriaParserLock(const CriteriaParserLock&) = delete;
+    CriteriaParserLock& operator=(const CriteriaParserLock&) = delete;
+};
