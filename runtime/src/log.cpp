@@ -1,0 +1,223 @@
+// The agent log: process-wide settings, opening and closing, and the four leveled entry
+// points. Entries and the rotation's truncation exclude each other through one mutex.
+#include "runtime/log.h"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+std::FILE* gv_logFilePtr = nullptr;
+std::optional<std::string> gv_quennetRoot;
+
+namespace {
+
+struct LogSettings {
+    std::optional<std::string> fileName;
+    std::optional<std::string> directory;
+    std::optional<std::string> fullPath;
+};
+
+// The mutex lives as long as the process: a timer callback that is still running after
+// the shutdown must find it intact. Recursive, so a holder of LogLockGuard may log.
+std::recursive_mutex& LogMutex() {
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
+LogSettings gv_logSettings;  // guarded by LogMutex()
+// Mirrors for the cheap unlocked check in LogEnabled; the writer re-checks under the lock.
+std::atomic<bool> gv_logOpen{false};
+std::atomic<bool> gv_logLockExists{false};
+std::atomic<BYTE> gv_logLevel{0};
+
+const char* TagOf(LogLevel level) {
+    switch (level) {
+        case LogLevel::Info: return "[INFO]";
+        case LogLevel::Error: return "[ERROR]";
+        case LogLevel::Debug: return "[DEBUG]";
+        case LogLevel::Trace: return "[TRACE]";
+    }
+    return "[INFO]";
+}
+
+bool Allows(BYTE level, LogLevel entry) {
+    return level != 0 && level >= static_cast<BYTE>(entry);
+}
+
+void SetOpenFile(std::FILE* file) {
+    gv_logFilePtr = file;
+    gv_logOpen = file != nullptr;
+}
+
+// Creates the folder, and its parents when it cannot be created directly. The path is
+// mapped first, so drive letters and backslashes separate folders as on Windows.
+void CreateFolderWithParents(const std::string& path) {
+    if (path.empty()) return;
+    if (host::MappedMkdir(path.c_str()) == 0) return;
+    std::string parent = path;
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    const std::size_t cut = parent.rfind('/');
+    if (cut == std::string::npos || cut == 0) return;
+    parent.resize(cut);
+    CreateFolderWithParents(parent);
+    host::MappedMkdir(path.c_str());
+}
+
+void WriteMarker(const char* format) {
+    const std::string stamp = GetLogTimestamp();
+    const LogArg arg(stamp);
+    const std::string line = FormatLogText(format, std::span(&arg, 1));
+    std::fwrite(line.data(), 1, line.size(), gv_logFilePtr);
+    std::fflush(gv_logFilePtr);
+}
+
+bool Open(const char* mode) {
+    std::lock_guard lock(LogMutex());
+    if (gv_logFilePtr) {
+        LogTrace("gv_logFilePtr already Set\n");
+        return true;
+    }
+    if (!gv_logSettings.fileName) return false;
+    const std::string& name = *gv_logSettings.fileName;
+    std::string path;
+    if (gv_logSettings.directory) {
+        CreateFolderWithParents(host::MapPath(*gv_logSettings.directory));
+        path = *gv_logSettings.directory + "/" + name;
+    } else if (gv_quennetRoot) {
+        CreateFolderWithParents(host::MapPath(*gv_quennetRoot + "/logs"));
+        path = *gv_quennetRoot + "/logs/" + name;
+    } else {
+        host::MappedMkdir("../logs");
+        path = "../logs/" + name;
+    }
+    gv_logSettings.fullPath = path;
+    std::FILE* file = host::MappedFopen(path.c_str(), mode);
+    if (!file) return false;
+    SetOpenFile(file);
+    WriteMarker("Log open time: %s\n");
+    return true;
+}
+
+}  // namespace
+
+std::string GetLogTimestamp() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%d-%02d-%02d %02d:%02d:%02d:%03d", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    return buffer;
+}
+
+bool LogEnabled(LogLevel level) {
+    return gv_logOpen && gv_logLockExists && Allows(gv_logLevel, level);
+}
+
+void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> args) {
+    if (!LogEnabled(level)) return;
+    // Format outside the lock: it is the expensive part and touches no shared state.
+    const std::string message = FormatLogText(format, args);
+    std::lock_guard lock(LogMutex());
+    if (!gv_logFilePtr || !gv_logLockExists || !Allows(gv_logLevel, level)) return;
+    const std::string stamp = GetLogTimestamp();
+    const int thread = static_cast<int>(GetCurrentThreadId());
+    std::string entry;
+    entry.reserve(stamp.size() + message.size() + 32);
+    entry += "[ ";
+    entry += stamp;
+    entry += " ] [ ";
+    entry += std::to_string(thread);
+    entry += " ] ";
+    entry += TagOf(level);
+    entry += ' ';
+    entry += message;
+    std::fwrite(entry.data(), 1, entry.size(), gv_logFilePtr);
+    std::fflush(gv_logFilePtr);
+}
+
+void AppendTextToFileArgs(const char* path, const char* format, std::span<const LogArg> args) {
+    if (!path || !format) return;
+    const std::string text = FormatLogText(format, args);
+    std::FILE* file = host::MappedFopen(path, "a");
+    if (!file) return;
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+}
+
+bool SetLogDefaults() {
+    std::lock_guard lock(LogMutex());
+    if (gv_logFilePtr) {
+        gv_logLevel = 3;
+        return true;
+    }
+    if (gv_logSettings.fileName) return true;
+    gv_logSettings.fileName = "quennet.log";
+    gv_logSettings.directory.reset();
+    gv_logSettings.fullPath.reset();
+    gv_logLevel = 3;
+    gv_logLockExists = true;
+    return true;
+}
+
+bool ConfigureLog(const char* fileName, const char* directory, BYTE level) {
+    if (!fileName) return false;
+    std::lock_guard lock(LogMutex());
+    gv_logSettings.fileName = fileName;
+    if (directory) gv_logSettings.directory = directory;
+    else gv_logSettings.directory.reset();
+    gv_logLevel = level;
+    return true;
+}
+
+bool SetLogFileName(const char* fileName) {
+    if (!fileName) return false;
+    std::lock_guard lock(LogMutex());
+    gv_logSettings.fileName = fileName;
+    return true;
+}
+
+bool SetLogDirectory(const char* directory) {
+    if (!directory) return false;
+    std::lock_guard lock(LogMutex());
+    gv_logSettings.directory = directory;
+    return true;
+}
+
+void SetLogLevel(BYTE level) { gv_logLevel = level; }
+
+bool SetLogFile(std::FILE* file) {
+    if (!file) return false;
+    std::lock_guard lock(LogMutex());
+    SetOpenFile(file);
+    return true;
+}
+
+BYTE GetLogLevel() { return gv_logLevel; }
+
+std::optional<std::string> GetLogFullPath() {
+    std::lock_guard lock(LogMutex());
+    return gv_logSettings.fullPath;
+}
+
+bool OpenLog() { return Open("w"); }
+bool OpenLogAppend() { return Open("a+"); }
+
+void CloseLog() {
+    std::lock_guard lock(LogMutex());
+    if (!gv_logFilePtr) return;
+    WriteMarker("Log close time: %s\n");
+    std::fclose(gv_logFilePtr);
+    SetOpenFile(nullptr);
+}
+
+void ReleaseLogSettings() {
+    std::lock_guard lock(LogMutex());
+    gv_logSettings = LogSettings{};
+    gv_logLockExists = false;
+}
+
+LogLockGuard::LogLockGuard() : held_(true) { LogMutex().lock(); }
+
+LogLockGuard::~LogLockGuard() {
+    if (held_) LogMutex().unlock();
+}
