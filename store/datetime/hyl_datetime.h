@@ -1,0 +1,87 @@
+// Date, time and date-time values of store columns of types 16, 17 and 18: their text
+// forms, parsing, the clock, comparison and calendar arithmetic.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include "platform/win/types.h"
+
+struct HylDate {
+    WORD year = 0;
+    BYTE month = 0;  // 1-12
+    BYTE day = 0;    // 1-31
+};
+
+struct HylTime {
+    BYTE hour = 0;
+    BYTE minute = 0;
+    BYTE second = 0;
+};
+
+// Values built from text always have both parts; general values may lack one.
+struct HylDateTime {
+    std::optional<HylDate> date;
+    std::optional<HylTime> time;
+};
+
+// Plain records, so a column value can carry them as bytes.
+static_assert(std::is_trivially_copyable_v<HylDate>);
+static_assert(std::is_trivially_copyable_v<HylTime>);
+static_assert(std::is_trivially_copyable_v<HylDateTime>);
+
+// Nominal lengths stored as the column value's length.
+inline constexpr std::uint32_t HYL_DATE_LENGTH = 4;
+inline constexpr std::uint32_t HYL_TIME_LENGTH = 3;
+inline constexpr std::uint32_t HYL_DATETIME_LENGTH = 11;
+
+// Values outside the calendar are kept as given; values that do not fit their fields
+// (a year above 65535, a negative month...) give none with "HylDate creation failed",
+// "HylTime creation failed" or "HylDateTime creation failed" at ERROR.
+std::optional<HylDate> CreateHylDate(int year, int month, int day);
+std::optional<HylTime> CreateHylTime(int hour, int minute, int second);
+std::optional<HylDateTime> CreateHylDateTime(int year, int month, int day, int hour,
+                                             int minute, int second);
+
+// "%04d-%02d-%02d", "%02d:%02d:%02d", both joined by a blank; none for a null value
+// and for a date-time with neither part.
+std::optional<std::string> HylDateToString(const HylDate* date);
+std::optional<std::string> HylTimeToString(const HylTime* time);
+std::optional<std::string> HylDateTimeToString(const HylDateTime* dateTime);
+
+// "Y-M-D h:m:s", "Y-M-D" (time 00:00:00) or "h:m:s" (date 0-00-00); always both parts.
+std::optional<HylDateTime> ConvertStringToHylDateTime(const char* text);
+// The same tests, giving a HylDateTime, a HylDate or a HylTime. False when none fits.
+using HylValue = std::variant<HylDateTime, HylDate, HylTime>;
+bool ConvertStringToHylDateTime(const char* text, HylValue* value);
+// As above, but a date-only text gives only the date part, a time-only text only the time.
+std::optional<HylDateTime> ConvertStringToHylGenDateTime(const char* text);
+
+// The local date and time of the clock.
+std::optional<HylDateTime> GetCurrentHylDateTime();
+
+// True if a is strictly later than b (year, month, day, hour, minute, second; an absent
+// part counts as zeros); false if either is null.
+bool CompareHylDateTime(const HylDateTime* first, const HylDateTime* second);
+
+enum HylTimeUnit : int {
+    HYL_NANOSECONDS = 1,
+    HYL_MICROSECONDS = 2,
+    HYL_MILLISECONDS = 3,
+    HYL_SECONDS = 4,
+    HYL_MINUTES = 5,
+    HYL_HOURS = 6,
+    HYL_DAYS = 7,
+    HYL_WEEKS = 8,
+    HYL_MONTHS = 9,
+};
+
+// Changes the value in place by amount units and normalises it through the calendar
+// (31 January plus one month is 3 March, 2 March in a leap year). False, value
+// unchanged, for a null value, an unknown unit, a value without date part or with
+// fields outside the calendar, or a result outside years 0 to 9999.
+bool AddHylDateTime(HylDateTime* value, std::int64_t amount, int unit);
+bool SubtractHylDateTime(HylDateTime* value, std::int64_t amount, int unit);

@@ -1,0 +1,40 @@
+// Worker-thread helpers: starting threads and the slot array of a thread pool, where an
+// idle worker suspends itself until a dispatcher resumes it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/win/types.h"
+
+using ThreadStartRoutine = DWORD (*)(LPVOID argument);
+
+// A running thread; destroying the last reference waits for it to end.
+class StoreThread;
+using ThreadHandlePtr = std::shared_ptr<StoreThread>;
+
+enum : BYTE { kThreadSlotFree = 0, kThreadSlotIdle = 1, kThreadSlotBusy = 2 };
+
+struct ThreadSlot {
+    std::atomic<BYTE> state{kThreadSlotFree};
+    ThreadHandlePtr thread;
+};
+
+// Null with "Unable to create Thread\n" at DEBUG when the thread cannot start.
+ThreadHandlePtr CreateNewThread(ThreadStartRoutine routine, LPVOID argument);
+void InitThreadInfo();
+// True when the thread has returned.
+bool IsThreadFinished(const ThreadHandlePtr& thread);
+// Waits for the thread's end; false when called from the thread itself.
+bool JoinThread(const ThreadHandlePtr& thread);
+
+void ResetThreadSlots(ThreadSlot* slots, std::int32_t count);
+// State 0 and threads released (a suspended one is resumed and waited for).
+void ReleaseThreadSlots(ThreadSlot* slots, std::int32_t count);
+// 1 with *index of the first idle slot; else 4 when count is below maximum; else 5.
+int CheckThreadPool(ThreadSlot* slots, std::int32_t count, std::int32_t* index, std::int32_t maximum);
+// Called by the slot's own worker: state 1, blocks until resumed, then state 2.
+void SuspendThreadSlot(ThreadSlot* slot);
+// Wakes the slot's worker; a resume that comes before the suspend is not lost.
+void ResumeThreadSlot(ThreadSlot* slot);
