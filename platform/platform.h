@@ -11,3 +11,7 @@
 #include "platform/win/sync.h"
 #include "platform/win/text.h"
 #include "platform/win/types.h"
+#include "platform/win/crypto.h"
+#include "platform/win/modules.h"
+#include "platform/win/network.h"
+#include "platform/win/sysinfo.h"

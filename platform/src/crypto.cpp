@@ -1,0 +1,187 @@
+// Key containers of the CryptoAPI subset: folders below <machine root>/crypto holding
+// the signature and key-exchange RSA key pairs as PEM files, generated with OpenSSL.
+#include "platform/win/crypto.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/win/errors.h"
+#include "platform/win/host.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct PkeyDeleter {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+
+struct Context {
+    fs::path folder;  // empty for a verify-only context
+};
+struct Key {
+    HCRYPTPROV provider;
+    DWORD spec;
+    Pkey pkey;
+};
+
+std::mutex gMutex;
+std::map<HCRYPTPROV, Context> gContexts;
+std::map<HCRYPTKEY, Key> gKeys;
+ULONG_PTR gNextHandle = 0x1000;
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+// Container and provider names become folder names: no separators, no dot folders.
+bool SafeName(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    return name.find('/') == std::string_view::npos && name.find('\\') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
+const char* KeyFileName(DWORD spec) { return spec == AT_SIGNATURE ? "signature.pem" : "exchange.pem"; }
+
+Pkey ReadKey(const fs::path& file) {
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    if (!in) return nullptr;
+    Pkey key(PEM_read_PrivateKey(in, nullptr, nullptr, nullptr));
+    std::fclose(in);
+    return key;
+}
+
+// Written to a private temporary file and renamed into place, so a reader never sees
+// half a key.
+bool WriteKey(const fs::path& file, EVP_PKEY* key) {
+    const fs::path temporary = file.string() + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return false;
+    std::FILE* out = fdopen(fd, "wb");
+    if (!out) {
+        ::close(fd);
+        return false;
+    }
+    const bool written = PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    const bool closed = std::fclose(out) == 0;
+    std::error_code error;
+    if (!written || !closed) {
+        fs::remove(temporary, error);
+        return false;
+    }
+    fs::rename(temporary, file, error);
+    return !error;
+}
+
+}  // namespace
+
+BOOL CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container, LPCSTR providerName, DWORD providerType,
+                          DWORD flags) {
+    if (!provider) return Fail(ERROR_INVALID_PARAMETER);
+    *provider = 0;
+    if (providerType != PROV_RSA_FULL) return Fail(NTE_PROV_TYPE_NOT_DEF);
+    const DWORD known = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
+    if (flags & ~known) return Fail(NTE_BAD_FLAGS);
+    const std::string providerText = providerName ? providerName : MS_DEF_PROV_A;
+    const std::string containerText = container ? container : "default";
+    if (!SafeName(providerText)) return Fail(NTE_KEYSET_NOT_DEF);
+
+    Context context;
+    if ((flags & CRYPT_VERIFYCONTEXT) != CRYPT_VERIFYCONTEXT) {
+        if (!SafeName(containerText)) return Fail(NTE_BAD_KEYSET_PARAM);
+        context.folder = fs::path(host::MachineRoot()) / "crypto" / providerText / containerText;
+        std::error_code error;
+        const bool exists = fs::is_directory(context.folder, error);
+        if (flags & CRYPT_DELETEKEYSET) {
+            if (!exists) return Fail(NTE_BAD_KEYSET);
+            fs::remove_all(context.folder, error);
+            return error ? Fail(NTE_FAIL) : TRUE;
+        }
+        if (flags & CRYPT_NEWKEYSET) {
+            if (exists) return Fail(NTE_EXISTS);
+            fs::create_directories(context.folder, error);
+            if (error) return Fail(NTE_FAIL);
+        } else if (!exists) {
+            return Fail(NTE_BAD_KEYSET);
+        }
+    }
+    std::lock_guard lock(gMutex);
+    const HCRYPTPROV handle = gNextHandle++;
+    gContexts.emplace(handle, std::move(context));
+    *provider = handle;
+    return TRUE;
+}
+
+BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
+    if (flags != 0) return Fail(NTE_BAD_FLAGS);
+    std::lock_guard lock(gMutex);
+    if (gContexts.erase(provider) == 0) return Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
+}
+
+BOOL CryptGetUserKey(HCRYPTPROV provider, DWORD keySpec, HCRYPTKEY* key) {
+    if (!key) return Fail(ERROR_INVALID_PARAMETER);
+    *key = 0;
+    if (keySpec != AT_SIGNATURE && keySpec != AT_KEYEXCHANGE) return Fail(NTE_BAD_KEY);
+    fs::path folder;
+    {
+        std::lock_guard lock(gMutex);
+        const auto found = gContexts.find(provider);
+        if (found == gContexts.end()) return Fail(ERROR_INVALID_HANDLE);
+        folder = found->second.folder;
+    }
+    if (folder.empty()) return Fail(NTE_NO_KEY);
+    const fs::path file = folder / KeyFileName(keySpec);
+    std::error_code error;
+    if (!fs::exists(file, error)) return Fail(NTE_NO_KEY);
+    Pkey pkey = ReadKey(file);
+    if (!pkey || EVP_PKEY_base_id(pkey.get()) != EVP_PKEY_RSA) return Fail(NTE_BAD_KEY);
+    std::lock_guard lock(gMutex);
+    const HCRYPTKEY handle = gNextHandle++;
+    gKeys.emplace(handle, Key{provider, keySpec, std::move(pkey)});
+    *key = handle;
+    return TRUE;
+}
+
+BOOL CryptGenKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD flags, HCRYPTKEY* key) {
+    if (!key) return Fail(ERROR_INVALID_PARAMETER);
+    *key = 0;
+    if (algorithm != AT_SIGNATURE && algorithm != AT_KEYEXCHANGE) return Fail(NTE_BAD_ALGID);
+    unsigned bits = flags >> 16;
+    if (bits == 0) bits = 2048;
+    if (bits < 512 || bits > 16384) return Fail(NTE_BAD_FLAGS);
+    fs::path folder;
+    {
+        std::lock_guard lock(gMutex);
+        const auto found = gContexts.find(provider);
+        if (found == gContexts.end()) return Fail(ERROR_INVALID_HANDLE);
+        folder = found->second.folder;
+    }
+    Pkey pkey(EVP_RSA_gen(bits));
+    if (!pkey) return Fail(NTE_FAIL);
+    if (!folder.empty() && !WriteKey(folder / KeyFileName(algorithm), pkey.get())) return Fail(NTE_FAIL);
+    std::lock_guard lock(gMutex);
+    const HCRYPTKEY handle = gNextHandle++;
+    gKeys.emplace(handle, Key{provider, algorithm, std::move(pkey)});
+    *key = handle;
+    return TRUE;
+}
+
+BOOL CryptDestroyKey(HCRYPTKEY key) {
+    std::lock_guard lock(gMutex);
+    if (gKeys.erase(key) == 0) return Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
+}
