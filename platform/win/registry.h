@@ -73,4 +73,10 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDW
                       LPSTR keyClass, LPDWORD classChars, PFILETIME lastWriteTime);
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameChars,
                       LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
+// Subkeys enumerate in name order, values in the order they were added. When a name
+// does not fit, ERROR_MORE_DATA sets the count to the size needed (with terminator).
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPDWORD reserved,
+                      LPWSTR keyClass, LPDWORD classChars, PFILETIME lastWriteTime);
+LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameChars,
+                      LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
 LSTATUS RegCloseKey(HKEY key);

@@ -1,0 +1,92 @@
+// The registry hive in memory, its text form (the registry export format) and the
+// hive file of the machine root with its cross-process lock.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win/types.h"
+
+namespace host::reg {
+
+inline constexpr std::u16string_view kRootName = u"HKEY_LOCAL_MACHINE";
+// Longest key name component and value name Windows accepts.
+inline constexpr size_t kMaxKeyNameChars = 255;
+inline constexpr size_t kMaxValueNameChars = 16383;
+
+struct Value {
+    std::u16string name;  // empty: the key's default value
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+
+struct Key {
+    std::u16string name;
+    std::vector<Value> values;                  // in the order they were added
+    std::vector<std::unique_ptr<Key>> subkeys;  // sorted by name without regard to case
+
+    Key() = default;
+    explicit Key(std::u16string keyName) : name(std::move(keyName)) {}
+    Key(const Key& other);
+    Key& operator=(const Key&) = delete;
+
+    Key* FindSubkey(std::u16string_view subName) const;
+    // Finds or inserts (keeping the sort order); sets created when it was new.
+    Key& AddSubkey(std::u16string_view subName, bool* created = nullptr);
+    bool RemoveSubkey(std::u16string_view subName);
+    const Value* FindValue(std::u16string_view valueName) const;
+    Value* FindValue(std::u16string_view valueName);
+    // Replaces the value of that name in place, or appends it.
+    void SetValue(std::u16string_view valueName, DWORD type, std::vector<BYTE> data);
+    bool RemoveValue(std::u16string_view valueName);
+};
+
+// Case-insensitive comparison of key and value names.
+bool NamesEqual(std::u16string_view a, std::u16string_view b);
+int CompareNames(std::u16string_view a, std::u16string_view b);
+
+// Splits "A\B\C" into its components; empty components are dropped.
+std::vector<std::u16string> SplitPath(std::u16string_view path);
+// Walks the components below the key; null when one is missing.
+Key* FindPath(Key& from, const std::vector<std::u16string>& components);
+
+struct ParseReport {
+    bool hasHeader = false;
+    // One entry per line (1-based) that could not be read and was skipped.
+    std::vector<std::pair<size_t, std::string>> skipped;
+};
+
+// Applies a document in the registry export format to the hive below root:
+// sections create keys, "name"=- and [-KEY] delete. Sections of other roots and lines
+// that cannot be read are skipped and reported; everything else still applies.
+// Accepts UTF-8 (with or without BOM) and UTF-16 with a byte-order mark, CR LF or LF.
+void ParseRegText(std::string_view bytes, Key& root, ParseReport* report = nullptr);
+
+// The document for key and everything below it; keyPath is its full name
+// ("HKEY_LOCAL_MACHINE\\..."). For the hive root, keys without values at the root are
+// not repeated as an empty section.
+std::string FormatRegText(const Key& key, std::u16string_view keyPath);
+
+// The text of one "name"=data entry (without line end), as written in the document.
+std::string FormatValue(const Value& value);
+
+// --- The hive file of the machine root -------------------------------------------
+
+std::string HiveFolder();  // <machine root>/registry
+std::string HivePath();    // <machine root>/registry/HKLM.reg
+
+// A parsed copy of the hive as the file holds it now (a missing file is an empty hive).
+// Parses again only when the file's content changed.
+std::shared_ptr<const Key> ReadHive(DWORD* error = nullptr);
+
+// Atomic read-modify-write: under the exclusive lock on registry/HKLM.lock, reads the
+// hive, calls apply and, when apply returned ERROR_SUCCESS and set changed, writes a
+// new file (fsync) and renames it over the old one. Returns apply's result or the
+// error of the file work.
+using HiveUpdate = std::function<DWORD(Key& root, bool& changed)>;
+DWORD UpdateHive(const HiveUpdate& apply);
+
+}  // namespace host::reg
