@@ -41,3 +41,8 @@ const char* FormatTwoDigits(unsigned number);
 const char* GetCurrentDateShort();
 const char* GetCurrentDateTimeText();
 void GetCurrentTimeText(bool twentyFourHour, std::string* text);
+
+// Where the date and time texts take the local time from; null restores the system
+// clock. Lets tests pin the clock without touching the system.
+using LocalTimeSource = void (*)(SYSTEMTIME* now);
+void SetLocalTimeSource(LocalTimeSource source);
