@@ -1,6 +1,7 @@
 // The handle table.
 #include "platform/src/handles.h"
 
+#include <cstdint>
 #include <mutex>
 #include <unordered_map>
 
@@ -13,6 +14,9 @@ namespace {
 struct HandleTable {
     std::mutex mutex;
     std::unordered_map<HANDLE, std::shared_ptr<KernelObject>> objects;
+    // Handle values are never reused, so a stale handle cannot reach a newer object
+    // that happens to live at the same address.
+    std::uintptr_t next = 0x1000;
 };
 
 HandleTable& Table() {
@@ -28,9 +32,11 @@ DWORD KernelObject::Wait(DWORD) {
 }
 
 HANDLE RegisterHandle(std::shared_ptr<KernelObject> object) {
-    HANDLE handle = object.get();
+    if (!object) return nullptr;
     auto& table = Table();
     std::lock_guard lock(table.mutex);
+    HANDLE handle = reinterpret_cast<HANDLE>(table.next);
+    table.next += 4;
     table.objects.emplace(handle, std::move(object));
     return handle;
 }
@@ -54,3 +60,11 @@ bool UnregisterHandle(HANDLE handle) {
 }
 
 }  // namespace host
+
+BOOL CloseHandle(HANDLE handle) {
+    if (!host::UnregisterHandle(handle)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}

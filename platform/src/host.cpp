@@ -1,0 +1,155 @@
+// The machine root, Windows path mapping, the mapped C runtime file functions,
+// Windows command-line splitting and the exit-code file contract.
+#include "platform/win/host.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/src/internal.h"
+
+namespace host {
+
+std::mutex& EnvironmentLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::optional<std::string> GetEnv(const std::string& name) {
+    std::lock_guard guard(EnvironmentLock());
+    const char* value = std::getenv(name.c_str());
+    if (!value) return std::nullopt;
+    return std::string(value);
+}
+
+std::string MachineRoot() {
+    std::string root = GetEnv("VANTORRA_MACHINE_ROOT").value_or("");
+    if (root.empty()) root = "/var/lib/vantorra/machine";
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+std::string MapPath(std::string_view windowsPath) {
+    std::string mapped;
+    if (windowsPath.size() >= 2 && windowsPath[1] == ':' &&
+        std::isalpha(static_cast<unsigned char>(windowsPath[0]))) {
+        mapped = MachineRoot() + "/drive_";
+        mapped += static_cast<char>(std::tolower(static_cast<unsigned char>(windowsPath[0])));
+        std::string_view rest = windowsPath.substr(2);
+        // "C:file" has no per-drive current directory here: it is relative to the drive root.
+        if (!rest.empty() && rest.front() != '\\' && rest.front() != '/') mapped += '/';
+        mapped += rest;
+    } else {
+        mapped = windowsPath;
+    }
+    for (char& c : mapped)
+        if (c == '\\') c = '/';
+    return mapped;
+}
+
+std::FILE* MappedFopen(const char* path, const char* mode) {
+    if (!path || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return std::fopen(MapPath(path).c_str(), mode);
+}
+
+int MappedMkdir(const char* path) {
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::mkdir(MapPath(path).c_str(), 0777);
+}
+
+int MappedRemove(const char* path) {
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    return std::remove(MapPath(path).c_str());
+}
+
+int MappedRename(const char* from, const char* to) {
+    if (!from || !to) {
+        errno = EINVAL;
+        return -1;
+    }
+    return std::rename(MapPath(from).c_str(), MapPath(to).c_str());
+}
+
+std::vector<std::string> SplitCommandLine(std::string_view line) {
+    std::vector<std::string> args;
+    size_t i = 0;
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (i < line.size() && blank(line[i])) ++i;
+    if (i >= line.size()) return args;
+
+    // The program name: quotes group, backslashes are plain path characters.
+    std::string program;
+    bool quoted = false;
+    for (; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"') quoted = !quoted;
+        else if (blank(c) && !quoted) break;
+        else program += c;
+    }
+    args.push_back(std::move(program));
+
+    for (;;) {
+        while (i < line.size() && blank(line[i])) ++i;
+        if (i >= line.size()) break;
+        std::string arg;
+        quoted = false;
+        while (i < line.size()) {
+            const char c = line[i];
+            if (c == '\\') {
+                size_t slashes = 0;
+                while (i < line.size() && line[i] == '\\') ++slashes, ++i;
+                if (i < line.size() && line[i] == '"') {
+                    // 2n backslashes + quote: n backslashes and a grouping quote;
+                    // 2n+1: n backslashes and a literal quote.
+                    arg.append(slashes / 2, '\\');
+                    if (slashes % 2) {
+                        arg += '"';
+                        ++i;
+                    }
+                } else {
+                    arg.append(slashes, '\\');
+                }
+            } else if (c == '"') {
+                if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+                    arg += '"';  // "" inside quotes is a literal quote
+                    i += 2;
+                } else {
+                    quoted = !quoted;
+                    ++i;
+                }
+            } else if (blank(c) && !quoted) {
+                break;
+            } else {
+                arg += c;
+                ++i;
+            }
+        }
+        args.push_back(std::move(arg));
+    }
+    return args;
+}
+
+int ExitStatus(DWORD exitCode) {
+    if (auto file = GetEnv("VANTORRA_EXIT_CODE_FILE"); file && !file->empty()) {
+        if (std::FILE* out = std::fopen(file->c_str(), "w")) {
+            std::fprintf(out, "%u", static_cast<unsigned>(exitCode));
+            std::fclose(out);
+        }
+    }
+    return static_cast<int>(exitCode & 0xFF);
+}
+
+}  // namespace host
