@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -125,6 +126,14 @@ int isWin7orWin8();
 // ---- Resource identifier ----
 DWORD GetResourceID(std::optional<std::string>* resourceId);
 DWORD GetResourceIDFromServer(std::optional<std::string>* resourceId);
+// The server part of GetResourceIDFromServer: download the document at documentPath,
+// load it into the store and pick the RESOURCE_ID row's param_Value. Returns 0 once a
+// document was loaded (resourceId set when a value was found), else the error code,
+// having logged it. Installed by the HTTP layer; without one the lookup fails with
+// ERROR_CALL_NOT_IMPLEMENTED. An empty function removes it.
+using ResourceIdLookup =
+    std::function<DWORD(const std::string& documentPath, std::optional<std::string>* resourceId)>;
+void SetResourceIdLookup(ResourceIdLookup lookup);
 
 // ---- Time helpers ----
 void SystemTimeToUnixSeconds(const SYSTEMTIME& time, LONGLONG* seconds);

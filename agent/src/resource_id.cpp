@@ -1,0 +1,68 @@
+// The agent's resource identifier: taken from the registry, else looked up on the
+// server under the customer's client data path and recorded for later starts.
+#include <strings.h>
+
+#include "agent/agent.h"
+#include "agent/src/internal.h"
+#include "runtime/runtime.h"
+
+namespace {
+ResourceIdLookup& Lookup() {
+    static ResourceIdLookup lookup;
+    return lookup;
+}
+}  // namespace
+
+void SetResourceIdLookup(ResourceIdLookup lookup) { Lookup() = std::move(lookup); }
+
+DWORD GetResourceID(std::optional<std::string>* resourceId) {
+    const DWORD result = agent_detail::ReadText(gv_systemDetailsKey, "ZQAgentResourceID", resourceId);
+    if (result == ERROR_SUCCESS) return 0;
+    LogError("GetResourceID : Unable to get the ZQ Agent Resource ID from Registry , So trying to get the same from server .\n");
+    // At log-off there is no time for a server round trip.
+    if (gv_sessionEventName && strcasecmp(gv_sessionEventName->c_str(), "LOGOFF") == 0) return result;
+    return GetResourceIDFromServer(resourceId);
+}
+
+DWORD GetResourceIDFromServer(std::optional<std::string>* resourceId) {
+    const std::string computerName = gv_localComputerName.value_or("");
+    std::string dataPath = gv_clientDataPath.value_or("");
+    LogInfo("gv_clientDataPath: %s\n", gv_clientDataPath);
+    LogInfo("gv_localComputerName: %s\n", gv_localComputerName);
+    LogInfo("clientDataPathTemp: %s\n", dataPath);
+    LogInfo("localComputerLwr: %s\n", computerName);
+
+    std::optional<std::u16string> domainWide;
+    if (ReadRegSZEx(HKEY_LOCAL_MACHINE, gv_systemDetailsKey.c_str(), "LocalDomainName", &domainWide) == ERROR_SUCCESS &&
+        domainWide) {
+        std::string domainName;
+        if (ConvertWideToUtf8(domainWide->c_str(), &domainName)) {
+            LogInfo("domainNameFromReg: %s\n", domainName);
+            dataPath = FindAndReplaceWithNoCase(dataPath.c_str(), gv_clientNamespace.value_or("").c_str(),
+                                                domainName.c_str());
+            LogInfo("clientDataPathTemp: %s", dataPath);
+        }
+    }
+    const std::string lowerPath = agent_detail::LowerUnicode(dataPath);
+    LogInfo("lower_CDPath: %s\n", lowerPath);
+    const std::string lowerName = agent_detail::LowerUnicode(computerName);
+    LogInfo("lower_compName: %s\n", lowerName);
+    const std::string documentPath = "/" + lowerPath + "/resources/" + lowerName + ".xml";
+    LogInfo("resourceIdXmlPath: %s\n", documentPath);
+
+    if (!Lookup()) {
+        LogError("GetResourceIDFromServer : Unable to get the reource id xml from %s path and the error code is %d \n",
+                 documentPath, ERROR_CALL_NOT_IMPLEMENTED);
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+    std::optional<std::string> found;
+    const DWORD result = Lookup()(documentPath, &found);
+    if (result != 0) return result;
+    if (found) {
+        LogInfo("GetResourceIDFromServer : The Resource ID from the server is given  by %s \n", found);
+        agent_detail::WriteText(gv_systemDetailsKey, "ZQAgentResourceID", found->c_str());
+        SendServiceMsgToAgent(147);
+        *resourceId = std::move(found);
+    }
+    return 0;
+}
