@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/foundation/column_value.h"
+
 struct ColumnDefn;
 
 // Operator codes of a CriteriaNode (1-6 in a leaf, 7/8 in an inner node; 9 and 10
@@ -75,32 +77,23 @@ struct CriteriaColumn {
 };
 void ResolveCriteria(std::span<const CriteriaColumn> columns, CriteriaNode* tree);
 
-// One row as evaluation sees it: value buffers by column position (null for SQL NULL)
-// and their lengths. A position beyond the row reads as NULL.
-struct CriteriaRowView {
-    std::span<const char* const> values;
-    std::span<const std::uint32_t> lengths;
-};
-
-// True when the row satisfies the resolved tree; a null tree is true. A leaf whose row
-// value is NULL is false and never reads the value.
-bool EvaluateCriteria(const CriteriaNode* tree, const CriteriaRowView& row);
+// True when the row (its values in column order) satisfies the resolved tree; a null
+// tree is true. A leaf whose row value is NULL, or lies beyond the row, is false and
+// never reads a value.
+bool EvaluateCriteria(const CriteriaNode* tree, std::span<const ColumnValue> row);
 
 // Releases a tree; null is allowed. (Dropping the CriteriaTree does the same.)
 void FreeCriteriaTree(CriteriaTree tree);
 
 // Text to the in-memory form of a column type (see the column type codes). `length`
-// is read for the byte-copy types (0, 12, 13, 20, 21) and receives the value's length.
-// Null for null text, an unknown type or an unconvertible boolean. Every buffer carries
-// one zero byte after its length.
-std::unique_ptr<char[]> ConvertTextToColumnValue(const char* text, std::uint8_t type,
-                                                 std::uint32_t* length);
+// (optional) gives the byte count for the byte-copy types (0, 12, 13, 20, 21) and
+// receives the value's length. NULL for null text, an unknown type or a boolean other
+// than TRUE/FALSE.
+ColumnValue ConvertTextToColumnValue(const char* text, std::uint8_t type, std::uint32_t* length);
 // A value's text: "NULL" for a null value, the number, the text, the date texts,
-// "'t'"/"'f'" for booleans; no text (nullopt) for type 0 or an unknown type.
-// With `length` given, a buffer shorter than the type's size reads as "NULL" rather
-// than beyond its end.
-std::optional<std::string> ConvertColumnValueToText(const char* value, std::uint8_t type,
-                                                    std::optional<std::uint32_t> length = std::nullopt);
+// "'t'"/"'f'" for booleans; no text (nullopt) for type 0 or an unknown type. A fixed-size
+// value whose buffer is too short reads as "NULL" rather than beyond its end.
+std::optional<std::string> ConvertColumnValueToText(const ColumnValue& value, std::uint8_t type);
 
 // The parser lock: taken before parsing and released after the tree is freed by every
 // caller that parses criteria. Not re-entrant.
