@@ -82,6 +82,6 @@ enum HylTimeUnit : int {
 // Changes the value in place by amount units and normalises it through the calendar
 // (31 January plus one month is 3 March, 2 March in a leap year). False, value
 // unchanged, for a null value, an unknown unit, a value without date part or with
-// fields outside the calendar, or a result outside years 0 to 9999.
+// fields outside the calendar, or a result outside the years a HylDate holds (0-65535).
 bool AddHylDateTime(HylDateTime* value, std::int64_t amount, int unit);
 bool SubtractHylDateTime(HylDateTime* value, std::int64_t amount, int unit);

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "platform/win/types.h"
 
@@ -16,9 +18,13 @@ using ThreadHandlePtr = std::shared_ptr<StoreThread>;
 
 enum : BYTE { kThreadSlotFree = 0, kThreadSlotIdle = 1, kThreadSlotBusy = 2 };
 
+// Slots live in a fixed array: the worker of a slot suspends itself on the slot.
 struct ThreadSlot {
     std::atomic<BYTE> state{kThreadSlotFree};
     ThreadHandlePtr thread;
+    std::mutex wakeMutex;
+    std::condition_variable wake;
+    bool resumePending = false;
 };
 
 // Null with "Unable to create Thread\n" at DEBUG when the thread cannot start.
