@@ -1,0 +1,312 @@
+// The hive's text form: round trips of every value type, escapes, continuation
+// lines, encodings, deletions and lines that cannot be read.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "platform/src/internal.h"
+#include "platform/src/registry_hive.h"
+#include "platform/win/registry.h"
+
+namespace {
+
+using host::reg::FormatRegText;
+using host::reg::Key;
+using host::reg::ParseRegText;
+using host::reg::ParseReport;
+
+std::vector<BYTE> Utf16(std::u16string_view text, bool terminator = true) {
+    std::vector<BYTE> out;
+    for (char16_t c : text) {
+        out.push_back(static_cast<BYTE>(c & 0xFF));
+        out.push_back(static_cast<BYTE>(c >> 8));
+    }
+    if (terminator) out.insert(out.end(), {0, 0});
+    return out;
+}
+
+std::vector<BYTE> Bytes(std::initializer_list<int> list) {
+    std::vector<BYTE> out;
+    for (int b : list) out.push_back(static_cast<BYTE>(b));
+    return out;
+}
+
+Key Parse(std::string_view text, ParseReport* report = nullptr) {
+    Key root{std::u16string(host::reg::kRootName)};
+    ParseRegText(text, root, report);
+    return root;
+}
+
+const Key* Find(const Key& root, std::u16string_view path) {
+    return host::reg::FindPath(const_cast<Key&>(root), host::reg::SplitPath(path));
+}
+
+struct TypeCase {
+    const char* label;
+    std::u16string name;
+    DWORD type;
+    std::vector<BYTE> data;
+    std::string expectedStart;  // how the entry starts in the file
+};
+
+TEST(RegistryHiveText, EveryValueTypeRoundTrips) {
+    std::vector<BYTE> longBinary(300);
+    for (size_t i = 0; i < longBinary.size(); ++i) longBinary[i] = static_cast<BYTE>(i * 7);
+    const std::vector<TypeCase> cases = {
+        {"plain text", u"Dir", REG_SZ, Utf16(u"C:\\Program Files\\Vantorra\\"),
+         "\"Dir\"=\"C:\\\\Program Files\\\\Vantorra\\\\\""},
+        {"quotes in name and data", u"a\"b\\c", REG_SZ, Utf16(u"say \"hi\""),
+         "\"a\\\"b\\\\c\"=\"say \\\"hi\\\"\""},
+        {"non-ASCII text", u"Grüße", REG_SZ, Utf16(u"✓ Ωmega"), "\"Grüße\"=\"✓ Ωmega\""},
+        {"empty text", u"e", REG_SZ, Utf16(u""), "\"e\"=\"\""},
+        {"default value", u"", REG_SZ, Utf16(u"default"), "@=\"default\""},
+        {"text with line break", u"nl", REG_SZ, Utf16(u"a\r\nb"), "\"nl\"=hex(1):61,00,0d,00"},
+        {"text without terminator", u"nt", REG_SZ, Utf16(u"ab", false), "\"nt\"=hex(1):61,00,62,00"},
+        {"text with inner NUL", u"in", REG_SZ, Utf16(std::u16string(u"a\0b", 3)), "\"in\"=hex(1):"},
+        {"no data at all", u"z", REG_SZ, {}, "\"z\"=hex(1):"},
+        {"odd byte count", u"odd", REG_SZ, Bytes({0x41, 0, 0}), "\"odd\"=hex(1):41,00,00"},
+        {"unpaired surrogate", u"sur", REG_SZ, Utf16(std::u16string(1, char16_t(0xD800))),
+         "\"sur\"=hex(1):00,d8,00,00"},
+        {"expandable", u"x", REG_EXPAND_SZ, Utf16(u"%TEMP%\\x"), "\"x\"=hex(2):25,00,54,00"},
+        {"multi string", u"m", REG_MULTI_SZ, Utf16(std::u16string(u"a\0bc\0", 5)),
+         "\"m\"=hex(7):61,00,00,00,62,00"},
+        {"dword", u"Level", REG_DWORD, Bytes({4, 0, 0, 0}), "\"Level\"=dword:00000004"},
+        {"dword high bits", u"Max", REG_DWORD, Bytes({0xff, 0xfe, 0x00, 0x80}),
+         "\"Max\"=dword:8000feff"},
+        {"dword of three bytes", u"Short", REG_DWORD, Bytes({1, 2, 3}), "\"Short\"=hex(4):01,02,03"},
+        {"qword", u"Q", REG_QWORD, Bytes({1, 2, 3, 4, 5, 6, 7, 0x88}),
+         "\"Q\"=hex(b):01,02,03,04,05,06,07,88"},
+        {"binary", u"Bin", REG_BINARY, Bytes({0, 0xab, 0xff}), "\"Bin\"=hex:00,ab,ff"},
+        {"empty binary", u"B0", REG_BINARY, {}, "\"B0\"=hex:"},
+        {"long binary", u"Long", REG_BINARY, longBinary, "\"Long\"=hex:00,07,0e,15"},
+        {"none", u"N", REG_NONE, Bytes({9}), "\"N\"=hex(0):09"},
+        {"big-endian dword", u"BE", REG_DWORD_BIG_ENDIAN, Bytes({0, 0, 0, 1}), "\"BE\"=hex(5):"},
+        {"unusual type", u"T", 0x12345, Bytes({1}), "\"T\"=hex(12345):01"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Key root{std::u16string(host::reg::kRootName)};
+        Key& key = root.AddSubkey(u"Software").AddSubkey(u"Test");
+        key.SetValue(c.name, c.type, c.data);
+        const std::string text = FormatRegText(root, host::reg::kRootName);
+        const std::string section = "[HKEY_LOCAL_MACHINE\\Software\\Test]\r\n";
+        size_t at = text.find(section);
+        ASSERT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.compare(at + section.size(), c.expectedStart.size(), c.expectedStart), 0)
+            << text;
+        for (size_t pos = 0, end; (end = text.find("\r\n", pos)) != std::string::npos;
+             pos = end + 2)
+            EXPECT_LE(end - pos, 80u) << "line too long in\n" << text;
+
+        ParseReport report;
+        Key back = Parse(text, &report);
+        EXPECT_TRUE(report.hasHeader);
+        EXPECT_TRUE(report.skipped.empty());
+        const Key* read = Find(back, u"Software\\Test");
+        ASSERT_NE(read, nullptr);
+        ASSERT_EQ(read->values.size(), 1u);
+        EXPECT_EQ(read->values[0].name, c.name);
+        EXPECT_EQ(read->values[0].type, c.type);
+        EXPECT_EQ(read->values[0].data, c.data);
+        // Writing what was read gives the same document.
+        EXPECT_EQ(FormatRegText(back, host::reg::kRootName), text);
+    }
+}
+
+TEST(RegistryHiveText, LineEndingsEncodingsAndContinuationsReadTheSame) {
+    const std::string lf =
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Halcyra]\n"
+        "\"Name\"=\"Vantorra \\\"agent\\\"\"\n"
+        "@=\"dflt\"\n"
+        "\"Bin\"=hex:01,02,\\\n"
+        "    03,04,\\\n"
+        "\t05\n"
+        "\"Level\"=dword:4\n";
+    std::string crlf;
+    for (char c : lf) {
+        if (c == '\n') crlf += '\r';
+        crlf += c;
+    }
+    std::u16string wide = host::Utf8ToUtf16(lf);
+    std::string utf16 = "\xFF\xFE";
+    for (char16_t c : wide) {
+        utf16 += static_cast<char>(c & 0xFF);
+        utf16 += static_cast<char>(c >> 8);
+    }
+    const std::string utf8Bom = "\xEF\xBB\xBF" + lf;
+
+    for (const std::string& doc : std::vector<std::string>{lf, crlf, utf16, utf8Bom}) {
+        ParseReport report;
+        Key root = Parse(doc, &report);
+        EXPECT_TRUE(report.hasHeader);
+        EXPECT_TRUE(report.skipped.empty());
+        const Key* key = Find(root, u"Software\\Halcyra");
+        ASSERT_NE(key, nullptr);
+        ASSERT_EQ(key->values.size(), 4u);
+        EXPECT_EQ(key->values[0].data, Utf16(u"Vantorra \"agent\""));
+        EXPECT_EQ(key->values[1].name, u"");
+        EXPECT_EQ(key->values[2].data, Bytes({1, 2, 3, 4, 5}));
+        EXPECT_EQ(key->values[3].data, Bytes({4, 0, 0, 0}));
+    }
+}
+
+TEST(RegistryHiveText, DeletionsApplyToWhatIsAlreadyThere) {
+    Key root = Parse(
+        "Windows Registry Editor Version 5.00\r\n"
+        "[HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n\"v\"=\"1\"\r\n"
+        "[HKEY_LOCAL_MACHINE\\A\\Keep]\r\n\"gone\"=\"x\"\r\n\"stays\"=\"y\"\r\n");
+    ParseReport report;
+    ParseRegText(
+        "Windows Registry Editor Version 5.00\r\n"
+        "[-HKEY_LOCAL_MACHINE\\a\\b]\r\n"
+        "[HKEY_LOCAL_MACHINE\\A\\KEEP]\r\n\"GONE\"=-\r\n\"missing\"=-\r\n"
+        "[-HKEY_LOCAL_MACHINE\\Never\\There]\r\n",
+        root, &report);
+    EXPECT_TRUE(report.skipped.empty());
+    EXPECT_EQ(Find(root, u"A\\B"), nullptr);
+    ASSERT_NE(Find(root, u"A"), nullptr);
+    const Key* keep = Find(root, u"A\\Keep");
+    ASSERT_NE(keep, nullptr);
+    ASSERT_EQ(keep->values.size(), 1u);
+    EXPECT_EQ(keep->values[0].name, u"stays");
+}
+
+TEST(RegistryHiveText, NamesMatchWithoutCaseAndKeepTheirFirstSpelling) {
+    ParseReport report;
+    Key root = Parse(
+        "Windows Registry Editor Version 5.00\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\ZQAgent]\n\"ServerName\"=\"one\"\n"
+        "[hkey_local_machine\\SOFTWARE\\zqagent]\n\"SERVERNAME\"=\"two\"\n"
+        "[HKLM\\software\\ÄRGER]\n\"x\"=dword:1\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\ärger]\n\"y\"=dword:2\n",
+        &report);
+    EXPECT_TRUE(report.skipped.empty());
+    const Key* software = Find(root, u"software");
+    ASSERT_NE(software, nullptr);
+    EXPECT_EQ(software->name, u"Software");
+    ASSERT_EQ(software->subkeys.size(), 2u);
+    const Key* agent = Find(root, u"SOFTWARE\\ZQAGENT");
+    ASSERT_NE(agent, nullptr);
+    EXPECT_EQ(agent->name, u"ZQAgent");
+    ASSERT_EQ(agent->values.size(), 1u);
+    EXPECT_EQ(agent->values[0].name, u"ServerName");
+    EXPECT_EQ(agent->values[0].data, Utf16(u"two"));
+    const Key* umlaut = Find(root, u"Software\\ärger");
+    ASSERT_NE(umlaut, nullptr);
+    EXPECT_EQ(umlaut->name, u"ÄRGER");
+    EXPECT_EQ(umlaut->values.size(), 2u);
+}
+
+TEST(RegistryHiveText, SubkeysAreWrittenInNameOrderValuesInTheirOrder) {
+    Key root{std::u16string(host::reg::kRootName)};
+    root.AddSubkey(u"zeta");
+    root.AddSubkey(u"Alpha").SetValue(u"second", REG_DWORD, Bytes({2, 0, 0, 0}));
+    root.FindSubkey(u"alpha")->SetValue(u"first", REG_DWORD, Bytes({1, 0, 0, 0}));
+    root.AddSubkey(u"mid");
+    const std::string text = FormatRegText(root, host::reg::kRootName);
+    EXPECT_EQ(text,
+              "Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Alpha]\r\n"
+              "\"second\"=dword:00000002\r\n\"first\"=dword:00000001\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\mid]\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\zeta]\r\n\r\n");
+}
+
+struct MalformedCase {
+    const char* label;
+    std::string line;
+};
+
+TEST(RegistryHiveText, UnreadableLinesAreSkippedAndTheRestSurvives) {
+    const std::vector<MalformedCase> cases = {
+        {"bad dword digits", "\"bad\"=dword:xyz"},
+        {"dword too long", "\"bad\"=dword:123456789"},
+        {"unterminated text", "\"bad\"=\"no end"},
+        {"text after the quote", "\"bad\"=\"x\" trailing"},
+        {"bad hex byte", "\"bad\"=hex:01,zz"},
+        {"hex byte too long", "\"bad\"=hex:123"},
+        {"bad hex type", "\"bad\"=hex(zz):00"},
+        {"hex type without colon", "\"bad\"=hex(2)00"},
+        {"unknown format", "\"bad\"=str:abc"},
+        {"missing equals", "\"bad\" \"x\""},
+        {"unterminated name", "\"bad=\"x\""},
+        {"garbage", "this is not a registry line"},
+        {"binary noise", std::string("\x01\xff\xfe\x00\x7f", 5)},
+        {"hex continued into a section", "\"bad\"=hex:01,02,\\"},
+        {"section without bracket", "[HKEY_LOCAL_MACHINE\\Broken"},
+        {"other root", "[HKEY_CURRENT_USER\\Software]\n\"bad\"=\"x\""},
+        {"delete the whole hive", "[-HKEY_LOCAL_MACHINE]"},
+        {"key name too long", "[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]"},
+        {"empty section", "[]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string doc =
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_LOCAL_MACHINE\\Before]\n\"ok\"=\"1\"\n" +
+            c.line +
+            "\n[HKEY_LOCAL_MACHINE\\After]\n\"ok\"=\"2\"\n";
+        ParseReport report;
+        Key root = Parse(doc, &report);
+        EXPECT_FALSE(report.skipped.empty());
+        EXPECT_EQ(report.skipped.front().first, 5u);
+        const Key* before = Find(root, u"Before");
+        const Key* after = Find(root, u"After");
+        ASSERT_NE(before, nullptr);
+        ASSERT_NE(after, nullptr);
+        EXPECT_EQ(before->values.size(), 1u) << "a bad line must not add to the key before it";
+        ASSERT_EQ(after->values.size(), 1u);
+        EXPECT_EQ(after->values[0].data, Utf16(u"2"));
+        EXPECT_EQ(root.subkeys.size(), 2u);
+    }
+}
+
+TEST(RegistryHiveText, ValuesBeforeAnySectionOrUnderABrokenOneGoNowhere) {
+    ParseReport report;
+    Key root = Parse(
+        "\"orphan\"=\"x\"\n"
+        "[HKEY_LOCAL_MACHINE\\Broken\n\"lost\"=\"y\"\n"
+        "[HKEY_LOCAL_MACHINE\\Good]\n\"kept\"=\"z\"\n",
+        &report);
+    EXPECT_FALSE(report.hasHeader);
+    EXPECT_EQ(report.skipped.size(), 2u);  // the orphan and the broken section
+    ASSERT_EQ(root.subkeys.size(), 1u);
+    EXPECT_EQ(root.subkeys[0]->name, u"Good");
+    EXPECT_TRUE(root.values.empty());
+}
+
+TEST(RegistryHiveText, MutatedDocumentsNeverCrashTheParser) {
+    Key root{std::u16string(host::reg::kRootName)};
+    Key& key = root.AddSubkey(u"Software").AddSubkey(u"Fuzz");
+    key.SetValue(u"s", REG_SZ, Utf16(u"text \"q\" \\"));
+    key.SetValue(u"b", REG_BINARY, std::vector<BYTE>(200, 0x5a));
+    key.SetValue(u"m", REG_MULTI_SZ, Utf16(std::u16string(u"a\0b\0", 4)));
+    key.SetValue(u"d", REG_DWORD, Bytes({1, 2, 3, 4}));
+    const std::string base = FormatRegText(root, host::reg::kRootName);
+    std::mt19937 random(12345);
+    const std::string specials = "[]\"\\=@-,:()\r\n\xff\x00";
+    for (int round = 0; round < 3000; ++round) {
+        std::string doc = base;
+        int edits = 1 + static_cast<int>(random() % 6);
+        for (int e = 0; e < edits && !doc.empty(); ++e) {
+            size_t at = random() % doc.size();
+            switch (random() % 3) {
+                case 0: doc[at] = specials[random() % specials.size()]; break;
+                case 1: doc.erase(at, 1 + random() % 8); break;
+                default: doc.insert(at, 1, specials[random() % specials.size()]); break;
+            }
+        }
+        if (round % 7 == 0) doc = "\xFF\xFE" + doc;  // as UTF-16 that is nonsense
+        ParseReport report;
+        Key parsed = Parse(doc, &report);
+        // Whatever was read must be writable and read back the same.
+        const std::string again = FormatRegText(parsed, host::reg::kRootName);
+        ParseReport second;
+        Key reread = Parse(again, &second);
+        ASSERT_TRUE(second.skipped.empty()) << again;
+        ASSERT_EQ(FormatRegText(reread, host::reg::kRootName), again);
+    }
+}
+
+}  // namespace
