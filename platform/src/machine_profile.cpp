@@ -91,6 +91,7 @@ std::optional<ProfileAdapter> ParseAdapter(std::string_view text) {
     if (!mac) return std::nullopt;
     adapter.mac = std::move(*mac);
     for (std::size_t i = 2; i < parts.size(); ++i) {
+        if (parts[i].empty()) continue;  // "index, MAC," with nothing after it
         const auto slash = parts[i].find('/');
         if (slash == std::string::npos) return std::nullopt;
         std::string ip = parts[i].substr(0, slash);

@@ -181,12 +181,25 @@ void CopyZoneName(WCHAR (&target)[32], const char* name) {
     for (int i = 0; name && name[i] && i < 31; ++i) target[i] = static_cast<WCHAR>(static_cast<unsigned char>(name[i]));
 }
 
-int CompareWithinYear(const SYSTEMTIME& a, const SYSTEMTIME& b) {
-    const auto key = [](const SYSTEMTIME& t) {
-        return ((((static_cast<LONGLONG>(t.wMonth) * 32 + t.wDay) * 24 + t.wHour) * 60 + t.wMinute) * 60) + t.wSecond;
-    };
-    const LONGLONG ka = key(a), kb = key(b);
-    return ka < kb ? -1 : (ka > kb ? 1 : 0);
+// A transition as Windows stores it: the n-th (5 = last) weekday of a month.
+SYSTEMTIME AsRule(const SYSTEMTIME& t) {
+    SYSTEMTIME rule = t;
+    rule.wYear = 0;
+    rule.wDay = static_cast<WORD>(t.wDay + 7 > DaysInMonth(t.wYear, t.wMonth) ? 5 : (t.wDay - 1) / 7 + 1);
+    return rule;
+}
+
+// Seconds since 1970 of a transition rule (or absolute date) in the given year.
+LONGLONG TransitionIn(int year, const SYSTEMTIME& rule) {
+    int day = rule.wDay;
+    if (rule.wYear == 0) {
+        const int firstWeekday = static_cast<int>((DaysFromCivil(year, rule.wMonth, 1) % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+        const int first = 1 + (rule.wDayOfWeek - firstWeekday + 7) % 7;
+        day = first + 7 * (std::max<int>(rule.wDay, 1) - 1);
+        while (day > DaysInMonth(year, rule.wMonth)) day -= 7;
+    }
+    return DaysFromCivil(year, rule.wMonth, static_cast<unsigned>(day)) * 86400 + rule.wHour * 3600 + rule.wMinute * 60 +
+           rule.wSecond;
 }
 
 }  // namespace
@@ -225,8 +238,8 @@ DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION timeZone) {
     const long daylightOffset = OffsetAt(dstStart, nullptr);
     timeZone->DaylightBias = static_cast<LONG>(-(daylightOffset - standardOffset) / 60);
     // As on Windows: the start in standard local time, the end in daylight local time.
-    timeZone->DaylightDate = SystemTimeFromUnix(dstStart + standardOffset, 0);
-    timeZone->StandardDate = SystemTimeFromUnix(dstEnd + daylightOffset, 0);
+    timeZone->DaylightDate = AsRule(SystemTimeFromUnix(dstStart + standardOffset, 0));
+    timeZone->StandardDate = AsRule(SystemTimeFromUnix(dstEnd + daylightOffset, 0));
     return nowDst ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }
 
@@ -274,16 +287,12 @@ BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* timeZone,
         // Daylight time runs from DaylightDate (standard local time) to StandardDate
         // (daylight local time); compare both in standard local time.
         const LONGLONG standardLocal = utc - static_cast<LONGLONG>(timeZone->Bias + timeZone->StandardBias) * 60;
-        const SYSTEMTIME atStandard = SystemTimeFromUnix(standardLocal, 0);
-        SYSTEMTIME end = timeZone->StandardDate;
-        const LONGLONG endShift = static_cast<LONGLONG>(timeZone->DaylightBias - timeZone->StandardBias) * 60;
-        end = SystemTimeFromUnix(UnixSecondsOf(SYSTEMTIME{atStandard.wYear, end.wMonth, 0, end.wDay, end.wHour,
-                                                          end.wMinute, end.wSecond, 0}) + endShift, 0);
-        const SYSTEMTIME& start = timeZone->DaylightDate;
-        const bool northern = CompareWithinYear(start, end) < 0;
-        const bool afterStart = CompareWithinYear(atStandard, start) >= 0;
-        const bool beforeEnd = CompareWithinYear(atStandard, end) < 0;
-        const bool daylight = northern ? (afterStart && beforeEnd) : (afterStart || beforeEnd);
+        const int year = SystemTimeFromUnix(standardLocal, 0).wYear;
+        const LONGLONG start = TransitionIn(year, timeZone->DaylightDate);
+        const LONGLONG end = TransitionIn(year, timeZone->StandardDate) +
+                             static_cast<LONGLONG>(timeZone->DaylightBias - timeZone->StandardBias) * 60;
+        const bool daylight = start < end ? (standardLocal >= start && standardLocal < end)
+                                          : (standardLocal >= start || standardLocal < end);
         local = utc - static_cast<LONGLONG>(timeZone->Bias + (daylight ? timeZone->DaylightBias : timeZone->StandardBias)) * 60;
     }
     *localTime = SystemTimeFromUnix(local, universalTime->wMilliseconds);
