@@ -35,7 +35,8 @@ public:
         }
     }
     LogArg(double value) : kind_(Kind::Double), double_(value) {}
-    LogArg(const char* text) : kind_(Kind::Text), text_(text), isNull_(text == nullptr) {}
+    LogArg(const char* text)
+        : kind_(Kind::Text), text_(text ? std::string_view(text) : std::string_view()), isNull_(text == nullptr) {}
     LogArg(const std::string& text) : kind_(Kind::Text), text_(text) {}
     LogArg(std::string_view text) : kind_(Kind::Text), text_(text) {}
     LogArg(const std::optional<std::string>& text)

@@ -82,7 +82,7 @@ TEST(LogFormat, ConversionsOverTable) {
         {"%.1s", {"\xC3\xA9"}, ""},
         {"%s|%S", {nullText, nullWide}, "(null)|(null)"},
         {"%s", {nullptr}, "(null)"},
-        {"%S", {std::string("narrow in wide slot")}, "narrow in wide slot"},
+        {"%S|%s", {"narrow in wide slot", u"wide in narrow slot"}, "narrow in wide slot|wide in narrow slot"},
         {"%s", {42}, "42"},                                     // mismatch shows the number
         {"%d", {"text"}, "0"},                                  // mismatch never reads the text as a number
         {"%p", {reinterpret_cast<const void*>(0x1234)}, "0000000000001234"},
