@@ -191,6 +191,21 @@ TEST(HandlerEdgeCases, ExtractionFailureOfAnotherProductSkipsTheMainInstaller) {
     }
 }
 
+TEST(HandlerEdgeCases, ArchiveMissingFromThePatchDirectoryFailsTheRun) {
+    HandlerMachine machine;
+    machine.Prepare("itunes64");
+    fs::remove(machine.PatchDir() / machine.Archive());
+    const HandlerRun run = machine.Run({"-n", "itunes64", "-p", machine.Archive()});
+
+    EXPECT_EQ(run.exitCode, ERROR_FILE_NOT_FOUND);  // the setup program cannot be started
+    EXPECT_GT(RecordedCode(run, "7za.exe "), 0);
+    EXPECT_EQ(MissingInOrder(run.log, {"INFO  proceeding to install main patch ",
+                                       "INFO execute : Failed to Create the Process for the application ",
+                                       "INFO Main Application Execution completed... exit code : 2 ",
+                                       "INFO Successfully deleted the extracted msi files", "INFO Exit Code : 2"}),
+              "");
+}
+
 TEST(HandlerEdgeCases, OnlyTheLastDependencyResultDecidesTheDependencyVerdict) {
     struct Case {
         const char* name;
@@ -322,19 +337,6 @@ TEST(HandlerCommandLine, MissingOptionEndsWithThirteenAndUsage) {
     const HandlerRun run = machine.Run({"-p", "-n", "x"});
     EXPECT_EQ(MissingInOrder(run.log, {"INFO patchName : -n"}), "");
     EXPECT_TRUE(EntriesAfter(run.log, "INFO productName").empty());
-}
-
-TEST(HandlerCommandLine, OptionsAreMatchedOnTheirFirstTwoCharactersAndTheLastOneWins) {
-    HandlerMachine machine;
-    machine.Prepare("itunes64", {"--packages", "none"});
-    const HandlerRun run =
-        machine.Run({"stray", "-name", "safari", "-x", "-patch", "other.exe", "-n", "itunes64", "-p", machine.Archive()});
-    EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(StartedCommands(run),
-              (std::vector<std::string>{ExtractionCommand(machine.Archive()), MainCommand(machine.Archive())}));
-    EXPECT_EQ(MissingInOrder(run.log, {"INFO productName : safari", "INFO patchName : other.exe",
-                                       "INFO productName : itunes64", "INFO patchName : " + machine.Archive()}),
-              "");
 }
 
 TEST(HandlerCommandLine, ArchiveNamesThatLeaveThePatchDirectoryAreRefused) {

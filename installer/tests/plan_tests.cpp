@@ -1,8 +1,6 @@
-// The handler's pure pieces: option scanning, the 64-bit rewrite of iCloud names, the
-// archive-name check and the shape of the installation plan.
+// The handler's pure pieces: option scanning, the 64-bit rewrite of iCloud names and the
+// archive-name check.
 #include <gtest/gtest.h>
-
-#include <set>
 
 #include "installer/installer.h"
 
@@ -65,32 +63,6 @@ TEST(CheckArchiveNameTest, AcceptsPlainFileNamesOnly) {
     for (const char* bad : {"", ".", "..", "..\\x.exe", "a/b.exe", "C:x.exe", "a\"b", "a|b", "a*", "a?",
                             "a<b", "a>b", "a\tb", "a\nb"}) {
         EXPECT_NE(CheckArchiveName(bad), "") << bad;
-    }
-}
-
-TEST(InstallationPlanTest, ProductsAndPackagesMatchTheDeploymentContract) {
-    // Only the five exact names have a plan.
-    for (const char* other : {"iTunes", "ICLOUD", "icloud32", "quickTime", "", "itunes "}) {
-        EXPECT_EQ(FindProductPlan(other), nullptr) << other;
-    }
-    ASSERT_NE(FindProductPlan("icloud64"), nullptr);
-    EXPECT_TRUE(FindProductPlan("icloud64")->packages64);
-    EXPECT_FALSE(FindProductPlan("icloud")->packages64);
-    EXPECT_EQ(FindProductPlan("quicktime")->kind, DependencyKind::QuickTime);
-
-    // The 32-bit plan has no AAS32 slot; the 64-bit plan's AAS32 is the 32-bit package.
-    EXPECT_EQ(PresenceCheckOrder(false).size(), 7u);
-    EXPECT_EQ(PresenceCheckOrder(true).size(), 8u);
-    EXPECT_EQ(PackageFile(Slot::AAS32, false), "");
-    EXPECT_EQ(PackageFile(Slot::AAS32, true), PackageFile(Slot::AAS, false));
-
-    // Every package either plan can extract is removed afterwards.
-    const std::set<std::string_view> cleanup(CleanupFiles().begin(), CleanupFiles().end());
-    EXPECT_EQ(cleanup.size(), 13u);
-    for (const bool packages64 : {false, true}) {
-        for (const Slot slot : PresenceCheckOrder(packages64)) {
-            EXPECT_TRUE(cleanup.contains(PackageFile(slot, packages64))) << PackageFile(slot, packages64);
-        }
     }
 }
 
