@@ -26,6 +26,7 @@ protected:
     void SetUp() override {
         ResetAgentParameters();
         SetResourceIdLookup(nullptr);
+        root.clear(), server.clear(), systemDetails.clear(), rootDwords.clear(), extraKeys.clear();
         root["EnableDistributionServer"] = "no";
         root["ZQAgentVersion"] = "7.1.0";
         root["AgentServiceName"] = "ZQAgentSvc";
@@ -105,7 +106,7 @@ protected:
     // The messages of the log, one per entry, without the entry prefix.
     std::vector<std::string> Messages() const {
         const std::string text = log.text();
-        static const std::regex header(R"(\[ \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} \] \[ \d+ \] [A-Z]+ )");
+        static const std::regex header(R"(\[ \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} \] \[ \d+ \] \[[A-Z]+\] )");
         std::vector<std::string> messages;
         std::vector<std::pair<std::size_t, std::size_t>> starts;  // header begin, message begin
         for (auto it = std::sregex_iterator(text.begin(), text.end(), header); it != std::sregex_iterator(); ++it)
