@@ -107,7 +107,7 @@ MemPool* NewPool(MemAllocator* allocator, MemPool* parent) {
 struct GlobalPoolState {
     std::mutex mutex;
     std::uint8_t useCount = 0;
-    std::unique_ptr<MemAllocator> allocator;
+    MemAllocatorPtr allocator;
     MemPool* pool = nullptr;
 };
 
@@ -118,9 +118,11 @@ GlobalPoolState& Global() {
 
 }  // namespace
 
-std::unique_ptr<MemAllocator> CreateMemAllocator(std::size_t maxFree) {
+void MemAllocatorDeleter::operator()(MemAllocator* allocator) const { delete allocator; }
+
+MemAllocatorPtr CreateMemAllocator(std::size_t maxFree) {
     try {
-        auto allocator = std::make_unique<MemAllocator>();
+        MemAllocatorPtr allocator(new MemAllocator);
         allocator->maxFree = maxFree;
         return allocator;
     } catch (const std::bad_alloc&) {

@@ -24,9 +24,14 @@ struct MemBlock {
 class MemAllocator;
 struct MemPool;
 
+struct MemAllocatorDeleter {
+    void operator()(MemAllocator* allocator) const;
+};
+using MemAllocatorPtr = std::unique_ptr<MemAllocator, MemAllocatorDeleter>;
+
 // maxFree: bytes the allocator keeps on its free lists before it returns blocks to the
 // system; 0 keeps everything.
-std::unique_ptr<MemAllocator> CreateMemAllocator(std::size_t maxFree = 0);
+MemAllocatorPtr CreateMemAllocator(std::size_t maxFree = 0);
 void SetMemAllocatorMaxFree(MemAllocator* allocator, std::size_t maxFree);
 // Blocks of at least size + header bytes, rounded up to 4096, at least 8192.
 MemBlock* AllocatorTakeBlock(MemAllocator* allocator, std::size_t size);
