@@ -28,10 +28,10 @@ constexpr std::array<PackageRow, kSlotCount> kPackages = {{
     {Slot::ICLOUD, "iCloud.msi", "iCloud64.msi"},
 }};
 
-constexpr std::array<Slot, 7> kPresenceOrder32 = {Slot::AAS, Slot::AMDS,    Slot::ASU,   Slot::QT,
-                                                  Slot::BONJOUR, Slot::ITUNES, Slot::ICLOUD};
-constexpr std::array<Slot, 8> kPresenceOrder64 = {Slot::AAS, Slot::AAS32,   Slot::AMDS,
-                                                  Slot::ASU, Slot::QT,      Slot::BONJOUR,
+constexpr std::array<Slot, 7> kPresenceOrder32 = {
+    Slot::AAS, Slot::AMDS, Slot::ASU, Slot::QT, Slot::BONJOUR, Slot::ITUNES, Slot::ICLOUD};
+constexpr std::array<Slot, 8> kPresenceOrder64 = {Slot::AAS,    Slot::AAS32, Slot::AMDS,
+                                                  Slot::ASU,    Slot::QT,    Slot::BONJOUR,
                                                   Slot::ITUNES, Slot::ICLOUD};
 
 constexpr std::array<ProductPlan, 5> kProducts = {{
@@ -65,15 +65,25 @@ struct QuickTimeStep {
     const char* message;  // the step's result only
 };
 constexpr std::array<QuickTimeStep, 2> kQuickTimeSteps = {{
-    {Slot::AAS, "quicktime Dependencies appleApplicationSupport successfully Installed with status %d \n"},
-    {Slot::ASU, "quicktime Dependencies appleSoftwareUpdate successfully Installed with status %d \n"},
+    {Slot::AAS,
+     "quicktime Dependencies appleApplicationSupport successfully Installed with status %d \n"},
+    {Slot::ASU,
+     "quicktime Dependencies appleSoftwareUpdate successfully Installed with status %d \n"},
 }};
 
 constexpr std::array<std::string_view, 13> kCleanupFiles = {
-    "AppleApplicationSupport.msi",   "AppleMobileDeviceSupport.msi",   "AppleSoftwareUpdate.msi",
-    "Quicktime.msi",                 "Bonjour.msi",                    "iTunes.msi",
-    "iCloud.msi",                    "AppleApplicationSupport64.msi",  "Bonjour64.msi",
-    "iTunes64.msi",                  "iCloud64.msi",                   "SetupAdmin.exe",
+    "AppleApplicationSupport.msi",
+    "AppleMobileDeviceSupport.msi",
+    "AppleSoftwareUpdate.msi",
+    "Quicktime.msi",
+    "Bonjour.msi",
+    "iTunes.msi",
+    "iCloud.msi",
+    "AppleApplicationSupport64.msi",
+    "Bonjour64.msi",
+    "iTunes64.msi",
+    "iCloud64.msi",
+    "SetupAdmin.exe",
     "AppleMobileDeviceSupport64.msi",
 };
 
@@ -120,8 +130,7 @@ DWORD RunInstallerStep(const std::string& patchDirectory, const std::string& com
 
 // Returns the result code after the dependency steps of a named product.
 DWORD RunDependencySteps(const ProductPlan& plan, const std::string& productName,
-                         SlotCommands& commands, const std::string& patchDirectory,
-                         DWORD result) {
+                         SlotCommands& commands, const std::string& patchDirectory, DWORD result) {
     if (plan.kind == DependencyKind::QuickTime) {
         for (const QuickTimeStep& step : kQuickTimeSteps) {
             const auto& command = CommandOf(commands, step.slot);
@@ -245,16 +254,17 @@ std::span<const Slot> PresenceCheckOrder(bool packages64) {
     return kPresenceOrder32;
 }
 
-std::span<const std::string_view> CleanupFiles() { return kCleanupFiles; }
+std::span<const std::string_view> CleanupFiles() {
+    return kCleanupFiles;
+}
 
 bool ContainsNoCase(std::string_view text, std::string_view needle) {
     if (needle.empty()) return true;
     if (needle.size() > text.size()) return false;
     for (size_t start = 0; start + needle.size() <= text.size(); ++start) {
         size_t i = 0;
-        while (i < needle.size() &&
-               std::tolower(static_cast<unsigned char>(text[start + i])) ==
-                   std::tolower(static_cast<unsigned char>(needle[i]))) {
+        while (i < needle.size() && std::tolower(static_cast<unsigned char>(text[start + i])) ==
+                                        std::tolower(static_cast<unsigned char>(needle[i]))) {
             ++i;
         }
         if (i == needle.size()) return true;
@@ -301,7 +311,8 @@ std::string CheckArchiveName(std::string_view name) {
             return "the name must be a plain file name in the patch directory";
         }
     }
-    if (name == "." || name == "..") return "the name must be a plain file name in the patch directory";
+    if (name == "." || name == "..")
+        return "the name must be a plain file name in the patch directory";
     return {};
 }
 

@@ -17,8 +17,8 @@
 DWORD execute(const char* workingDirectory, const char* commandLine, std::string* remarks,
               DWORD timeLimitMinutes, int showWindow);
 // execute with the installer success codes 0, 1508, 1641 and 3010 folded into 0.
-DWORD executeInstaller(const char* workingDirectory, const char* commandLine,
-                       std::string* remarks, DWORD timeLimitMinutes, int showWindow);
+DWORD executeInstaller(const char* workingDirectory, const char* commandLine, std::string* remarks,
+                       DWORD timeLimitMinutes, int showWindow);
 
 namespace installer {
 
@@ -27,11 +27,10 @@ inline constexpr DWORD kChildTimeLimitMinutes = 45;
 
 // The runner with its limit in milliseconds: execute calls it with minutes x 60000.
 // Lets tests drive the time-limit path with a short limit.
-DWORD ExecuteWithLimit(const char* workingDirectory, const char* commandLine,
-                       std::string* remarks, ULONGLONG limitMilliseconds, int showWindow);
+DWORD ExecuteWithLimit(const char* workingDirectory, const char* commandLine, std::string* remarks,
+                       ULONGLONG limitMilliseconds, int showWindow);
 DWORD ExecuteInstallerWithLimit(const char* workingDirectory, const char* commandLine,
-                                std::string* remarks, ULONGLONG limitMilliseconds,
-                                int showWindow);
+                                std::string* remarks, ULONGLONG limitMilliseconds, int showWindow);
 // 0, 1508, 1641 and 3010 become 0; anything else passes unchanged.
 DWORD MapInstallerResult(DWORD result);
 

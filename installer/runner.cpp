@@ -13,7 +13,9 @@ constexpr DWORD kSavedDirectoryChars = 4096;
 // The longest finite wait WaitForSingleObject takes; INFINITE would mean no limit at all.
 constexpr ULONGLONG kLongestWait = INFINITE - 1;
 
-void SetRemarks(std::string* remarks, DWORD code) { *remarks = GetErrorMessageStr(code); }
+void SetRemarks(std::string* remarks, DWORD code) {
+    *remarks = GetErrorMessageStr(code);
+}
 
 // Reads the current directory; 0 on success, else the result execute must give.
 DWORD SaveCurrentDirectory(std::string* saved) {
@@ -50,8 +52,8 @@ DWORD MapInstallerResult(DWORD result) {
     }
 }
 
-DWORD ExecuteWithLimit(const char* workingDirectory, const char* commandLine,
-                       std::string* remarks, ULONGLONG limitMilliseconds, int showWindow) {
+DWORD ExecuteWithLimit(const char* workingDirectory, const char* commandLine, std::string* remarks,
+                       ULONGLONG limitMilliseconds, int showWindow) {
     LogDebug("@@@@@@@@ Inside execute Method @@@@@@@@ \n");
     std::string ownRemarks;
     if (remarks == nullptr) remarks = &ownRemarks;
@@ -85,7 +87,8 @@ DWORD ExecuteWithLimit(const char* workingDirectory, const char* commandLine,
         childDirectory = workingDirectory;
         std::vector<char> entered(kSavedDirectoryChars, '\0');
         const DWORD length = GetCurrentDirectoryA(kSavedDirectoryChars, entered.data());
-        if (length > 0 && length < kSavedDirectoryChars) childDirectory.assign(entered.data(), length);
+        if (length > 0 && length < kSavedDirectoryChars)
+            childDirectory.assign(entered.data(), length);
     }
 
     STARTUPINFOA startup{};
@@ -121,7 +124,8 @@ DWORD ExecuteWithLimit(const char* workingDirectory, const char* commandLine,
                 LogInfo(
                     "execute : Terminating the Process for application %s as time is exceeded %d "
                     "Minutes \n",
-                    commandLine, static_cast<DWORD>(std::min<ULONGLONG>(limitMilliseconds / 60000, INFINITE)));
+                    commandLine,
+                    static_cast<DWORD>(std::min<ULONGLONG>(limitMilliseconds / 60000, INFINITE)));
                 SetRemarks(remarks, result);
                 if (TerminateProcess(process.hProcess, 0)) {
                     LogInfo("execute : The process has been successfully terminated ..! \n");
@@ -151,15 +155,14 @@ DWORD ExecuteWithLimit(const char* workingDirectory, const char* commandLine,
 
     if (workingDirectory) SetCurrentDirectoryA(savedDirectory.c_str());
 
-    LogInfo("execute : Remarks from the CreateProcess is %s for the executable %s \n",
-            *remarks, commandLine);
+    LogInfo("execute : Remarks from the CreateProcess is %s for the executable %s \n", *remarks,
+            commandLine);
     LogDebug("@@@@@@@@ End Of execute Method @@@@@@@@ \n");
     return result;
 }
 
 DWORD ExecuteInstallerWithLimit(const char* workingDirectory, const char* commandLine,
-                                std::string* remarks, ULONGLONG limitMilliseconds,
-                                int showWindow) {
+                                std::string* remarks, ULONGLONG limitMilliseconds, int showWindow) {
     return MapInstallerResult(
         ExecuteWithLimit(workingDirectory, commandLine, remarks, limitMilliseconds, showWindow));
 }
@@ -173,8 +176,8 @@ DWORD execute(const char* workingDirectory, const char* commandLine, std::string
                                        showWindow);
 }
 
-DWORD executeInstaller(const char* workingDirectory, const char* commandLine,
-                       std::string* remarks, DWORD timeLimitMinutes, int showWindow) {
+DWORD executeInstaller(const char* workingDirectory, const char* commandLine, std::string* remarks,
+                       DWORD timeLimitMinutes, int showWindow) {
     return installer::MapInstallerResult(
         execute(workingDirectory, commandLine, remarks, timeLimitMinutes, showWindow));
 }

@@ -22,17 +22,19 @@ namespace fs = std::filesystem;
 inline std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
     for (const char c : text) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
     }
     return quoted + "'";
 }
 
 struct HandlerRun {
-    DWORD exitCode = 0;     // the full code from the exit-code file
-    int exitStatus = -1;    // the process's own 8-bit status
+    DWORD exitCode = 0;   // the full code from the exit-code file
+    int exitStatus = -1;  // the process's own 8-bit status
     std::string stderrText;
-    std::vector<std::string> log;       // entries of zqprereqhandler.log
+    std::vector<std::string> log;  // entries of zqprereqhandler.log
     std::string logText;
     std::vector<std::string> installs;  // lines of the stand-ins' install log
 };
@@ -41,8 +43,9 @@ class HandlerMachine {
 public:
     // Runs make-machine with the given options; fails the test when it fails.
     void Prepare(const std::string& product, const std::vector<std::string>& options = {}) {
-        std::string command = ShellQuote((testsupport::SourceDir() / "tools/standins/make-machine").string()) +
-                              " --reg " + ShellQuote((testsupport::BinDir() / "reg").string());
+        std::string command =
+            ShellQuote((testsupport::SourceDir() / "tools/standins/make-machine").string()) +
+            " --reg " + ShellQuote((testsupport::BinDir() / "reg").string());
         for (const std::string& option : options) command += " " + ShellQuote(option);
         command += " " + ShellQuote(root_.str()) + " " + ShellQuote(product) + " > " +
                    ShellQuote((scratch_.path() / "archive").string()) + " 2> " +
@@ -54,14 +57,17 @@ public:
     }
 
     // Runs the handler with the arguments, by default in the patch directory as the agent does.
-    HandlerRun Run(const std::vector<std::string>& arguments, const fs::path& workingDirectory = {}) {
+    HandlerRun Run(const std::vector<std::string>& arguments,
+                   const fs::path& workingDirectory = {}) {
         const fs::path exitFile = scratch_.path() / "exit-code";
         const fs::path errFile = scratch_.path() / "stderr";
         fs::remove(exitFile);
-        std::string command = "cd " + ShellQuote((workingDirectory.empty() ? PatchDir() : workingDirectory).string()) +
-                              " && VANTORRA_MACHINE_ROOT=" + ShellQuote(root_.str()) +
-                              " VANTORRA_EXIT_CODE_FILE=" + ShellQuote(exitFile.string()) + " exec " +
-                              ShellQuote((testsupport::BinDir() / "zqprereqhandler").string());
+        std::string command =
+            "cd " +
+            ShellQuote((workingDirectory.empty() ? PatchDir() : workingDirectory).string()) +
+            " && VANTORRA_MACHINE_ROOT=" + ShellQuote(root_.str()) +
+            " VANTORRA_EXIT_CODE_FILE=" + ShellQuote(exitFile.string()) + " exec " +
+            ShellQuote((testsupport::BinDir() / "zqprereqhandler").string());
         for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
         command += " 2> " + ShellQuote(errFile.string());
         const int status = std::system(command.c_str());
@@ -100,7 +106,9 @@ inline std::string ExtractionCommand(const std::string& archive) {
 inline std::string MsiCommand(const std::string& package) {
     return kMsiexec + " /i " + package + " /qn /norestart";
 }
-inline std::string MainCommand(const std::string& archive) { return archive + " /passive /quiet /norestart"; }
+inline std::string MainCommand(const std::string& archive) {
+    return archive + " /passive /quiet /norestart";
+}
 
 // Command lines the handler started, in order, from its log.
 inline std::vector<std::string> StartedCommands(const HandlerRun& run) {

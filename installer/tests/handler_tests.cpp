@@ -23,11 +23,16 @@ enum class Plan { Full32, Itunes64, Icloud64, QuickTime, Other };
 // Packages the plan installs, in order, when every file is present.
 std::vector<std::string> PlannedPackages(Plan plan) {
     switch (plan) {
-        case Plan::Full32: return {kAAS, kAAS, kAMDS, kASU, kQT, kBonjour};
-        case Plan::Itunes64: return {kAAS64, kAAS64, kAMDS64, kASU, kQT, kBonjour64};
-        case Plan::Icloud64: return {kAAS64, kAAS, kAAS64, kAMDS64, kASU, kQT, kBonjour64};
-        case Plan::QuickTime: return {kAAS, kASU};
-        case Plan::Other: return {};
+        case Plan::Full32:
+            return {kAAS, kAAS, kAMDS, kASU, kQT, kBonjour};
+        case Plan::Itunes64:
+            return {kAAS64, kAAS64, kAMDS64, kASU, kQT, kBonjour64};
+        case Plan::Icloud64:
+            return {kAAS64, kAAS, kAAS64, kAMDS64, kASU, kQT, kBonjour64};
+        case Plan::QuickTime:
+            return {kAAS, kASU};
+        case Plan::Other:
+            return {};
     }
     return {};
 }
@@ -35,14 +40,15 @@ std::vector<std::string> PlannedPackages(Plan plan) {
 std::vector<std::string> FullStepLines(Plan plan, const std::string& product) {
     const std::string p = "INFO " + product + " Dependencies ";
     std::vector<std::string> lines = {p + "appleApplicationSupport installation return code 0 "};
-    if (plan == Plan::Icloud64) lines.push_back(p + "appleApplicationSupport 32 bit installation return code 0 ");
-    lines.insert(lines.end(), {p + "appleApplicationSupport installation return code 0 ",
-                               p + " appleMobileDeviceSupport installation return code 0 ",
-                               p + "appleSoftwareUpdate installation return code 0 ",
-                               p + " quicktime installation return code 0 ",
-                               p + " bonjour installation return code 0 ",
-                               p + "bonjour successfully Installed",
-                               "INFO All the " + product + " Dependencies successfully Installed"});
+    if (plan == Plan::Icloud64)
+        lines.push_back(p + "appleApplicationSupport 32 bit installation return code 0 ");
+    lines.insert(lines.end(),
+                 {p + "appleApplicationSupport installation return code 0 ",
+                  p + " appleMobileDeviceSupport installation return code 0 ",
+                  p + "appleSoftwareUpdate installation return code 0 ",
+                  p + " quicktime installation return code 0 ",
+                  p + " bonjour installation return code 0 ", p + "bonjour successfully Installed",
+                  "INFO All the " + product + " Dependencies successfully Installed"});
     return lines;
 }
 
@@ -77,16 +83,22 @@ TEST_P(ProductPlanTest, InstallsThePlannedPackagesInOrderThenTheProduct) {
     EXPECT_EQ(StartedCommands(run), commands);
     EXPECT_EQ(run.installs, installs);
 
-    std::vector<std::string> lines = {"INFO productName : " + c.product, "INFO patchName : " + archive};
+    std::vector<std::string> lines = {"INFO productName : " + c.product,
+                                      "INFO patchName : " + archive};
     if (c.plan == Plan::QuickTime) {
-        lines.push_back("INFO quicktime Dependencies appleApplicationSupport successfully Installed with status 0 ");
-        lines.push_back("INFO quicktime Dependencies appleSoftwareUpdate successfully Installed with status 0 ");
+        lines.push_back(
+            "INFO quicktime Dependencies appleApplicationSupport successfully Installed with "
+            "status 0 ");
+        lines.push_back(
+            "INFO quicktime Dependencies appleSoftwareUpdate successfully Installed with status "
+            "0 ");
     } else if (c.plan != Plan::Other) {
         const auto steps = FullStepLines(c.plan, c.treatedAs);
         lines.insert(lines.end(), steps.begin(), steps.end());
     }
-    lines.insert(lines.end(), {"INFO Main Application Execution completed... exit code : 0 ",
-                               "INFO Successfully deleted the extracted msi files", "INFO Exit Code : 0"});
+    lines.insert(lines.end(),
+                 {"INFO Main Application Execution completed... exit code : 0 ",
+                  "INFO Successfully deleted the extracted msi files", "INFO Exit Code : 0"});
     EXPECT_EQ(MissingInOrder(run.log, lines), "") << run.logText;
     EXPECT_TRUE(EntriesAfter(run.log, "ERROR File not exist").empty());
     EXPECT_TRUE(EntriesAfter(run.log, "INFO  " + c.treatedAs + " Dependencies failed").empty());
@@ -95,21 +107,23 @@ TEST_P(ProductPlanTest, InstallsThePlannedPackagesInOrderThenTheProduct) {
 
 INSTANTIATE_TEST_SUITE_P(
     Products, ProductPlanTest,
-    ::testing::Values(ProductCase{"itunes_on_32bit", "itunes", 32, "itunes", Plan::Full32},
-                      ProductCase{"itunes_on_64bit_stays_32bit", "itunes", 64, "itunes", Plan::Full32},
-                      ProductCase{"icloud_on_32bit", "icloud", 32, "icloud", Plan::Full32},
-                      ProductCase{"icloud_on_64bit_becomes_icloud64", "icloud", 64, "icloud64", Plan::Icloud64},
-                      ProductCase{"mixed_case_iCloud_on_64bit", "iCloud", 64, "icloud64", Plan::Icloud64},
-                      ProductCase{"upper_case_ICLOUD64_on_64bit", "ICLOUD64", 64, "icloud64", Plan::Icloud64},
-                      ProductCase{"icloud64_on_64bit", "icloud64", 64, "icloud64", Plan::Icloud64},
-                      ProductCase{"icloud64_on_32bit", "icloud64", 32, "icloud64", Plan::Icloud64},
-                      ProductCase{"itunes64_on_64bit", "itunes64", 64, "itunes64", Plan::Itunes64},
-                      ProductCase{"itunes64_on_32bit", "itunes64", 32, "itunes64", Plan::Itunes64},
-                      ProductCase{"quicktime_on_32bit", "quicktime", 32, "quicktime", Plan::QuickTime},
-                      ProductCase{"quicktime_on_64bit", "quicktime", 64, "quicktime", Plan::QuickTime},
-                      ProductCase{"mixed_case_iCloud_on_32bit_is_another_product", "iCloud", 32, "iCloud", Plan::Other},
-                      ProductCase{"mixed_case_Itunes_is_another_product", "Itunes", 64, "Itunes", Plan::Other},
-                      ProductCase{"unknown_product", "safari", 64, "safari", Plan::Other}),
+    ::testing::Values(
+        ProductCase{"itunes_on_32bit", "itunes", 32, "itunes", Plan::Full32},
+        ProductCase{"itunes_on_64bit_stays_32bit", "itunes", 64, "itunes", Plan::Full32},
+        ProductCase{"icloud_on_32bit", "icloud", 32, "icloud", Plan::Full32},
+        ProductCase{"icloud_on_64bit_becomes_icloud64", "icloud", 64, "icloud64", Plan::Icloud64},
+        ProductCase{"mixed_case_iCloud_on_64bit", "iCloud", 64, "icloud64", Plan::Icloud64},
+        ProductCase{"upper_case_ICLOUD64_on_64bit", "ICLOUD64", 64, "icloud64", Plan::Icloud64},
+        ProductCase{"icloud64_on_64bit", "icloud64", 64, "icloud64", Plan::Icloud64},
+        ProductCase{"icloud64_on_32bit", "icloud64", 32, "icloud64", Plan::Icloud64},
+        ProductCase{"itunes64_on_64bit", "itunes64", 64, "itunes64", Plan::Itunes64},
+        ProductCase{"itunes64_on_32bit", "itunes64", 32, "itunes64", Plan::Itunes64},
+        ProductCase{"quicktime_on_32bit", "quicktime", 32, "quicktime", Plan::QuickTime},
+        ProductCase{"quicktime_on_64bit", "quicktime", 64, "quicktime", Plan::QuickTime},
+        ProductCase{"mixed_case_iCloud_on_32bit_is_another_product", "iCloud", 32, "iCloud",
+                    Plan::Other},
+        ProductCase{"mixed_case_Itunes_is_another_product", "Itunes", 64, "Itunes", Plan::Other},
+        ProductCase{"unknown_product", "safari", 64, "safari", Plan::Other}),
     [](const ::testing::TestParamInfo<ProductCase>& info) { return std::string(info.param.name); });
 
 // Exit code of a stand-in program in the install log ("... => N").
@@ -140,24 +154,27 @@ TEST(HandlerEdgeCases, AbsentPackagesAreLoggedAndTheProductStillInstalls) {
 
         EXPECT_EQ(run.exitCode, 0u);
         EXPECT_EQ(StartedCommands(run),
-                  (std::vector<std::string>{ExtractionCommand(machine.Archive()), MainCommand(machine.Archive())}));
+                  (std::vector<std::string>{ExtractionCommand(machine.Archive()),
+                                            MainCommand(machine.Archive())}));
         EXPECT_EQ(EntriesAfter(run.log, "ERROR File not exist "),
-                  (std::vector<std::string>{"AppleApplicationSupport64.msi ", "AppleApplicationSupport.msi ",
-                                            "AppleMobileDeviceSupport64.msi ", "AppleSoftwareUpdate.msi ",
-                                            "Quicktime.msi ", "Bonjour64.msi ", "iTunes64.msi ", "iCloud64.msi "}));
+                  (std::vector<std::string>{
+                      "AppleApplicationSupport64.msi ", "AppleApplicationSupport.msi ",
+                      "AppleMobileDeviceSupport64.msi ", "AppleSoftwareUpdate.msi ",
+                      "Quicktime.msi ", "Bonjour64.msi ", "iTunes64.msi ", "iCloud64.msi "}));
         const int extraction = RecordedCode(run, "7za.exe ");
         if (c.extractionFails) {
             ASSERT_GT(extraction, 0);
-            EXPECT_EQ(MissingInOrder(run.log,
-                                     {"INFO  itunes64 Dependencies failed to install with error " +
-                                          std::to_string(extraction) + " ",
-                                      "INFO  proceeding to install main patch ",
-                                      "INFO Main Application Execution completed... exit code : 0 "}),
+            EXPECT_EQ(MissingInOrder(
+                          run.log, {"INFO  itunes64 Dependencies failed to install with error " +
+                                        std::to_string(extraction) + " ",
+                                    "INFO  proceeding to install main patch ",
+                                    "INFO Main Application Execution completed... exit code : 0 "}),
                       "");
         } else {
             EXPECT_EQ(extraction, 0);
-            EXPECT_EQ(MissingInOrder(run.log, {"INFO itunes64 Dependencies bonjour successfully Installed",
-                                               "INFO Main Application Execution completed... exit code : 0 "}),
+            EXPECT_EQ(MissingInOrder(
+                          run.log, {"INFO itunes64 Dependencies bonjour successfully Installed",
+                                    "INFO Main Application Execution completed... exit code : 0 "}),
                       "");
             EXPECT_TRUE(EntriesAfter(run.log, "INFO  itunes64 Dependencies failed").empty());
         }
@@ -181,11 +198,12 @@ TEST(HandlerEdgeCases, ExtractionFailureOfAnotherProductSkipsTheMainInstaller) {
         EXPECT_NE(expected, 0u);
         EXPECT_EQ(run.exitCode, expected);
         EXPECT_EQ(StartedCommands(run).size(), c.removeSevenZip ? 0u : 1u);
-        EXPECT_EQ(MissingInOrder(run.log, {"INFO  Itunes Dependencies failed to install with error " +
-                                               std::to_string(expected) + " ",
-                                           "INFO Successfully deleted the extracted msi files",
-                                           "INFO Exit Code : " + std::to_string(expected)}),
-                  "");
+        EXPECT_EQ(
+            MissingInOrder(run.log, {"INFO  Itunes Dependencies failed to install with error " +
+                                         std::to_string(expected) + " ",
+                                     "INFO Successfully deleted the extracted msi files",
+                                     "INFO Exit Code : " + std::to_string(expected)}),
+            "");
         EXPECT_TRUE(EntriesAfter(run.log, "INFO Main Application Execution completed").empty());
         EXPECT_EQ(RecordedCode(run, machine.Archive() + " "), -1);  // the setup program never ran
     }
@@ -199,11 +217,13 @@ TEST(HandlerEdgeCases, ArchiveMissingFromThePatchDirectoryFailsTheRun) {
 
     EXPECT_EQ(run.exitCode, ERROR_FILE_NOT_FOUND);  // the setup program cannot be started
     EXPECT_GT(RecordedCode(run, "7za.exe "), 0);
-    EXPECT_EQ(MissingInOrder(run.log, {"INFO  proceeding to install main patch ",
-                                       "INFO execute : Failed to Create the Process for the application ",
-                                       "INFO Main Application Execution completed... exit code : 2 ",
-                                       "INFO Successfully deleted the extracted msi files", "INFO Exit Code : 2"}),
-              "");
+    EXPECT_EQ(
+        MissingInOrder(run.log,
+                       {"INFO  proceeding to install main patch ",
+                        "INFO execute : Failed to Create the Process for the application ",
+                        "INFO Main Application Execution completed... exit code : 2 ",
+                        "INFO Successfully deleted the extracted msi files", "INFO Exit Code : 2"}),
+        "");
 }
 
 TEST(HandlerEdgeCases, OnlyTheLastDependencyResultDecidesTheDependencyVerdict) {
@@ -226,18 +246,22 @@ TEST(HandlerEdgeCases, OnlyTheLastDependencyResultDecidesTheDependencyVerdict) {
         EXPECT_EQ(RecordedCode(run, "msiexec.exe /i " + c.failing), 1603);
         EXPECT_EQ(RecordedCode(run, machine.Archive() + " "), 0);
         if (c.reportedAsFailed) {
-            EXPECT_EQ(MissingInOrder(run.log, {"INFO itunes Dependencies  bonjour installation return code 1603 ",
-                                               "INFO  itunes Dependencies failed to install with error 1603 ",
-                                               "INFO  proceeding to install main patch ",
-                                               "INFO Main Application Execution completed... exit code : 0 "}),
-                      "");
+            EXPECT_EQ(
+                MissingInOrder(run.log,
+                               {"INFO itunes Dependencies  bonjour installation return code 1603 ",
+                                "INFO  itunes Dependencies failed to install with error 1603 ",
+                                "INFO  proceeding to install main patch ",
+                                "INFO Main Application Execution completed... exit code : 0 "}),
+                "");
         } else {
             EXPECT_EQ(CountEntries(run.log,
-                                   "INFO itunes Dependencies appleApplicationSupport installation return code 1603 "),
+                                   "INFO itunes Dependencies appleApplicationSupport installation "
+                                   "return code 1603 "),
                       2);
-            EXPECT_EQ(MissingInOrder(run.log, {"INFO itunes Dependencies  bonjour installation return code 0 ",
-                                               "INFO itunes Dependencies bonjour successfully Installed",
-                                               "INFO All the itunes Dependencies successfully Installed"}),
+            EXPECT_EQ(MissingInOrder(
+                          run.log, {"INFO itunes Dependencies  bonjour installation return code 0 ",
+                                    "INFO itunes Dependencies bonjour successfully Installed",
+                                    "INFO All the itunes Dependencies successfully Installed"}),
                       "");
         }
     }
@@ -245,18 +269,21 @@ TEST(HandlerEdgeCases, OnlyTheLastDependencyResultDecidesTheDependencyVerdict) {
 
 TEST(HandlerEdgeCases, QuickTimeRunsOnlyItsTwoStepsAndCarriesNoResult) {
     HandlerMachine machine;
-    machine.Prepare("quicktime", {"--packages", "all", "--code", kAAS + "=1603", "--code", kASU + "=3010"});
+    machine.Prepare("quicktime",
+                    {"--packages", "all", "--code", kAAS + "=1603", "--code", kASU + "=3010"});
     const HandlerRun run = machine.Run({"-n", "quicktime", "-p", machine.Archive()});
 
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(StartedCommands(run),
-              (std::vector<std::string>{ExtractionCommand(machine.Archive()), MsiCommand(kAAS), MsiCommand(kASU),
-                                        MainCommand(machine.Archive())}));
-    EXPECT_EQ(MissingInOrder(run.log,
-                             {"INFO quicktime Dependencies appleApplicationSupport successfully Installed with status 1603 ",
-                              "INFO quicktime Dependencies appleSoftwareUpdate successfully Installed with status 0 ",
-                              "INFO Main Application Execution completed... exit code : 0 "}),
-              "");
+              (std::vector<std::string>{ExtractionCommand(machine.Archive()), MsiCommand(kAAS),
+                                        MsiCommand(kASU), MainCommand(machine.Archive())}));
+    EXPECT_EQ(
+        MissingInOrder(run.log, {"INFO quicktime Dependencies appleApplicationSupport successfully "
+                                 "Installed with status 1603 ",
+                                 "INFO quicktime Dependencies appleSoftwareUpdate successfully "
+                                 "Installed with status 0 ",
+                                 "INFO Main Application Execution completed... exit code : 0 "}),
+        "");
     EXPECT_TRUE(EntriesAfter(run.log, "INFO  quicktime Dependencies failed").empty());
 }
 
@@ -272,9 +299,11 @@ TEST(HandlerEdgeCases, Itunes64BuildsThe32BitSupportSlotButNeverRunsIt) {
               "");
     // ...but only the 64-bit package runs, twice.
     EXPECT_EQ(StartedCommands(run),
-              (std::vector<std::string>{ExtractionCommand(machine.Archive()), MsiCommand(kAAS64), MsiCommand(kAAS64),
-                                        MsiCommand(kBonjour64), MainCommand(machine.Archive())}));
-    EXPECT_TRUE(EntriesAfter(run.log, "INFO itunes64 Dependencies appleApplicationSupport 32 bit").empty());
+              (std::vector<std::string>{ExtractionCommand(machine.Archive()), MsiCommand(kAAS64),
+                                        MsiCommand(kAAS64), MsiCommand(kBonjour64),
+                                        MainCommand(machine.Archive())}));
+    EXPECT_TRUE(
+        EntriesAfter(run.log, "INFO itunes64 Dependencies appleApplicationSupport 32 bit").empty());
 }
 
 TEST(HandlerEdgeCases, InstallerSuccessCodesOfTheSetupProgramBecomeZero) {
@@ -282,31 +311,37 @@ TEST(HandlerEdgeCases, InstallerSuccessCodesOfTheSetupProgramBecomeZero) {
         DWORD setupCode;
         DWORD exitCode;
     };
-    for (const Case c : {Case{3010, 0}, Case{1641, 0}, Case{1508, 0}, Case{1603, 1603}, Case{1, 1}}) {
+    for (const Case c :
+         {Case{3010, 0}, Case{1641, 0}, Case{1508, 0}, Case{1603, 1603}, Case{1, 1}}) {
         SCOPED_TRACE(c.setupCode);
         HandlerMachine machine;
-        machine.Prepare("itunes64", {"--packages", "none", "--setup-code", std::to_string(c.setupCode)});
+        machine.Prepare("itunes64",
+                        {"--packages", "none", "--setup-code", std::to_string(c.setupCode)});
         const HandlerRun run = machine.Run({"-n", "itunes64", "-p", machine.Archive()});
         EXPECT_EQ(run.exitCode, c.exitCode);  // the full code, above 255 too
         EXPECT_EQ(run.exitStatus, static_cast<int>(c.exitCode % 256));
-        EXPECT_EQ(MissingInOrder(run.log, {"INFO execute : Exit code for the application : " +
-                                               std::to_string(c.setupCode) + " ",
-                                           "INFO Main Application Execution completed... exit code : " +
-                                               std::to_string(c.exitCode) + " ",
-                                           "INFO Exit Code : " + std::to_string(c.exitCode)}),
-                  "");
+        EXPECT_EQ(
+            MissingInOrder(run.log, {"INFO execute : Exit code for the application : " +
+                                         std::to_string(c.setupCode) + " ",
+                                     "INFO Main Application Execution completed... exit code : " +
+                                         std::to_string(c.exitCode) + " ",
+                                     "INFO Exit Code : " + std::to_string(c.exitCode)}),
+            "");
     }
 }
 
 TEST(HandlerEdgeCases, DependencyRestartCodesCountAsSuccess) {
     HandlerMachine machine;
-    machine.Prepare("itunes", {"--bits", "32", "--code", kBonjour + "=3010", "--code", kASU + "=1641"});
+    machine.Prepare("itunes",
+                    {"--bits", "32", "--code", kBonjour + "=3010", "--code", kASU + "=1641"});
     const HandlerRun run = machine.Run({"-n", "itunes", "-p", machine.Archive()});
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(MissingInOrder(run.log, {"INFO itunes Dependencies appleSoftwareUpdate installation return code 0 ",
-                                       "INFO itunes Dependencies  bonjour installation return code 0 ",
-                                       "INFO itunes Dependencies bonjour successfully Installed"}),
-              "");
+    EXPECT_EQ(
+        MissingInOrder(run.log,
+                       {"INFO itunes Dependencies appleSoftwareUpdate installation return code 0 ",
+                        "INFO itunes Dependencies  bonjour installation return code 0 ",
+                        "INFO itunes Dependencies bonjour successfully Installed"}),
+        "");
 }
 
 TEST(HandlerCommandLine, MissingOptionEndsWithThirteenAndUsage) {
@@ -342,7 +377,8 @@ TEST(HandlerCommandLine, MissingOptionEndsWithThirteenAndUsage) {
 TEST(HandlerCommandLine, ArchiveNamesThatLeaveThePatchDirectoryAreRefused) {
     HandlerMachine machine;
     machine.Prepare("itunes64", {"--packages", "none"});
-    for (const std::string name : {"..\\..\\bin\\7za.exe", "C:\\Windows\\evil.exe", "sub/setup.exe", ".."}) {
+    for (const std::string name :
+         {"..\\..\\bin\\7za.exe", "C:\\Windows\\evil.exe", "sub/setup.exe", ".."}) {
         SCOPED_TRACE(name);
         const HandlerRun run = machine.Run({"-n", "itunes64", "-p", name});
         EXPECT_EQ(run.exitCode, 13u);
@@ -357,16 +393,19 @@ TEST(HandlerCommandLine, ArchiveNameWithBlanksIsQuotedInTheCommandLines) {
     machine.Prepare("itunes64", {"--archive", "iTunes 64 Setup.exe", "--packages", kBonjour64});
     const HandlerRun run = machine.Run({"-n", "itunes64", "-p", "iTunes 64 Setup.exe"});
     EXPECT_EQ(run.exitCode, 0u) << run.logText;
-    EXPECT_EQ(StartedCommands(run),
-              (std::vector<std::string>{ExtractionCommand("\"iTunes 64 Setup.exe\""), MsiCommand(kBonjour64),
-                                        MainCommand("\"iTunes 64 Setup.exe\"")}));
+    EXPECT_EQ(
+        StartedCommands(run),
+        (std::vector<std::string>{ExtractionCommand("\"iTunes 64 Setup.exe\""),
+                                  MsiCommand(kBonjour64), MainCommand("\"iTunes 64 Setup.exe\"")}));
     EXPECT_EQ(run.installs.back(), "iTunes 64 Setup.exe /passive /quiet /norestart => 0");
 }
 
 TEST(HandlerCleanup, RemovesExactlyTheThirteenExtractedFilesAndKeepsTheArchive) {
     const std::string thirteen =
-        "AppleApplicationSupport.msi,AppleMobileDeviceSupport.msi,AppleSoftwareUpdate.msi,Quicktime.msi,"
-        "Bonjour.msi,iTunes.msi,iCloud.msi,AppleApplicationSupport64.msi,Bonjour64.msi,iTunes64.msi,"
+        "AppleApplicationSupport.msi,AppleMobileDeviceSupport.msi,AppleSoftwareUpdate.msi,"
+        "Quicktime.msi,"
+        "Bonjour.msi,iTunes.msi,iCloud.msi,AppleApplicationSupport64.msi,Bonjour64.msi,iTunes64."
+        "msi,"
         "iCloud64.msi,SetupAdmin.exe,AppleMobileDeviceSupport64.msi";
     HandlerMachine machine;
     machine.Prepare("itunes64", {"--packages", thirteen + ",Extra.msi"});
@@ -375,13 +414,15 @@ TEST(HandlerCleanup, RemovesExactlyTheThirteenExtractedFilesAndKeepsTheArchive) 
     // Run from elsewhere: the packages are still looked for in the patch directory.
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
-        const HandlerRun run = machine.Run({"-n", "itunes64", "-p", machine.Archive()}, machine.Root());
+        const HandlerRun run =
+            machine.Run({"-n", "itunes64", "-p", machine.Archive()}, machine.Root());
         EXPECT_EQ(run.exitCode, 0u);
         EXPECT_EQ(StartedCommands(run).size(), 8u * round);  // the log is appended across runs
         EXPECT_TRUE(EntriesAfter(run.log, "ERROR File not exist").empty());
 
         std::set<std::string> left;
-        for (const auto& entry : fs::directory_iterator(machine.PatchDir())) left.insert(entry.path().filename());
+        for (const auto& entry : fs::directory_iterator(machine.PatchDir()))
+            left.insert(entry.path().filename());
         EXPECT_EQ(left, (std::set<std::string>{machine.Archive(), "Extra.msi", "notes.txt"}));
     }
 }
@@ -389,13 +430,15 @@ TEST(HandlerCleanup, RemovesExactlyTheThirteenExtractedFilesAndKeepsTheArchive) 
 TEST(HandlerStartUp, MissingInstallDirectoryIsReportedWithoutRunningAnything) {
     testsupport::TempDir root;
     testsupport::TempDir cwd;
-    const std::string command = "cd " + ShellQuote(cwd.str()) + " && VANTORRA_MACHINE_ROOT=" + ShellQuote(root.str()) +
-                                " " + ShellQuote((testsupport::BinDir() / "zqprereqhandler").string()) +
-                                " -n itunes64 -p iTunes64Setup.exe 2> " + ShellQuote(cwd.str() + "/err");
+    const std::string command =
+        "cd " + ShellQuote(cwd.str()) + " && VANTORRA_MACHINE_ROOT=" + ShellQuote(root.str()) +
+        " " + ShellQuote((testsupport::BinDir() / "zqprereqhandler").string()) +
+        " -n itunes64 -p iTunes64Setup.exe 2> " + ShellQuote(cwd.str() + "/err");
     const int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_NE(WEXITSTATUS(status), 0);
-    EXPECT_NE(testsupport::ReadFile(cwd.path() / "err").find("ZQAgentInstallDir"), std::string::npos);
+    EXPECT_NE(testsupport::ReadFile(cwd.path() / "err").find("ZQAgentInstallDir"),
+              std::string::npos);
     EXPECT_FALSE(fs::exists(root.path() / "standins/install.log"));
 }
 

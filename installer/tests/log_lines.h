@@ -18,7 +18,8 @@ inline std::vector<std::string> LogEntries(const std::string& text) {
     std::string line;
     std::smatch match;
     while (std::getline(lines, line)) {
-        if (std::regex_match(line, match, prefix)) entries.push_back(match[1].str() + " " + match[2].str());
+        if (std::regex_match(line, match, prefix))
+            entries.push_back(match[1].str() + " " + match[2].str());
     }
     return entries;
 }

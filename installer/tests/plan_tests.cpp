@@ -21,13 +21,13 @@ TEST(ParseCommandLineTest, ScansOptionsAsTheAgentPassesThem) {
     };
     const Case cases[] = {
         {{"-n", "itunes", "-p", "a.exe"}, "itunes", "a.exe"},
-        {{"-name", "itunes", "-patch", "a.exe"}, "itunes", "a.exe"},  // two characters only
+        {{"-name", "itunes", "-patch", "a.exe"}, "itunes", "a.exe"},    // two characters only
         {{"-p", "-n", "x"}, std::nullopt, "-n"},                        // value consumed unseen
         {{"-n", "a", "-n", "b"}, "b", std::nullopt},                    // last one wins
         {{"-n", "a", "-n"}, std::nullopt, std::nullopt},                // trailing option: no value
         {{"-N", "itunes", "-P", "a.exe"}, std::nullopt, std::nullopt},  // case-sensitive
         {{"n", "itunes", "p", "a.exe"}, std::nullopt, std::nullopt},
-        {{"-", "-x", "", "-n", ""}, "", std::nullopt},                  // an empty value is a value
+        {{"-", "-x", "", "-n", ""}, "", std::nullopt},  // an empty value is a value
         {{"x", "-p", "a b.exe", "-n", "quicktime"}, "quicktime", "a b.exe"},
     };
     for (const Case& c : cases) {
@@ -45,10 +45,11 @@ TEST(RewriteProductNameTest, OnlyICloudNamesBecomeIcloud64AndOnlyOn64BitWindows)
         const char* expected;
     };
     const Case cases[] = {
-        {"icloud", true, "icloud64"},     {"iCloud", true, "icloud64"},   {"ICLOUD64", true, "icloud64"},
-        {"myiCloudSetup", true, "icloud64"}, {"icloud", false, "icloud"},  {"iCloud", false, "iCloud"},
-        {"itunes", true, "itunes"},       {"itunes64", false, "itunes64"}, {"icl", true, "icl"},
-        {"", true, ""},
+        {"icloud", true, "icloud64"},   {"iCloud", true, "icloud64"},
+        {"ICLOUD64", true, "icloud64"}, {"myiCloudSetup", true, "icloud64"},
+        {"icloud", false, "icloud"},    {"iCloud", false, "iCloud"},
+        {"itunes", true, "itunes"},     {"itunes64", false, "itunes64"},
+        {"icl", true, "icl"},           {"", true, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + (c.is64 ? " 64" : " 32"));
@@ -60,8 +61,8 @@ TEST(CheckArchiveNameTest, AcceptsPlainFileNamesOnly) {
     for (const char* good : {"iTunes64Setup.exe", "iTunes Setup.exe", "a", "setup..exe", "..x"}) {
         EXPECT_EQ(CheckArchiveName(good), "") << good;
     }
-    for (const char* bad : {"", ".", "..", "..\\x.exe", "a/b.exe", "C:x.exe", "a\"b", "a|b", "a*", "a?",
-                            "a<b", "a>b", "a\tb", "a\nb"}) {
+    for (const char* bad : {"", ".", "..", "..\\x.exe", "a/b.exe", "C:x.exe", "a\"b", "a|b", "a*",
+                            "a?", "a<b", "a>b", "a\tb", "a\nb"}) {
         EXPECT_NE(CheckArchiveName(bad), "") << bad;
     }
 }

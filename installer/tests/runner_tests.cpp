@@ -36,13 +36,16 @@ protected:
         fs::current_path(originalDirectory_);
     }
 
-    std::vector<std::string> Entries() const { return LogEntries(ReadFile(logs_.path() / "runner.log")); }
+    std::vector<std::string> Entries() const {
+        return LogEntries(ReadFile(logs_.path() / "runner.log"));
+    }
 
     // An executable script at C:\tools\<name>; returns its Windows path.
     std::string Script(const std::string& name, const std::string& body) {
         const fs::path path = machine_.drivePath('C', "tools/" + name);
         testsupport::WriteFile(path, "#!/bin/sh\n" + body);
-        fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+        fs::permissions(path,
+                        fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
         return "C:\\tools\\" + name;
     }
 
@@ -61,9 +64,8 @@ TEST_F(RunnerTest, ExitCodesReachExecuteAndInstallerSuccessCodesFoldIntoZero) {
         DWORD code;
         DWORD fromInstaller;
     };
-    const Case cases[] = {{0, 0},       {1, 1},       {1508, 0},      {1641, 0},
-                          {3010, 0},    {1603, 1603}, {258, 258},     {3011, 3011},
-                          {1640, 1640}, {70000, 70000}};
+    const Case cases[] = {{0, 0},       {1, 1},     {1508, 0},    {1641, 0},    {3010, 0},
+                          {1603, 1603}, {258, 258}, {3011, 3011}, {1640, 1640}, {70000, 70000}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         const std::string command = script + " " + std::to_string(c.code);
@@ -91,13 +93,14 @@ TEST_F(RunnerTest, ChildOverItsLimitIsTerminatedAndYields258) {
     EXPECT_EQ(result, WAIT_TIMEOUT);  // executeInstaller passes 258 on
     EXPECT_GE(elapsed, std::chrono::milliseconds(300));
     EXPECT_LT(elapsed, std::chrono::seconds(30));
-    EXPECT_EQ(MissingInOrder(Entries(),
-                             {"INFO execute : Process successfully created for application " + command + " ",
-                              "INFO execute : Terminating the Process for application " + command +
-                                  " as time is exceeded 0 Minutes ",
-                              "INFO execute : The process has been successfully terminated ..! ",
-                              "INFO execute : Remarks from the CreateProcess is " + remarks +
-                                  " for the executable " + command + " "}),
+    EXPECT_EQ(MissingInOrder(
+                  Entries(),
+                  {"INFO execute : Process successfully created for application " + command + " ",
+                   "INFO execute : Terminating the Process for application " + command +
+                       " as time is exceeded 0 Minutes ",
+                   "INFO execute : The process has been successfully terminated ..! ",
+                   "INFO execute : Remarks from the CreateProcess is " + remarks +
+                       " for the executable " + command + " "}),
               "");
 
     // The child itself is gone (at most a zombie awaiting its parent).
@@ -160,11 +163,12 @@ TEST_F(RunnerTest, StartFailuresReportTheSystemErrorAndRestoreTheDirectory) {
                                                 remarks + " for the executable " + c.command + " "),
                       0);
         } else {
-            EXPECT_EQ(MissingInOrder(entries,
-                                     {"INFO execute : Failed to Create the Process for the application ",
-                                      "INFO execute : Remarks from the CreateProcess is " + remarks +
-                                          " for the executable " + c.command + " "}),
-                      "");
+            EXPECT_EQ(
+                MissingInOrder(entries,
+                               {"INFO execute : Failed to Create the Process for the application ",
+                                "INFO execute : Remarks from the CreateProcess is " + remarks +
+                                    " for the executable " + c.command + " "}),
+                "");
         }
     }
 }
@@ -198,12 +202,13 @@ TEST_F(RunnerTest, ChildRunsInTheWorkingDirectoryAndOursComesBack) {
     }
     // Only the calls with a working directory log the directory lines.
     const auto entries = Entries();
-    EXPECT_EQ(MissingInOrder(entries,
-                             {"INFO execute : Current Working Directory : " + elsewhere_.str() + " ",
-                              "INFO execute : Executing Application Source : " + command + " ",
-                              "INFO execute : Set Working Directory : C:\\work "}),
+    EXPECT_EQ(MissingInOrder(
+                  entries, {"INFO execute : Current Working Directory : " + elsewhere_.str() + " ",
+                            "INFO execute : Executing Application Source : " + command + " ",
+                            "INFO execute : Set Working Directory : C:\\work "}),
               "");
-    EXPECT_EQ(installertest::EntriesAfter(entries, "INFO execute : Set Working Directory : ").size(), 2u);
+    EXPECT_EQ(
+        installertest::EntriesAfter(entries, "INFO execute : Set Working Directory : ").size(), 2u);
 }
 
 TEST_F(RunnerTest, MissingCommandLineStartsNothing) {
@@ -214,7 +219,9 @@ TEST_F(RunnerTest, MissingCommandLineStartsNothing) {
         EXPECT_FALSE(remarks.empty());
         EXPECT_EQ(fs::current_path(), elsewhere_.path());
     }
-    EXPECT_EQ(CountEntries(Entries(), "INFO execute : Process successfully created for application  "), 0);
+    EXPECT_EQ(
+        CountEntries(Entries(), "INFO execute : Process successfully created for application  "),
+        0);
 }
 
 TEST_F(RunnerTest, CurrentDirectoryTooLongForTheBufferStartsNothing) {
@@ -233,10 +240,11 @@ TEST_F(RunnerTest, CurrentDirectoryTooLongForTheBufferStartsNothing) {
     EXPECT_GT(result, 4096u);
     EXPECT_FALSE(fs::exists(marker));
     EXPECT_EQ(fs::current_path(), deep);
-    EXPECT_EQ(MissingInOrder(Entries(), {"ERROR execute : CurrentWorkingDirectory Buffer overflow. Need "
-                                         "to allocate the length for " +
-                                         std::to_string(result) + " chars "}),
-              "");
+    EXPECT_EQ(
+        MissingInOrder(Entries(), {"ERROR execute : CurrentWorkingDirectory Buffer overflow. Need "
+                                   "to allocate the length for " +
+                                   std::to_string(result) + " chars "}),
+        "");
 }
 
 }  // namespace
