@@ -332,3 +332,59 @@ TEST_F(LogTest, WritersRacingTheRotationLoseNoLine) {
     for (int t = 0; t < kThreads; ++t)
         EXPECT_EQ(seen[t].size(), static_cast<std::size_t>(written[t])) << "thread " << t;
 }
+
+TEST_F(LogTest, AgentLogTakesItsLevelFromTheRegistry) {
+    struct AgentCase {
+        const char* value;  // registry line for "ZQAgentLogLevel", or null for none
+        BYTE level;
+    };
+    const AgentCase cases[] = {
+        {nullptr, 2},
+        {"dword:00000001", 1},
+        {"dword:00000104", 4},   // only the low 8 bits count
+        {"dword:00000000", 0},
+        {"\"3\"", 0x33},         // the type is not examined: the UTF-16 "3" reads as 0x33
+    };
+    for (const AgentCase& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "absent");
+        testsupport::MachineRoot root;
+        std::string hive = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Halcyra\\Vantorra\\ZQAgent]\n";
+        if (c.value) hive += std::string("\"ZQAgentLogLevel\"=") + c.value + "\n";
+        testsupport::WriteFile(root.path() / "registry" / "HKLM.reg", hive);
+        TempDir dir;
+        testsupport::WriteFile(dir.path() / "agent.log", "kept\n");
+        ASSERT_EQ(InitializeAgentLog("agent.log", dir.str().c_str(), 1), 0u);
+        EXPECT_EQ(GetLogLevel(), c.level);
+        LogDebug("debug entry\n");
+        CloseLog();
+        const std::string text = ReadFile(dir.path() / "agent.log");
+        EXPECT_EQ(text.rfind("kept\n", 0), 0u) << "openMode 1 appends";
+        EXPECT_EQ(text.find("[DEBUG] debug entry") != std::string::npos, c.level >= 3);
+        ReleaseLogSettings();
+
+        // openMode 2 truncates.
+        ASSERT_EQ(InitializeAgentLog("agent.log", dir.str().c_str(), 2), 0u);
+        CloseLog();
+        EXPECT_EQ(ReadFile(dir.path() / "agent.log").find("kept"), std::string::npos);
+        ReleaseLogSettings();
+    }
+    // A folder that cannot be created: 13, and the log stays closed.
+    testsupport::MachineRoot root;
+    TempDir dir;
+    testsupport::WriteFile(dir.path() / "file", "x");
+    EXPECT_EQ(InitializeAgentLog("agent.log", (dir.path() / "file" / "logs").c_str(), 1), 13u);
+    EXPECT_EQ(gv_logFilePtr, nullptr);
+}
+
+TEST_F(LogTest, SecondOpenIsReportedOnlyAtTraceLevel) {
+    TempDir dir;
+    ASSERT_TRUE(Open(dir.str(), 3));
+    EXPECT_TRUE(OpenLogAppend());
+    EXPECT_TRUE(OpenLog());  // keeps the open file, does not truncate it
+    LogDebug("still here\n");
+    CloseLog();
+    const std::string text = ReadFile(dir.path() / "test.log");
+    EXPECT_EQ(text.find("gv_logFilePtr already Set"), std::string::npos);
+    EXPECT_NE(text.find("Log open time: "), std::string::npos);
+    EXPECT_NE(text.find("[DEBUG] still here"), std::string::npos);
+}
