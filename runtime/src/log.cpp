@@ -188,6 +188,8 @@ void SetLogLevel(BYTE level) { gv_logLevel = level; }
 bool SetLogFile(std::FILE* file) {
     if (!file) return false;
     std::lock_guard lock(LogMutex());
+    // The log owns the file it writes; one replaced by another would never be closed.
+    if (gv_logFilePtr && gv_logFilePtr != file) std::fclose(gv_logFilePtr);
     SetOpenFile(file);
     return true;
 }
