@@ -17,6 +17,7 @@ std::mutex gv_timerMutex;
 HANDLE gv_timerQueue = nullptr;      // guarded by gv_timerMutex
 HANDLE gv_loggerTimer = nullptr;     // the most recently armed one-shot timer
 bool gv_rotationStopped = false;     // no re-arming once the shutdown has begun
+LoggerSettings* gv_rotationSettings = nullptr;  // the settings the current timers serve
 
 std::string BaseOf(const std::string& fileName) {
     const std::size_t dot = fileName.find(".log");
@@ -104,6 +105,7 @@ void StartLogRotation(LoggerSettings* settings) {
             gv_timerQueue = queue;
             gv_loggerTimer = nullptr;
             gv_rotationStopped = false;
+            gv_rotationSettings = settings;
         }
         if (previous) DeleteTimerQueueEx(previous, nullptr);
         if (queue) {
@@ -125,7 +127,8 @@ DWORD LoggerTimerMethod(LoggerSettings* settings) {
     RotateLoggerForEverRunningProcess(settings->directory.c_str(), settings->fileName.c_str(), settings->maxFiles,
                                       settings->threshold);
     std::unique_lock lock(gv_timerMutex);
-    if (gv_rotationStopped) return ERROR_SUCCESS;
+    // A late firing from an earlier start must not arm a timer on the current queue.
+    if (gv_rotationStopped || (gv_rotationSettings && settings != gv_rotationSettings)) return ERROR_SUCCESS;
     HANDLE timer = nullptr;
     if (!CreateTimerQueueTimer(&timer, gv_timerQueue, LoggerTimerRoutine, settings, settings->period, 0,
                                WT_EXECUTEDEFAULT)) {
@@ -266,6 +269,7 @@ void StopLogRotation() {
     {
         std::lock_guard lock(gv_timerMutex);
         gv_rotationStopped = true;
+        gv_rotationSettings = nullptr;
         queue = gv_timerQueue;
         timer = gv_loggerTimer;
         gv_timerQueue = nullptr;
