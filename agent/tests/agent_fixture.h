@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -26,6 +27,8 @@ protected:
     void SetUp() override {
         ResetAgentParameters();
         SetResourceIdLookup(nullptr);
+        logCapture.reset();  // each case starts with an empty log
+        logCapture = std::make_unique<LogCapture>(4);
         root.clear(), server.clear(), systemDetails.clear(), rootDwords.clear(), extraKeys.clear();
         root["EnableDistributionServer"] = "no";
         root["ZQAgentVersion"] = "7.1.0";
@@ -105,7 +108,7 @@ protected:
 
     // The messages of the log, one per entry, without the entry prefix.
     std::vector<std::string> Messages() const {
-        const std::string text = log.text();
+        const std::string text = logCapture->text();
         static const std::regex header(R"(\[ \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} \] \[ \d+ \] \[[A-Z]+\] )");
         std::vector<std::string> messages;
         std::vector<std::pair<std::size_t, std::size_t>> starts;  // header begin, message begin
@@ -117,6 +120,7 @@ protected:
         }
         return messages;
     }
+    std::string LogText() const { return logCapture->text(); }
     bool Logged(const std::string& message) const {
         for (const auto& m : Messages())
             if (m == message) return true;
@@ -124,7 +128,7 @@ protected:
     }
 
     testsupport::MachineRoot machine;
-    LogCapture log{4};
+    std::unique_ptr<LogCapture> logCapture;
     std::map<std::string, std::string> root, server, systemDetails;
     std::map<std::string, DWORD> rootDwords;
     std::map<std::string, std::map<std::string, std::string>> extraKeys;

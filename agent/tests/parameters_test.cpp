@@ -41,7 +41,7 @@ TEST_F(AgentTest, CompleteConfigurationSummaryLineByLine) {
     const auto messages = Messages();
     std::size_t start = 0;
     while (start < messages.size() && messages[start] != expected[0]) ++start;
-    ASSERT_LE(start + expected.size(), messages.size()) << log.text();
+    ASSERT_LE(start + expected.size(), messages.size()) << LogText();
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(messages[start + i], expected[i]) << "line " << i;
 
     EXPECT_EQ(gv_httpConnectionTimeout, 15000);
@@ -87,7 +87,7 @@ TEST_F(AgentTest, EachMissingRequiredValueStopsWith13AndKeepsEarlierParameters) 
         }
         (c.key == "root" ? root : server).erase(c.value);
         EXPECT_EQ(Run(), 13);
-        EXPECT_TRUE(Logged(c.message)) << log.text();
+        EXPECT_TRUE(Logged(c.message)) << LogText();
         EXPECT_EQ(gv_serverName.has_value(), c.value != "ZQServerName");
         EXPECT_EQ(gv_serverPort != 0, c.serverRead && c.value != "ZQServerPort");
         EXPECT_EQ(gv_agentVersion.has_value(), c.versionRead);

@@ -126,8 +126,8 @@ TEST_F(AgentTest, ProxyValuesAndPasswords) {
             EXPECT_EQ(gv_proxyBypass, "<local>");
         }
         // Neither the stored nor the decoded password reaches the log.
-        EXPECT_EQ(log.text().find("cGFzcw"), std::string::npos);
-        EXPECT_EQ(log.text().find(": pass"), std::string::npos);
+        EXPECT_EQ(LogText().find("cGFzcw"), std::string::npos);
+        EXPECT_EQ(LogText().find(": pass"), std::string::npos);
     }
 }
 
