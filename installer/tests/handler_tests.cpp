@@ -60,6 +60,8 @@ struct ProductCase {
     Plan plan;
 };
 
+void PrintTo(const ProductCase& c, std::ostream* out) { *out << c.name; }
+
 class ProductPlanTest : public ::testing::TestWithParam<ProductCase> {};
 
 TEST_P(ProductPlanTest, InstallsThePlannedPackagesInOrderThenTheProduct) {
