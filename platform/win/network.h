@@ -8,7 +8,7 @@
 #include "platform/win/types.h"
 
 // ---- Computer name ----
-enum COMPUTER_NAME_FORMAT {
+enum COMPUTER_NAME_FORMAT : int {
     ComputerNameNetBIOS,
     ComputerNameDnsHostname,
     ComputerNameDnsDomain,
@@ -26,7 +26,7 @@ BOOL GetComputerNameExW(COMPUTER_NAME_FORMAT nameType, LPWSTR buffer, LPDWORD si
 // ---- Network management ----
 using NET_API_STATUS = DWORD;
 inline constexpr NET_API_STATUS NERR_Success = 0;
-enum NETSETUP_JOIN_STATUS {
+enum NETSETUP_JOIN_STATUS : int {  // fixed type: a status outside the list stays representable
     NetSetupUnknownStatus = 0,
     NetSetupUnjoined,
     NetSetupWorkgroupName,
