@@ -16,6 +16,8 @@ namespace {
 
 using host::reg::Key;
 
+constexpr size_t kBigSize = 16 * 1024;  // one large value per version
+
 DWORD ReadDword(const Key& root, std::u16string_view path, std::u16string_view name) {
     const Key* key = host::reg::FindPath(const_cast<Key&>(root), host::reg::SplitPath(path));
     if (!key) return 0xFFFFFFFF;
@@ -48,6 +50,17 @@ int WaitChild(pid_t pid) {
     }
     return status;
 }
+
+// Kills and reaps a child that runs forever, on every way out of the test.
+struct ChildGuard {
+    pid_t pid;
+    ~ChildGuard() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            WaitChild(pid);
+        }
+    }
+};
 
 TEST(RegistryStore, TwoProcessesIncrementingOneDwordLoseNoUpdate) {
     testsupport::MachineRoot root;
@@ -117,7 +130,7 @@ TEST(RegistryStore, WriterKilledMidWriteLeavesAWholeHive) {
         for (DWORD generation = 1;; ++generation) {
             host::reg::UpdateHive([generation](Key& rootKey, bool& changed) -> DWORD {
                 Key& key = rootKey.AddSubkey(u"Software").AddSubkey(u"Torn");
-                std::vector<BYTE> big(64 * 1024, static_cast<BYTE>(generation));
+                std::vector<BYTE> big(kBigSize, static_cast<BYTE>(generation));
                 key.SetValue(u"Big", REG_BINARY, big);
                 std::vector<BYTE> number(4);
                 std::memcpy(number.data(), &generation, 4);
@@ -127,6 +140,7 @@ TEST(RegistryStore, WriterKilledMidWriteLeavesAWholeHive) {
             });
         }
     }
+    ChildGuard guard{pid};
 
     auto checkFile = [&](DWORD* generationOut) -> bool {
         const std::string text = testsupport::ReadFile(path);
@@ -143,7 +157,7 @@ TEST(RegistryStore, WriterKilledMidWriteLeavesAWholeHive) {
         const host::reg::Value* big = key->FindValue(u"Big");
         EXPECT_NE(big, nullptr);
         if (!big) return false;
-        EXPECT_EQ(big->data, std::vector<BYTE>(64 * 1024, static_cast<BYTE>(generation)));
+        EXPECT_EQ(big->data, std::vector<BYTE>(kBigSize, static_cast<BYTE>(generation)));
         *generationOut = generation;
         return true;
     };
@@ -157,10 +171,12 @@ TEST(RegistryStore, WriterKilledMidWriteLeavesAWholeHive) {
             last = generation;
             ++versions;
         }
-        return versions >= 5 || HasFailure();
-    }));
+        return versions >= 3 || HasFailure();
+    }, std::chrono::seconds(60)));
+    ASSERT_FALSE(HasFailure());
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     WaitChild(pid);
+    guard.pid = 0;
 
     DWORD final = 0;
     ASSERT_TRUE(checkFile(&final));
