@@ -153,7 +153,7 @@ LSTATUS Resolve(HKEY handle, REGSAM right, Resolved& out) {
     DWORD error = ERROR_SUCCESS;
     out.hive = host::reg::ReadHive(&error);
     if (!out.hive) return static_cast<LSTATUS>(error);
-    out.key = host::reg::FindPath(const_cast<Key&>(*out.hive), out.open.path);
+    out.key = host::reg::FindPath(*out.hive, out.open.path);
     // Another process deleted it.
     return out.key ? ERROR_SUCCESS : ERROR_KEY_DELETED;
 }

@@ -385,7 +385,11 @@ std::vector<std::u16string> SplitPath(std::u16string_view path) {
 }
 
 Key* FindPath(Key& from, const std::vector<std::u16string>& components) {
-    Key* key = &from;
+    return const_cast<Key*>(FindPath(std::as_const(from), components));
+}
+
+const Key* FindPath(const Key& from, const std::vector<std::u16string>& components) {
+    const Key* key = &from;
     for (const auto& part : components) {
         key = key->FindSubkey(part);
         if (!key) return nullptr;

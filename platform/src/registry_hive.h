@@ -52,6 +52,7 @@ int CompareNames(std::u16string_view a, std::u16string_view b);
 std::vector<std::u16string> SplitPath(std::u16string_view path);
 // Walks the components below the key; null when one is missing.
 Key* FindPath(Key& from, const std::vector<std::u16string>& components);
+const Key* FindPath(const Key& from, const std::vector<std::u16string>& components);
 
 struct ParseReport {
     bool hasHeader = false;

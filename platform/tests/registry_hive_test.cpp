@@ -38,7 +38,7 @@ Key Parse(std::string_view text, ParseReport* report = nullptr) {
 }
 
 const Key* Find(const Key& root, std::u16string_view path) {
-    return host::reg::FindPath(const_cast<Key&>(root), host::reg::SplitPath(path));
+    return host::reg::FindPath(root, host::reg::SplitPath(path));
 }
 
 struct TypeCase {

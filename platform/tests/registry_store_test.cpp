@@ -19,7 +19,7 @@ using host::reg::Key;
 constexpr size_t kBigSize = 16 * 1024;  // one large value per version
 
 DWORD ReadDword(const Key& root, std::u16string_view path, std::u16string_view name) {
-    const Key* key = host::reg::FindPath(const_cast<Key&>(root), host::reg::SplitPath(path));
+    const Key* key = host::reg::FindPath(root, host::reg::SplitPath(path));
     if (!key) return 0xFFFFFFFF;
     const host::reg::Value* value = key->FindValue(name);
     if (!value || value->data.size() != 4) return 0xFFFFFFFF;
@@ -114,7 +114,7 @@ TEST(RegistryStore, ProcessesSettingValuesThroughTheApiKeepEachOthersWrites) {
     }
     auto hive = host::reg::ReadHive();
     ASSERT_NE(hive, nullptr);
-    const Key* shared = host::reg::FindPath(const_cast<Key&>(*hive), {u"Software", u"Shared"});
+    const Key* shared = host::reg::FindPath(*hive, {u"Software", u"Shared"});
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(shared->values.size(), 3u * kValues);
 }

@@ -274,7 +274,7 @@ int Query(const std::vector<std::string>& args, std::ostream& out) {
     auto hive = LoadHive();
     auto stored = Stored(*hive, path);
     if (!stored) throw Failure{kNotFound};
-    const Key* key = host::reg::FindPath(const_cast<Key&>(*hive), *stored);
+    const Key* key = host::reg::FindPath(*hive, *stored);
 
     std::optional<std::u16string> only;
     if (options.Has("v")) only = host::Utf8ToUtf16(options.Get("v"));
@@ -481,7 +481,7 @@ int Export(const std::vector<std::string>& args, std::ostream& out) {
     auto hive = LoadHive();
     auto stored = Stored(*hive, path);
     if (!stored) throw Failure{kNotFound};
-    const Key* key = host::reg::FindPath(const_cast<Key&>(*hive), *stored);
+    const Key* key = host::reg::FindPath(*hive, *stored);
     const std::string text = host::reg::FormatRegText(*key, FullName(*stored));
 
     const std::string file = host::MapPath(options.positional[1]);

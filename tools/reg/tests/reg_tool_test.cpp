@@ -372,7 +372,7 @@ TEST(RegTool, ParallelRunsLoseNoValue) {
     auto hive = host::reg::ReadHive();
     ASSERT_NE(hive, nullptr);
     const host::reg::Key* key =
-        host::reg::FindPath(const_cast<host::reg::Key&>(*hive), {u"Software", u"Par"});
+        host::reg::FindPath(*hive, {u"Software", u"Par"});
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(key->values.size(), static_cast<size_t>(kRuns * kValues));
 }
