@@ -48,6 +48,8 @@ inline constexpr DWORD REG_OPENED_EXISTING_KEY = 0x2;
 // ERROR_ACCESS_DENIED when the handle lacks the access the operation needs,
 // ERROR_KEY_DELETED when the key was deleted after it was opened.
 // The A forms convert names and string data between UTF-8 and the UTF-16 the hive holds.
+// Only HKEY_LOCAL_MACHINE has a hive; the other predefined keys answer ERROR_FILE_NOT_FOUND.
+// Key and value names with a line break cannot be stored (ERROR_INVALID_PARAMETER).
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                         REGSAM desired, const SECURITY_ATTRIBUTES* securityAttributes,
                         PHKEY result, LPDWORD disposition);
