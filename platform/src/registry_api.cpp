@@ -158,6 +158,18 @@ LSTATUS Resolve(HKEY handle, REGSAM right, Resolved& out) {
     return out.key ? ERROR_SUCCESS : ERROR_KEY_DELETED;
 }
 
+// Walks the existing subkeys named by parts below from, appending the stored spelling
+// of each name to path; false when one of them is missing.
+bool FindExisting(const Key* from, const std::vector<std::u16string>& parts,
+                  std::vector<std::u16string>& path) {
+    for (const auto& part : parts) {
+        from = from->FindSubkey(part);
+        if (!from) return false;
+        path.push_back(from->name);
+    }
+    return true;
+}
+
 LSTATUS CreateKey(HKEY parent, const std::u16string& subKey, REGSAM desired, PHKEY result,
                   LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
@@ -170,13 +182,7 @@ LSTATUS CreateKey(HKEY parent, const std::u16string& subKey, REGSAM desired, PHK
 
     // Already there: open it with the stored spelling of each name, no write needed.
     std::vector<std::u16string> path = at.open.path;
-    const Key* walk = at.key;
-    for (const auto& part : parts) {
-        walk = walk->FindSubkey(part);
-        if (!walk) break;
-        path.push_back(walk->name);
-    }
-    if (walk) {
+    if (FindExisting(at.key, parts, path)) {
         if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
         *result = Register(std::move(path), desired);
         return ERROR_SUCCESS;
@@ -214,12 +220,7 @@ LSTATUS OpenKeyAt(HKEY parent, const std::u16string& subKey, REGSAM desired, PHK
     LSTATUS rc = Resolve(parent, 0, at);
     if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::u16string> path = at.open.path;
-    const Key* walk = at.key;
-    for (const auto& part : parts) {
-        walk = walk->FindSubkey(part);
-        if (!walk) return ERROR_FILE_NOT_FOUND;
-        path.push_back(walk->name);
-    }
+    if (!FindExisting(at.key, parts, path)) return ERROR_FILE_NOT_FOUND;
     *result = Register(std::move(path), desired);
     return ERROR_SUCCESS;
 }

@@ -159,42 +159,41 @@ DWORD CreateFolder(const char16_t* path, int /*unused*/) {
     return result;
 }
 
-DWORD CheckFileExists(const char* fileName) {
+namespace {
+
+HANDLE FindFirst(const char* name, WIN32_FIND_DATAA* data) { return FindFirstFileA(name, data); }
+HANDLE FindFirst(const char16_t* name, WIN32_FIND_DATAW* data) { return FindFirstFileW(name, data); }
+
+// A directory search, so a folder counts as present and wildcards match any file.
+template <typename Char, typename FindData>
+DWORD CheckFileExistsWith(const Char* fileName, const char* nameFormat) {
     LogDebug("@@@@@@@@ Inside CheckFileExists Method @@@@@@@@ \n");
-    LogDebug("FileName to search -> %s \n", fileName);
-    if (!fileName) {
-        LogDebug("@@@@@@@@ End Of CheckFileExists Method @@@@@@@@ \n");
-        return ERROR_INVALID_DATA;
+    LogDebug(nameFormat, fileName);
+    DWORD result = ERROR_INVALID_DATA;
+    if (fileName) {
+        FindData data{};
+        HANDLE find = FindFirst(fileName, &data);
+        if (find == INVALID_HANDLE_VALUE) {
+            LogError("CheckFileExists -> Invalid File Handle. %d \n", GetLastError());
+            result = ERROR_FILE_NOT_FOUND;
+        } else {
+            FindClose(find);
+            result = ERROR_SUCCESS;
+        }
     }
-    WIN32_FIND_DATAA data{};
-    HANDLE find = FindFirstFileA(fileName, &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        LogError("CheckFileExists -> Invalid File Handle. %d \n", GetLastError());
-        LogDebug("@@@@@@@@ End Of CheckFileExists Method @@@@@@@@ \n");
-        return ERROR_FILE_NOT_FOUND;
-    }
-    FindClose(find);
     LogDebug("@@@@@@@@ End Of CheckFileExists Method @@@@@@@@ \n");
-    return ERROR_SUCCESS;
+    return result;
+}
+
+}  // namespace
+
+DWORD CheckFileExists(const char* fileName) {
+    return CheckFileExistsWith<char, WIN32_FIND_DATAA>(fileName, "FileName to search -> %s \n");
 }
 
 DWORD CheckFileExists(const char16_t* fileName) {
-    LogDebug("@@@@@@@@ Inside CheckFileExists Method @@@@@@@@ \n");
-    LogDebug("FileName to search -> %S \n", fileName);
-    if (!fileName) {
-        LogDebug("@@@@@@@@ End Of CheckFileExists Method @@@@@@@@ \n");
-        return ERROR_INVALID_DATA;
-    }
-    WIN32_FIND_DATAW data{};
-    HANDLE find = FindFirstFileW(fileName, &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        LogError("CheckFileExists -> Invalid File Handle. %d \n", GetLastError());
-        LogDebug("@@@@@@@@ End Of CheckFileExists Method @@@@@@@@ \n");
-        return ERROR_FILE_NOT_FOUND;
-    }
-    FindClose(find);
-    LogDebug("@@@@@@@@ End Of CheckFileExists Method @@@@@@@@ \n");
-    return ERROR_SUCCESS;
+    return CheckFileExistsWith<char16_t, WIN32_FIND_DATAW>(fileName,
+                                                           "FileName to search -> %S \n");
 }
 
 bool GetFileSizeByName(const char* fileName, ULONGLONG* size) {
