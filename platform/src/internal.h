@@ -2,6 +2,7 @@
 // conversion on std::string, and the lock that guards the process environment.
 #pragma once
 
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -33,6 +34,10 @@ std::optional<std::string> GetEnv(const std::string& name);
 // needed including the terminator (the Windows convention for path queries).
 DWORD CopyOut(const std::string& text, LPSTR buffer, DWORD size);
 DWORD CopyOut(const std::u16string& text, LPWSTR buffer, DWORD size);
+
+// A broken-down C time as Windows reports it (no leap second; milliseconds from the
+// nanoseconds given).
+SYSTEMTIME ToSystemTime(const struct tm& parts, long nanoseconds);
 
 // Host path of the folder of a mapped path ("." for a bare name).
 std::string ParentFolder(const std::string& path);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/src/internal.h"
 #include "platform/src/machine_profile.h"
 #include "platform/win/errors.h"
 #include "platform/win/process.h"
@@ -134,16 +135,7 @@ SYSTEMTIME SystemTimeFromUnix(LONGLONG seconds, WORD milliseconds) {
     time_t value = static_cast<time_t>(seconds);
     tm parts{};
     gmtime_r(&value, &parts);
-    SYSTEMTIME t{};
-    t.wYear = static_cast<WORD>(parts.tm_year + 1900);
-    t.wMonth = static_cast<WORD>(parts.tm_mon + 1);
-    t.wDayOfWeek = static_cast<WORD>(parts.tm_wday);
-    t.wDay = static_cast<WORD>(parts.tm_mday);
-    t.wHour = static_cast<WORD>(parts.tm_hour);
-    t.wMinute = static_cast<WORD>(parts.tm_min);
-    t.wSecond = static_cast<WORD>(parts.tm_sec);
-    t.wMilliseconds = milliseconds;
-    return t;
+    return host::ToSystemTime(parts, static_cast<long>(milliseconds) * 1000000L);
 }
 
 long OffsetAt(time_t when, int* isDst) {

@@ -6,9 +6,20 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/src/internal.h"
 #include "platform/win/process.h"
 
 namespace {
+
+ULONGLONG MonotonicMilliseconds() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);  // counts suspended time, like the Windows tick count
+    return static_cast<ULONGLONG>(now.tv_sec) * 1000ULL + static_cast<ULONGLONG>(now.tv_nsec) / 1000000ULL;
+}
+
+}  // namespace
+
+namespace host {
 
 SYSTEMTIME ToSystemTime(const struct tm& parts, long nanoseconds) {
     SYSTEMTIME out{};
@@ -23,13 +34,7 @@ SYSTEMTIME ToSystemTime(const struct tm& parts, long nanoseconds) {
     return out;
 }
 
-ULONGLONG MonotonicMilliseconds() {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_BOOTTIME, &now);  // counts suspended time, like the Windows tick count
-    return static_cast<ULONGLONG>(now.tv_sec) * 1000ULL + static_cast<ULONGLONG>(now.tv_nsec) / 1000000ULL;
-}
-
-}  // namespace
+}  // namespace host
 
 void Sleep(DWORD milliseconds) {
     if (milliseconds == INFINITE) {
@@ -45,7 +50,7 @@ void GetLocalTime(LPSYSTEMTIME systemTime) {
     ::tzset();  // follow TZ changes made while the process runs
     struct tm parts {};
     ::localtime_r(&now.tv_sec, &parts);
-    *systemTime = ToSystemTime(parts, now.tv_nsec);
+    *systemTime = host::ToSystemTime(parts, now.tv_nsec);
 }
 
 void GetSystemTime(LPSYSTEMTIME systemTime) {
@@ -54,7 +59,7 @@ void GetSystemTime(LPSYSTEMTIME systemTime) {
     ::clock_gettime(CLOCK_REALTIME, &now);
     struct tm parts {};
     ::gmtime_r(&now.tv_sec, &parts);
-    *systemTime = ToSystemTime(parts, now.tv_nsec);
+    *systemTime = host::ToSystemTime(parts, now.tv_nsec);
 }
 
 void GetSystemTimeAsFileTime(LPFILETIME fileTime) {
