@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "runtime/agent_key.h"
 #include "runtime/log.h"
@@ -165,12 +166,17 @@ HANDLE FindFirst(const char* name, WIN32_FIND_DATAA* data) { return FindFirstFil
 HANDLE FindFirst(const char16_t* name, WIN32_FIND_DATAW* data) { return FindFirstFileW(name, data); }
 
 // A directory search, so a folder counts as present and wildcards match any file.
+// A null name finds nothing: the narrow form says "not found" (2) like any failed search,
+// the wide form reports it as invalid data (13).
 template <typename Char, typename FindData>
 DWORD CheckFileExistsWith(const Char* fileName, const char* nameFormat) {
     LogDebug("@@@@@@@@ Inside CheckFileExists Method @@@@@@@@ \n");
     LogDebug(nameFormat, fileName);
     DWORD result = ERROR_INVALID_DATA;
-    if (fileName) {
+    if (!fileName && std::is_same_v<Char, char>) {
+        LogError("CheckFileExists -> Invalid File Handle. %d \n", ERROR_INVALID_PARAMETER);
+        result = ERROR_FILE_NOT_FOUND;
+    } else if (fileName) {
         FindData data{};
         HANDLE find = FindFirst(fileName, &data);
         if (find == INVALID_HANDLE_VALUE) {

@@ -162,6 +162,9 @@ TEST(Helpers, CheckFileExistsOnDirectoriesWildcardsAndMissing) {
         EXPECT_EQ(CheckFileExists(wide.c_str()), c.expected) << c.name;
     }
     EXPECT_EQ(CheckFileExists(static_cast<const char16_t*>(nullptr)), 13u);
+    // A null narrow name is a failed search: "not found", with the search's ERROR line.
+    EXPECT_EQ(CheckFileExists(static_cast<const char*>(nullptr)), 2u);
+    EXPECT_TRUE(log.has("[ERROR] CheckFileExists -> Invalid File Handle. 87 \n"));
     EXPECT_TRUE(log.has("[ERROR] CheckFileExists -> Invalid File Handle. 2 \n"));
     EXPECT_TRUE(log.has("[DEBUG] FileName to search -> C:\\data\\*.txt \n"));
 
