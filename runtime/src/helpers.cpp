@@ -428,8 +428,9 @@ int SendServiceMsg(DWORD controlCode, const char16_t* serviceName) {
 
 int SendServiceMsgToAgent(DWORD controlCode) {
     std::u16string wide;
-    if (!ChangeToWideStr(gv_agentServiceName ? gv_agentServiceName->c_str() : nullptr, &wide)) return 0;
-    return SendServiceMsg(controlCode, wide.c_str());
+    // Without a usable name the service cannot be opened; SendServiceMsg says so in the log.
+    const bool converted = ChangeToWideStr(gv_agentServiceName ? gv_agentServiceName->c_str() : nullptr, &wide);
+    return SendServiceMsg(controlCode, converted ? wide.c_str() : nullptr);
 }
 
 std::string FindAndReplaceWithNoCase(const char* input, const char* oldText, const char* newText) {

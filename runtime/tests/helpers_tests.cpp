@@ -328,9 +328,20 @@ TEST(Helpers, SendServiceMsgToRunningStoppedAndUnknownService) {
     EXPECT_EQ(listener.receive(), "147");
     EXPECT_TRUE(log.has("[INFO] SendServiceMsg : Notification is succeeded\n"));
 
-    // Through the agent's configured service name.
+    // Through the agent's configured service name; without one the service cannot be
+    // opened, and the log says so.
+    const auto openFailures = [&] {
+        const std::string text = log.text();
+        const std::string line = "[ERROR] SendServiceMsg : Failed to open the Service\n";
+        std::size_t count = 0;
+        for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+        return count;
+    };
     gv_agentServiceName.reset();
+    const std::size_t failuresBefore = openFailures();
     EXPECT_EQ(SendServiceMsgToAgent(147), 0);
+    EXPECT_EQ(openFailures(), failuresBefore + 1);
+    EXPECT_TRUE(log.has("[ERROR] ChangeToWideStr: AnsiString is empty! \n"));
     gv_agentServiceName = "ZQAgentSvc";
     EXPECT_EQ(SendServiceMsgToAgent(148), 1);
     EXPECT_EQ(listener.receive(), "148");
