@@ -140,6 +140,7 @@ bool AddElement(Vector* vector, std::unique_ptr<VectorNode> node) {
 }
 
 BYTE AddElementValue(Vector* vector, void* element) {
+    LogTrace("\n\t@@@@@ Inside AddElementValue() @@@@@ \n");
     if (!vector) return 0;
     std::unique_ptr<VectorNode> node;
     try {
@@ -202,6 +203,7 @@ bool DeleteLCDVector(Vector* vector, const void* element) {
 }
 
 VectorNode* ElementAt(Vector* vector, std::int32_t index) {
+    LogTrace("\n\t@@@@@ Inside ElementAt() @@@@@ \n");
     if (!vector) return nullptr;
     ObjectLockGuard lock(vector);
     if (index < 0 || index >= vector->count) return nullptr;
@@ -209,6 +211,7 @@ VectorNode* ElementAt(Vector* vector, std::int32_t index) {
 }
 
 VectorNode* GetNthElement(const Vector* vector, std::int32_t n, VectorNode* start) {
+    LogTrace("\n\t@@@@@ Inside GetNthElement() @@@@@ \n");
     if (!vector || !start || n < 0 || n >= vector->count) return nullptr;
     return Advance(start, n);
 }
@@ -271,6 +274,7 @@ BYTE MergeVector(Vector* target, Vector* source) {
 }
 
 bool AddRcvdMsgToQueue(Vector* queue, void* message) {
+    LogTrace("\n\t@@@@@ Inside AddRcvdMsgToQueue() @@@@@ \n");
     if (!queue) return false;
     const BYTE added = AddElementValue(queue, message);
     if (added == 99) LogError("Buffer allocation is failed !!!\n");
@@ -278,6 +282,7 @@ bool AddRcvdMsgToQueue(Vector* queue, void* message) {
 }
 
 void* ReadMsgFromQueueForProcessing(Vector* queue) {
+    LogTrace("\n\t@@@@@ Inside ReadMsgFromQueueForProcessing() @@@@@ \n");
     if (!queue) return nullptr;
     ObjectLockGuard lock(queue);
     if (!queue->first) return nullptr;

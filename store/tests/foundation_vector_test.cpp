@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "runtime/log.h"
 #include "store/store.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -276,4 +279,46 @@ TEST(FoundationVector, ConcurrentProducersAndConsumersLoseNothing) {
     EXPECT_EQ(seen, payload);
     EXPECT_EQ(Contents(&sorted), payload);
     ExpectConsistent(&queue);
+}
+
+// Every vector operation announces itself at TRACE, including the lookups and the
+// queue, whose entries are the ones a trace of a stuck consumer needs.
+TEST(FoundationVector, EveryOperationLogsItsEntryAtTrace) {
+    testsupport::TempDir logDir;
+    CloseLog();
+    ReleaseLogSettings();
+    SetLogDefaults();
+    ConfigureLog("vector.log", logDir.str().c_str(), 4);
+    ASSERT_TRUE(OpenLog());
+    const auto logText = [&] {
+        std::fflush(gv_logFilePtr);
+        return testsupport::ReadFile(logDir.path() / "vector.log");
+    };
+
+    int values[] = {1, 2};
+    Vector vector;
+    struct Case {
+        const char* operation;
+        std::function<void()> call;
+    };
+    const Case cases[] = {
+        {"AddElementValue", [&] { AddElementValue(&vector, &values[0]); }},
+        {"ElementAt", [&] { ElementAt(&vector, 0); }},
+        {"GetNthElement", [&] { GetNthElement(&vector, 0, vector.first.get()); }},
+        {"AddRcvdMsgToQueue", [&] { AddRcvdMsgToQueue(&vector, &values[1]); }},
+        {"ReadMsgFromQueueForProcessing", [&] { ReadMsgFromQueueForProcessing(&vector); }},
+    };
+    for (const Case& c : cases) {
+        const std::string line = std::string("\n\t@@@@@ Inside ") + c.operation + "() @@@@@ \n";
+        const std::string before = logText();
+        c.call();
+        EXPECT_NE(logText().substr(before.size()).find(line), std::string::npos) << c.operation;
+    }
+    // Below TRACE none of it is written.
+    SetLogLevel(1);
+    const std::string quiet = logText();
+    ElementAt(&vector, 0);
+    EXPECT_EQ(logText(), quiet);
+    CloseLog();
+    ReleaseLogSettings();
 }
