@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <variant>
 
 #include "runtime/log.h"
@@ -121,13 +122,17 @@ std::vector<BYTE> ConvertToStringFromHex(const BYTE* bytes, std::int32_t length)
 }
 
 std::optional<std::string> ToString(const void* value, int kind) {
-    if (kind == 0) {
-        if (!value) return std::nullopt;
-        std::int32_t number = 0;
-        std::memcpy(&number, value, sizeof number);
-        return std::to_string(number);
+    try {
+        if (kind == 0) {
+            if (!value) return std::nullopt;
+            std::int32_t number = 0;
+            std::memcpy(&number, value, sizeof number);
+            return std::to_string(number);
+        }
+        if (kind == 1) return std::string(value ? "TRUE" : "FALSE");
+    } catch (const std::bad_alloc&) {
+        LogError("Unable to allocate buffer !!! \n");
     }
-    if (kind == 1) return std::string(value ? "TRUE" : "FALSE");
     return std::nullopt;
 }
 
