@@ -81,16 +81,26 @@ bool BuildColumn(const XmlTagInfo& record, ColumnDefn* column) {
         } else if (tag == "unique") {
             column->unique = (text && *text == "true") ? 1 : 0;
         } else if (tag == "value") {
-            column->allowedValues = AllowedValues{child->textValues, ALLOWED_VALUES_LIST};
+            try {
+                column->allowedValues = AllowedValues{child->textValues, ALLOWED_VALUES_LIST};
+            } catch (const std::bad_alloc&) {
+                LogError("Cannot copy allowed values.\n");
+                return false;
+            }
         } else if (tag == "from") {
             const XmlTagInfo* to = child->nextSibling.get();
             if (!to || to->tagName != "to") {
                 LogError("In the allowed values attribute, 'to' tag is missing.\n");
                 return false;
             }
-            column->allowedValues = AllowedValues{
-                {text ? *text : std::string(), to->FirstText() ? *to->FirstText() : std::string()},
-                ALLOWED_VALUES_RANGE};
+            try {
+                column->allowedValues = AllowedValues{
+                    {text ? *text : std::string(), to->FirstText() ? *to->FirstText() : std::string()},
+                    ALLOWED_VALUES_RANGE};
+            } catch (const std::bad_alloc&) {
+                LogError("Cannot copy allowed values.\n");
+                return false;
+            }
             child = to;
         }
     }
