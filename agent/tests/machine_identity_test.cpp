@@ -126,3 +126,22 @@ TEST_F(AgentTest, ComputerNameKeepsItsCase) {
     EXPECT_EQ(GetLocalComputerName(&name), 0);
     EXPECT_FALSE(name.has_value());
 }
+
+TEST_F(AgentTest, AdapterAndControllerLinesAsPrintfWritesThem) {
+    profile =
+        "[computer]\njoin_status = 3\njoin_name = CORP\n"
+        "[domain]\ndc_name = \\\\DC01\ndc_address = \\\\10.0.0.1\ndomain_name = CORP\nforest_name = corp.example\n"
+        "dc_site = HQ\nclient_site = Branch\n"
+        "[network]\nadapter.1 = 3, 00-1A-2B-3C-4D-5E, 10.0.0.5/255.0.0.0\nadapter.2 = 0, , 0.0.0.0/0.0.0.0\n";
+    Prepare();
+    ASSERT_EQ(InitializeLocalMachineDetails(), 0);
+    // "%-10.d" pads to ten columns and prints nothing for a zero; "%-20.20s" pads and cuts.
+    EXPECT_TRUE(Logged("ipAddress :3         1         10.0.0.5            255.0.0.0\n")) << LogText();
+    EXPECT_TRUE(Logged("ipAddress :          2         0.0.0.0             0.0.0.0\n")) << LogText();
+    EXPECT_TRUE(Logged("GetMACandIPAddress : Local Machine IP ADDRESS  : 10.0.0.5 \n"));
+    EXPECT_TRUE(Logged("GetComputerLogonServer : DomainControllerName :\\\\DC01 \n"));
+    EXPECT_TRUE(Logged("DomainControllerAddress :\\\\10.0.0.1\n"));
+    EXPECT_TRUE(Logged("DnsForestName :corp.example\n"));
+    EXPECT_TRUE(Logged("ClientSiteName :Branch\n"));
+    EXPECT_EQ(gv_domainController, "DC01");
+}
