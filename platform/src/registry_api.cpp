@@ -119,13 +119,14 @@ bool IsStringType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-// String data as the A forms see it: UTF-8, always terminated.
+// String data as the A forms see it: the stored UTF-16 converted to UTF-8 as it is.
+// As on Windows no terminator is added, so text stored without one reads back without
+// one and callers can tell.
 std::vector<BYTE> NarrowData(const Value& value) {
     if (!IsStringType(value.type) || value.data.empty()) return value.data;
     std::u16string wide(value.data.size() / 2, u'\0');
     std::memcpy(wide.data(), value.data.data(), wide.size() * 2);
-    std::string text = host::Utf16ToUtf8(wide);
-    if (text.empty() || text.back() != '\0') text.push_back('\0');
+    const std::string text = host::Utf16ToUtf8(wide);
     return std::vector<BYTE>(text.begin(), text.end());
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <thread>
+#include <string>
 
 #include "platform/win/errors.h"
 #include "platform/win/registry.h"
@@ -160,15 +161,24 @@ TEST(RegistryApi, StringTypesConvertBetweenTheForms) {
     EXPECT_STREQ(narrow, "C:\\Programme\\Ä");
     EXPECT_EQ(size, std::strlen(narrow) + 1);
 
-    // Text stored without a terminator still reads back terminated in the A form.
+    // Text stored without a terminator reads back without one in the A form, as on
+    // Windows, so a caller that checks the last byte can refuse it.
     ASSERT_EQ(RegSetValueExA(key.key, "NoNul", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 3),
               ERROR_SUCCESS);
+    std::memset(narrow, 'x', sizeof narrow);
+    size = 0;
+    ASSERT_EQ(RegQueryValueExA(key.key, "NoNul", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 3u);
     size = sizeof narrow;
     ASSERT_EQ(RegQueryValueExA(key.key, "NoNul", nullptr, nullptr, reinterpret_cast<BYTE*>(narrow),
                                &size),
               ERROR_SUCCESS);
-    EXPECT_EQ(size, 4u);
-    EXPECT_STREQ(narrow, "abc");
+    EXPECT_EQ(size, 3u);
+    EXPECT_EQ(std::string(narrow, 4), "abcx");
+    // The W form sees the stored UTF-16, likewise without a terminator.
+    size = 0;
+    ASSERT_EQ(RegQueryValueExW(key.key, u"NoNul", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 6u);
 }
 
 TEST(RegistryApi, ValueNamesKeepTheirCaseWhenOverwritten) {
