@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -64,15 +65,17 @@ Pkey ReadKey(const fs::path& file) {
     return key;
 }
 
-// Written to a private temporary file and renamed into place, so a reader never sees
-// half a key.
+// Written to a temporary file of its own (two generators may race on one container)
+// and renamed into place, so a reader never sees half a key or a mix of two.
 bool WriteKey(const fs::path& file, EVP_PKEY* key) {
-    const fs::path temporary = file.string() + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string name = file.string() + ".XXXXXX";
+    const int fd = ::mkstemp(name.data());  // mode 0600
     if (fd < 0) return false;
+    const fs::path temporary = name;
     std::FILE* out = fdopen(fd, "wb");
     if (!out) {
         ::close(fd);
+        ::unlink(name.c_str());
         return false;
     }
     const bool written = PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
@@ -83,7 +86,9 @@ bool WriteKey(const fs::path& file, EVP_PKEY* key) {
         return false;
     }
     fs::rename(temporary, file, error);
-    return !error;
+    if (!error) return true;
+    fs::remove(temporary, error);
+    return false;
 }
 
 }  // namespace

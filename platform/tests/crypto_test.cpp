@@ -106,3 +106,44 @@ TEST(CryptoTest, ConcurrentContextsOnOneContainer) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(failures.load(), 0);
 }
+
+// Generators racing on one container (two agent programs starting at once) must each
+// succeed and leave a key pair that reads back, never a mix of two.
+TEST(CryptoTest, ConcurrentKeyGenerationLeavesAReadableKey) {
+    MachineRoot root;
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    CryptReleaseContext(prov, 0);
+
+    std::atomic<int> failures{0};
+    std::atomic<int> unreadable{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 40; ++i) {
+                HCRYPTPROV p = 0;
+                HCRYPTKEY k = 0;
+                if (!CryptAcquireContextA(&p, nullptr, nullptr, PROV_RSA_FULL, 0)) {
+                    ++failures;
+                    continue;
+                }
+                if (CryptGenKey(p, AT_KEYEXCHANGE, kSmallKey, &k))
+                    CryptDestroyKey(k);
+                else
+                    ++failures;
+                if (CryptGetUserKey(p, AT_KEYEXCHANGE, &k))
+                    CryptDestroyKey(k);
+                else
+                    ++unreadable;
+                CryptReleaseContext(p, 0);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(unreadable.load(), 0);
+    // No temporary files are left behind.
+    const auto folder = root.path() / "crypto" / MS_DEF_PROV_A / "default";
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        EXPECT_EQ(entry.path().filename(), "exchange.pem");
+}
