@@ -3,6 +3,8 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include "agent/agent.h"
@@ -46,7 +48,8 @@ int GetTimeInSeconds(SYSTEMTIME localTime) {
     seconds += ::timezone;  // seconds west of UTC in standard time
     const std::string text = std::to_string(seconds);
     LogDebug("GetTimeInSeconds : retDate :: %s\n", text);
-    const int value = static_cast<int>(seconds);
+    // The text's value as atoi takes it: past 2038 that is INT_MAX, not a wrapped date.
+    const int value = static_cast<int>(std::clamp<LONGLONG>(seconds, INT_MIN, INT_MAX));
     LogInfo("GetTimeInSeconds : Time in Second : %d\n", value);
     return value;
 }

@@ -138,6 +138,20 @@ TEST(TimeHelpersTest, UnixSecondsAndZones) {
     else unsetenv("TZ");
     tzset();
 
+    // Past the 32-bit range the seconds stop at the bound instead of wrapping to 1901.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const std::pair<SYSTEMTIME, int> bounds[] = {
+        {SYSTEMTIME{2038, 1, 2, 19, 3, 14, 7, 0}, 2147483647},
+        {SYSTEMTIME{2038, 1, 2, 19, 3, 14, 8, 0}, 2147483647},
+        {SYSTEMTIME{2100, 6, 2, 1, 0, 0, 0, 0}, 2147483647},
+        {SYSTEMTIME{1601, 1, 1, 1, 0, 0, 0, 0}, -2147483647 - 1},
+    };
+    for (const auto& [time, expected] : bounds) EXPECT_EQ(GetTimeInSeconds(time), expected) << time.wYear;
+    if (previous) setenv("TZ", previous->c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+
     const std::u16string millis = GetCurrentTimeMillisText();
     ASSERT_GE(millis.size(), 13u);
     const long long value = std::stoll(std::string(millis.begin(), millis.end()));
