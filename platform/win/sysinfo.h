@@ -99,9 +99,9 @@ inline constexpr DWORD TIME_ZONE_ID_STANDARD = 1;
 inline constexpr DWORD TIME_ZONE_ID_DAYLIGHT = 2;
 inline constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFF;
 
-// The zone of the process's TZ. Transition dates are left zero (the host layer knows
-// only whether daylight time is in force now), so conversions through such a record
-// apply the bias it carries.
+// The zone of the process's TZ, with this year's daylight-time transitions as Windows
+// rules (n-th weekday of a month); a zone without daylight time leaves them zero and
+// answers TIME_ZONE_ID_UNKNOWN.
 DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION timeZone);
 // FALSE with ERROR_INVALID_PARAMETER for an invalid calendar time.
 BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);
