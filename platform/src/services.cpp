@@ -13,6 +13,7 @@
 
 #include "platform/src/handles.h"
 #include "platform/src/internal.h"
+#include "platform/src/registry_hive.h"
 #include "platform/win/errors.h"
 #include "platform/win/host.h"
 #include "platform/win/registry.h"
@@ -99,8 +100,15 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAcce
         return nullptr;
     }
     RegCloseKey(key);
+    // Service names are case-insensitive: the running service listens under the name
+    // it was installed with, whatever spelling the caller used.
+    std::string installed = name;
+    if (auto hive = host::reg::ReadHive()) {
+        if (const auto* found = host::reg::FindPath(*hive, host::reg::SplitPath(path)))
+            installed = host::Utf16ToUtf8(found->name);
+    }
     return reinterpret_cast<SC_HANDLE>(
-        host::RegisterHandle(std::make_shared<host::ServiceObject>(name, desiredAccess)));
+        host::RegisterHandle(std::make_shared<host::ServiceObject>(installed, desiredAccess)));
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {

@@ -104,6 +104,24 @@ TEST(Services, ControlRunningStoppedAndUnknown) {
     EXPECT_EQ(OpenSCManagerW(u"\\\\remote", nullptr, SC_MANAGER_CONNECT), nullptr);
 }
 
+TEST(Services, NameMatchesWithoutRegardToCase) {
+    testsupport::MachineRoot root;
+    Install(u"ZQAgent");
+    Listener agent(root.path() / "services" / "ZQAgent.sock");
+    ASSERT_TRUE(agent.bound());
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(manager, nullptr);
+    for (const char16_t* spelling : {u"zqagent", u"ZQAGENT", u"ZQAgent"}) {
+        SC_HANDLE service = OpenServiceW(manager, spelling, SERVICE_USER_DEFINED_CONTROL);
+        ASSERT_NE(service, nullptr);
+        SERVICE_STATUS status{};
+        EXPECT_TRUE(ControlService(service, 147, &status)) << "error " << GetLastError();
+        EXPECT_EQ(agent.Receive(), "147");
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
 TEST(Services, DeepMachineRootBeyondSocketPathLimit) {
     testsupport::MachineRoot root;
     const auto deep = root.path() / std::string(60, 'a') / std::string(60, 'b');
