@@ -51,6 +51,23 @@ int WaitChild(pid_t pid) {
     return status;
 }
 
+// Runs body(child index) in count forked processes; each child exits 0 when body returns
+// true. Expects every child to succeed.
+template <typename Body>
+void RunInChildProcesses(int count, Body body) {
+    std::vector<pid_t> children;
+    for (int c = 0; c < count; ++c) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) _exit(body(c) ? 0 : 1);
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = WaitChild(pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+}
+
 // Kills and reaps a child that runs forever, on every way out of the test.
 struct ChildGuard {
     pid_t pid;
@@ -65,21 +82,11 @@ struct ChildGuard {
 TEST(RegistryStore, TwoProcessesIncrementingOneDwordLoseNoUpdate) {
     testsupport::MachineRoot root;
     constexpr int kIncrements = 200;
-    std::vector<pid_t> children;
-    for (int c = 0; c < 2; ++c) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            int failures = 0;
-            for (int i = 0; i < kIncrements; ++i) failures += Increment() != ERROR_SUCCESS;
-            _exit(failures == 0 ? 0 : 1);
-        }
-        children.push_back(pid);
-    }
-    for (pid_t pid : children) {
-        int status = WaitChild(pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    RunInChildProcesses(2, [](int) {
+        int failures = 0;
+        for (int i = 0; i < kIncrements; ++i) failures += Increment() != ERROR_SUCCESS;
+        return failures == 0;
+    });
     auto hive = host::reg::ReadHive();
     ASSERT_NE(hive, nullptr);
     EXPECT_EQ(ReadDword(*hive, u"Software\\Counter", u"Count"), 2u * kIncrements);
@@ -88,30 +95,20 @@ TEST(RegistryStore, TwoProcessesIncrementingOneDwordLoseNoUpdate) {
 TEST(RegistryStore, ProcessesSettingValuesThroughTheApiKeepEachOthersWrites) {
     testsupport::MachineRoot root;
     constexpr int kValues = 60;
-    std::vector<pid_t> children;
-    for (int c = 0; c < 3; ++c) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            HKEY key = nullptr;
-            if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shared", 0, nullptr, 0,
-                                KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-                _exit(2);
-            int failures = 0;
-            for (int i = 0; i < kValues; ++i) {
-                std::string name = "p" + std::to_string(c) + "_" + std::to_string(i);
-                DWORD value = static_cast<DWORD>(i);
-                failures += RegSetValueExA(key, name.c_str(), 0, REG_DWORD,
-                                           reinterpret_cast<BYTE*>(&value), 4) != ERROR_SUCCESS;
-            }
-            _exit(failures == 0 ? 0 : 1);
+    RunInChildProcesses(3, [](int c) {
+        HKEY key = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shared", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr) != ERROR_SUCCESS)
+            return false;
+        int failures = 0;
+        for (int i = 0; i < kValues; ++i) {
+            std::string name = "p" + std::to_string(c) + "_" + std::to_string(i);
+            DWORD value = static_cast<DWORD>(i);
+            failures += RegSetValueExA(key, name.c_str(), 0, REG_DWORD,
+                                       reinterpret_cast<BYTE*>(&value), 4) != ERROR_SUCCESS;
         }
-        children.push_back(pid);
-    }
-    for (pid_t pid : children) {
-        int status = WaitChild(pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+        return failures == 0;
+    });
     auto hive = host::reg::ReadHive();
     ASSERT_NE(hive, nullptr);
     const Key* shared = host::reg::FindPath(*hive, {u"Software", u"Shared"});
