@@ -26,14 +26,18 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
         -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link \
         -DVANTORRA_BIN_DIR="$build/bin" >/dev/null
 fi
-cmake --build "$build" --target criteria_fuzz dictionary_fuzz -j2
+targets=$(cd "$src/fuzz" && ls *_fuzz.cpp | sed 's/\.cpp$//')
+cmake --build "$build" --target $targets -j2
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in criteria dictionary; do
+for fuzz_target in $targets; do
+    target=${fuzz_target%_fuzz}
     corpus="$build/corpus/$target"
     mkdir -p "$corpus"
+    seeds=""
+    [ -d "$src/fuzz/corpus/$target" ] && seeds="$src/fuzz/corpus/$target"
     cd "$build"
     "$build/bin/${target}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 "$corpus" "$src/fuzz/corpus/$target"
+        -print_final_stats=1 "$corpus" $seeds
 done
