@@ -137,8 +137,9 @@ void SendPending(const PendingNotifications& pending) {
     }
 }
 
-// A generated identifier in the column's own representation.
-ColumnValue IdentifierValue(std::int32_t id, BYTE type) {
+}  // namespace
+
+ColumnValue MakeIdentifierValue(std::int32_t id, BYTE type) {
     switch (type) {
         case HYL_SQL_BIGINT:
         case HYL_SQL_UNSIGNED_LONG_INT: {
@@ -158,6 +159,8 @@ ColumnValue IdentifierValue(std::int32_t id, BYTE type) {
             return ColumnValue::FromBytes(&id, 4);
     }
 }
+
+namespace {
 
 std::unique_ptr<ResultData> NewResult(const TableData* table) {
     auto result = std::make_unique<ResultData>();
@@ -421,7 +424,7 @@ bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
         for (std::size_t i = 0; i < columns.size(); ++i) {
             ColumnValue& value = row->values[i];
             if (value.isNull() && columns[i]->generatorName) {
-                value = IdentifierValue(GenerateID(table->name.c_str(), columns[i].get()), columns[i]->type);
+                value = MakeIdentifierValue(GenerateID(table->name.c_str(), columns[i].get()), columns[i]->type);
             }
             if (value.isNull() && !columns[i]->defaultValue.isNull()) value = columns[i]->defaultValue;
         }

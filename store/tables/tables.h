@@ -197,6 +197,10 @@ void PrintResultData(const ResultData* result);  // skips rows marked ROW_DELETE
 std::optional<std::string> ToStringTableData(const char* tableName);
 std::optional<std::string> ToStringCustomViewData(const char* viewName);
 
+// A generated or resolved identifier in the column's own representation: 8 bytes for
+// 64-bit columns, the number for float and double columns, 4 bytes otherwise.
+ColumnValue MakeIdentifierValue(std::int32_t id, BYTE columnType);
+
 // Position of a column of the table or view (case-insensitive), none when unknown.
 std::optional<std::uint32_t> FindColumnPosition(const TableData* table, const char* columnName);
 // The column definitions of a table or view's columns, in order (a view: its base columns).
