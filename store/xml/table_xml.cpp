@@ -90,6 +90,8 @@ std::optional<std::string> AttributeText(xmlDoc* doc, const xmlAttr* attribute, 
             return std::nullopt;
         }
     }
+    // An empty attribute has no value: the column stays NULL and takes its default.
+    if (text.empty()) return std::nullopt;
     return text;
 }
 
