@@ -181,6 +181,7 @@ std::string EscapeJson(std::string_view text) {
 struct Formatted {
     std::optional<std::string> text;  // none: NULL
     bool bare = false;
+    bool binary = false;
 };
 
 template <typename Signed, typename Unsigned>
@@ -246,12 +247,17 @@ Formatted FormatValue(const ColumnValue& value, BYTE type, bool json) {
         default: {
             std::string hex = "\\x";
             for (unsigned char c : bytes) hex += fmt::format("{:02x}", c);
-            return {hex, false};
+            return {hex, false, true};
         }
     }
 }
 
-std::string TsvField(const Formatted& value) { return value.text ? EscapeTsv(*value.text) : "\\N"; }
+std::string TsvField(const Formatted& value) {
+    if (!value.text) return "\\N";
+    // The "\x" of a binary value is notation, like "\N"; its hex digits need no escape.
+    if (value.binary) return *value.text;
+    return EscapeTsv(*value.text);
+}
 
 std::string JsonValue(const Formatted& value) {
     if (!value.text) return "null";
