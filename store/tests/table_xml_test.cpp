@@ -277,11 +277,22 @@ TEST_F(TableXmlTest, ConcurrentLoadsBesideADictionaryRead) {
     for (const char* table : tables) {
         loads.push_back(std::async(std::launch::async, [table] {
             std::string document = "<Root>";
-            for (int i = 0; i < 300; ++i) document += std::string("<") + table + "/>";
+            for (int i = 0; i < 300; ++i) document += std::string("<") + table + " A=\"" + std::to_string(i) + "\"/>";
             document += "</Root>";
             return LoadTableDataFromXMLBuffer(document.data(), document.size());
         }));
     }
+    // Readers select from a table the loads are filling: each sees a growing prefix.
+    std::atomic<bool> consistent{true};
+    auto reader = std::async(std::launch::async, [&] {
+        std::size_t previous = 0;
+        while (GetLiveRowCount("Plain") < 300 && consistent) {
+            auto result = SelectRows("Plain", "A>=0");
+            const std::size_t rows = result ? result->rowCount() : 0;
+            if (rows < previous) consistent = false;
+            previous = rows;
+        }
+    });
     auto dictionary = std::async(std::launch::async, [] {
         bool ok = true;
         for (int i = 0; i < 20; ++i)
@@ -290,6 +301,8 @@ TEST_F(TableXmlTest, ConcurrentLoadsBesideADictionaryRead) {
     });
     for (auto& load : loads) EXPECT_TRUE(load.get());
     EXPECT_TRUE(dictionary.get());
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_TRUE(consistent.load());
     for (const char* table : tables) EXPECT_EQ(GetLiveRowCount(table), 300u) << table;
 }
 
