@@ -361,7 +361,7 @@ TEST_F(TablesTest, WriterAppendsWhileReadersSelect) {
     std::atomic<bool> consistent{true};
     std::vector<std::thread> readers;
     for (int r = 0; r < 3; ++r) {
-        readers.emplace_back([&] {
+        readers.emplace_back([&, r] {
             std::size_t previous = 0;
             while (!done) {
                 auto result = r % 2 ? SelectRows("Plain", nullptr) : SelectRows("Plain", "A>=0");
