@@ -46,7 +46,7 @@ struct RowText {
     std::string note;
 };
 RowText MakeRow(int i) {
-    return {i, fmt::format("customer-name-{:08d}", (i * 7919) % kRows), i % 1000, fmt::format("t{}", i % 50),
+    return {i, fmt::format("customer-name-{:08d}", (static_cast<std::int64_t>(i) * 7919) % kRows), i % 1000, fmt::format("t{}", i % 50),
             fmt::format("note text for row {} with some padding", i)};
 }
 

@@ -131,6 +131,15 @@ bool EvaluateLeaf(const CriteriaNode& node, const ColumnValue& value) {
             const std::string_view text = TextOf(other);
             const std::string_view inner =
                 text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view();
+            if (node.op == CRITERIA_EQ || node.op == CRITERIA_NE) {
+                // Equal exactly when the value's bytes start with the literal and its text
+                // ends right there; saves measuring every value on a scan.
+                const std::string& bytes = *value.buffer;
+                const bool equal = bytes.size() >= inner.size() &&
+                                   std::memcmp(bytes.data(), inner.data(), inner.size()) == 0 &&
+                                   bytes.c_str()[inner.size()] == '\0';
+                return equal == (node.op == CRITERIA_EQ);
+            }
             const int order = TextOf(value).compare(inner);
             return Satisfies(node.op, order);
         }

@@ -128,7 +128,7 @@ struct FkEntry {
 };
 
 struct Attribute {
-    std::string name;
+    const char* name;  // owned by the document, which outlives the load
     std::optional<std::string> text;
 };
 
@@ -163,13 +163,25 @@ private:
     std::unordered_set<const xmlNode*> visiting_;
     bool attributeTooLarge_ = false;
 
-    TableData* FindOrCreateTable(const char* name) {
+    // Element names are interned in the document's dictionary, so a name's pointer
+    // identifies it for the whole load.
+    struct TableEntry {
+        TableData* table;
+        std::vector<const ColumnDefn*> columns;
+    };
+    std::unordered_map<const xmlChar*, TableEntry> tables_;
+
+    const TableEntry* FindOrCreateTable(const xmlNode* element) {
+        auto cached = tables_.find(element->name);
+        if (cached != tables_.end()) return &cached->second;
+        const char* name = NameOf(element);
         TableData* table = GetTableDataByName(name);
         if (!table) {
             CreateTable(name);
             table = GetTableDataByName(name);
         }
-        return table;
+        if (!table) return nullptr;
+        return &tables_.emplace(element->name, TableEntry{table, GetColumnDefns(table)}).first->second;
     }
 
     std::vector<Attribute> Attributes(const xmlNode* element) {
@@ -184,7 +196,7 @@ private:
     // The first attribute of that name (case-insensitive); null when none.
     static const Attribute* FindAttribute(const std::vector<Attribute>& attributes, const std::string& name) {
         for (const Attribute& attribute : attributes) {
-            if (CompareNoCase(attribute.name.c_str(), name.c_str()) == 0) return &attribute;
+            if (CompareNoCase(attribute.name, name.c_str()) == 0) return &attribute;
         }
         return nullptr;
     }
@@ -193,7 +205,7 @@ private:
     std::optional<std::string> LastAttributeText(const xmlNode* element, const std::string& name) {
         std::optional<std::string> found;
         for (const Attribute& attribute : Attributes(element)) {
-            if (attribute.text && CompareNoCase(attribute.name.c_str(), name.c_str()) == 0) found = attribute.text;
+            if (attribute.text && CompareNoCase(attribute.name, name.c_str()) == 0) found = attribute.text;
         }
         return found;
     }
@@ -332,9 +344,10 @@ private:
 
     bool HandleRow(xmlNode* element) {
         const char* name = NameOf(element);
-        TableData* table = FindOrCreateTable(name);
-        if (!table) return std::strstr(name, "List") != nullptr;
-        const std::vector<const ColumnDefn*> columns = GetColumnDefns(table);
+        const TableEntry* entry = FindOrCreateTable(element);
+        if (!entry) return std::strstr(name, "List") != nullptr;
+        TableData* table = entry->table;
+        const std::vector<const ColumnDefn*>& columns = entry->columns;
         if (columns.empty()) return false;
         const std::string tableName = table->tableDefn ? table->tableDefn->name : table->name;
         const TableDefn* defn = table->kind == KIND_TABLE ? table->tableDefn : nullptr;
