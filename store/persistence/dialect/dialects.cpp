@@ -49,6 +49,16 @@ const SqlDialect kDialects[] = {
      SqliteGenCreateQuery, SqliteConvResultsetToRowobject, &kSqliteRules},
 };
 
+// A row the generators refuse as too short when there is none.
+RowValues ValuesOf(const RowObject* row) { return row ? RowValues(row->values) : RowValues(); }
+
+ConvertedRow RowFromValues(std::optional<std::vector<ColumnValue>> values) {
+    if (!values) return nullptr;
+    auto row = std::make_unique<RowObject>(std::move(*values));
+    row->state = ROW_SAVED;
+    return row;
+}
+
 }  // namespace
 
 const SqlDialect* GetSqlDialect(const char* name) {
@@ -64,13 +74,18 @@ const SqlDialect* GetSqlDialectByIndex(BYTE index) {
 
 #define VANTORRA_DIALECT_FUNCTIONS(Prefix, DeleteName, rules)                                                   \
     SqlText Prefix##GenSelectQuery(const SelectQuery* query) { return GenerateSelect(rules, query); }           \
-    SqlText Prefix##GenUpdateQuery(const char* table, RowValues row) { return GenerateUpdate(rules, table, row); } \
-    SqlText Prefix##GenInsertQuery(const char* table, RowValues row) { return GenerateInsert(rules, table, row); } \
-    SqlText DeleteName(const char* table, RowValues row) { return GenerateDelete(rules, table, row); }          \
+    SqlText Prefix##GenUpdateQuery(const char* table, const RowObject* row) {                                 \
+        return GenerateUpdate(rules, table, ValuesOf(row));                                                     \
+    }                                                                                                           \
+    SqlText Prefix##GenInsertQuery(const char* table, const RowObject* row) {                                 \
+        return GenerateInsert(rules, table, ValuesOf(row));                                                     \
+    }                                                                                                           \
+    SqlText DeleteName(const char* table, const RowObject* row) {                                             \
+        return GenerateDelete(rules, table, ValuesOf(row));                                                     \
+    }                                                                                                           \
     SqlText Prefix##GenCreateQuery(const char* table) { return GenerateCreate(rules, table); }                  \
-    std::optional<std::vector<ColumnValue>> Prefix##ConvResultsetToRowobject(const QueryResultSet* result,     \
-                                                                             const char* table) {              \
-        return ConvertResultRow(rules, result, table);                                                          \
+    ConvertedRow Prefix##ConvResultsetToRowobject(const QueryResultSet* result, const char* table) {          \
+        return RowFromValues(ConvertResultRow(rules, result, table));                                           \
     }
 
 VANTORRA_DIALECT_FUNCTIONS(Mysql, MysqlGenDelteQuery, kMysqlRules)

@@ -16,6 +16,7 @@
 #include "platform/win/types.h"
 #include "store/foundation/column_value.h"
 #include "store/foundation/result_set.h"
+#include "store/tables/tables.h"
 
 struct SelectQuery;
 struct TableDefn;
@@ -27,17 +28,20 @@ enum SqlDialectIndex : BYTE { DIALECT_MYSQL = 0, DIALECT_PGSQL = 1, DIALECT_FIRE
 using SqlText = std::optional<std::string>;
 // Values of one row in the column order of the table definition.
 using RowValues = std::span<const ColumnValue>;
+// A row read from the database, in state ROW_SAVED; null on failure.
+using ConvertedRow = std::unique_ptr<RowObject>;
 
 struct SqlDialect {
     const char* name;
     SqlText (*genSelect)(const SelectQuery* query);
-    SqlText (*genUpdate)(const char* table, RowValues row);
-    SqlText (*genInsert)(const char* table, RowValues row);
-    SqlText (*genDelete)(const char* table, RowValues row);
+    SqlText (*genUpdate)(const char* table, const RowObject* row);
+    SqlText (*genInsert)(const char* table, const RowObject* row);
+    SqlText (*genDelete)(const char* table, const RowObject* row);
     SqlText (*genCreate)(const char* table);
-    // Cells of the current result row converted to the table definition's column types;
-    // none without a current row (or, where the dialect needs it, a definition).
-    std::optional<std::vector<ColumnValue>> (*convertRow)(const QueryResultSet* result, const char* table);
+    // The current result row as a store row, its cells converted to the column types of
+    // the table's definition when there is one; null without a current row (or, where the
+    // dialect needs it, a definition).
+    ConvertedRow (*convertRow)(const QueryResultSet* result, const char* table);
     const DialectRules* rules;
 };
 
@@ -56,33 +60,29 @@ SqlText SqlLiteral(const SqlDialect* dialect, const ColumnValue& value, BYTE typ
 std::optional<ColumnValue> ConvertCellToColumnType(const ColumnValue& cell, BYTE cellType, BYTE columnType);
 
 SqlText MysqlGenSelectQuery(const SelectQuery* query);
-SqlText MysqlGenUpdateQuery(const char* table, RowValues row);
-SqlText MysqlGenInsertQuery(const char* table, RowValues row);
-SqlText MysqlGenDelteQuery(const char* table, RowValues row);
+SqlText MysqlGenUpdateQuery(const char* table, const RowObject* row);
+SqlText MysqlGenInsertQuery(const char* table, const RowObject* row);
+SqlText MysqlGenDelteQuery(const char* table, const RowObject* row);
 SqlText MysqlGenCreateQuery(const char* table);
-std::optional<std::vector<ColumnValue>> MysqlConvResultsetToRowobject(const QueryResultSet* result,
-                                                                      const char* table);
+ConvertedRow MysqlConvResultsetToRowobject(const QueryResultSet* result, const char* table);
 
 SqlText PgsqlGenSelectQuery(const SelectQuery* query);
-SqlText PgsqlGenUpdateQuery(const char* table, RowValues row);
-SqlText PgsqlGenInsertQuery(const char* table, RowValues row);
-SqlText PgsqlGenDeleteQuery(const char* table, RowValues row);
+SqlText PgsqlGenUpdateQuery(const char* table, const RowObject* row);
+SqlText PgsqlGenInsertQuery(const char* table, const RowObject* row);
+SqlText PgsqlGenDeleteQuery(const char* table, const RowObject* row);
 SqlText PgsqlGenCreateQuery(const char* table);
-std::optional<std::vector<ColumnValue>> PgsqlConvResultsetToRowobject(const QueryResultSet* result,
-                                                                      const char* table);
+ConvertedRow PgsqlConvResultsetToRowobject(const QueryResultSet* result, const char* table);
 
 SqlText FirebirdGenSelectQuery(const SelectQuery* query);
-SqlText FirebirdGenUpdateQuery(const char* table, RowValues row);
-SqlText FirebirdGenInsertQuery(const char* table, RowValues row);
-SqlText FirebirdGenDeleteQuery(const char* table, RowValues row);
+SqlText FirebirdGenUpdateQuery(const char* table, const RowObject* row);
+SqlText FirebirdGenInsertQuery(const char* table, const RowObject* row);
+SqlText FirebirdGenDeleteQuery(const char* table, const RowObject* row);
 SqlText FirebirdGenCreateQuery(const char* table);
-std::optional<std::vector<ColumnValue>> FirebirdConvResultsetToRowobject(const QueryResultSet* result,
-                                                                         const char* table);
+ConvertedRow FirebirdConvResultsetToRowobject(const QueryResultSet* result, const char* table);
 
 SqlText SqliteGenSelectQuery(const SelectQuery* query);
-SqlText SqliteGenUpdateQuery(const char* table, RowValues row);
-SqlText SqliteGenInsertQuery(const char* table, RowValues row);
-SqlText SqliteGenDeleteQuery(const char* table, RowValues row);
+SqlText SqliteGenUpdateQuery(const char* table, const RowObject* row);
+SqlText SqliteGenInsertQuery(const char* table, const RowObject* row);
+SqlText SqliteGenDeleteQuery(const char* table, const RowObject* row);
 SqlText SqliteGenCreateQuery(const char* table);
-std::optional<std::vector<ColumnValue>> SqliteConvResultsetToRowobject(const QueryResultSet* result,
-                                                                       const char* table);
+ConvertedRow SqliteConvResultsetToRowobject(const QueryResultSet* result, const char* table);
