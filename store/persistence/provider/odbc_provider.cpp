@@ -561,9 +561,46 @@ BYTE ODBCExecuteUpdateBlob(ProviderConnection* base, const char* statementText, 
         LogDiagnostic(SQL_HANDLE_STMT, statement.get());
         return 0;
     }
-    SQLLEN atExecution = SQL_DATA_AT_EXEC;
-    if (!SQL_SUCCEEDED(SQLBindParameter(statement.get(), 1, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY, 0, 0,
-                                        reinterpret_cast<SQLPOINTER>(1), 0, &atExecution))) {
+    // Drivers that must know a long value's length before its first part (SQLite's
+    // among them) get the producer's whole value gathered first.
+    std::string gathered;
+    bool gatherFirst = false;
+    {
+        SQLCHAR needsLength[4] = {};
+        SQLSMALLINT length = 0;
+        gatherFirst = SQL_SUCCEEDED(SQLGetInfo(connection->connection, SQL_NEED_LONG_DATA_LEN, needsLength,
+                                               sizeof needsLength, &length)) &&
+                      needsLength[0] == 'Y';
+    }
+    if (gatherFirst) {
+        for (;;) {
+            const void* chunk = nullptr;
+            std::int64_t length = 0;
+            const int produced = producer(&chunk, &length, context);
+            if (produced == BLOB_PRODUCER_END) break;
+            if (produced < 0 || length < 0 || (length > 0 && !chunk)) {
+                LogError("SQLExecute failed\n");
+                return 0;
+            }
+            gathered.append(static_cast<const char*>(chunk), static_cast<std::size_t>(length));
+        }
+    }
+    std::size_t sent = 0;
+    // The next part to send: the producer's, or the next slice of the gathered value.
+    const auto nextPart = [&](const void** chunk, std::int64_t* length) {
+        if (!gatherFirst) return producer(chunk, length, context);
+        if (sent >= gathered.size()) return BLOB_PRODUCER_END;
+        const std::size_t size = std::min<std::size_t>(gathered.size() - sent, 1 << 20);
+        *chunk = gathered.data() + sent;
+        *length = static_cast<std::int64_t>(size);
+        sent += size;
+        return 1;
+    };
+    SQLLEN atExecution =
+        gatherFirst ? SQL_LEN_DATA_AT_EXEC(static_cast<SQLLEN>(gathered.size())) : SQL_DATA_AT_EXEC;
+    if (!SQL_SUCCEEDED(SQLBindParameter(statement.get(), 1, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY,
+                                        gatherFirst ? gathered.size() : 0, 0, reinterpret_cast<SQLPOINTER>(1), 0,
+                                        &atExecution))) {
         LogError("SQLExecute failed\n");
         LogDiagnostic(SQL_HANDLE_STMT, statement.get());
         return 0;
@@ -576,7 +613,7 @@ BYTE ODBCExecuteUpdateBlob(ProviderConnection* base, const char* statementText, 
         for (;;) {
             const void* chunk = nullptr;
             std::int64_t length = 0;
-            const int produced = producer(&chunk, &length, context);
+            const int produced = nextPart(&chunk, &length);
             if (produced == BLOB_PRODUCER_END) break;
             if (produced < 0 || length < 0 || (length > 0 && !chunk)) {
                 // The producer gave up: the statement must not run with part of the value.
