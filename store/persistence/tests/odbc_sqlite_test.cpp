@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "store/persistence/tests/persistence_test_util.h"
+#include "store/persistence/tests/round_trip.h"
 #include "tests/support/odbc_sandbox.h"
 
 namespace {
@@ -370,6 +371,14 @@ TEST(OdbcHandles, TenThousandCyclesKeepDescriptorsAndMemoryFlat) {
     EXPECT_EQ(OpenDescriptors(), descriptors);
     // A leak of even 100 bytes per cycle would add about 1 MiB.
     EXPECT_LT(ResidentKiB(), memory + 1024) << "resident memory grew from " << memory << " KiB";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(OdbcSqliteTest, HostileValuesMakeTheRoundTripUnchanged) {
+    persistencetest::HostileRoundTrip(GetSqlDialect("SQLITE"), connection_.get());
 }
 
 }  // namespace
