@@ -65,7 +65,7 @@ inline const char* kDictionary = R"(<?xml version="1.0" encoding="UTF-8"?>
       <column name="F"><data-type>FLOAT</data-type></column>
       <column name="D"><data-type>HYL_SQL_DOUBLE</data-type></column>
       <column name="R"><data-type>HYL_SQL_REAL</data-type></column>
-      <column name="DEC"><data-type>HYL_SQL_DECIMAL</data-type></column>
+      <column name="DECI"><data-type>HYL_SQL_DECIMAL</data-type></column>
       <column name="NUM"><data-type>HYL_SQL_NUMERIC</data-type></column>
       <column name="FC"><data-type>HYL_SQL_CHAR</data-type><max-size>10</max-size></column>
       <column name="TM"><data-type>TIME</data-type></column>
@@ -82,7 +82,7 @@ inline const char* kDictionary = R"(<?xml version="1.0" encoding="UTF-8"?>
       <column name="HKEY"><data-type>CHAR</data-type><max-size>60</max-size><nullable>false</nullable></column>
       <column name="VAL"><data-type>CHAR</data-type><max-size>200</max-size></column>
       <column name="NOTE"><data-type>TEXT</data-type></column>
-      <column name="DAY"><data-type>DATE</data-type></column>
+      <column name="VDATE"><data-type>DATE</data-type></column>
     </columns>
     <primary-key><primary-key-column>HKEY</primary-key-column></primary-key>
   </table>

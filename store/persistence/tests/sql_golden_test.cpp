@@ -249,7 +249,7 @@ TEST_F(SqlGoldenTest, HostileTextsAreEscapedInEveryStatement) {
         EXPECT_EQ(dialect->genInsert("Hostile", row.get()),
                   "insert into  Hostile values(" + literal + "," + literal + "," + literal + ",NULL)");
         EXPECT_EQ(dialect->genUpdate("Hostile", row.get()),
-                  "update Hostile set VAL=" + literal + ",NOTE=" + literal + ",DAY=NULL where HKEY=" + literal);
+                  "update Hostile set VAL=" + literal + ",NOTE=" + literal + ",VDATE=NULL where HKEY=" + literal);
         EXPECT_EQ(dialect->genDelete("Hostile", row.get()), "delete from Hostile  where HKEY=" + literal);
     }
 }
@@ -276,7 +276,7 @@ TEST_F(SqlGoldenTest, EveryColumnTypeGetsARealTypeAndFullPrecisionLiterals) {
         std::string insert;
     } expected[] = {
         {"MYSQL",
-         {"\tU2 int unsigned  ", "\tU8 bigint unsigned  ", "\tF float  ", "\tD double  ", "\tDEC decimal(38,10)  ",
+         {"\tU2 int unsigned  ", "\tU8 bigint unsigned  ", "\tF float  ", "\tD double  ", "\tDECI decimal(38,10)  ",
           "\tFC varchar(10)  ", "\tTM time", "\tDT datetime", "\tBL blob  ", "\tCL blob  "},
          "insert into  Kinds values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
          "0.10000000000000001,2.5,12.345,'bad''1','fixed','10:11:12','2024-03-05 10:11:12',0,X'414227','clob''','text')"},
@@ -287,7 +287,7 @@ TEST_F(SqlGoldenTest, EveryColumnTypeGetsARealTypeAndFullPrecisionLiterals) {
          "0.10000000000000001,2.5,12.345,'bad''1','fixed','10:11:12','2024-03-05 10:11:12','f','\\x414227'::bytea,"
          "'clob''','text')"},
         {"FIREBIRD",
-         {"\tBI bigint  ", "\tF float  ", "\tD double precision  ", "\tDEC decimal(18,4)  ", "\tBL BLOB SUB_TYPE 0  ",
+         {"\tBI bigint  ", "\tF float  ", "\tD double precision  ", "\tDECI decimal(18,4)  ", "\tBL BLOB SUB_TYPE 0  ",
           "\tCL BLOB SUB_TYPE TEXT  ", "\tTX BLOB SUB_TYPE TEXT "},
          "insert into  Kinds values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
          "0.10000000000000001,2.5,12.345,'bad''1','fixed','10:11:12','2024-03-05 10:11:12',0,X'414227','clob''','text')"},
