@@ -161,6 +161,9 @@ bool AddJoinOnColumns(SelectQuery* query, const char* baseTable, const char* bas
     std::vector<QueryColumn*> base = MakeColumnVectorForJoin(query->pool, baseTable, columnNames);
     std::vector<QueryColumn*> reference = MakeColumnVectorForJoin(query->pool, referenceTable, columnNames);
     if (base.size() != columnNames.size() || reference.size() != columnNames.size()) return false;
+    // Once a table has an alias, SQL knows it only by that alias.
+    for (QueryColumn* column : base) column->tableAlias = PoolCopy(query->pool, baseAlias);
+    for (QueryColumn* column : reference) column->tableAlias = PoolCopy(query->pool, referenceAlias);
     return AddJoin(query, baseTable, baseAlias, referenceTable, referenceAlias, joinType, std::move(base),
                    std::move(reference));
 }
