@@ -152,40 +152,41 @@ struct ColumnPlan {
     SQLLEN indicator = 0;
 };
 
-// Reads a whole cell with SQLGetData, growing the buffer as the driver reports more, so
-// long values are never cut and SQL_NO_TOTAL never becomes a length.
-bool ReadCellByParts(SQLHSTMT statement, SQLUSMALLINT column, bool binary, std::string* out, bool* isNull) {
-    out->clear();
+// Reads a whole cell with SQLGetData into the reusable scratch buffer, growing it as the
+// driver reports more, so long values are never cut and SQL_NO_TOTAL never becomes a length.
+bool ReadCellByParts(SQLHSTMT statement, SQLUSMALLINT column, bool binary, std::vector<char>* scratch,
+                     std::string_view* out, bool* isNull) {
     *isNull = false;
     const SQLSMALLINT cType = binary ? SQL_C_BINARY : SQL_C_CHAR;
     const SQLLEN terminator = binary ? 0 : 1;
+    if (scratch->size() < 256) scratch->resize(256);
     std::size_t used = 0;
-    SQLLEN request = 256;
+    SQLLEN request = static_cast<SQLLEN>(scratch->size());
     for (bool first = true;; first = false) {
-        out->resize(used + static_cast<std::size_t>(request));
+        if (scratch->size() < used + static_cast<std::size_t>(request)) scratch->resize(used + static_cast<std::size_t>(request));
         SQLLEN indicator = 0;
-        const SQLRETURN rc = SQLGetData(statement, column, cType, out->data() + used, request, &indicator);
+        const SQLRETURN rc = SQLGetData(statement, column, cType, scratch->data() + used, request, &indicator);
         if (rc == SQL_NO_DATA) break;
         if (!SQL_SUCCEEDED(rc)) {
             LogDiagnostic(SQL_HANDLE_STMT, statement);
             return false;
         }
         if (indicator == SQL_NULL_DATA) {
-            out->clear();
             *isNull = first;
+            *out = {};
             return true;
         }
         const SQLLEN capacity = request - terminator;
         const bool complete = indicator >= 0 && indicator <= capacity;
         SQLLEN got = complete ? indicator : capacity;
         if (rc == SQL_SUCCESS && !complete && !binary)
-            got = static_cast<SQLLEN>(strnlen(out->data() + used, static_cast<std::size_t>(capacity)));
+            got = static_cast<SQLLEN>(strnlen(scratch->data() + used, static_cast<std::size_t>(capacity)));
         used += static_cast<std::size_t>(got);
         if (rc == SQL_SUCCESS || complete) break;
         // Ask for what is left in one go when the driver says how much that is.
         request = indicator > capacity ? indicator - capacity + terminator : request * 2;
     }
-    out->resize(used);
+    *out = std::string_view(scratch->data(), used);
     return true;
 }
 
@@ -217,23 +218,24 @@ std::string DateTimeText(std::string text) {
     return text;
 }
 
-bool ConvertFetchedCell(const ColumnPlan& plan, std::string&& data, ColumnValue* cell) {
+bool ConvertFetchedCell(const ColumnPlan& plan, std::string_view data, ColumnValue* cell) {
     if (plan.binary) {
         cell->length = static_cast<std::uint32_t>(data.size());
-        cell->buffer = std::move(data);
+        cell->buffer.emplace(data);
         return true;
     }
     std::uint32_t length = 0;
     switch (plan.storeType) {
         case HYL_SQL_BOOLEAN: {
-            const bool truth = data == "1" || CompareNoCase(data.c_str(), "t") == 0 || CompareNoCase(data.c_str(), "true") == 0;
+            const std::string text(data);
+            const bool truth = text == "1" || CompareNoCase(text.c_str(), "t") == 0 || CompareNoCase(text.c_str(), "true") == 0;
             *cell = ConvertTextToColumnValue(truth ? "TRUE" : "FALSE", HYL_SQL_BOOLEAN, &length);
             break;
         }
         case HYL_SQL_DATE:
         case HYL_SQL_TIME:
         case HYL_SQL_DATETIME:
-            *cell = ConvertTextToColumnValue(DateTimeText(std::move(data)).c_str(), plan.storeType, &length);
+            *cell = ConvertTextToColumnValue(DateTimeText(std::string(data)).c_str(), plan.storeType, &length);
             break;
         case HYL_SQL_NOT_SUPPORTED_TYPE:
         case HYL_SQL_DECIMAL:
@@ -245,10 +247,16 @@ bool ConvertFetchedCell(const ColumnPlan& plan, std::string&& data, ColumnValue*
         case HYL_SQL_TEXT:
             // Byte texts are kept whole, their length the text's.
             cell->length = static_cast<std::uint32_t>(data.size());
-            cell->buffer = std::move(data);
+            cell->buffer.emplace(data);
             return true;
-        default:
-            *cell = ConvertTextToColumnValue(data.c_str(), plan.storeType, &length);
+        default: {
+            // Numbers are short: a stack copy gives the converter its terminator.
+            char number[160];
+            const std::size_t size = std::min(data.size(), sizeof number - 1);
+            std::memcpy(number, data.data(), size);
+            number[size] = '\0';
+            *cell = ConvertTextToColumnValue(number, plan.storeType, &length);
+        }
             break;
     }
     return !cell->isNull();
@@ -310,7 +318,8 @@ std::unique_ptr<QueryResultSet> FetchResults(ODBCConnection* connection, SQLHSTM
         }
     }
 
-    std::string data;
+    std::vector<char> scratch;
+    std::string_view data;
     for (;;) {
         const SQLRETURN rc = SQLFetch(statement);
         if (rc == SQL_NO_DATA) break;
@@ -334,18 +343,17 @@ std::unique_ptr<QueryResultSet> FetchResults(ODBCConnection* connection, SQLHSTM
                              result->columns[i - 1].name);
                     return nullptr;
                 }
-                data.assign(plan.buffer.data(), static_cast<std::size_t>(plan.indicator));
-            } else if (!ReadCellByParts(statement, i, plan.binary, &data, &isNull)) {
+                data = std::string_view(plan.buffer.data(), static_cast<std::size_t>(plan.indicator));
+            } else if (!ReadCellByParts(statement, i, plan.binary, &scratch, &data, &isNull)) {
                 LogError("ODBCExecuteQuery : reading column %s failed\n", result->columns[i - 1].name);
                 return nullptr;
             }
             if (isNull) continue;
-            if (!ConvertFetchedCell(plan, std::move(data), &row[i - 1])) {
+            if (!ConvertFetchedCell(plan, data, &row[i - 1])) {
                 LogError("ODBCExecuteQuery : value of column %s could not be converted\n",
                          result->columns[i - 1].name);
                 return nullptr;
             }
-            data.clear();
         }
         result->rows.push_back(std::move(row));
     }
