@@ -119,6 +119,7 @@ TEST(OdbcPostgres, TypesLongValuesBooleansAndTransactions) {
     EXPECT_EQ(after->rows[0][1].As<std::int64_t>(), 6);
     EXPECT_EQ(ODBCExecuteUpdate(connection.get(), "update Orders set NAME='x' where ID=99"), 1);
 
+    EveryTypeRoundTrip(pgsql, connection.get());
     LongValuesArriveWhole(connection.get(), "text", "bytea");
     TransactionsCommitAndRollBack(connection.get());
 
@@ -176,6 +177,7 @@ TEST(OdbcMariaDb, TypesLongValuesBooleansAndTransactions) {
     EXPECT_EQ(static_cast<ODBCConnection*>(connection.get())->lastRowCount, 1);
     EXPECT_EQ(ODBCExecuteUpdate(connection.get(), "update Orders set NAME='x' where ID=99"), 1);
 
+    EveryTypeRoundTrip(mysql, connection.get());
     LongValuesArriveWhole(connection.get(), "longtext", "longblob");
     TransactionsCommitAndRollBack(connection.get());
 }

@@ -382,3 +382,11 @@ TEST_F(OdbcSqliteTest, HostileValuesMakeTheRoundTripUnchanged) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OdbcSqliteTest, EveryColumnTypeComesBackUnchanged) {
+    persistencetest::EveryTypeRoundTrip(GetSqlDialect("SQLITE"), connection_.get());
+}
+
+}  // namespace
