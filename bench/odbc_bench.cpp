@@ -108,7 +108,6 @@ long long StatusCounter(const testsupport::MariaDbServer& server, const char* na
 // Statements the server sees per ODBCExecuteUpdate, and prepares among them: one
 // statement and no prepare means one round trip per statement.
 void BM_MariaDbUpdateStatements(benchmark::State& state) {
-    std::unique_ptr<testsupport::MariaDbServer> guard;
     testsupport::MariaDbServer* server = nullptr;
     try {
         server = &testsupport::MariaDbServer::Instance();
@@ -135,6 +134,43 @@ void BM_MariaDbUpdateStatements(benchmark::State& state) {
     state.SetItemsProcessed(statements);
 }
 BENCHMARK(BM_MariaDbUpdateStatements)->Iterations(2000);
+
+long long PostgresCounter(const testsupport::PostgresServer& server, const std::string& sql) {
+    std::string output;
+    if (server.Psql(sql, &output) != 0) return -1;
+    return std::atoll(output.c_str());
+}
+
+// Statements PostgreSQL executes per ODBCExecuteUpdate (pg_stat_statements): one means no
+// savepoint, prepare or other statement travels with the update.
+void BM_PostgresUpdateStatements(benchmark::State& state) {
+    testsupport::PostgresServer* server = nullptr;
+    try {
+        server = &testsupport::PostgresServer::Instance();
+    } catch (const std::exception& error) {
+        state.SkipWithError(error.what());
+        return;
+    }
+    if (server->Psql("create extension if not exists pg_stat_statements") != 0) {
+        state.SkipWithError("pg_stat_statements is not available");
+        return;
+    }
+    ProviderConnectionPtr db = Open(server->connectionString());
+    ODBCExecuteUpdate(db.get(), "drop table if exists counted");
+    ODBCExecuteUpdate(db.get(), "create table counted(id int primary key, name varchar(40))");
+    ODBCExecuteUpdate(db.get(), "insert into counted values(1, 'x')");
+    server->Psql("select pg_stat_statements_reset()");
+    long long statements = 0;
+    for (auto _ : state) {
+        ODBCExecuteUpdate(db.get(), "update counted set name='y''s' where id=1");
+        ++statements;
+    }
+    const long long calls = PostgresCounter(
+        *server, "select coalesce(sum(calls), 0) from pg_stat_statements where query not like '%pg_stat_statements%'");
+    state.counters["server_statements_per_update"] = static_cast<double>(calls) / static_cast<double>(statements);
+    state.SetItemsProcessed(statements);
+}
+BENCHMARK(BM_PostgresUpdateStatements)->Iterations(2000);
 
 }  // namespace
 

@@ -91,11 +91,18 @@ private:
             port_ = FreeLoopbackPort();
             started_ = RunCommand("runuser -u postgres -- " + bin_ + "/pg_ctl -D " + data() + " -l " + dir +
                                   "/server.log -w -t 60 -o \"-c listen_addresses=127.0.0.1 -p " +
-                                  std::to_string(port_) + " -k " + dir + " -c fsync=off\" start >/dev/null 2>&1") == 0;
+                                  std::to_string(port_) + " -k " + dir + " -c fsync=off" + StatementStatistics() +
+                                  "\" start >/dev/null 2>&1") == 0;
         }
         if (!started_) throw std::runtime_error("PostgreSQL did not start: " + ReadFile(dir_.path() / "server.log"));
     }
     std::string data() const { return dir_.str() + "/data"; }
+    // Statement counters for benchmarks, where the module is installed.
+    std::string StatementStatistics() const {
+        return std::filesystem::exists("/usr/lib/postgresql/15/lib/pg_stat_statements.so")
+                   ? " -c shared_preload_libraries=pg_stat_statements"
+                   : "";
+    }
 
     TempDir dir_;
     std::string bin_ = "/usr/lib/postgresql/15/bin";

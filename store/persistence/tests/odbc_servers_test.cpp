@@ -163,6 +163,9 @@ TEST(OdbcMariaDb, TypesLongValuesBooleansAndTransactions) {
     EXPECT_EQ(result->columns[0].type, HYL_SQL_INT);
     EXPECT_EQ(result->columns[3].type, HYL_SQL_BOOLEAN);  // tinyint
     EXPECT_EQ(result->columns[4].type, HYL_SQL_BIGINT);
+    // The Unicode driver reports character columns to this ANSI caller with their ANSI codes.
+    EXPECT_EQ(result->columns[1].type, HYL_SQL_CHARACTER);
+    EXPECT_EQ(result->columns[5].type, HYL_SQL_BLOB);  // longtext: SQL_LONGVARCHAR
     ASSERT_EQ(result->rows.size(), 1u);
     EXPECT_EQ(result->rows[0][3].As<BYTE>(), 1);
     result->cursor = 0;
