@@ -1,6 +1,8 @@
 // The database seam of the identifier sequences: the store reserves batches of
 // identifiers in "SeqGenState" through whatever source is installed. The persistence
-// layer installs its own; tests and the store shell install a SQLite-backed one.
+// layer installs its own; tests and the store shell install a SQLite-backed one. The
+// reservation is a select, then an update or insert, each a statement of its own: two
+// processes sharing one database are not kept apart by this seam alone.
 #pragma once
 
 #include <memory>

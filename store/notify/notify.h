@@ -61,7 +61,8 @@ inline constexpr std::int32_t SEQUENCE_BATCH_SIZE = 300;
 void InitSequenceState();
 void ReleaseSequenceState();
 // Reserves a first batch for every generator column of the dictionary; false at the
-// first definition without columns.
+// first definition without columns. A generator named by several columns reserves one
+// batch per column; the last one is handed out.
 bool SequenceGenerator();
 // Reserves the next batch of one generator in "SeqGenState".
 bool UpdateSeqGen(const char* tableName, const char* generatorName);

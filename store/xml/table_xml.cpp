@@ -90,6 +90,8 @@ std::optional<std::string> AttributeText(xmlDoc* doc, const xmlAttr* attribute, 
             return std::nullopt;
         }
     }
+    // An empty attribute has no value: the column stays NULL and takes its default.
+    if (text.empty()) return std::nullopt;
     return text;
 }
 
@@ -215,8 +217,9 @@ private:
         auto memo = fkMemo_.find(element);
         if (memo != fkMemo_.end()) return memo->second;
         if (visiting_.count(element)) return kEmpty;
-        visiting_.insert(element);
         std::vector<FkEntry> entries = BuildFkList(GetTableDefn(NameOf(element)));
+        if (entries.empty()) return kEmpty;  // nothing to remember for tables without keys
+        visiting_.insert(element);
         for (FkEntry& entry : entries) InheritFk(element, &entry);
         visiting_.erase(element);
         return fkMemo_.emplace(element, std::move(entries)).first->second;

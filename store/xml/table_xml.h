@@ -17,6 +17,9 @@
 // column takes its default. A child row lacking a foreign-key or primary-key column
 // inherits it from the nearest ancestor carrying an attribute of that name (a child
 // whose key is also named like its parent's, e.g. "ID", therefore takes the parent's).
+// When no ancestor has it, the search goes down through the row's second child node, then
+// that node's second child node, and so on: it depends on the whitespace text nodes of a
+// pretty-printed document, so a compact document finds nothing below.
 //
 // Documents are parsed with network access off and without loading external entities or
 // DTDs; a DOM is built, about 1 KB per five-attribute row while the load runs.
