@@ -4,6 +4,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -51,6 +52,32 @@ inline std::string ShellQuote(const std::string& text) {
     return quoted + "'";
 }
 
+// Runs the shell command once this process has ended, however it ended: a watcher process
+// waits for the end of a pipe only this process holds. A test that crashes thus still
+// stops its server and removes its folder.
+inline void RunWhenProcessEnds(const std::string& command) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    const pid_t watcher = fork();
+    if (watcher == 0) {
+        close(fds[1]);
+        const int devnull = open("/dev/null", O_RDWR);
+        if (devnull >= 0) {
+            dup2(devnull, 0);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+        }
+        char byte;
+        while (read(fds[0], &byte, 1) > 0) {
+        }
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[0]);
+    if (watcher < 0) close(fds[1]);
+    // The write end stays open (and is not inherited by programs this process starts).
+}
+
 class PostgresServer {
 public:
     // The program's server, started on first use.
@@ -95,6 +122,8 @@ private:
                                   "\" start >/dev/null 2>&1") == 0;
         }
         if (!started_) throw std::runtime_error("PostgreSQL did not start: " + ReadFile(dir_.path() / "server.log"));
+        RunWhenProcessEnds("runuser -u postgres -- " + bin_ + "/pg_ctl -D " + data() +
+                           " -m immediate -w stop >/dev/null 2>&1; rm -rf " + ShellQuote(dir));
     }
     std::string data() const { return dir_.str() + "/data"; }
     // Statement counters for benchmarks, where the module is installed.
@@ -184,6 +213,10 @@ private:
             }
         }
         if (pid_ <= 0) throw std::runtime_error("MariaDB did not start: " + ReadFile(dir_.path() / "err.log"));
+        // Only our server: the process must still be the one serving this folder.
+        const std::string ours = "grep -qaF -- " + ShellQuote(dir) + " /proc/" + std::to_string(pid_) + "/cmdline";
+        RunWhenProcessEnds("if " + ours + "; then kill " + std::to_string(pid_) + "; fi; while " + ours +
+                           "; do sleep 0.1; done; rm -rf " + ShellQuote(dir));
     }
     std::string socket() const { return dir_.str() + "/sock"; }
 
