@@ -1,0 +1,470 @@
+// The SQL generation shared by every dialect, driven by each dialect's rules.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "runtime/log.h"
+#include "store/criteria/criteria.h"
+#include "store/dictionary/column_types.h"
+#include "store/dictionary/dictionary.h"
+#include "store/foundation/text_utils.h"
+#include "store/persistence/dialect/dialect_rules.h"
+#include "store/persistence/query/select_query.h"
+
+namespace {
+
+bool Has(const char* text) { return text && *text; }
+
+std::string Joined(const std::vector<std::string>& parts, const char* separator) {
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i) text += separator;
+        text += parts[i];
+    }
+    return text;
+}
+
+// "alias.column", "table.column" or the bare column name.
+std::string QualifiedName(const QueryColumn* column, const char* fallbackQualifier = nullptr) {
+    const char* qualifier = Has(column->tableAlias)  ? column->tableAlias
+                            : Has(column->tableName) ? column->tableName
+                                                     : fallbackQualifier;
+    std::string text;
+    if (Has(qualifier)) text = std::string(qualifier) + ".";
+    if (column->columnName) text += column->columnName;
+    return text;
+}
+
+std::string AliasText(const DialectRules& rules, const char* alias, bool tableList) {
+    if (!Has(alias)) return {};
+    const std::string name = alias;
+    if (rules.aliasWithAs) return (tableList ? " as " : "as ") + name + " ";
+    return (tableList ? " " : "") + name + " ";
+}
+
+std::string ColumnsText(const std::vector<QueryColumn*>& columns) {
+    std::string text;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const QueryColumn* column = columns[i];
+        if (column->aggregate == AGGREGATE_NONE) {
+            text += QualifiedName(column);
+            if (Has(column->columnAlias)) text += fmt::format(" as {} ", column->columnAlias);
+        } else if (column->columnName) {
+            text += fmt::format(" {}(", AggregateName(column->aggregate)) + QualifiedName(column) + ")";
+        } else {
+            text += fmt::format(" {}(*)", AggregateName(column->aggregate));
+        }
+        text += i + 1 < columns.size() ? "," : " \n";
+    }
+    return text;
+}
+
+SqlText JoinsText(const DialectRules& rules, const SelectQuery* query) {
+    std::string text;
+    for (std::size_t i = 0; i < query->joins.size(); ++i) {
+        const QueryJoin& join = *query->joins[i];
+        if (i == 0) text += fmt::format(" {} ", join.baseTable) + AliasText(rules, join.baseAlias, false);
+        if (join.joinType == INNER_JOIN) {
+            text += " inner join ";
+        } else if (join.joinType == LEFT_JOIN) {
+            text += " left join ";
+        } else {
+            LogError("Invalid Join Type\n");
+            return std::nullopt;
+        }
+        text += fmt::format(" {} ", join.referenceTable) + AliasText(rules, join.referenceAlias, false);
+        if (!join.baseColumns.empty() && !join.referenceColumns.empty()) {
+            const char* baseSide = Has(join.baseAlias) ? join.baseAlias : join.baseTable;
+            const char* referenceSide = Has(join.referenceAlias) ? join.referenceAlias : join.referenceTable;
+            std::vector<std::string> pairs;
+            const std::size_t count = std::min(join.baseColumns.size(), join.referenceColumns.size());
+            for (std::size_t k = 0; k < count; ++k)
+                pairs.push_back(QualifiedName(join.baseColumns[k], baseSide) + " = " +
+                                QualifiedName(join.referenceColumns[k], referenceSide));
+            text += " on " + Joined(pairs, " and ") + " ";
+        }
+    }
+    return text;
+}
+
+std::string TablesText(const DialectRules& rules, const SelectQuery* query) {
+    std::string text;
+    if (!query->joins.empty() && !query->tables.empty()) text += ",";
+    for (std::size_t i = 0; i < query->tables.size(); ++i) {
+        const QueryTable* table = query->tables[i];
+        text += table->name;
+        text += AliasText(rules, table->alias, true);
+        text += i + 1 < query->tables.size() ? ", " : "\n";
+    }
+    return text;
+}
+
+// The value of a comparison leaf as the dialect writes it.
+SqlText LeafValueText(const DialectRules& rules, const QueryCriteriaNode* node) {
+    const ColumnValue value =
+        node->value ? ColumnValue::FromBytes(node->value, node->valueLength) : ColumnValue::Null();
+    const BYTE type = node->column->type;
+    if (node->op == CRITERIA_BETWEEN) {
+        // The value holds both bounds and their "and": an SQL fragment by nature.
+        const std::string_view text = node->value ? std::string_view(node->value, node->valueLength) : "";
+        if (text.find('\0') != std::string_view::npos) return std::nullopt;
+        return fmt::format(" {} ", text);
+    }
+    if (!node->column->columnName) return std::string();
+    if (node->sqlFragment && !rules.quotesFragments) {
+        // Stored catalogue values are written as the catalogue holds them.
+        const std::string_view text = node->value ? std::string_view(node->value, node->valueLength) : "";
+        if (text.find('\0') != std::string_view::npos) return std::nullopt;
+        return fmt::format(" {} ", text);
+    }
+    if (node->sqlFragment && type != HYL_SQL_BOOLEAN) {
+        // Catalogue texts: quoted for the text and date types, as they stand otherwise.
+        const std::string_view text = node->value ? std::string_view(node->value, node->valueLength) : "";
+        const bool quoted = type == HYL_SQL_CHAR || type == HYL_SQL_CHARACTER || type == HYL_SQL_DATE ||
+                            type == HYL_SQL_TIME || type == HYL_SQL_DATETIME || type == HYL_SQL_BLOB;
+        if (!quoted) {
+            if (text.find('\0') != std::string_view::npos) return std::nullopt;
+            return fmt::format(" {} ", text);
+        }
+        SqlText literal = QuotedLiteral(rules, text);
+        if (!literal) return std::nullopt;
+        return " " + *literal + " ";
+    }
+    SqlText literal = Literal(rules, value, type);
+    if (!literal) return std::nullopt;
+    return " " + *literal + " ";
+}
+
+// In-order walk. An OR below an AND is put in parentheses, so the text keeps the
+// tree's meaning under SQL's precedence of AND over OR.
+bool AppendCriteria(const DialectRules& rules, const QueryCriteriaNode* node, std::string* text, int depth = 0) {
+    if (!node) return true;
+    if (depth > 10000) return false;
+    const bool inner = node->op == CRITERIA_AND || node->op == CRITERIA_OR;
+    const auto appendChild = [&](const QueryCriteriaNode* child) {
+        const bool bracket = child && node->op == CRITERIA_AND && child->op == CRITERIA_OR;
+        if (bracket) *text += " (";
+        if (!AppendCriteria(rules, child, text, depth + 1)) return false;
+        if (bracket) *text += ") ";
+        return true;
+    };
+    if (!appendChild(node->left)) return false;
+    if (inner) {
+        *text += fmt::format(" {} ", CriteriaOperatorName(node->op));
+    } else if (node->column) {
+        const char* qualifier = Has(node->column->tableAlias)  ? node->column->tableAlias
+                                : Has(node->column->tableName) ? node->column->tableName
+                                                               : nullptr;
+        *text += qualifier ? fmt::format(" {}.", qualifier) : std::string(" ");
+        if (node->column->columnName) *text += node->column->columnName;
+        *text += fmt::format(" {} ", CriteriaOperatorName(node->op));
+        SqlText value = LeafValueText(rules, node);
+        if (!value) return false;
+        *text += *value;
+    }
+    return appendChild(node->right);
+}
+
+SqlText GroupByText(const DialectRules& rules, const QueryGroupBy& groupBy) {
+    std::string text = "group by ";
+    for (std::size_t i = 0; i < groupBy.columns.size(); ++i) {
+        const QueryColumn* column = groupBy.columns[i];
+        if (Has(column->columnAlias))
+            text += column->columnAlias;
+        else if (Has(column->tableName))
+            text += fmt::format("{}.{}", column->tableName, column->columnName ? column->columnName : "");
+        else if (column->columnName)
+            text += column->columnName;
+        text += i + 1 < groupBy.columns.size() ? "," : "\n";
+    }
+    if (const QueryCriteriaNode* having = groupBy.having; having && having->column) {
+        text += "having ";
+        text += fmt::format(" {}(", AggregateName(having->column->aggregate)) + QualifiedName(having->column) + ") ";
+        text += fmt::format(" {} ", CriteriaOperatorName(having->op));
+        SqlText value = LeafValueText(rules, having);
+        if (!value) return std::nullopt;
+        text += *value;
+    }
+    return text;
+}
+
+std::string OrderByText(const QueryOrderBy& orderBy) {
+    std::vector<std::string> names;
+    for (const QueryColumn* column : orderBy.columns) names.push_back(QualifiedName(column));
+    // Only a zero sort byte sorts descending.
+    return "order by " + Joined(names, ",") + " " + (orderBy.sortType == 0 ? " desc " : " asc ");
+}
+
+const TableDefn* DefinitionWithColumns(const char* table) {
+    const TableDefn* defn = table ? GetTableDefn(table) : nullptr;
+    return defn && !defn->columns.empty() ? defn : nullptr;
+}
+
+bool IsPrimaryKey(const TableDefn& defn, const std::string& column) {
+    if (!defn.constraints) return false;
+    for (const std::string& key : defn.constraints->primaryKeyColumns)
+        if (CompareNoCase(key.c_str(), column.c_str()) == 0) return true;
+    return false;
+}
+
+bool IsNumericType(BYTE type) { return type >= HYL_SQL_TINYINT && type <= HYL_SQL_NUMERIC; }
+
+// A key value of the where part of an update.
+SqlText UpdateKeyLiteral(const DialectRules& rules, const ColumnValue& value, BYTE type) {
+    SqlText literal = Literal(rules, value, type);
+    if (literal && rules.quotesEveryKey && IsNumericType(type) && literal->front() != '\'')
+        return "'" + *literal + "'";
+    return literal;
+}
+
+bool RowFits(const DialectRules& rules, const char* generator, const TableDefn& defn, RowValues row) {
+    if (row.size() >= defn.columns.size()) return true;
+    LogError("%s%s : the row has %d values for the %d columns of table %s\n", rules.prefix, generator,
+             static_cast<int>(row.size()), static_cast<int>(defn.columns.size()), defn.name);
+    return false;
+}
+
+SqlText CreateColumnText(const DialectRules& rules, const TableDefn& defn, const ColumnDefn& column) {
+    const char* typeName = column.type < 23 ? rules.typeNames[column.type] : nullptr;
+    if (!typeName) {
+        LogError("%sGenCreateQuery : column %s of table %s has type %d, which this database cannot store\n",
+                 rules.prefix, column.name, defn.name, static_cast<int>(column.type));
+        return std::nullopt;
+    }
+    std::string type = typeName;
+    if (column.type == HYL_SQL_CHAR || column.type == HYL_SQL_CHARACTER)
+        type = fmt::format("varchar({})", column.maxSize + rules.varcharExtra);
+    std::string defaultClause = " ";
+    if (!column.defaultValue.isNull()) {
+        SqlText literal = Literal(rules, column.defaultValue, column.type);
+        if (!literal) return std::nullopt;
+        defaultClause = "DEFAULT " + *literal;
+    }
+    switch (column.type) {
+        case HYL_SQL_DATE:
+        case HYL_SQL_TIME:
+        case HYL_SQL_DATETIME:
+            return fmt::format("\t{} {}", column.name, type);
+        case HYL_SQL_TEXT:
+            return fmt::format("\t{} {} ", column.name, type);
+        case HYL_SQL_BOOLEAN:
+            return fmt::format("\t{} {} {} ", column.name, type, defaultClause);
+        default:
+            return fmt::format("\t{} {} {}", column.name, type, defaultClause);
+    }
+}
+
+}  // namespace
+
+SqlText GenerateSelect(const DialectRules& rules, const SelectQuery* query) {
+    LogTrace("@@@@@@@@@@@ - INSIDE %sGenSelectQuery - @@@@@@@@@@@@@", rules.prefix);
+    if (!query) return std::nullopt;
+    std::string text = "select ";
+    if (rules.paging == PagingStyle::FirstSkip) {
+        if (query->rowLimit) text += fmt::format("first {} ", query->rowLimit);
+        if (query->rowOffset) text += fmt::format("skip {} ", query->rowOffset);
+    }
+    if (query->columns.empty())
+        text += rules.paging == PagingStyle::FirstSkip ? " * from " : "* from ";
+    else
+        text += ColumnsText(query->columns) + "from ";
+    if (!query->joins.empty()) {
+        SqlText joins = JoinsText(rules, query);
+        if (!joins) return std::nullopt;
+        text += *joins;
+    }
+    if (query->joins.empty() && query->tables.empty()) {
+        LogError("\nNo Tables To Be Selected\n");
+        return std::nullopt;
+    }
+    text += TablesText(rules, query);
+    if (query->criteria) {
+        std::string criteria;
+        if (!AppendCriteria(rules, query->criteria, &criteria)) return std::nullopt;
+        text += "where " + criteria;
+    }
+    if (query->groupBy) {
+        SqlText groupBy = GroupByText(rules, *query->groupBy);
+        if (!groupBy) return std::nullopt;
+        text += *groupBy;
+    }
+    if (query->orderBy) text += OrderByText(*query->orderBy);
+    if (query->rowLimit) {
+        if (rules.paging == PagingStyle::LimitOffsetComma) {
+            text += "limit";
+            if (query->rowOffset) text += fmt::format(" {} ,", query->rowOffset);
+            text += fmt::format(" {}", query->rowLimit);
+        } else if (rules.paging == PagingStyle::LimitOffset) {
+            text += fmt::format("limit {}", query->rowLimit);
+            if (query->rowOffset) text += fmt::format(" offset {}", query->rowOffset);
+        }
+    }
+    LogTrace("\nSelect Query constructed is\n%s\n", text);
+    return text;
+}
+
+SqlText GenerateUpdate(const DialectRules& rules, const char* table, RowValues row) {
+    if (rules.logsRowEntry) LogTrace("@@@ Inside %sGenUpdateQuery @@@\n", rules.prefix);
+    const TableDefn* defn = DefinitionWithColumns(table);
+    if (!defn || !RowFits(rules, "GenUpdateQuery", *defn, row)) return std::nullopt;
+    std::string set, where;
+    for (std::size_t i = 0; i < defn->columns.size(); ++i) {
+        const ColumnDefn& column = *defn->columns[i];
+        if (IsPrimaryKey(*defn, column.name)) {
+            LogTrace("@@@ Update Query has Primary Key in Set clause @@@\n");
+            if (row[i].isNull()) continue;
+            SqlText key = UpdateKeyLiteral(rules, row[i], column.type);
+            if (!key) return std::nullopt;
+            where += (where.empty() ? "" : " and ") + column.name + "=" + *key;
+            continue;
+        }
+        SqlText literal = Literal(rules, row[i], column.type);
+        if (!literal) return std::nullopt;
+        set += (set.empty() ? "" : ",") + column.name + "=" + *literal;
+    }
+    if (where.empty()) {
+        // Without a key value the statement would change every row of the table.
+        LogError("%sGenUpdateQuery : table %s has no primary key value to select the row, update refused\n",
+                 rules.prefix, defn->name);
+        return std::nullopt;
+    }
+    std::string text = fmt::format("update {} set {} where {}", defn->name, set, where);
+    LogTrace("Update query is @@@ %s\n", text);
+    return text;
+}
+
+SqlText GenerateInsert(const DialectRules& rules, const char* table, RowValues row) {
+    if (rules.logsRowEntry) LogTrace("@@@ Inside %sGenInsertQuery @@@\n", rules.prefix);
+    const TableDefn* defn = DefinitionWithColumns(table);
+    if (!defn || !RowFits(rules, "GenInsertQuery", *defn, row)) return std::nullopt;
+    std::string text = fmt::format("insert into  {} values(", defn->name);
+    for (std::size_t i = 0; i < defn->columns.size(); ++i) {
+        SqlText literal = Literal(rules, row[i], defn->columns[i]->type);
+        if (!literal) return std::nullopt;
+        if (i) text += ",";
+        text += *literal;
+    }
+    text += ")";
+    LogTrace("Insert query is @@@%s\n", text);
+    return text;
+}
+
+SqlText GenerateDelete(const DialectRules& rules, const char* table, RowValues row) {
+    if (rules.logsRowEntry) LogTrace("@@@ Inside %s @@@\n", rules.deleteName);
+    const TableDefn* defn = DefinitionWithColumns(table);
+    if (!defn || !RowFits(rules, "GenDeleteQuery", *defn, row)) return std::nullopt;
+    std::string where;
+    if (defn->constraints) {
+        for (const std::string& key : defn->constraints->primaryKeyColumns) {
+            for (std::size_t i = 0; i < defn->columns.size(); ++i) {
+                const ColumnDefn& column = *defn->columns[i];
+                if (CompareNoCase(column.name.c_str(), key.c_str()) != 0) continue;
+                if (row[i].isNull()) break;
+                SqlText literal = Literal(rules, row[i], column.type);
+                if (!literal) return std::nullopt;
+                where += (where.empty() ? "" : " and ") + column.name + "=" + *literal;
+                break;
+            }
+        }
+    }
+    if (where.empty()) {
+        // Without a key value the statement would empty the whole table.
+        LogError("%s : table %s has no primary key value to select the row, delete refused\n", rules.deleteName,
+                 defn->name);
+        return std::nullopt;
+    }
+    std::string text = fmt::format("delete from {}  where {}", defn->name, where);
+    LogTrace("Delete query is @@@%s\n", text);
+    return text;
+}
+
+SqlText GenerateCreate(const DialectRules& rules, const char* table) {
+    if (rules.logsRowEntry) LogTrace("@@@ Inside %sGenCreateQuery @@@\n", rules.prefix);
+    const TableDefn* defn = DefinitionWithColumns(table);
+    if (!defn) return std::nullopt;
+    LogTrace("Table Name : %s\n", defn->name);
+    LogTrace("Description: %s\n", defn->description);
+    std::vector<std::string> parts;
+    for (const auto& column : defn->columns) {
+        LogTrace("Column Name : %s\n", column->name);
+        LogTrace("Column Type : %d\n", static_cast<int>(column->type));
+        LogTrace("Unique Flag : %s\n", column->unique ? "TRUE" : "FALSE");
+        LogTrace("Description : %s\n", column->description);
+        LogTrace("---------------------------------------\n\n");
+        SqlText text = CreateColumnText(rules, *defn, *column);
+        if (!text) return std::nullopt;
+        if (!column->nullable) *text += " NOT NULL";
+        if (column->unique) *text += " UNIQUE";
+        parts.push_back(std::move(*text));
+    }
+    if (defn->constraints && !defn->constraints->primaryKeyColumns.empty())
+        parts.push_back("\tPRIMARY KEY(" + Joined(defn->constraints->primaryKeyColumns, ", ") + ")");
+    if (defn->constraints && defn->constraints->foreignKeys && !defn->constraints->foreignKeys->empty()) {
+        const std::vector<ForeignKeyDefn>& keys = *defn->constraints->foreignKeys;
+        LogTrace("Foreign key Constraints\n");
+        LogTrace("********************************\n");
+        int group = 0;
+        for (std::size_t start = 0; start < keys.size(); ++group) {
+            std::size_t end = start + 1;
+            while (end < keys.size() &&
+                   CompareNoCase(keys[end].referenceTable.c_str(), keys[start].referenceTable.c_str()) == 0 &&
+                   keys[end].referenceColumn != keys[start].referenceColumn)
+                ++end;
+            std::vector<std::string> local, referenced;
+            for (std::size_t k = start; k < end; ++k) {
+                local.push_back(keys[k].localColumn);
+                referenced.push_back(keys[k].referenceColumn);
+                if (!rules.foreignKeyIndexes) {
+                    LogTrace("Ref Column  : %s\n", keys[k].referenceColumn);
+                    LogTrace("Tablename : %s\n", keys[k].referenceTable);
+                }
+            }
+            parts.push_back(fmt::format("\tFOREIGN KEY({}) REFERENCES {} ({}) ON DELETE CASCADE", Joined(local, ","),
+                                        keys[start].referenceTable, Joined(referenced, ",")));
+            if (rules.foreignKeyIndexes)
+                parts.push_back(fmt::format("\tINDEX {}_IDX{} ({})", defn->name, group, Joined(local, ",")));
+            start = end;
+        }
+    }
+    std::string text = fmt::format("CREATE TABLE {}(\n", defn->name) + Joined(parts, ",\n") + rules.createEnd;
+    LogTrace("Create query is\n%s\n", text);
+    return text;
+}
+
+std::optional<std::vector<ColumnValue>> ConvertResultRow(const DialectRules& rules, const QueryResultSet* result,
+                                                         const char* table) {
+    if (rules.logsRowEntry) LogTrace("@@@ Inside %sConvResultsetToRowobject @@@\n", rules.prefix);
+    if (!result || !result->cursor || *result->cursor >= result->rows.size()) return std::nullopt;
+    const ResultRow& cells = result->rows[*result->cursor];
+    const TableDefn* defn = DefinitionWithColumns(table);
+    if (!defn) {
+        // SQLite needs the definition; the others copy the cells as they are.
+        if (rules.convertNeedsDefinition) return std::nullopt;
+        return std::vector<ColumnValue>(cells.begin(), cells.end());
+    }
+    // A row of the table: each column taken from the result column of its name (else
+    // its position) and converted to the column's type.
+    std::vector<ColumnValue> values(defn->columns.size());
+    for (std::size_t i = 0; i < defn->columns.size(); ++i) {
+        const ColumnDefn& column = *defn->columns[i];
+        std::size_t source = result->columns.size();
+        for (std::size_t k = 0; k < result->columns.size(); ++k)
+            if (CompareNoCase(result->columns[k].name.c_str(), column.name.c_str()) == 0) {
+                source = k;
+                break;
+            }
+        if (source == result->columns.size()) source = i;
+        if (source >= cells.size() || source >= result->columns.size()) continue;
+        std::optional<ColumnValue> value =
+            ConvertCellToColumnType(cells[source], result->columns[source].type, column.type);
+        if (!value) {
+            LogError("%sConvResultsetToRowobject : value of column %s cannot be read as type %d\n", rules.prefix,
+                     column.name, static_cast<int>(column.type));
+            return std::nullopt;
+        }
+        values[i] = std::move(*value);
+    }
+    return values;
+}

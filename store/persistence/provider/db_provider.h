@@ -1,0 +1,56 @@
+// Database providers: the connection parameters of one configured connection and the
+// table of operations a provider offers on its connections.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/win/types.h"
+#include "store/foundation/result_set.h"
+
+// One record of the connection parameters file.
+struct ConnectionParams {
+    std::string name1;
+    std::uint16_t port = 0;
+    std::optional<std::string> dsn;
+    std::optional<std::string> user;
+    std::optional<std::string> password;  // none for "NULL"
+    std::int32_t reserved = 0;
+    std::string connName;
+    BYTE direct = 0;                        // 1: connString is used as it stands
+    std::optional<std::string> connString;  // direct records only
+    std::string providerName;
+    std::string dbType;
+};
+
+// A provider's open connection; each provider derives its own.
+struct ProviderConnection {
+    std::string connName;
+    virtual ~ProviderConnection() = default;
+};
+using ProviderConnectionPtr = std::unique_ptr<ProviderConnection>;
+
+// Blob producer: sets the next chunk and its length; returns BLOB_PRODUCER_END when no data
+// is left and a negative value to abort the statement. Any other value sends the chunk.
+inline constexpr int BLOB_PRODUCER_END = 2;
+using BlobProducer = int (*)(const void** chunk, std::int64_t* length, void* context);
+// Blob consumer: receives each chunk of a blob value, then (null, 0) at its end.
+using BlobConsumer = void (*)(const void* chunk, std::int64_t length, void* context);
+
+// The operations of a provider, in slot order.
+struct DBProvider {
+    const char* name;
+    ProviderConnectionPtr (*open)(const ConnectionParams* params);
+    BYTE (*executeUpdate)(ProviderConnection* connection, const char* statement);
+    std::unique_ptr<QueryResultSet> (*executeQuery)(ProviderConnection* connection, const char* statement);
+    bool (*close)(ProviderConnectionPtr connection);
+    bool (*beginTransaction)(ProviderConnection* connection);
+    bool (*commitTransaction)(ProviderConnection* connection);
+    bool (*rollbackTransaction)(ProviderConnection* connection);
+    BYTE (*executeUpdateBlob)(ProviderConnection* connection, const char* statement,
+                              BlobProducer producer, void* context);
+    std::unique_ptr<QueryResultSet> (*executeQueryBlob)(ProviderConnection* connection, const char* statement,
+                                                        BlobConsumer consumer, void* context);
+};

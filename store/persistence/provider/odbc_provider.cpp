@@ -1,0 +1,750 @@
+// The "ODBC" provider on the ODBC driver manager (unixODBC on POSIX).
+#include "store/persistence/provider/odbc_provider.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "runtime/log.h"
+#include "store/criteria/criteria.h"
+#include "store/dictionary/column_types.h"
+#include "store/foundation/lock_registry.h"
+#include "store/foundation/text_utils.h"
+#include "platform/win/host.h"
+
+namespace {
+
+// ODBC SQL data type to store column type; a linear search as the table is short.
+struct TypeMapping {
+    SQLSMALLINT sqlType;
+    BYTE storeType;
+};
+constexpr TypeMapping kTypeMap[] = {
+    {SQL_BIGINT, HYL_SQL_BIGINT},
+    {SQL_SMALLINT, HYL_SQL_SMALLINT},
+    {SQL_INTEGER, HYL_SQL_INT},
+    {SQL_FLOAT, HYL_SQL_FLOAT},
+    {SQL_DOUBLE, HYL_SQL_DOUBLE},
+    {SQL_NUMERIC, HYL_SQL_NUMERIC},
+    {SQL_CHAR, HYL_SQL_CHAR},
+    {SQL_VARCHAR, HYL_SQL_CHARACTER},
+    {SQL_LONGVARCHAR, HYL_SQL_BLOB},
+    {SQL_BINARY, HYL_SQL_BLOB},
+    {SQL_VARBINARY, HYL_SQL_BLOB},
+    {SQL_LONGVARBINARY, HYL_SQL_BLOB},
+    {SQL_DATE, HYL_SQL_DATE},
+    {SQL_TIME, HYL_SQL_TIME},
+    {SQL_TIMESTAMP, HYL_SQL_DATETIME},
+    // ODBC 3 codes of the same three types, for drivers that report them regardless
+    // of the environment's version.
+    {SQL_TYPE_DATE, HYL_SQL_DATE},
+    {SQL_TYPE_TIME, HYL_SQL_TIME},
+    {SQL_TYPE_TIMESTAMP, HYL_SQL_DATETIME},
+    {SQL_TINYINT, HYL_SQL_BOOLEAN},
+    {SQL_REAL, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_DECIMAL, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_GUID, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_WCHAR, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_WVARCHAR, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_WLONGVARCHAR, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_BIT, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_YEAR, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_MONTH, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_DAY, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_HOUR, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_MINUTE, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_SECOND, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_YEAR_TO_MONTH, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_DAY_TO_HOUR, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_DAY_TO_MINUTE, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_DAY_TO_SECOND, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_HOUR_TO_MINUTE, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_HOUR_TO_SECOND, HYL_SQL_NOT_SUPPORTED_TYPE},
+    {SQL_INTERVAL_MINUTE_TO_SECOND, HYL_SQL_NOT_SUPPORTED_TYPE},
+};
+
+ODBCConnection* AsODBC(ProviderConnection* connection) { return dynamic_cast<ODBCConnection*>(connection); }
+
+// The first diagnostic record of a handle, at DEBUG, so failures can be traced to the driver.
+void LogDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle) {
+    if (!LogEnabled(LogLevel::Debug)) return;
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR message[512] = {};
+    SQLSMALLINT length = 0;
+    if (SQL_SUCCEEDED(SQLGetDiagRec(handleType, handle, 1, state, &native, message, sizeof message, &length)))
+        LogDebug("ODBC diagnostic : %s %d %s\n", reinterpret_cast<const char*>(state), native,
+                 reinterpret_cast<const char*>(message));
+}
+
+// A statement handle that is closed and freed on every path.
+class Statement {
+public:
+    explicit Statement(SQLHDBC connection) {
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection, &handle_))) handle_ = SQL_NULL_HSTMT;
+    }
+    ~Statement() {
+        if (handle_ == SQL_NULL_HSTMT) return;
+        SQLFreeStmt(handle_, SQL_CLOSE);
+        SQLFreeStmt(handle_, SQL_UNBIND);
+        SQLFreeHandle(SQL_HANDLE_STMT, handle_);
+    }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    bool valid() const { return handle_ != SQL_NULL_HSTMT; }
+    SQLHSTMT get() const { return handle_; }
+
+private:
+    SQLHSTMT handle_ = SQL_NULL_HSTMT;
+};
+
+// Brace-quotes a connection-string value that would otherwise end or open an attribute.
+std::string ConnectionValue(const std::string& value) {
+    if (value.find_first_of(";}") == std::string::npos && (value.empty() || value.front() != '{')) return value;
+    std::string quoted = "{";
+    for (char c : value) {
+        quoted += c;
+        if (c == '}') quoted += '}';
+    }
+    quoted += '}';
+    return quoted;
+}
+
+bool IsFixedWidthType(SQLSMALLINT sqlType) {
+    switch (sqlType) {
+        case SQL_BIT:
+        case SQL_TINYINT:
+        case SQL_BIGINT:
+        case SQL_NUMERIC:
+        case SQL_DECIMAL:
+        case SQL_INTEGER:
+        case SQL_SMALLINT:
+        case SQL_FLOAT:
+        case SQL_REAL:
+        case SQL_DOUBLE:
+        case SQL_DATE:
+        case SQL_TIME:
+        case SQL_TIMESTAMP:
+        case SQL_TYPE_DATE:
+        case SQL_TYPE_TIME:
+        case SQL_TYPE_TIMESTAMP:
+        case SQL_GUID:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool IsBinaryType(SQLSMALLINT sqlType) {
+    return sqlType == SQL_BINARY || sqlType == SQL_VARBINARY || sqlType == SQL_LONGVARBINARY;
+}
+
+struct ColumnPlan {
+    SQLSMALLINT sqlType = 0;
+    BYTE storeType = 0;
+    bool binary = false;
+    bool streamed = false;  // handed to the blob consumer
+    bool bound = false;
+    std::vector<char> buffer;
+    SQLLEN indicator = 0;
+};
+
+// Reads a whole cell with SQLGetData into the reusable scratch buffer, growing it as the
+// driver reports more, so long values are never cut and SQL_NO_TOTAL never becomes a length.
+bool ReadCellByParts(SQLHSTMT statement, SQLUSMALLINT column, bool binary, std::vector<char>* scratch,
+                     std::string_view* out, bool* isNull) {
+    *isNull = false;
+    const SQLSMALLINT cType = binary ? SQL_C_BINARY : SQL_C_CHAR;
+    const SQLLEN terminator = binary ? 0 : 1;
+    if (scratch->size() < 256) scratch->resize(256);
+    std::size_t used = 0;
+    SQLLEN request = static_cast<SQLLEN>(scratch->size());
+    for (bool first = true;; first = false) {
+        if (scratch->size() < used + static_cast<std::size_t>(request)) scratch->resize(used + static_cast<std::size_t>(request));
+        SQLLEN indicator = 0;
+        const SQLRETURN rc = SQLGetData(statement, column, cType, scratch->data() + used, request, &indicator);
+        if (rc == SQL_NO_DATA) break;
+        if (!SQL_SUCCEEDED(rc)) {
+            LogDiagnostic(SQL_HANDLE_STMT, statement);
+            return false;
+        }
+        if (indicator == SQL_NULL_DATA) {
+            *isNull = first;
+            *out = {};
+            return true;
+        }
+        const SQLLEN capacity = request - terminator;
+        const bool complete = indicator >= 0 && indicator <= capacity;
+        SQLLEN got = complete ? indicator : capacity;
+        if (rc == SQL_SUCCESS && !complete && !binary)
+            got = static_cast<SQLLEN>(strnlen(scratch->data() + used, static_cast<std::size_t>(capacity)));
+        used += static_cast<std::size_t>(got);
+        if (rc == SQL_SUCCESS || complete) break;
+        // Ask for what is left in one go when the driver says how much that is.
+        request = indicator > capacity ? indicator - capacity + terminator : request * 2;
+    }
+    *out = std::string_view(scratch->data(), used);
+    return true;
+}
+
+// Hands a blob cell to the consumer in chunks of at most 1024 bytes, then the end call.
+bool StreamCell(SQLHSTMT statement, SQLUSMALLINT column, BlobConsumer consumer, void* context) {
+    std::array<char, 1024> chunk;
+    for (;;) {
+        SQLLEN indicator = 0;
+        const SQLRETURN rc = SQLGetData(statement, column, SQL_C_BINARY, chunk.data(), chunk.size(), &indicator);
+        if (rc == SQL_NO_DATA) break;
+        if (!SQL_SUCCEEDED(rc)) {
+            LogDiagnostic(SQL_HANDLE_STMT, statement);
+            return false;
+        }
+        if (indicator == SQL_NULL_DATA) break;
+        const SQLLEN size = static_cast<SQLLEN>(chunk.size());
+        const SQLLEN got = (indicator >= 0 && indicator <= size) ? indicator : size;
+        if (got > 0 && consumer) consumer(chunk.data(), got, context);
+        if (rc == SQL_SUCCESS || (indicator >= 0 && indicator <= size)) break;
+    }
+    if (consumer) consumer(nullptr, 0, context);
+    return true;
+}
+
+// Date and time texts may carry fractions of a second the store does not keep.
+std::string DateTimeText(std::string text) {
+    const std::size_t dot = text.find('.');
+    if (dot != std::string::npos) text.resize(dot);
+    return text;
+}
+
+bool ConvertFetchedCell(const ColumnPlan& plan, std::string_view data, ColumnValue* cell) {
+    if (plan.binary) {
+        cell->length = static_cast<std::uint32_t>(data.size());
+        cell->buffer.emplace(data);
+        return true;
+    }
+    std::uint32_t length = 0;
+    switch (plan.storeType) {
+        case HYL_SQL_BOOLEAN: {
+            const std::string text(data);
+            const bool truth = text == "1" || CompareNoCase(text.c_str(), "t") == 0 || CompareNoCase(text.c_str(), "true") == 0;
+            *cell = ConvertTextToColumnValue(truth ? "TRUE" : "FALSE", HYL_SQL_BOOLEAN, &length);
+            break;
+        }
+        case HYL_SQL_DATE:
+        case HYL_SQL_TIME:
+        case HYL_SQL_DATETIME:
+            *cell = ConvertTextToColumnValue(DateTimeText(std::string(data)).c_str(), plan.storeType, &length);
+            break;
+        case HYL_SQL_NOT_SUPPORTED_TYPE:
+        case HYL_SQL_DECIMAL:
+        case HYL_SQL_NUMERIC:
+        case HYL_SQL_CHAR:
+        case HYL_SQL_CHARACTER:
+        case HYL_SQL_BLOB:
+        case HYL_SQL_CLOB:
+        case HYL_SQL_TEXT:
+            // Byte texts are kept whole, their length the text's.
+            cell->length = static_cast<std::uint32_t>(data.size());
+            cell->buffer.emplace(data);
+            return true;
+        default: {
+            // Numbers are short: a stack copy gives the converter its terminator.
+            char number[160];
+            const std::size_t size = std::min(data.size(), sizeof number - 1);
+            std::memcpy(number, data.data(), size);
+            number[size] = '\0';
+            *cell = ConvertTextToColumnValue(number, plan.storeType, &length);
+        }
+            break;
+    }
+    return !cell->isNull();
+}
+
+SQLUINTEGER GetDataExtensions(ODBCConnection* connection) {
+    if (!connection->getDataExtensions) {
+        SQLUINTEGER value = 0;
+        if (!SQL_SUCCEEDED(SQLGetInfo(connection->connection, SQL_GETDATA_EXTENSIONS, &value, sizeof value, nullptr)))
+            value = 0;
+        connection->getDataExtensions = value;
+    }
+    return *connection->getDataExtensions;
+}
+
+// Describes the columns, binds the fixed-width ones where the driver allows reading the
+// others around them, then fetches every row. Null on any failure.
+std::unique_ptr<QueryResultSet> FetchResults(ODBCConnection* connection, SQLHSTMT statement, bool blobMode,
+                                             BlobConsumer consumer, void* context) {
+    SQLSMALLINT columnCount = 0;
+    if (!SQL_SUCCEEDED(SQLNumResultCols(statement, &columnCount))) {
+        LogError("SQLNumResultCols Failed\n");
+        return nullptr;
+    }
+    auto result = std::make_unique<QueryResultSet>();
+    result->columnCount = columnCount;
+    std::vector<ColumnPlan> plans(static_cast<std::size_t>(columnCount));
+    const bool anyColumn = (GetDataExtensions(connection) & SQL_GD_ANY_COLUMN) != 0;
+    bool boundPrefix = true;
+    for (SQLUSMALLINT i = 1; i <= columnCount; ++i) {
+        SQLCHAR name[99] = {};
+        SQLSMALLINT nameLength = 0, sqlType = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        if (!SQL_SUCCEEDED(SQLDescribeCol(statement, i, name, sizeof name, &nameLength, &sqlType, &size, &digits,
+                                          &nullable))) {
+            LogError("SQLDescribeCol failed\n");
+            return nullptr;
+        }
+        ColumnPlan& plan = plans[i - 1];
+        plan.sqlType = sqlType;
+        plan.storeType = MapODBCTypeToColumnType(sqlType);
+        plan.binary = IsBinaryType(sqlType);
+        plan.streamed = blobMode && plan.storeType == HYL_SQL_BLOB;
+        result->columns.push_back({reinterpret_cast<const char*>(name), plan.storeType});
+
+        const bool fixed = IsFixedWidthType(sqlType) && !plan.streamed;
+        if (fixed && (anyColumn || boundPrefix)) {
+            // Room for any number or date text, sign and fraction included.
+            const std::size_t bytes = std::max<std::size_t>(128, static_cast<std::size_t>(size) + 8);
+            plan.buffer.resize(bytes);
+            if (!SQL_SUCCEEDED(SQLBindCol(statement, i, SQL_C_CHAR, plan.buffer.data(),
+                                          static_cast<SQLLEN>(bytes), &plan.indicator))) {
+                LogError("SQLBindCol failed \n");
+                return nullptr;
+            }
+            plan.bound = true;
+        } else {
+            boundPrefix = false;
+        }
+    }
+
+    std::vector<char> scratch;
+    std::string_view data;
+    for (;;) {
+        const SQLRETURN rc = SQLFetch(statement);
+        if (rc == SQL_NO_DATA) break;
+        if (!SQL_SUCCEEDED(rc)) {
+            LogError("ODBCExecuteQuery : fetching a row failed\n");
+            LogDiagnostic(SQL_HANDLE_STMT, statement);
+            return nullptr;
+        }
+        ResultRow row(static_cast<std::size_t>(columnCount));
+        for (SQLUSMALLINT i = 1; i <= columnCount; ++i) {
+            ColumnPlan& plan = plans[i - 1];
+            if (plan.streamed) {
+                if (!StreamCell(statement, i, consumer, context)) return nullptr;
+                continue;
+            }
+            bool isNull = false;
+            if (plan.bound) {
+                if (plan.indicator == SQL_NULL_DATA) continue;
+                if (plan.indicator < 0 || plan.indicator >= static_cast<SQLLEN>(plan.buffer.size())) {
+                    LogError("ODBCExecuteQuery : value of column %s does not fit its buffer\n",
+                             result->columns[i - 1].name);
+                    return nullptr;
+                }
+                data = std::string_view(plan.buffer.data(), static_cast<std::size_t>(plan.indicator));
+            } else if (!ReadCellByParts(statement, i, plan.binary, &scratch, &data, &isNull)) {
+                LogError("ODBCExecuteQuery : reading column %s failed\n", result->columns[i - 1].name);
+                return nullptr;
+            }
+            if (isNull) continue;
+            if (!ConvertFetchedCell(plan, data, &row[i - 1])) {
+                LogError("ODBCExecuteQuery : value of column %s could not be converted\n",
+                         result->columns[i - 1].name);
+                return nullptr;
+            }
+        }
+        result->rows.push_back(std::move(row));
+    }
+    SQLCloseCursor(statement);
+    return result;
+}
+
+// Logs the connection's first diagnostic record after a failed transaction step.
+bool TransactionFailed(const ODBCConnection* connection) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR message[255] = {};
+    SQLSMALLINT length = 0;
+    SQLGetDiagRec(SQL_HANDLE_DBC, connection->connection, 1, state, &native, message, sizeof message, &length);
+    LogError("Error in starting transaction\n");
+    LogError("STATE: %s\n", reinterpret_cast<const char*>(state));
+    LogError("NAT: %ld\n", static_cast<long>(native));
+    LogError("MSG: %s\n", reinterpret_cast<const char*>(message));
+    return false;
+}
+
+bool EndTransaction(ProviderConnection* base, SQLSMALLINT completion, const char* failure) {
+    ODBCConnection* connection = AsODBC(base);
+    if (!connection) return false;
+    if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, connection->connection, completion))) {
+        LogError(failure);
+        return TransactionFailed(connection);
+    }
+    if (!SQL_SUCCEEDED(SQLSetConnectAttr(connection->connection, SQL_ATTR_AUTOCOMMIT,
+                                         reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER))) {
+        LogError("Error in setting SQL_AUTOCOMMIT_ON\n");
+        return TransactionFailed(connection);
+    }
+    return true;
+}
+
+bool IsNullToken(const char* value) { return !value || CompareNoCase(value, "NULL") == 0; }
+
+const DBProvider kODBCProvider = {
+    "ODBC",
+    ODBCOpenConnection,
+    ODBCExecuteUpdate,
+    ODBCExecuteQuery,
+    ODBCCloseConnection,
+    ODBCBeginTransaction,
+    ODBCCommitTransaction,
+    ODBCRollbackTransaction,
+    ODBCExecuteUpdateBlob,
+    ODBCExecuteQueryBlob,
+};
+
+}  // namespace
+
+ODBCConnection::~ODBCConnection() {
+    if (connection != SQL_NULL_HDBC) {
+        SQLDisconnect(connection);
+        SQLFreeHandle(SQL_HANDLE_DBC, connection);
+    }
+    if (environment != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, environment);
+}
+
+const DBProvider* GetODBCProvider() { return &kODBCProvider; }
+
+BYTE MapODBCTypeToColumnType(SQLSMALLINT sqlType) {
+    for (const TypeMapping& entry : kTypeMap)
+        if (entry.sqlType == sqlType) return entry.storeType;
+    return HYL_SQL_NOT_SUPPORTED_TYPE;
+}
+
+std::string BuildODBCConnectionString(const ConnectionParams& params) {
+    std::string text;
+    text.reserve(25);
+    if (params.dsn) text += "DSN=" + ConnectionValue(*params.dsn) + ";";
+    if (params.user) text += "UID=" + ConnectionValue(*params.user) + ";";
+    if (params.password) text += "PWD=" + ConnectionValue(*params.password);
+    text += ";";
+#ifdef _WIN32
+    if (!params.providerName.empty()) text += "Driver={" + params.providerName + "}";
+#endif
+    return text;
+}
+
+ProviderConnectionPtr ODBCOpenConnection(const ConnectionParams* params) {
+    if (!params || !params->dsn) {
+        LogError("ODBC connection Parameter missing\n");
+        return nullptr;
+    }
+    auto connection = std::make_unique<ODBCConnection>();
+    // The ODBC 2 environment of SQLAllocEnv reports dates with the codes 9, 10 and 11.
+    if (!SQL_SUCCEEDED(SQLAllocEnv(&connection->environment))) {
+        connection->environment = SQL_NULL_HENV;
+        LogError("Allocating Env Handle failed\n");
+        return nullptr;
+    }
+    if (!SQL_SUCCEEDED(SQLAllocConnect(connection->environment, &connection->connection))) {
+        connection->connection = SQL_NULL_HDBC;
+        LogError("Allocating connection Handle failed\n");
+        return nullptr;
+    }
+    const std::string text =
+        params->direct && params->connString ? *params->connString : BuildODBCConnectionString(*params);
+    std::array<SQLCHAR, 1025> completed{};
+    SQLSMALLINT completedLength = 0;
+    const SQLRETURN rc = SQLDriverConnect(
+        connection->connection, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
+        SQL_NTS, completed.data(), completed.size(), &completedLength, SQL_DRIVER_NOPROMPT);
+    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
+        LogError("Connecting to driver failed\n");
+        LogDiagnostic(SQL_HANDLE_DBC, connection->connection);
+        // Never connected: free the handles without a disconnect.
+        SQLFreeHandle(SQL_HANDLE_DBC, connection->connection);
+        connection->connection = SQL_NULL_HDBC;
+        return nullptr;
+    }
+    connection->connName = params->connName;
+    return connection;
+}
+
+BYTE ODBCExecuteUpdate(ProviderConnection* base, const char* statementText) {
+    ODBCConnection* connection = AsODBC(base);
+    if (!connection || !statementText) return 0;
+    ObjectLockGuard lock(connection);
+    connection->lastRowCount = -1;
+    Statement statement(connection->connection);
+    if (!statement.valid()) {
+        LogError("Allocating Statement Handle failed\n");
+        return 0;
+    }
+    // One round trip: a prepared statement would cost the server a prepare, an execute
+    // and a close for a text that runs once.
+    const SQLRETURN rc =
+        SQLExecDirect(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS);
+    // A searched update or delete that matches no row reports SQL_NO_DATA.
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+        LogError("SQLExecute failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        return 0;
+    }
+    SQLLEN rows = 0;
+    if (!SQL_SUCCEEDED(SQLRowCount(statement.get(), &rows))) {
+        LogError("No Rows Affected \n");
+        return 0;
+    }
+    connection->lastRowCount = rows;
+    return 1;
+}
+
+std::unique_ptr<QueryResultSet> ODBCExecuteQuery(ProviderConnection* base, const char* statementText) {
+    LogTrace("Inside ODBCExecuteQuery\n");
+    ODBCConnection* connection = AsODBC(base);
+    if (!connection || !statementText) return nullptr;
+    ObjectLockGuard lock(connection);
+    Statement statement(connection->connection);
+    if (!statement.valid()) {
+        LogError("Allocating Statement Handle failed\n");
+        return nullptr;
+    }
+    if (!SQL_SUCCEEDED(
+            SQLExecDirect(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
+        LogError("SQLExecDirect failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        return nullptr;
+    }
+    SQLLEN rows = 0;
+    if (!SQL_SUCCEEDED(SQLRowCount(statement.get(), &rows))) {
+        LogError("No Rows Affected\n");
+        return nullptr;
+    }
+    return FetchResults(connection, statement.get(), false, nullptr, nullptr);
+}
+
+bool ODBCCloseConnection(ProviderConnectionPtr connection) {
+    if (!connection) return false;
+    connection.reset();
+    return true;
+}
+
+bool ODBCBeginTransaction(ProviderConnection* base) {
+    LogTrace("\t@@@@@ ODBCBeginTransaction() @@@@@\n");
+    ODBCConnection* connection = AsODBC(base);
+    if (!connection) return false;
+    if (!SQL_SUCCEEDED(SQLSetConnectAttr(connection->connection, SQL_ATTR_AUTOCOMMIT,
+                                         reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER))) {
+        LogError("Error in setting SQL_AUTOCOMMIT_OFF\n");
+        return TransactionFailed(connection);
+    }
+    return true;
+}
+
+bool ODBCCommitTransaction(ProviderConnection* connection) {
+    LogTrace("\t@@@@@ ODBCCommitTransaction() @@@@@\n");
+    return EndTransaction(connection, SQL_COMMIT, "Error in commiting transaction\n");
+}
+
+bool ODBCRollbackTransaction(ProviderConnection* connection) {
+    LogTrace("\t@@@@@ ODBCRollbackTransaction() @@@@@\n");
+    return EndTransaction(connection, SQL_ROLLBACK, "Error in rollbacking transaction\n");
+}
+
+BYTE ODBCExecuteUpdateBlob(ProviderConnection* base, const char* statementText, BlobProducer producer,
+                           void* context) {
+    LogTrace("Inside ODBCExecuteUpdateBlob\n");
+    ODBCConnection* connection = AsODBC(base);
+    if (!connection || !statementText || !producer) return 0;
+    Statement statement(connection->connection);
+    if (!statement.valid()) {
+        LogError("Allocating Statement Handle failed\n");
+        return 0;
+    }
+    if (!SQL_SUCCEEDED(
+            SQLPrepare(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
+        LogError("SQLPrepare failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        return 0;
+    }
+    // Drivers that must know a long value's length before its first part (SQLite's
+    // among them) get the producer's whole value gathered first.
+    std::string gathered;
+    bool gatherFirst = false;
+    {
+        SQLCHAR needsLength[4] = {};
+        SQLSMALLINT length = 0;
+        gatherFirst = SQL_SUCCEEDED(SQLGetInfo(connection->connection, SQL_NEED_LONG_DATA_LEN, needsLength,
+                                               sizeof needsLength, &length)) &&
+                      needsLength[0] == 'Y';
+    }
+    if (gatherFirst) {
+        for (;;) {
+            const void* chunk = nullptr;
+            std::int64_t length = 0;
+            const int produced = producer(&chunk, &length, context);
+            if (produced == BLOB_PRODUCER_END) break;
+            if (produced < 0 || length < 0 || (length > 0 && !chunk)) {
+                LogError("SQLExecute failed\n");
+                return 0;
+            }
+            gathered.append(static_cast<const char*>(chunk), static_cast<std::size_t>(length));
+        }
+    }
+    std::size_t sent = 0;
+    // The next part to send: the producer's, or the next slice of the gathered value.
+    const auto nextPart = [&](const void** chunk, std::int64_t* length) {
+        if (!gatherFirst) return producer(chunk, length, context);
+        if (sent >= gathered.size()) return BLOB_PRODUCER_END;
+        const std::size_t size = std::min<std::size_t>(gathered.size() - sent, 1 << 20);
+        *chunk = gathered.data() + sent;
+        *length = static_cast<std::int64_t>(size);
+        sent += size;
+        return 1;
+    };
+    SQLLEN atExecution =
+        gatherFirst ? SQL_LEN_DATA_AT_EXEC(static_cast<SQLLEN>(gathered.size())) : SQL_DATA_AT_EXEC;
+    if (!SQL_SUCCEEDED(SQLBindParameter(statement.get(), 1, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY,
+                                        gatherFirst ? gathered.size() : 0, 0, reinterpret_cast<SQLPOINTER>(1), 0,
+                                        &atExecution))) {
+        LogError("SQLExecute failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        return 0;
+    }
+    SQLRETURN rc = SQLExecute(statement.get());
+    while (rc == SQL_NEED_DATA) {
+        SQLPOINTER token = nullptr;
+        rc = SQLParamData(statement.get(), &token);
+        if (rc != SQL_NEED_DATA) break;
+        for (;;) {
+            const void* chunk = nullptr;
+            std::int64_t length = 0;
+            const int produced = nextPart(&chunk, &length);
+            if (produced == BLOB_PRODUCER_END) break;
+            if (produced < 0 || length < 0 || (length > 0 && !chunk)) {
+                // The producer gave up: the statement must not run with part of the value.
+                SQLCancel(statement.get());
+                LogError("SQLExecute failed\n");
+                return 0;
+            }
+            if (!SQL_SUCCEEDED(SQLPutData(statement.get(), const_cast<void*>(chunk), static_cast<SQLLEN>(length)))) {
+                LogError("SQLExecute failed\n");
+                LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+                SQLCancel(statement.get());
+                return 0;
+            }
+        }
+    }
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+        LogError("SQLExecute failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        return 0;
+    }
+    SQLLEN rows = 0;
+    if (!SQL_SUCCEEDED(SQLRowCount(statement.get(), &rows))) {
+        LogError("No Rows Affected \n");
+        return 0;
+    }
+    connection->lastRowCount = rows;
+    return 1;
+}
+
+std::unique_ptr<QueryResultSet> ODBCExecuteQueryBlob(ProviderConnection* base, const char* statementText,
+                                                     BlobConsumer consumer, void* context) {
+    LogTrace("Inside ODBCExecuteQuery\n");
+    ODBCConnection* connection = AsODBC(base);
+    if (!connection || !statementText) return nullptr;
+    Statement statement(connection->connection);
+    if (!statement.valid()) {
+        LogError("Allocating Statement Handle failed\n");
+        return nullptr;
+    }
+    if (!SQL_SUCCEEDED(
+            SQLPrepare(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
+        LogError("SQLPrepare failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        return nullptr;
+    }
+    if (!SQL_SUCCEEDED(SQLExecute(statement.get()))) {
+        LogError("SQLExecute failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        return nullptr;
+    }
+    return FetchResults(connection, statement.get(), true, consumer, context);
+}
+
+bool ODBCCreateDSN(const char* dsn, const char* description, const char* server, const char* user,
+                   const char* password, const char* database, const char* driver) {
+    if (!driver || !dsn) {
+        LogError("DriverName or DSN name is NULL \n");
+        return false;
+    }
+    const std::pair<const char*, const char*> attributes[] = {
+        {"DSN", dsn}, {"DESCRIPTION", description}, {"SERVER", server},
+        {"UID", user}, {"PWD", password},           {"DATABASE", database},
+    };
+    // The installer takes "key=value" pairs each ended by a NUL, the list by a second NUL.
+    std::string list;
+    for (const auto& [key, value] : attributes) {
+        if (IsNullToken(value)) continue;
+        list += key;
+        list += '=';
+        list += value;
+        list += '\0';
+    }
+    list += '\0';
+    if (SQLConfigDataSource(nullptr, ODBC_ADD_DSN, driver, list.c_str())) return true;
+    // Drivers without a setup library cannot add a DSN that way; write odbc.ini directly.
+    bool written = SQLWriteDSNToIni(dsn, driver);
+    for (const auto& [key, value] : attributes) {
+        if (!written) break;
+        if (std::strcmp(key, "DSN") == 0 || IsNullToken(value)) continue;
+        written = SQLWritePrivateProfileString(dsn, key, value, "odbc.ini");
+    }
+    if (!written) {
+        LogError("SQLConfigDataSource returned FALSE \n");
+        return false;
+    }
+    return true;
+}
+
+bool ODBCCreateDSNsFromFile(const char* path) {
+    std::FILE* file = path ? host::MappedFopen(path, "r") : nullptr;
+    if (!file) {
+        LogError("Error opening File %s \n", path);
+        return false;
+    }
+    std::string line;
+    int c = 0;
+    while (c != EOF) {
+        line.clear();
+        while ((c = std::fgetc(file)) != EOF && c != '\n') line += static_cast<char>(c);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // Six blank-separated tokens, then the driver name as the rest of the line.
+        std::vector<std::string> tokens;
+        std::size_t position = 0;
+        while (tokens.size() < 6) {
+            position = line.find_first_not_of(" \t", position);
+            if (position == std::string::npos) break;
+            const std::size_t end = std::min(line.find_first_of(" \t", position), line.size());
+            tokens.push_back(line.substr(position, end - position));
+            position = end;
+        }
+        if (tokens.empty()) continue;
+        std::string driver;
+        if (tokens.size() == 6 && position != std::string::npos) {
+            const std::size_t start = line.find_first_not_of(" \t", position);
+            if (start != std::string::npos) driver = line.substr(start);
+        }
+        while (!driver.empty() && (driver.back() == ' ' || driver.back() == '\t')) driver.pop_back();
+        tokens.resize(6);
+        const auto field = [](const std::string& token) { return token.empty() ? nullptr : token.c_str(); };
+        if (!ODBCCreateDSN(field(tokens[0]), field(tokens[1]), field(tokens[2]), field(tokens[3]), field(tokens[4]),
+                           field(tokens[5]), driver.empty() ? nullptr : driver.c_str()))
+            LogError("Creating DSN %s Failed\n", tokens[0]);
+    }
+    std::fclose(file);
+    return true;
+}
