@@ -1,0 +1,90 @@
+// One request's exchange with the server over a curl easy handle in a multi handle of
+// its own. Every call drives curl on the caller's thread until what it waits for has
+// happened; nothing runs in the background, so no body byte is read before it is asked for.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/src/winhttp_internal.h"
+
+namespace host::winhttp {
+
+class Transfer {
+public:
+    explicit Transfer(Request& request);
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    // Each returns 0 on success or the WinHTTP error code.
+    DWORD Send(const std::vector<HeaderLine>& extraHeaders, const BYTE* body, DWORD bodyLength,
+               DWORD totalLength);
+    DWORD Write(const BYTE* data, DWORD length, DWORD& written);
+    DWORD Receive();
+    DWORD QueryAvailable(DWORD& available);
+    DWORD Read(BYTE* buffer, DWORD length, DWORD& read);
+
+    // The final response's headers once WinHttpReceiveResponse succeeded, else null.
+    const ResponseHeaders* Response() const;
+
+    // Most body bytes one request holds at a time.
+    static constexpr size_t kBufferLimit = 256 * 1024;
+
+private:
+    enum class Phase { Idle, Sent, Responded, Failed };
+    enum class Drive { Condition, Ended, TimedOut };
+
+    DWORD Start();
+    void Stop();
+    template <typename Condition>
+    Drive Run(Condition condition, DWORD inactivityLimit);
+    DWORD EndedError() const;
+    DWORD Fail(DWORD error);
+    bool HeadersFinal() const;
+    bool RedirectTarget(std::string& url) const;
+    void Unpause();
+
+    static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+    static size_t OnBody(char* data, size_t size, size_t count, void* self);
+    static size_t OnUpload(char* data, size_t size, size_t count, void* self);
+    static int OnPrerequest(void* self, char*, char*, int, int);
+
+    Request& request_;
+    CURLM* multi_ = nullptr;
+    CURL* easy_ = nullptr;
+    curl_slist* headerList_ = nullptr;
+    std::vector<HeaderLine> extraHeaders_;
+    std::string url_;
+    std::string method_;
+    unsigned redirects_ = 0;
+
+    Phase phase_ = Phase::Idle;
+    bool ended_ = false;        // curl finished the current easy transfer
+    CURLcode result_ = CURLE_OK;
+    bool requestGoingOut_ = false;  // the connection is up and the request is being sent
+    unsigned long long progress_ = 0;  // bytes moved either way; resets inactivity timers
+
+    ResponseHeaders tunnel_;    // answer of a proxy to CONNECT
+    ResponseHeaders current_;   // response being received
+    bool discardBody_ = false;  // the body of a response that is being followed
+
+    // Upload: the body given to WinHttpSendRequest, then the chunk of each WinHttpWriteData.
+    unsigned long long totalLength_ = 0;
+    unsigned long long written_ = 0;
+    const BYTE* chunk_ = nullptr;
+    size_t chunkLeft_ = 0;
+    bool sendPaused_ = false;
+
+    // Download: one bounded buffer; a chunk refused while it is full stays with curl.
+    std::vector<BYTE> buffer_;
+    size_t bufferStart_ = 0;
+    bool receivePaused_ = false;
+};
+
+// The WinHTTP code for a curl result outside the TLS, proxy and response cases.
+DWORD MapCurlError(CURLcode code);
+
+}  // namespace host::winhttp
