@@ -36,6 +36,7 @@ public:
 private:
     enum class Phase { Idle, Sent, Responded, Failed };
     enum class Drive { Condition, Ended, TimedOut };
+    enum class Redirect { None, Follow, TooMany };
 
     DWORD Start();
     void Stop();
@@ -44,7 +45,7 @@ private:
     DWORD EndedError() const;
     DWORD Fail(DWORD error);
     bool HeadersFinal() const;
-    bool RedirectTarget(std::string& url) const;
+    Redirect Decide(std::string& target) const;
     void Unpause();
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
@@ -69,11 +70,14 @@ private:
 
     ResponseHeaders tunnel_;    // answer of a proxy to CONNECT
     ResponseHeaders current_;   // response being received
-    bool discardBody_ = false;  // the body of a response that is being followed
+    Redirect decision_ = Redirect::None;  // for the head in current_, once complete
+    std::string followUrl_;
 
     // Upload: the body given to WinHttpSendRequest, then the chunk of each WinHttpWriteData.
+    std::vector<BYTE> optional_;
     unsigned long long totalLength_ = 0;
-    unsigned long long written_ = 0;
+    unsigned long long provided_ = 0;  // bytes the caller has handed over
+    unsigned long long written_ = 0;   // bytes curl has taken
     const BYTE* chunk_ = nullptr;
     size_t chunkLeft_ = 0;
     bool sendPaused_ = false;
