@@ -63,7 +63,8 @@ struct AccessLogEntry {
 struct NginxOptions {
     bool https = false;                          // also listen with TLS on httpsPort()
     std::string sslProtocols = "TLSv1.2 TLSv1.3";
-    std::string extraConfig;  // more location blocks for both servers ("ROOT" stands for root())
+    // More location blocks for both servers; "ROOT" stands for root(), "HTTP_PORT" for port().
+    std::string extraConfig;
 };
 
 // nginx serving root() with ranges, If-Modified-Since "before", gzip_static and these
