@@ -69,10 +69,10 @@ void QueryText(HINTERNET request, DWORD level, LPCWSTR name) {
         return;
     }
     std::vector<char16_t> text(size / sizeof(char16_t) + 1);
-    DWORD index = 0;
-    while (WinHttpQueryHeaders(request, level, name, text.data(), &size, &index)) {
+    // Every occurrence of a named header; levels without occurrences leave the index alone.
+    for (DWORD index = 0, previous = 0; index < 64; previous = index) {
         size = static_cast<DWORD>(text.size() * sizeof(char16_t));
-        if (level == WINHTTP_QUERY_RAW_HEADERS_CRLF || index > 64) break;
+        if (!WinHttpQueryHeaders(request, level, name, text.data(), &size, &index) || index == previous) break;
     }
 }
 
