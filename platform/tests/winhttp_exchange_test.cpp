@@ -396,3 +396,50 @@ TEST(WinHttpResponses, RequestsOnSeveralThreadsAtOnceStaySeparate) {
 }
 
 }  // namespace
+
+namespace {
+
+// The nginx fixture's locations, as the HTTP module's tests rely on them.
+TEST(WinHttpResponses, NginxFixtureLocationsAnswerAsDocumented) {
+    NginxServer nginx;
+    nginx.AddFile("dir/g.txt", "fixture");
+    nginx.AddFile("big.bin", testsupport::PatternBytes(256 * 1024));
+    struct Case {
+        std::string object;
+        DWORD status;
+        std::string body;
+        std::string contentEncoding;
+    };
+    for (const Case& c : {Case{"/status/500", 500, "", ""}, Case{"/status/406", 406, "", ""},
+                          Case{"/clientdatarequest?fileName=dir/g.txt", 200, "fixture", ""},
+                          Case{"/zq//dir/g.txt", 200, "fixture", ""}, Case{"/deflate/dir/g.txt", 200, "fixture", "deflate"},
+                          Case{"/agentRequest?type=x", 200, "ok", ""}, Case{"/throttled/dir/g.txt", 200, "fixture", ""}}) {
+        SCOPED_TRACE(c.object);
+        HandleSet set(RequestSetup(nginx.port(), c.object));
+        ASSERT_EQ(set.SendAndReceive(), 0u);
+        EXPECT_EQ(set.Status(), c.status);
+        std::string body;
+        EXPECT_EQ(ReadBody(set.request, body), 0u);
+        if (!c.body.empty()) {
+            EXPECT_EQ(body, c.body);
+        }
+        EXPECT_EQ(set.Header(WINHTTP_QUERY_CUSTOM, "Content-Encoding"), c.contentEncoding);
+    }
+    // /slow/ sends 64 KiB, then stalls: the read after it times out.
+    HandleSet slow(RequestSetup(nginx.port(), "/slow/big.bin"));
+    ASSERT_TRUE(slow.SetDword(WINHTTP_OPTION_RECEIVE_TIMEOUT, 300));
+    ASSERT_EQ(slow.SendAndReceive(), 0u);
+    std::string body;
+    EXPECT_EQ(ReadBody(slow.request, body), ERROR_WINHTTP_TIMEOUT);
+    EXPECT_GE(body.size(), 64u * 1024);
+    EXPECT_LT(body.size(), 256u * 1024);
+    // Stopped and started again on the same port, it serves as before.
+    nginx.Stop(SIGTERM);
+    EXPECT_FALSE(testsupport::PortAccepts(nginx.port()));
+    nginx.Start();
+    HandleSet again(RequestSetup(nginx.port(), "/dir/g.txt"));
+    ASSERT_EQ(again.SendAndReceive(), 0u);
+    EXPECT_EQ(again.Status(), 200u);
+}
+
+}  // namespace
