@@ -77,8 +77,10 @@ TEST(WinHttpProxy, BypassListSendsMatchingHostsDirect) {
         std::string proxyList;
         std::string bypass;
         bool direct;
+        std::string host = "127.0.0.1";
     };
     const std::vector<Case> cases = {
+        {deadProxy, "<local>", true, "localhost"},  // a name without a dot is local
         {deadProxy, "127.0.0.1", true},
         {deadProxy, "10.*; 127.0.*", true},
         {deadProxy, "<local>", false},  // 127.0.0.1 has dots: not local in WinHTTP's sense
@@ -88,8 +90,9 @@ TEST(WinHttpProxy, BypassListSendsMatchingHostsDirect) {
         {"https=" + deadProxy, "", true},  // no proxy for http at all
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.proxyList + " / " + c.bypass);
+        SCOPED_TRACE(c.proxyList + " / " + c.bypass + " / " + c.host);
         RequestSetup setup(nginx.port(), "/direct.txt");
+        setup.host = c.host;
         setup.proxy = c.proxyList;
         setup.bypass = c.bypass;
         HandleSet set(setup);

@@ -99,6 +99,24 @@ TEST(WinHttpUpload, ABodyShortOfItsDeclaredLengthFailsTheReceiveAndNeverHangs) {
     EXPECT_EQ(set.Status(), 200u);
 }
 
+TEST(WinHttpUpload, AServerThatStopsReadingTimesTheWriteOut) {
+    // The server reads the head and nothing more: once the socket buffers are full, a
+    // write waits no longer than the send time-out.
+    ScriptedServer server(R"({"default": {"accept_and_hang": true}})");
+    HandleSet set(RequestSetup(server.port(), "/upload", "POST"));
+    ASSERT_TRUE(set.SetDword(WINHTTP_OPTION_SEND_TIMEOUT, 300));
+    constexpr DWORD kTotal = 256u * 1024 * 1024;
+    ASSERT_TRUE(WinHttpSendRequest(set.request, nullptr, 0, nullptr, 0, kTotal, 0));
+    const std::string chunk(1024 * 1024, 'u');
+    DWORD error = 0;
+    for (DWORD sent = 0; sent < kTotal && !error; sent += static_cast<DWORD>(chunk.size())) {
+        DWORD written = 0;
+        if (!WinHttpWriteData(set.request, chunk.data(), static_cast<DWORD>(chunk.size()), &written)) error = GetLastError();
+    }
+    EXPECT_EQ(error, ERROR_WINHTTP_TIMEOUT);
+    EXPECT_FALSE(WinHttpReceiveResponse(set.request, nullptr));
+}
+
 TEST(WinHttpUpload, LargeBodyToNginxSinkIsAnsweredWhileStillStreaming) {
     // The sink answers at once and discards the body; every write must still go through.
     testsupport::NginxServer nginx;
