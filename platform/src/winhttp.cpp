@@ -1,5 +1,8 @@
 // WinHTTP entry points: handle checks, options and headers; the exchange itself is in
 // winhttp_transfer.cpp.
+#include <strings.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "platform/src/internal.h"
