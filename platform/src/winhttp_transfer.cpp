@@ -184,6 +184,8 @@ DWORD Transfer::Start() {
     result_ = CURLE_OK;
     requestGoingOut_ = false;
     current_ = {};
+    headerBytes_ = 0;
+    headerOverflow_ = false;
     decision_ = Redirect::None;
     followUrl_.clear();
     buffer_.Clear();
@@ -328,6 +330,7 @@ Transfer::Drive Transfer::Run(Condition condition, DWORD inactivityLimit) {
 
 DWORD Transfer::EndedError() const {
     if (result_ == CURLE_OK) return ERROR_SUCCESS;
+    if (headerOverflow_) return ERROR_WINHTTP_HEADER_SIZE_OVERFLOW;
     // A tunnel the proxy refused with a status is a response, handled by the caller;
     // here only transport failures remain.
     return MapCurlError(result_);
@@ -466,6 +469,12 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
     auto* transfer = static_cast<Transfer*>(self);
     const size_t length = size * count;
     transfer->progress_ += length;
+    transfer->headerBytes_ += length;
+    if (transfer->headerBytes_ > kHeaderLimit) {
+        // A head that never ends would grow without bound; WinHTTP stops at 64 KiB too.
+        transfer->headerOverflow_ = true;
+        return 0;  // curl ends the transfer with a write error
+    }
     const std::string_view line(data, length);
     // Before the request goes out, only a proxy answering CONNECT can be talking.
     if (!transfer->requestGoingOut_) {

@@ -50,6 +50,8 @@ public:
 
     // Most body bytes one request holds at a time.
     static constexpr size_t kBufferLimit = 256 * 1024;
+    // Most header bytes one exchange takes (interim heads, redirects and the final one).
+    static constexpr size_t kHeaderLimit = 64 * 1024;
 
 private:
     enum class Phase { Idle, Sent, Responded, Failed };
@@ -86,6 +88,8 @@ private:
     bool requestGoingOut_ = false;  // the connection is up and the request is being sent
     unsigned long long progress_ = 0;  // bytes moved either way; resets inactivity timers
 
+    size_t headerBytes_ = 0;
+    bool headerOverflow_ = false;
     ResponseHeaders tunnel_;    // answer of a proxy to CONNECT
     ResponseHeaders current_;   // response being received
     Redirect decision_ = Redirect::None;  // for the head in current_, once complete

@@ -25,6 +25,8 @@ struct ErrorCase {
 };
 
 TEST(WinHttpErrors, EachFailureSurfacesWhereTheAgentLooksForIt) {
+    std::string manyHeaders;  // about 80 KiB of well-formed header lines
+    for (int i = 0; i < 2000; ++i) manyHeaders += "X-Pad-" + std::to_string(i) + ": 0123456789012345678901234567\\r\\n";
     const std::vector<ErrorCase> cases = {
         {"connection refused", "", "127.0.0.1", true, Stage::Send, ERROR_WINHTTP_CANNOT_CONNECT},
         {"name not resolved", "", "no-such-host.invalid", false, Stage::Send, ERROR_WINHTTP_NAME_NOT_RESOLVED},
@@ -41,6 +43,8 @@ TEST(WinHttpErrors, EachFailureSurfacesWhereTheAgentLooksForIt) {
          false, Stage::Receive, ERROR_WINHTTP_INVALID_SERVER_RESPONSE},
         {"garbage", R"({"raw": "\u0001\u0002 hello there\r\n\r\n"})", "127.0.0.1", false, Stage::Receive,
          ERROR_WINHTTP_INVALID_SERVER_RESPONSE},
+        {"head beyond 64 KiB", R"({"raw": "HTTP/1.1 200 OK\r\n)" + manyHeaders + R"(\r\nok"})", "127.0.0.1", false,
+         Stage::Receive, ERROR_WINHTTP_HEADER_SIZE_OVERFLOW},
         {"stall in the body", R"({"body": "0123456789", "stall_after_bytes": 4})", "127.0.0.1", false, Stage::Body,
          ERROR_WINHTTP_TIMEOUT, "0123"},
         {"reset in the body", R"({"body_size": 300000, "reset_after_bytes": 100000})", "127.0.0.1", false,
