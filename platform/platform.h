@@ -15,3 +15,4 @@
 #include "platform/win/modules.h"
 #include "platform/win/network.h"
 #include "platform/win/sysinfo.h"
+#include "platform/win/winhttp.h"
