@@ -17,11 +17,12 @@ struct LogSettings {
     std::optional<std::string> fullPath;
 };
 
-// The mutex lives as long as the process: a timer callback that is still running after
-// the shutdown must find it intact. Recursive, so a holder of LogLockGuard may log.
+// The mutex lives as long as the process, never destroyed: entries may still come from
+// other threads while static objects are destroyed at exit. Recursive, so a holder of
+// LogLockGuard may log.
 std::recursive_mutex& LogMutex() {
-    static std::recursive_mutex mutex;
-    return mutex;
+    static auto* mutex = new std::recursive_mutex;
+    return *mutex;
 }
 
 LogSettings gv_logSettings;  // guarded by LogMutex()
