@@ -40,6 +40,9 @@ void BM_RegistryRead(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
     Hive hive(count);
     std::optional<std::string> out;
+    // The first read parses the hive; the figure is for the reads the cache serves.
+    if (ReadRegSZ(HKEY_LOCAL_MACHINE, kKey, ValueName(0).c_str(), &out) != ERROR_SUCCESS)
+        state.SkipWithError("read failed");
     int n = 0;
     for (auto _ : state) {
         const std::string name = ValueName(n++ % count);
@@ -85,7 +88,7 @@ void BM_RegistryWrite_Baseline(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK(BM_RegistryRead)->Arg(100)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_RegistryRead)->Arg(100)->Arg(1000)->Arg(10000)->UseRealTime();
 BENCHMARK(BM_RegistryRead_Baseline)->Arg(100)->Arg(1000)->Arg(10000)->UseRealTime();
 BENCHMARK(BM_RegistryWrite)->Arg(100)->Arg(1000)->Arg(10000)->UseRealTime();
 BENCHMARK(BM_RegistryWrite_Baseline)->Arg(100)->Arg(1000)->Arg(10000)->UseRealTime();
