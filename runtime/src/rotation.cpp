@@ -2,6 +2,7 @@
 // and truncate in place, checked again on a timer-queue timer.
 #include "runtime/rotation.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@ HANDLE gv_loggerTimer = nullptr;     // the most recently armed one-shot timer
 bool gv_rotationStopped = false;     // no check and no re-arming once the shutdown has begun
 LoggerSettings* gv_rotationSettings = nullptr;  // the settings the current timers serve
 int gv_checksRunning = 0;            // timer checks under way, on any timer thread
+std::atomic<DWORD> gv_timerProcess{0};  // the process whose timer thread runs the checks
 std::condition_variable gv_checkEnded;
 thread_local bool t_inTimerCheck = false;
 
@@ -85,7 +87,11 @@ void StopRotationTimer() {
 // objects a check uses (its settings among them) are destroyed: registered at each
 // start, after the settings exist, the hook runs before their destructors. Running it
 // more than once is harmless.
-void StopRotationTimerAtExit() { StopRotationTimer(); }
+void StopRotationTimerAtExit() {
+    // A forked child inherits the hook but not the timer thread: nothing to stop there.
+    if (GetCurrentProcessId() != gv_timerProcess) return;
+    StopRotationTimer();
+}
 
 std::string BaseOf(const std::string& fileName) {
     const std::size_t dot = fileName.find(".log");
@@ -174,6 +180,7 @@ void StartLogRotation(LoggerSettings* settings) {
             gv_loggerTimer = nullptr;
             gv_rotationStopped = false;
             gv_rotationSettings = settings;
+            gv_timerProcess = GetCurrentProcessId();
         }
         if (previous) DeleteTimerQueueEx(previous, INVALID_HANDLE_VALUE);
         std::atexit(StopRotationTimerAtExit);
