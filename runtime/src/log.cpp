@@ -145,8 +145,8 @@ SYSTEMTIME LocalNow() {
 void AppendTimestamp(std::string& out) {
     const SYSTEMTIME now = LocalNow();
     char buffer[48];  // five-digit years at most: WORD fields
-    char* end = fmt::format_to(buffer, FMT_COMPILE("{}-{:02}-{:02} {:02}:{:02}:{:02}:{:03}"), now.wYear,
-                                     now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    char* end = fmt::format_to(buffer, FMT_COMPILE("{}-{:02}-{:02} {:02}:{:02}:{:02}:{:03}"), now.wYear, now.wMonth,
+                               now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     out.append(buffer, static_cast<std::size_t>(end - buffer));
 }
 
@@ -172,16 +172,18 @@ void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> a
     if (!LogEnabled(level)) return;
     // Format outside the lock: it is the expensive part and touches no shared state.
     const std::string message = FormatLogText(format, args);
-    // The whole line goes out in one write: one buffer per thread, reused.
-    thread_local std::string entry;
+    // The whole line goes out in one write. (A plain local, not a reused thread_local:
+    // entries may still come while the main thread's thread_locals are being destroyed.)
+    std::string entry;
+    entry.reserve(message.size() + 64);
     std::lock_guard lock(LogMutex());
     if (!gv_logFilePtr || !gv_logLockExists || !Allows(gv_logLevel, level)) return;
-    entry.clear();
     entry += "[ ";
     AppendTimestamp(entry);  // under the lock, so the stamps in the file never go backwards
     entry += " ] [ ";
     char thread[16];
-    entry.append(thread, static_cast<std::size_t>(fmt::format_to(thread, FMT_COMPILE("{}"), CurrentThreadNumber()) - thread));
+    const char* threadEnd = fmt::format_to(thread, FMT_COMPILE("{}"), CurrentThreadNumber());
+    entry.append(thread, static_cast<std::size_t>(threadEnd - thread));
     entry += " ] ";
     entry += TagOf(level);
     entry += ' ';
