@@ -81,17 +81,17 @@ namespace {
 // Unicode case mapping, independent of the process locale (whose "C" default would
 // lower ASCII letters only).
 const std::ctype<wchar_t>* UnicodeCase() {
-    static const std::ctype<wchar_t>* facet = []() -> const std::ctype<wchar_t>* {
+    // Kept for the life of the process, never destroyed: the facet belongs to it.
+    static const std::locale* locale = []() -> const std::locale* {
         for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8", ""}) {
             try {
-                // Kept for the life of the process: the facet belongs to it.
-                const auto* locale = new std::locale(name);
-                return &std::use_facet<std::ctype<wchar_t>>(*locale);
+                return new std::locale(name);
             } catch (const std::runtime_error&) {
             }
         }
         return nullptr;
     }();
+    static const std::ctype<wchar_t>* facet = locale ? &std::use_facet<std::ctype<wchar_t>>(*locale) : nullptr;
     return facet;
 }
 
