@@ -1,6 +1,7 @@
 // Pieces shared by the agent parameter readers.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -13,9 +14,16 @@ namespace agent_detail {
 DWORD ReadText(const std::string& key, const char* valueName, std::optional<std::string>* out);
 DWORD WriteText(const std::string& key, const char* valueName, const char* text);
 bool EqualsNoCase(const std::optional<std::string>& text, const char* expected);
-// The C runtime's atoi/atol, without undefined behaviour on overflow (saturates).
-long ParseLeadingNumber(const std::string& text);
-// UTF-8 -> UTF-16 -> wide lower-casing (towlower) -> UTF-8.
+// The C runtime's atoi/atol with Windows' 32-bit long: saturates at INT32_MIN/INT32_MAX.
+std::int32_t ParseLeadingNumber(const std::string& text);
+// UTF-8 -> UTF-16 -> Unicode lower case -> UTF-8, whatever the process locale.
 std::string LowerUnicode(const std::string& utf8);
+
+// Where GetOSNameEx takes and releases its module reference; tests count the two.
+struct ModuleLoader {
+    HMODULE (*load)(LPCSTR fileName);
+    BOOL (*release)(HMODULE module);
+};
+extern ModuleLoader gv_moduleLoader;
 
 }  // namespace agent_detail

@@ -217,8 +217,32 @@ int GetOsFamily() {
     return 7;
 }
 
+namespace agent_detail {
+ModuleLoader gv_moduleLoader{LoadLibraryA, FreeLibrary};
+}  // namespace agent_detail
+
+namespace {
+
+// One reference on a loaded module, released on every way out.
+class ModuleReference {
+public:
+    explicit ModuleReference(const char* name) : module_(agent_detail::gv_moduleLoader.load(name)) {}
+    ~ModuleReference() {
+        if (module_) agent_detail::gv_moduleLoader.release(module_);
+    }
+    ModuleReference(const ModuleReference&) = delete;
+    ModuleReference& operator=(const ModuleReference&) = delete;
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+}  // namespace
+
 std::optional<std::string> GetOSNameEx(DWORD major, DWORD minor) {
-    HMODULE kernel32 = LoadLibraryA("kernel32.dll");
+    const ModuleReference kernel32Reference("kernel32.dll");
+    HMODULE kernel32 = kernel32Reference.get();
     SYSTEM_INFO si{};
     ReadSystemInfo(kernel32, &si);
 

@@ -2,11 +2,14 @@
 // InitializeAgentParameters, the agent details and the summary written to the log.
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
+#include <locale>
+#include <stdexcept>
 
 #include "agent/agent.h"
 #include "agent/src/internal.h"
@@ -66,20 +69,65 @@ bool EqualsNoCase(const std::optional<std::string>& text, const char* expected) 
     return text && strcasecmp(text->c_str(), expected) == 0;
 }
 
-long ParseLeadingNumber(const std::string& text) {
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    return value;  // strtol saturates at LONG_MIN/LONG_MAX and gives 0 for no digits
+std::int32_t ParseLeadingNumber(const std::string& text) {
+    // The agent's values were written for a C runtime whose long is 32 bits: a number
+    // outside that range stops at LONG_MIN/LONG_MAX there instead of wrapping.
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
+
+namespace {
+
+// Unicode case mapping, independent of the process locale (whose "C" default would
+// lower ASCII letters only).
+const std::ctype<wchar_t>* UnicodeCase() {
+    // Kept for the life of the process, never destroyed: the facet belongs to it.
+    static const std::locale* locale = []() -> const std::locale* {
+        for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8", ""}) {
+            try {
+                return new std::locale(name);
+            } catch (const std::runtime_error&) {
+            }
+        }
+        return nullptr;
+    }();
+    static const std::ctype<wchar_t>* facet = locale ? &std::use_facet<std::ctype<wchar_t>>(*locale) : nullptr;
+    return facet;
+}
+
+char32_t LowerCodePoint(char32_t c) {
+    if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+    const std::ctype<wchar_t>* facet = UnicodeCase();
+    if (!facet || sizeof(wchar_t) < 4) return c;
+    return static_cast<char32_t>(facet->tolower(static_cast<wchar_t>(c)));
+}
+
+}  // namespace
 
 std::string LowerUnicode(const std::string& utf8) {
     std::u16string wide;
     if (!ChangeUtf8ToWideStr(utf8.c_str(), &wide)) return utf8;
-    for (char16_t& c : wide) {
-        // Surrogate halves are left alone; towlower maps code points.
-        if (c < 0xD800 || c > 0xDFFF) c = static_cast<char16_t>(std::towlower(static_cast<wint_t>(c)));
+    std::u16string lowered;
+    lowered.reserve(wide.size());
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        char32_t c = wide[i];
+        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
+                          wide[i + 1] <= 0xDFFF;
+        if (pair) c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF) {  // a lone surrogate half stays as it is
+            lowered += static_cast<char16_t>(c);
+            continue;
+        }
+        c = LowerCodePoint(c);
+        if (c >= 0x10000) {
+            lowered += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            lowered += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            lowered += static_cast<char16_t>(c);
+        }
     }
     std::string back;
-    if (!ConvertWideToUtf8(wide.c_str(), &back)) return utf8;
+    if (!ConvertWideToUtf8(lowered.c_str(), &back)) return utf8;
     return back;
 }
 

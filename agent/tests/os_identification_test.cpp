@@ -1,5 +1,6 @@
 // Operating-system family and display names over the edition and version tables, the
 // legacy NT names and the Windows 7/8 test.
+#include "agent/src/internal.h"
 #include "agent/tests/agent_fixture.h"
 
 namespace {
@@ -90,6 +91,43 @@ TEST_F(AgentTest, NamedCasesFromTheField) {
         testsupport::WriteFile(machine.path() / "machine.ini", Os(c.ini));
         EXPECT_EQ(GetOSNameEx(c.major, c.minor), c.name) << c.ini;
     }
+}
+
+namespace {
+int gv_loads = 0;
+int gv_releases = 0;
+HMODULE CountingLoad(LPCSTR name) {
+    HMODULE module = LoadLibraryA(name);
+    if (module) ++gv_loads;
+    return module;
+}
+BOOL CountingRelease(HMODULE module) {
+    ++gv_releases;
+    return FreeLibrary(module);
+}
+}  // namespace
+
+// Every way out of GetOSNameEx gives back the module reference it took.
+TEST_F(AgentTest, OsNameReleasesItsModuleReference) {
+    const char* profiles[] = {
+        "edition = 48\n",                                    // edition table
+        "edition = 100\n",                                   // core edition, early return
+        "edition = 48\nmajor = 6\nminor = 4\n",              // no name pattern
+        "has_product_info = 0\nmajor = 5\nminor = 1\n",      // legacy NT names
+        "has_product_info = 0\nplatform_id = 1\nmajor = 4\n",  // Windows 9x
+        "version_info = 0\n",                                // no version at all
+    };
+    Prepare();
+    const agent_detail::ModuleLoader saved = agent_detail::gv_moduleLoader;
+    agent_detail::gv_moduleLoader = {CountingLoad, CountingRelease};
+    for (const char* ini : profiles) {
+        gv_loads = gv_releases = 0;
+        testsupport::WriteFile(machine.path() / "machine.ini", Os(ini));
+        for (int call = 0; call < 3; ++call) GetOSNameEx(0, 0);
+        EXPECT_EQ(gv_loads, 3) << ini;
+        EXPECT_EQ(gv_releases, gv_loads) << ini;
+    }
+    agent_detail::gv_moduleLoader = saved;
 }
 
 TEST_F(AgentTest, PreviewBuildsAreBeta) {

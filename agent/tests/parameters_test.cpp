@@ -152,6 +152,8 @@ TEST_F(AgentTest, DataTransferRateBoundsAndWriteBack) {
     const Case cases[] = {
         {"3072", 3072, "3072"}, {"3073", 0, "0"}, {std::nullopt, 0, "0"}, {"abc", 0, "abc"},
         {"", 0, "0"},           {"100kb", 100, "100kb"}, {"-5", 0, "0"}, {"99999999999999999999", 0, "0"},
+        // atol's long is 32 bits: these stop at LONG_MAX or LONG_MIN, never wrap to 1.
+        {"4294967297", 0, "0"}, {"2147483648", 0, "0"}, {"-4294967295", 0, "0"}, {" +3072", 3072, " +3072"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored.value_or("<absent>"));
@@ -264,11 +266,26 @@ TEST_F(AgentTest, TempDirectory) {
 }
 
 TEST_F(AgentTest, ResourceIdFromRegistryAndClientDataPath) {
-    profile = "[computer]\nname = PC-01\njoin_status = 3\njoin_name = CORPÉ\n";
-    root["CustomerId"] = "AbC12";
-    ASSERT_EQ(Run(), 0);
-    EXPECT_EQ(gv_resourceId, "RES-42");
-    // Byte-wise lower-casing of the customer id; the namespace through the wide runtime
-    // (ASCII only in the C locale, as on Windows).
-    EXPECT_EQ(gv_clientDataPath, "client-data/abc12/domains/corpÉ");
+    struct Case {
+        const char* customerId;
+        const char* joinName;
+        const char* dataPath;
+    };
+    // The customer id is lower-cased byte by byte (ASCII only); the namespace as Unicode text.
+    const Case cases[] = {
+        {"AbC12", "CORPÉ", "client-data/abc12/domains/corpé"},
+        {"ÄbC12", "MÜNCHEN", "client-data/Äbc12/domains/münchen"},
+        {"X", "ΑΘΗΝΑ-Ünd-ДОМ", "client-data/x/domains/αθηνα-ünd-дом"},
+        {"X", "\xF0\x90\x90\x80" "corp", "client-data/x/domains/\xF0\x90\x90\xA8" "corp"},  // U+10400 past the BMP
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.joinName);
+        TearDown();
+        SetUp();
+        profile = std::string("[computer]\nname = PC-01\njoin_status = 3\njoin_name = ") + c.joinName + "\n";
+        root["CustomerId"] = c.customerId;
+        ASSERT_EQ(Run(), 0);
+        EXPECT_EQ(gv_resourceId, "RES-42");
+        EXPECT_EQ(gv_clientDataPath, c.dataPath);
+    }
 }

@@ -58,9 +58,13 @@ SYSTEMTIME Now() {
     return now;
 }
 
-// Hour on a 12-hour clock: afternoon hours lose 12, so noon reads 12 PM (never 00 PM)
-// and the hour after midnight keeps 00 AM.
+// Hour on a 12-hour clock for the time texts: afternoon hours lose 12, so noon reads
+// 12 pm and the hour after midnight keeps 00 am.
 unsigned TwelveHour(unsigned hour) { return hour > 12 ? hour - 12 : hour; }
+
+// Hour of the date-time text used in access and error logs: the hour modulo 12, so
+// noon reads 00PM. Tools that read those logs expect this form.
+unsigned HourModuloTwelve(unsigned hour) { return hour % 12; }
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -485,7 +489,7 @@ const char* GetCurrentDateTimeText() {
     const SYSTEMTIME now = Now();
     const char* month = (now.wMonth >= 1 && now.wMonth <= 12) ? kMonths[now.wMonth - 1] : "???";
     std::snprintf(buffer, sizeof buffer, "%s %02u,%04u %02u:%02u%s", month, now.wDay % 100u, now.wYear % 10000u,
-                  TwelveHour(now.wHour), now.wMinute % 100u, now.wHour < 12 ? "AM" : "PM");
+                  HourModuloTwelve(now.wHour), now.wMinute % 100u, now.wHour < 12 ? "AM" : "PM");
     return buffer;
 }
 

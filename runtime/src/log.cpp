@@ -2,6 +2,9 @@
 // points. Entries and the rotation's truncation exclude each other through one mutex.
 #include "runtime/log.h"
 
+#include <fmt/compile.h>
+#include <fmt/format.h>
+
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -17,11 +20,12 @@ struct LogSettings {
     std::optional<std::string> fullPath;
 };
 
-// The mutex lives as long as the process: a timer callback that is still running after
-// the shutdown must find it intact. Recursive, so a holder of LogLockGuard may log.
+// The mutex lives as long as the process, never destroyed: entries may still come from
+// other threads while static objects are destroyed at exit. Recursive, so a holder of
+// LogLockGuard may log.
 std::recursive_mutex& LogMutex() {
-    static std::recursive_mutex mutex;
-    return mutex;
+    static auto* mutex = new std::recursive_mutex;
+    return *mutex;
 }
 
 LogSettings gv_logSettings;  // guarded by LogMutex()
@@ -98,15 +102,66 @@ bool Open(const char* mode) {
     return true;
 }
 
+ULONGLONG SystemTicks() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+// The local calendar fields of one UTC second, per thread. Every entry reads the cheap
+// system clock; the local time, which costs a time-zone lookup, is taken once a second.
+// Zone and daylight changes fall on whole seconds, so the fields stay exact.
+struct LocalSecond {
+    ULONGLONG second = ~0ULL;
+    SYSTEMTIME fields{};
+};
+thread_local LocalSecond t_localSecond;
+
+constexpr ULONGLONG kTicksPerSecond = 10000000;  // FILETIME counts 100 ns
+
+SYSTEMTIME LocalNow() {
+    const ULONGLONG ticks = SystemTicks();
+    const ULONGLONG second = ticks / kTicksPerSecond;
+    const WORD milliseconds = static_cast<WORD>(ticks / 10000 % 1000);
+    LocalSecond& cache = t_localSecond;
+    if (second != cache.second) {
+        SYSTEMTIME local{};
+        GetLocalTime(&local);
+        // Keep the reading only when it provably lies in the second of the clock read
+        // after it (same second and not later in it).
+        const ULONGLONG after = SystemTicks();
+        if (local.wMilliseconds <= after / 10000 % 1000) {
+            cache.second = after / kTicksPerSecond;
+            cache.fields = local;
+        }
+        if (second != cache.second) return local;
+    }
+    SYSTEMTIME now = cache.fields;
+    now.wMilliseconds = milliseconds;
+    return now;
+}
+
+// "%d-%02d-%02d %02d:%02d:%02d:%03d"
+void AppendTimestamp(std::string& out) {
+    const SYSTEMTIME now = LocalNow();
+    char buffer[48];  // five-digit years at most: WORD fields
+    char* end = fmt::format_to(buffer, FMT_COMPILE("{}-{:02}-{:02} {:02}:{:02}:{:02}:{:03}"), now.wYear, now.wMonth,
+                               now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    out.append(buffer, static_cast<std::size_t>(end - buffer));
+}
+
+// Thread identifiers do not change for the life of a thread: asked once per thread.
+int CurrentThreadNumber() {
+    thread_local const int number = static_cast<int>(GetCurrentThreadId());
+    return number;
+}
+
 }  // namespace
 
 std::string GetLogTimestamp() {
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%d-%02d-%02d %02d:%02d:%02d:%03d", now.wYear, now.wMonth,
-                  now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-    return buffer;
+    std::string stamp;
+    AppendTimestamp(stamp);
+    return stamp;
 }
 
 bool LogEnabled(LogLevel level) {
@@ -117,16 +172,18 @@ void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> a
     if (!LogEnabled(level)) return;
     // Format outside the lock: it is the expensive part and touches no shared state.
     const std::string message = FormatLogText(format, args);
+    // The whole line goes out in one write. (A plain local, not a reused thread_local:
+    // entries may still come while the main thread's thread_locals are being destroyed.)
+    std::string entry;
+    entry.reserve(message.size() + 64);
     std::lock_guard lock(LogMutex());
     if (!gv_logFilePtr || !gv_logLockExists || !Allows(gv_logLevel, level)) return;
-    const std::string stamp = GetLogTimestamp();
-    const int thread = static_cast<int>(GetCurrentThreadId());
-    std::string entry;
-    entry.reserve(stamp.size() + message.size() + 32);
     entry += "[ ";
-    entry += stamp;
+    AppendTimestamp(entry);  // under the lock, so the stamps in the file never go backwards
     entry += " ] [ ";
-    entry += std::to_string(thread);
+    char thread[16];
+    const char* threadEnd = fmt::format_to(thread, FMT_COMPILE("{}"), CurrentThreadNumber());
+    entry.append(thread, static_cast<std::size_t>(threadEnd - thread));
     entry += " ] ";
     entry += TagOf(level);
     entry += ' ';

@@ -2,7 +2,10 @@
 // and truncate in place, checked again on a timer-queue timer.
 #include "runtime/rotation.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -16,8 +19,79 @@ namespace {
 std::mutex gv_timerMutex;
 HANDLE gv_timerQueue = nullptr;      // guarded by gv_timerMutex
 HANDLE gv_loggerTimer = nullptr;     // the most recently armed one-shot timer
-bool gv_rotationStopped = false;     // no re-arming once the shutdown has begun
+bool gv_rotationStopped = false;     // no check and no re-arming once the shutdown has begun
 LoggerSettings* gv_rotationSettings = nullptr;  // the settings the current timers serve
+int gv_checksRunning = 0;            // timer checks under way, on any timer thread
+std::atomic<DWORD> gv_timerProcess{0};  // the process whose timer thread runs the checks
+std::condition_variable gv_checkEnded;
+thread_local bool t_inTimerCheck = false;
+
+// Counts a timer check for the shutdown to wait on; a firing that comes after the
+// shutdown began is not admitted and touches nothing.
+class TimerCheck {
+public:
+    TimerCheck() {
+        std::lock_guard lock(gv_timerMutex);
+        admitted_ = !gv_rotationStopped;
+        if (admitted_) ++gv_checksRunning;
+        t_inTimerCheck = admitted_;
+    }
+    ~TimerCheck() {
+        if (!admitted_) return;
+        {
+            std::lock_guard lock(gv_timerMutex);
+            --gv_checksRunning;
+            t_inTimerCheck = false;
+        }
+        gv_checkEnded.notify_all();
+    }
+    TimerCheck(const TimerCheck&) = delete;
+    TimerCheck& operator=(const TimerCheck&) = delete;
+    bool admitted() const { return admitted_; }
+
+private:
+    bool admitted_ = false;
+};
+
+// Ends the periodic checks: no timer fires again and a check under way on another
+// thread has finished when this returns, so the settings and the log may go.
+void StopRotationTimer() {
+    HANDLE queue = nullptr;
+    HANDLE timer = nullptr;
+    {
+        std::lock_guard lock(gv_timerMutex);
+        gv_rotationStopped = true;
+        gv_rotationSettings = nullptr;
+        queue = gv_timerQueue;
+        timer = gv_loggerTimer;
+        gv_timerQueue = nullptr;
+        gv_loggerTimer = nullptr;
+    }
+    if (queue) {
+        if (!DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE)) {
+            const DWORD error = GetLastError();
+            LogError("ServiceMain : DeleteTimerQueue is failed due to following error !! \n");
+            LogErrorMessage(error);
+        }
+    } else if (timer) {
+        // Without a queue of its own the timer went to the default queue.
+        DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+    }
+    // Also covers a check of an older one-shot timer of the default queue. A shutdown
+    // called from inside a check does not wait for itself.
+    std::unique_lock lock(gv_timerMutex);
+    gv_checkEnded.wait(lock, [] { return gv_checksRunning == (t_inTimerCheck ? 1 : 0); });
+}
+
+// A process that ends without StopLogRotation still stops the timer before the static
+// objects a check uses (its settings among them) are destroyed: registered at each
+// start, after the settings exist, the hook runs before their destructors. Running it
+// more than once is harmless.
+void StopRotationTimerAtExit() {
+    // A forked child inherits the hook but not the timer thread: nothing to stop there.
+    if (GetCurrentProcessId() != gv_timerProcess) return;
+    StopRotationTimer();
+}
 
 std::string BaseOf(const std::string& fileName) {
     const std::size_t dot = fileName.find(".log");
@@ -106,8 +180,10 @@ void StartLogRotation(LoggerSettings* settings) {
             gv_loggerTimer = nullptr;
             gv_rotationStopped = false;
             gv_rotationSettings = settings;
+            gv_timerProcess = GetCurrentProcessId();
         }
-        if (previous) DeleteTimerQueueEx(previous, nullptr);
+        if (previous) DeleteTimerQueueEx(previous, INVALID_HANDLE_VALUE);
+        std::atexit(StopRotationTimerAtExit);
         if (queue) {
             LogInfo("ServiceMain : TimerQueue is created successfully \n");
         } else {
@@ -146,6 +222,8 @@ DWORD LoggerTimerMethod(LoggerSettings* settings) {
 }
 
 void LoggerTimerRoutine(PVOID settings, BOOLEAN /*timerOrWaitFired*/) {
+    const TimerCheck check;
+    if (!check.admitted()) return;
     LogInfo("LoggerTimerRoutine : Inside LoggerTimerRoutine Method\n");
     LoggerTimerMethod(static_cast<LoggerSettings*>(settings));
     LogInfo("LoggerTimerRoutine : End of LoggerTimerRoutine Method\n");
@@ -264,27 +342,7 @@ int FindNoOfRepeatedFileNames(const char* folder, const char* base) {
 }
 
 void StopLogRotation() {
-    HANDLE queue = nullptr;
-    HANDLE timer = nullptr;
-    {
-        std::lock_guard lock(gv_timerMutex);
-        gv_rotationStopped = true;
-        gv_rotationSettings = nullptr;
-        queue = gv_timerQueue;
-        timer = gv_loggerTimer;
-        gv_timerQueue = nullptr;
-        gv_loggerTimer = nullptr;
-    }
-    if (queue) {
-        if (!DeleteTimerQueueEx(queue, nullptr)) {
-            const DWORD error = GetLastError();
-            LogError("ServiceMain : DeleteTimerQueue is failed due to following error !! \n");
-            LogErrorMessage(error);
-        }
-    } else if (timer) {
-        // Without a queue of its own the timer went to the default queue.
-        DeleteTimerQueueTimer(nullptr, timer, nullptr);
-    }
+    StopRotationTimer();
     CloseLog();
     ReleaseLogSettings();
 }

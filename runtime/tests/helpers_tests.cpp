@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "runtime/agent_key.h"
 #include "runtime/helpers.h"
@@ -49,6 +51,61 @@ TEST(Helpers, MessageTableAndSystemTexts) {
     EXPECT_EQ(GetErrorMessageStr(ERROR_FILE_NOT_FOUND).find("Unknown Error"), std::string::npos);
     LogErrorMessageAnsi(17025);
     EXPECT_TRUE(log.has("Error Message : OfficeUpdateError: Patch already installed. \n"));
+}
+
+// Every result a child of the handler can end with reads as Windows words it, never as
+// "Unknown Error": Windows Installer results, 7-Zip's exit codes and the codes the
+// agent and its host layer produce.
+TEST(Helpers, SystemTextsOfInstallerAndArchiverResults) {
+    const std::pair<DWORD, std::string> exact[] = {
+        {1, "Incorrect function."},
+        {2, "The system cannot find the file specified."},
+        {7, "The storage control blocks were destroyed."},
+        {8, "Not enough memory resources are available to process this command."},
+        {255, "The extended attributes are inconsistent."},
+        {1601, "The Windows Installer Service could not be accessed. This can occur if the Windows Installer is not "
+               "correctly installed. Contact your support personnel for assistance."},
+        {1603, "Fatal error during installation."},
+        {1605, "This action is only valid for products that are currently installed."},
+        {1618, "Another installation is already in progress. Complete that installation before proceeding with this "
+               "install."},
+        {1641, "The requested operation completed successfully. The system will be restarted so the changes can take "
+               "effect."},
+        {1650, "The XML update data is invalid."},
+        {3010, "The requested operation is successful. Changes will not be effective until the system is rebooted."},
+        {1722, "The RPC server is unavailable."},
+        {0x8009000D, "Key does not exist."},
+    };
+    for (const auto& [code, text] : exact) {
+        LogCapture log;
+        EXPECT_EQ(GetErrorMessageStr(code), text) << code;
+        EXPECT_TRUE(log.has("Error Code : " + std::to_string(static_cast<int>(code)) + " , Error Message : " + text +
+                            " \n"))
+            << log.text();
+    }
+    std::vector<DWORD> codes;
+    for (DWORD code = 1601; code <= 1650; ++code) codes.push_back(code);
+    const DWORD produced[] = {ERROR_INVALID_FUNCTION, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE,
+                              ERROR_INVALID_DATA, ERROR_NO_MORE_FILES, ERROR_SHARING_VIOLATION,
+                              ERROR_INVALID_PARAMETER, ERROR_INSUFFICIENT_BUFFER, ERROR_MOD_NOT_FOUND,
+                              ERROR_PROC_NOT_FOUND, ERROR_ALREADY_EXISTS, ERROR_BAD_EXE_FORMAT, ERROR_MORE_DATA,
+                              WAIT_TIMEOUT, ERROR_NO_MORE_ITEMS, ERROR_DIRECTORY, ERROR_IO_PENDING,
+                              ERROR_KEY_DELETED, ERROR_SERVICE_DOES_NOT_EXIST, ERROR_SERVICE_NOT_ACTIVE,
+                              ERROR_NO_SUCH_DOMAIN, ERROR_INVALID_COMPUTERNAME, ERROR_ENVVAR_NOT_FOUND,
+                              ERROR_NO_UNICODE_TRANSLATION, ERROR_MR_MID_NOT_FOUND, 1004, 0x80090003, 0x80090008,
+                              0x80090009, 0x8009000F, 0x80090016, 0x80090017, 0x80090019, 0x8009001F, 0x80090020};
+    codes.insert(codes.end(), std::begin(produced), std::end(produced));
+    for (DWORD code : codes) {
+        const std::string text = GetErrorMessageStr(code);
+        EXPECT_EQ(text.find("Unknown Error"), std::string::npos) << code;
+        // One sentence as FormatMessage gives it without inserts: no line break, no "%1".
+        EXPECT_EQ(text.find_first_of("\r\n%"), std::string::npos) << code;
+        std::string ansi(4096, '\0');
+        EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                 ansi.data(), static_cast<DWORD>(ansi.size()), nullptr),
+                  text.size())
+            << code;
+    }
 }
 
 TEST(Helpers, Base64Decoding) {
@@ -250,7 +307,9 @@ TEST(Helpers, DateAndTimeTextsAroundNoonAndMidnight) {
     };
     const TimeCase cases[] = {
         {2026, 12, 7, 0, 30, 5, "26-12-07", "Dec 07,2026 00:30AM", "00:30:05 am", "00:30:05"},
-        {2026, 12, 7, 12, 30, 5, "26-12-07", "Dec 07,2026 12:30PM", "12:30:05 pm", "12:30:05"},
+        // Noon: the date-time text shows 00PM, the time text 12 pm.
+        {2026, 12, 7, 12, 30, 5, "26-12-07", "Dec 07,2026 00:30PM", "12:30:05 pm", "12:30:05"},
+        {2026, 12, 7, 23, 59, 59, "26-12-07", "Dec 07,2026 11:59PM", "11:59:59 pm", "23:59:59"},
         {2026, 12, 7, 20, 50, 6, "26-12-07", "Dec 07,2026 08:50PM", "08:50:06 pm", "20:50:06"},
         {2001, 1, 31, 11, 59, 59, "01-01-31", "Jan 31,2001 11:59AM", "11:59:59 am", "11:59:59"},
     };

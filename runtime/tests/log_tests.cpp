@@ -388,3 +388,53 @@ TEST_F(LogTest, SecondOpenIsReportedOnlyAtTraceLevel) {
     EXPECT_NE(text.find("Log open time: "), std::string::npos);
     EXPECT_NE(text.find("[DEBUG] still here"), std::string::npos);
 }
+
+// The stamp of an entry is the local wall-clock time, also right after the zone changed
+// (the local fields are taken again whenever a new second begins), and each thread's
+// entries carry that thread's own identifier.
+TEST(LogStamps, FollowZoneChangesAndShowEachThread) {
+    const char* previous = std::getenv("TZ");
+    const std::string saved = previous ? previous : "";
+    LogCapture log(1);
+    ASSERT_TRUE(log.opened());
+    const char* zones[] = {"UTC0", "XST-5:30", "YST+3:30", "UTC0"};
+    for (const char* zone : zones) {
+        setenv("TZ", zone, 1);
+        SYSTEMTIME start{};
+        GetSystemTime(&start);
+        // The next entry falls in a new second, whose local fields are read afresh.
+        ASSERT_TRUE(testsupport::WaitUntil([&] {
+            SYSTEMTIME now{};
+            GetSystemTime(&now);
+            return now.wSecond != start.wSecond;
+        }));
+        SYSTEMTIME before{};
+        GetLocalTime(&before);
+        LogInfo("in zone %s\n", zone);
+        const std::string text = log.text();
+        const std::size_t at = text.rfind(std::string("] [INFO] in zone ") + zone);
+        ASSERT_NE(at, std::string::npos) << text;
+        const std::size_t lineStart = text.rfind('\n', at) + 1;
+        int hour = -1, minute = -1;
+        ASSERT_EQ(std::sscanf(text.c_str() + lineStart, "[ %*d-%*d-%*d %d:%d", &hour, &minute), 2);
+        const int stamped = hour * 60 + minute;
+        const int expected = before.wHour * 60 + before.wMinute;
+        EXPECT_TRUE(stamped == expected || stamped == (expected + 1) % 1440) << zone << " " << text.substr(lineStart);
+    }
+    if (previous) setenv("TZ", saved.c_str(), 1);
+    else unsetenv("TZ");
+
+    std::vector<std::thread> writers;
+    std::vector<int> ids(3);
+    for (int t = 0; t < 3; ++t)
+        writers.emplace_back([t, &ids] {
+            ids[t] = static_cast<int>(GetCurrentThreadId());
+            LogInfo("from writer %d\n", t);
+        });
+    for (auto& writer : writers) writer.join();
+    const std::string text = log.text();
+    for (int t = 0; t < 3; ++t)
+        EXPECT_NE(text.find("[ " + std::to_string(ids[t]) + " ] [INFO] from writer " + std::to_string(t) + "\n"),
+                  std::string::npos)
+            << text;
+}

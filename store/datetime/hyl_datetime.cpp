@@ -56,21 +56,23 @@ TextShape ShapeOf(const char* text) {
     return TextShape::Neither;
 }
 
-// Fields of the text in the order year, month, day, hour, minute, second; those the
-// pattern does not reach stay 0. False when not even the first field can be read.
-bool ReadFields(const char* text, TextShape shape, int (&fields)[6]) {
+// Fields of the text in the order year, month, day, hour, minute, second, read with the
+// pattern of its shape; those the pattern does not reach stay 0 ("-" reads as all zeros).
+void ReadFields(const char* text, TextShape shape, int (&fields)[6]) {
     for (int& field : fields) field = 0;
     switch (shape) {
         case TextShape::DateTime:
-            return ScanFields(text, "%d-%d-%d %d:%d:%d", fields, 6) > 0;
+            ScanFields(text, "%d-%d-%d %d:%d:%d", fields, 6);
+            break;
         case TextShape::DateOnly:
-            return ScanFields(text, "%d-%d-%d", fields, 3) > 0;
+            ScanFields(text, "%d-%d-%d", fields, 3);
+            break;
         case TextShape::TimeOnly:
-            return ScanFields(text, "%d:%d:%d", fields + 3, 3) > 0;
+            ScanFields(text, "%d:%d:%d", fields + 3, 3);
+            break;
         case TextShape::Neither:
             break;
     }
-    return false;
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date (month 1-12, any day offset).
@@ -230,10 +232,7 @@ std::optional<HylDateTime> ConvertStringToHylDateTime(const char* text) {
     const TextShape shape = ShapeOf(text);
     if (shape == TextShape::Neither) return std::nullopt;
     int fields[6];
-    if (!ReadFields(text, shape, fields)) {
-        LogError("The String is not a datetimeStr \n");
-        return std::nullopt;
-    }
+    ReadFields(text, shape, fields);
     return CreateHylDateTime(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]);
 }
 
@@ -247,10 +246,7 @@ bool ConvertStringToHylDateTime(const char* text, HylValue* value) {
     const TextShape shape = ShapeOf(text);
     if (shape == TextShape::Neither) return false;
     int fields[6];
-    if (!ReadFields(text, shape, fields)) {
-        LogError("The String is not a datetimeStr \n");
-        return false;
-    }
+    ReadFields(text, shape, fields);
     if (shape == TextShape::DateOnly) {
         std::optional<HylDate> date = CreateHylDate(fields[0], fields[1], fields[2]);
         if (!date) return false;
@@ -275,11 +271,12 @@ std::optional<HylDateTime> ConvertStringToHylGenDateTime(const char* text) {
         return std::nullopt;
     }
     const TextShape shape = ShapeOf(text);
-    int fields[6];
-    if (shape == TextShape::Neither || !ReadFields(text, shape, fields)) {
+    if (shape == TextShape::Neither) {
         LogError("The String is not a datetimeStr \n");
         return std::nullopt;
     }
+    int fields[6];
+    ReadFields(text, shape, fields);
     HylDateTime result;
     if (shape != TextShape::TimeOnly) {
         result.date = CreateHylDate(fields[0], fields[1], fields[2]);

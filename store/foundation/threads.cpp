@@ -60,14 +60,25 @@ void ResetThreadSlots(ThreadSlot* slots, std::int32_t count) {
 
 void ReleaseThreadSlots(ThreadSlot* slots, std::int32_t count) {
     if (!slots) return;
+    // Mark and wake every slot before waiting for any worker, so no worker waits on a
+    // slot that is still to be released while another is joined.
     for (std::int32_t i = 0; i < count; ++i) {
         ThreadSlot& slot = slots[i];
-        slot.state = kThreadSlotFree;
-        ResumeThreadSlot(&slot);  // a suspended worker must run to its end to be joined
+        {
+            std::lock_guard guard(slot.wakeMutex);
+            slot.released = true;
+            slot.state = kThreadSlotFree;
+        }
+        slot.wake.notify_all();
+    }
+    for (std::int32_t i = 0; i < count; ++i) {
+        ThreadSlot& slot = slots[i];
         JoinThread(slot.thread);
         slot.thread.reset();
         std::lock_guard guard(slot.wakeMutex);
         slot.resumePending = false;
+        slot.released = false;  // the slot can take a new worker
+        slot.state = kThreadSlotFree;
     }
 }
 
@@ -83,15 +94,19 @@ int CheckThreadPool(ThreadSlot* slots, std::int32_t count, std::int32_t* index, 
     return count < maximum ? 4 : 5;
 }
 
-void SuspendThreadSlot(ThreadSlot* slot) {
-    if (!slot) return;
+bool SuspendThreadSlot(ThreadSlot* slot) {
+    if (!slot) return false;
     std::unique_lock guard(slot->wakeMutex);
+    if (slot->released) return false;  // the release is waiting for this worker to end
     slot->state = kThreadSlotIdle;
-    slot->wake.wait(guard, [slot] { return slot->resumePending; });
+    slot->wake.wait(guard, [slot] { return slot->resumePending || slot->released; });
+    if (slot->released) {
+        slot->state = kThreadSlotFree;
+        return false;
+    }
     slot->resumePending = false;
-    // A release sets the slot free before waking; the worker must not claim it again.
-    BYTE expected = kThreadSlotIdle;
-    slot->state.compare_exchange_strong(expected, kThreadSlotBusy);
+    slot->state = kThreadSlotBusy;
+    return true;
 }
 
 void ResumeThreadSlot(ThreadSlot* slot) {

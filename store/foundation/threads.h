@@ -25,6 +25,7 @@ struct ThreadSlot {
     std::mutex wakeMutex;
     std::condition_variable wake;
     bool resumePending = false;
+    bool released = false;  // set by ReleaseThreadSlots: suspending no longer waits
 };
 
 // Null with "Unable to create Thread\n" at DEBUG when the thread cannot start.
@@ -36,11 +37,13 @@ bool IsThreadFinished(const ThreadHandlePtr& thread);
 bool JoinThread(const ThreadHandlePtr& thread);
 
 void ResetThreadSlots(ThreadSlot* slots, std::int32_t count);
-// State 0 and threads released (a suspended one is resumed and waited for).
+// State 0 and threads released: every worker is woken and waited for. A worker that goes
+// back to SuspendThreadSlot meanwhile gets false at once and is expected to return.
 void ReleaseThreadSlots(ThreadSlot* slots, std::int32_t count);
 // 1 with *index of the first idle slot; else 4 when count is below maximum; else 5.
 int CheckThreadPool(ThreadSlot* slots, std::int32_t count, std::int32_t* index, std::int32_t maximum);
-// Called by the slot's own worker: state 1, blocks until resumed, then state 2.
-void SuspendThreadSlot(ThreadSlot* slot);
+// Called by the slot's own worker: state 1, blocks until resumed, then state 2. False,
+// without waiting and with the slot left free, once the slot is being released.
+bool SuspendThreadSlot(ThreadSlot* slot);
 // Wakes the slot's worker; a resume that comes before the suspend is not lost.
 void ResumeThreadSlot(ThreadSlot* slot);

@@ -258,13 +258,10 @@ BYTE MergeVector(Vector* target, Vector* source) {
     if (!target || !source) return 0;
     // Take the source's whole chain first and move its nodes over: no allocation can
     // fail half-way, and elements the source owned (clones) travel with their nodes.
-    std::unique_ptr<VectorNode> chain;
-    {
-        ObjectLockGuard lock(source);
-        chain = std::move(source->first);
-        source->last = nullptr;
-        source->count = 0;
-    }
+    // The source is not locked: callers merge a vector they already hold locked.
+    std::unique_ptr<VectorNode> chain = std::move(source->first);
+    source->last = nullptr;
+    source->count = 0;
     while (chain) {
         std::unique_ptr<VectorNode> rest = std::move(chain->next);
         AddElement(target, std::move(chain));  // duplicates of a sorted target are dropped

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "runtime/tests/log_capture.h"
 #include "store/store.h"
 
 namespace {
@@ -70,8 +71,12 @@ TEST(DatetimeValues, ParsingOfEachForm) {
         {"2024-03", "2024-03-00 00:00:00", "2024-03-00", 1},
         {"20240305", "<null>", "<null>", -1},
         {"", "<null>", "<null>", -1},
-        {"abc-def", "<null>", "<null>", -1},
-        {"-:", "<null>", "<null>", -1},
+        // A separator decides the pattern; fields it cannot read stay 0.
+        {"abc-def", "0000-00-00 00:00:00", "0000-00-00", 1},
+        {"-", "0000-00-00 00:00:00", "0000-00-00", 1},
+        {"x:y", "0000-00-00 00:00:00", "00:00:00", 2},
+        {"-:", "0000-00-00 00:00:00", "0000-00-00 00:00:00", 0},
+        {"2024-x", "2024-00-00 00:00:00", "2024-00-00", 1},
         {"99999-01-01", "<null>", "<null>", -1},              // year too large for the field
         {"2024-01-01 99999999999:00:00", "2024-01-01 00:00:00", "2024-01-01 00:00:00", 0},
         {"2024--3-05", "<null>", "<null>", -1},               // negative month
@@ -90,6 +95,21 @@ TEST(DatetimeValues, ParsingOfEachForm) {
     EXPECT_FALSE(ConvertStringToHylDateTime(nullptr, &value));
     ASSERT_TRUE(ConvertStringToHylDateTime("2024-03-05", &value));
     EXPECT_EQ(HylDateToString(&std::get<HylDate>(value)), "2024-03-05");
+}
+
+// Unreadable fields are not an error: no message, unlike texts without any separator.
+TEST(DatetimeValues, SeparatorWithoutFieldsLogsNothing) {
+    for (const char* text : {"-", "abc-def", "x:y"}) {
+        LogCapture log;
+        ASSERT_TRUE(log.opened());
+        EXPECT_EQ(Text(ConvertStringToHylDateTime(text)), "0000-00-00 00:00:00") << text;
+        HylValue value;
+        EXPECT_TRUE(ConvertStringToHylDateTime(text, &value)) << text;
+        EXPECT_FALSE(log.has("[ERROR]")) << text << "\n" << log.text();
+    }
+    LogCapture log;
+    EXPECT_FALSE(ConvertStringToHylGenDateTime("20240305"));
+    EXPECT_TRUE(log.has("[ERROR] The String is not a datetimeStr \n")) << log.text();
 }
 
 TEST(DatetimeValues, ValuesTravelAsColumnBytes) {

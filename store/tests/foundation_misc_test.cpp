@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "store/store.h"
 #include "tests/support/test_support.h"
@@ -71,12 +72,74 @@ DWORD WorkerLoop(LPVOID argument) {
     }
 }
 
+// A worker that tells a release from a job by the slot's state, and is busy (held at a
+// gate) when the release comes, then goes back to waiting.
+struct GatedWorker {
+    ThreadSlot* slot;
+    std::atomic<int> jobs{0};
+    std::atomic<bool> inJob{false};
+    std::atomic<bool> gateOpen{false};
+    std::atomic<bool> stop{false};
+};
+
+DWORD GatedLoop(LPVOID argument) {
+    auto* worker = static_cast<GatedWorker*>(argument);
+    while (true) {
+        SuspendThreadSlot(worker->slot);
+        if (worker->stop || worker->slot->state == kThreadSlotFree) return 0;
+        ++worker->jobs;
+        worker->inJob = true;
+        while (!worker->gateOpen && !worker->stop) std::this_thread::yield();
+        worker->inJob = false;
+    }
+}
+
 DWORD Quick(LPVOID argument) {
     static_cast<std::atomic<int>*>(argument)->fetch_add(1);
     return 0;
 }
 
 }  // namespace
+
+TEST(FoundationThreads, ReleaseDoesNotWaitForAWorkerThatWentBackToWaiting) {
+    ThreadSlot slots[1];
+    GatedWorker worker;
+    worker.slot = &slots[0];
+    slots[0].thread = CreateNewThread(GatedLoop, &worker);
+    ASSERT_TRUE(slots[0].thread);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return slots[0].state == kThreadSlotIdle; }));
+    ResumeThreadSlot(&slots[0]);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return worker.inJob.load(); }));
+
+    std::atomic<bool> released{false};
+    std::thread releaser([&] {
+        ReleaseThreadSlots(slots, 1);
+        released = true;
+    });
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return slots[0].state == kThreadSlotFree; }));
+    worker.gateOpen = true;  // the job ends after the release began; the worker suspends again
+    const bool done = testsupport::WaitUntil([&] { return released.load(); });
+    if (!done) {
+        worker.stop = true;  // unstick the worker so the test can end
+        ResumeThreadSlot(&slots[0]);
+    }
+    releaser.join();
+    EXPECT_TRUE(done) << "ReleaseThreadSlots hung on a worker that went back to waiting";
+    EXPECT_EQ(worker.jobs.load(), 1);
+    EXPECT_EQ(slots[0].state.load(), kThreadSlotFree);
+    EXPECT_FALSE(slots[0].thread);
+
+    // The slot takes a new worker afterwards, and suspending on it waits again.
+    GatedWorker next;
+    next.slot = &slots[0];
+    next.gateOpen = true;
+    slots[0].thread = CreateNewThread(GatedLoop, &next);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return slots[0].state == kThreadSlotIdle; }));
+    ResumeThreadSlot(&slots[0]);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return next.jobs == 1 && slots[0].state == kThreadSlotIdle; }));
+    ReleaseThreadSlots(slots, 1);
+    EXPECT_FALSE(slots[0].thread);
+}
 
 TEST(FoundationThreads, PoolCheckResults) {
     ThreadSlot slots[3];

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <random>
 #include <set>
@@ -206,6 +207,29 @@ TEST(FoundationVector, MergeSortedAndUnsorted) {
     EXPECT_EQ(MergeVector(&unsorted, &unsorted), 1);  // into itself: unchanged
     EXPECT_EQ(Contents(&unsorted), (std::vector<int>{7, 1, 3, 5, 7, 9}));
     EXPECT_EQ(MergeVector(nullptr, &unsorted), 0);
+}
+
+// The caller may hold the source's lock while merging it away (MergeVector leaves the
+// source unlocked); only the target is locked, element by element.
+TEST(FoundationVector, MergeWhileHoldingTheSourceLock) {
+    int values[] = {4, 2, 6};
+    Vector target(CompareInts);
+    Vector source;
+    for (int& value : values) ASSERT_EQ(AddElementValue(&source, &value), 1);
+    std::atomic<bool> merged{false};
+    std::thread merger([&] {
+        ObjectLockGuard hold(&source);
+        EXPECT_EQ(MergeVector(&target, &source), 1);
+        merged = true;
+    });
+    const bool done = testsupport::WaitUntil([&] { return merged.load(); });
+    if (!done) UnlockObject(&source);  // let a stuck merge finish so the thread can be joined
+    merger.join();
+    EXPECT_TRUE(done) << "MergeVector waited for the source lock its caller holds";
+    EXPECT_EQ(Contents(&target), (std::vector<int>{2, 4, 6}));
+    EXPECT_EQ(source.count, 0);
+    EXPECT_FALSE(IsObjectLocked(&source));
+    EXPECT_FALSE(IsObjectLocked(&target));
 }
 
 TEST(FoundationVector, MergedCloneKeepsItsTextsAlive) {
