@@ -1,0 +1,450 @@
+// The HTTP server fixtures of http_fixtures.h.
+#include "tests/support/http_fixtures.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace testsupport {
+namespace {
+
+namespace fs = std::filesystem;
+
+void MakeReadableByAll(const fs::path& path) {
+    std::error_code ignored;
+    fs::permissions(path,
+                    fs::is_directory(path) ? fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                                 fs::perms::others_read | fs::perms::others_exec
+                                           : fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                                 fs::perms::others_read,
+                    ignored);
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t pos = 0;
+    for (;;) {
+        const size_t tab = line.find('\t', pos);
+        fields.push_back(line.substr(pos, tab == std::string::npos ? std::string::npos : tab - pos));
+        if (tab == std::string::npos) return fields;
+        pos = tab + 1;
+    }
+}
+
+// nginx logs an empty variable as "-".
+std::string Field(const std::vector<std::string>& fields, size_t index) {
+    if (index >= fields.size() || fields[index] == "-") return {};
+    return fields[index];
+}
+
+std::uint64_t Number(const std::string& text) {
+    try {
+        return text.empty() ? 0 : std::stoull(text);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+std::string PythonInterpreter() {
+    return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+// Starts a server whose listening port is known in advance; retries with another port
+// when another program took the port in the meantime.
+template <typename Launch>
+void StartWithRetries(Launch launch, const std::string& what) {
+    std::string lastError;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        try {
+            launch();
+            return;
+        } catch (const std::exception& error) {
+            lastError = error.what();
+        }
+    }
+    throw std::runtime_error(what + " did not start: " + lastError);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const fs::path& output) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const int error = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        pid_ = -1;
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
+    }
+}
+
+ChildProcess::~ChildProcess() { Stop(SIGTERM); }
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        Stop(SIGTERM);
+        pid_ = std::exchange(other.pid_, -1);
+    }
+    return *this;
+}
+
+bool ChildProcess::Running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void ChildProcess::Stop(int signal, std::chrono::milliseconds bound) {
+    if (pid_ <= 0) return;
+    kill(pid_, signal);
+    if (!WaitUntil([&] { return !Running(); }, bound) && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+}
+
+bool PortAccepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+int UnusedLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("socket failed");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        throw std::runtime_error("cannot bind a loopback port");
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// ---------------------------------------------------------------------------------------
+NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
+    MakeReadableByAll(dir_.path());
+    root_ = dir_.path() / "root";
+    fs::create_directories(root_);
+    MakeReadableByAll(root_);
+    if (options_.https) {
+        const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+                                    " -subj /CN=localhost -days 2 -keyout '" +
+                                    (dir_.path() / "key.pem").string() + "' -out '" + certificate().string() +
+                                    "' >'" + (dir_.path() / "openssl.out").string() + "' 2>&1";
+        if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
+    }
+    StartWithRetries(
+        [&] {
+            port_ = UnusedLoopbackPort();
+            if (options_.https) httpsPort_ = UnusedLoopbackPort();
+            Start();
+        },
+        "nginx");
+}
+
+NginxServer::~NginxServer() { process_.Stop(SIGTERM); }
+
+std::string NginxServer::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string NginxServer::httpsUrl(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(httpsPort_) + path;
+}
+
+void NginxServer::WriteConfig() const {
+    const std::string dir = dir_.path().string();
+    const std::string root = root_.string();
+    std::string locations = R"(
+        location / { }
+        location /norange/ { alias ROOT/; max_ranges 0; }
+        location /slow/ { alias ROOT/; limit_rate_after 64k; limit_rate 1; }
+        location /throttled/ { alias ROOT/; limit_rate 200k; }
+        location /deflate/ { alias ROOT/; add_header Content-Encoding deflate; }
+        location /zq/ { alias ROOT/; }
+        location /upload { client_max_body_size 0; return 200 "ok"; }
+        location = /clientdatarequest { try_files /$arg_fileName =404; }
+        location ~ ^/(agentRequest|agentSlot|agenttrayicon|agentinfo) { client_max_body_size 0; return 200 "ok"; }
+)";
+    for (int status : {400, 401, 403, 404, 406, 407, 500, 502, 503}) {
+        locations += "        location = /status/" + std::to_string(status) + " { return " + std::to_string(status) +
+                     "; }\n";
+    }
+    locations += options_.extraConfig;
+    for (size_t at; (at = locations.find("ROOT")) != std::string::npos;) locations.replace(at, 4, root);
+
+    std::ostringstream config;
+    config << "daemon off;\nmaster_process on;\nworker_processes 1;\n"
+           << "pid " << dir << "/nginx.pid;\nerror_log " << dir << "/error.log notice;\n"
+           << "events { worker_connections 512; }\n"
+           << "http {\n"
+           << "    default_type application/octet-stream;\n"
+           << "    log_format vantorra '$request\\t$status\\t$http_range\\t$bytes_sent\\t"
+              "$http_if_modified_since\\t$http_accept_encoding\\t$http_connection\\t$http_user_agent\\t"
+              "$request_length\\t$content_type\\t$content_length\\t$scheme';\n"
+           << "    access_log " << dir << "/access.log vantorra;\n"
+           << "    client_body_temp_path " << dir << "/client_body;\n"
+           << "    proxy_temp_path " << dir << "/proxy;\n"
+           << "    fastcgi_temp_path " << dir << "/fastcgi;\n"
+           << "    uwsgi_temp_path " << dir << "/uwsgi;\n"
+           << "    scgi_temp_path " << dir << "/scgi;\n"
+           << "    sendfile on;\n    keepalive_requests 100000;\n"
+           << "    gzip off;\n    gzip_static on;\n    if_modified_since before;\n"
+           << "    server {\n        listen 127.0.0.1:" << port_ << ";\n        root " << root << ";\n"
+           << locations << "    }\n";
+    if (options_.https) {
+        config << "    server {\n        listen 127.0.0.1:" << httpsPort_ << " ssl;\n        root " << root << ";\n"
+               << "        ssl_certificate " << certificate().string() << ";\n"
+               << "        ssl_certificate_key " << dir << "/key.pem;\n"
+               << "        ssl_protocols " << options_.sslProtocols << ";\n"
+               << locations << "    }\n";
+    }
+    config << "}\n";
+    WriteText(dir_.path() / "nginx.conf", config.str());
+}
+
+void NginxServer::Start() {
+    WriteConfig();
+    const std::string dir = dir_.path().string();
+    process_ = ChildProcess({"nginx", "-p", dir + "/", "-c", dir + "/nginx.conf", "-e", dir + "/error.log"},
+                            dir_.path() / "nginx.out");
+    const bool up = WaitUntil([&] {
+        return !process_.Running() || (PortAccepts(port_) && (!options_.https || PortAccepts(httpsPort_)));
+    });
+    if (!up || !process_.Running()) {
+        process_.Stop(SIGTERM);
+        throw std::runtime_error("nginx: " + ErrorLog() + ReadFile(dir_.path() / "nginx.out"));
+    }
+}
+
+void NginxServer::Stop(int signal) { process_.Stop(signal); }
+
+std::filesystem::path NginxServer::AddFile(const std::string& relativePath, const std::string& content) {
+    const fs::path path = root_ / relativePath;
+    fs::create_directories(path.parent_path());
+    for (fs::path folder = path.parent_path(); folder != root_ && folder.has_relative_path();
+         folder = folder.parent_path()) {
+        MakeReadableByAll(folder);
+    }
+    WriteText(path, content);
+    MakeReadableByAll(path);
+    return path;
+}
+
+std::vector<AccessLogEntry> NginxServer::AccessLog() const {
+    std::vector<AccessLogEntry> entries;
+    std::istringstream log(ReadFile(dir_.path() / "access.log"));
+    for (std::string line; std::getline(log, line);) {
+        const auto fields = SplitTabs(line);
+        AccessLogEntry entry;
+        const std::string request = Field(fields, 0);
+        const size_t space = request.find(' ');
+        entry.method = request.substr(0, space);
+        if (space != std::string::npos) {
+            const size_t end = request.find(' ', space + 1);
+            entry.target = request.substr(space + 1, end == std::string::npos ? end : end - space - 1);
+        }
+        entry.status = static_cast<int>(Number(Field(fields, 1)));
+        entry.range = Field(fields, 2);
+        entry.bytesSent = Number(Field(fields, 3));
+        entry.ifModifiedSince = Field(fields, 4);
+        entry.acceptEncoding = Field(fields, 5);
+        entry.connection = Field(fields, 6);
+        entry.userAgent = Field(fields, 7);
+        entry.requestLength = Number(Field(fields, 8));
+        entry.contentType = Field(fields, 9);
+        entry.contentLength = Field(fields, 10);
+        entry.scheme = Field(fields, 11);
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+bool NginxServer::WaitForAccessLog(size_t count, std::chrono::milliseconds bound) const {
+    return WaitUntil([&] { return AccessLog().size() >= count; }, bound);
+}
+
+std::string NginxServer::ErrorLog() const { return ReadFile(dir_.path() / "error.log"); }
+
+// ---------------------------------------------------------------------------------------
+TinyProxy::TinyProxy(const std::string& user, const std::string& password) {
+    MakeReadableByAll(dir_.path());
+    const fs::path log = dir_.path() / "tinyproxy.log";
+    WriteText(log, "");
+    chmod(log.c_str(), 0666);
+    StartWithRetries(
+        [&] {
+            port_ = UnusedLoopbackPort();
+            std::ostringstream config;
+            if (geteuid() == 0) config << "User nobody\nGroup nogroup\n";
+            config << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 600\nAllow 127.0.0.1\n"
+                   << "LogFile \"" << log.string() << "\"\nLogLevel Info\nMaxClients 100\nDisableViaHeader Yes\n";
+            if (!user.empty()) config << "BasicAuth " << user << " " << password << "\n";
+            WriteText(dir_.path() / "tinyproxy.conf", config.str());
+            process_ = ChildProcess({"tinyproxy", "-d", "-c", (dir_.path() / "tinyproxy.conf").string()},
+                                    dir_.path() / "tinyproxy.out");
+            if (!WaitUntil([&] { return !process_.Running() || PortAccepts(port_); }) || !process_.Running()) {
+                process_.Stop(SIGTERM);
+                throw std::runtime_error("tinyproxy: " + Log() + ReadFile(dir_.path() / "tinyproxy.out"));
+            }
+        },
+        "tinyproxy");
+}
+
+TinyProxy::~TinyProxy() { process_.Stop(SIGTERM); }
+
+std::string TinyProxy::address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::string TinyProxy::Log() const { return ReadFile(dir_.path() / "tinyproxy.log"); }
+
+bool TinyProxy::WaitForLog(const std::string& text, std::chrono::milliseconds bound) const {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, bound);
+}
+
+// ---------------------------------------------------------------------------------------
+std::optional<std::string> RecordedRequest::Header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+    }
+    return std::nullopt;
+}
+
+int RecordedRequest::CountHeader(const std::string& name) const {
+    int count = 0;
+    for (const auto& header : headers) count += strcasecmp(header.first.c_str(), name.c_str()) == 0;
+    return count;
+}
+
+ScriptedServer::ScriptedServer(const std::string& scenarioJson) {
+    SetScenario(scenarioJson);
+    const fs::path script = SourceDir() / "tests/support/scripted_http_server.py";
+    process_ = ChildProcess({PythonInterpreter(), script.string(), dir_.str()}, dir_.path() / "server.out");
+    const fs::path portFile = dir_.path() / "port";
+    if (!WaitUntil([&] { return fs::exists(portFile) || !process_.Running(); }) || !fs::exists(portFile)) {
+        process_.Stop(SIGTERM);
+        throw std::runtime_error("scripted server did not start: " + ReadFile(dir_.path() / "server.out"));
+    }
+    port_ = std::stoi(ReadFile(portFile));
+}
+
+ScriptedServer::~ScriptedServer() { process_.Stop(SIGTERM); }
+
+std::string ScriptedServer::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void ScriptedServer::SetScenario(const std::string& scenarioJson) {
+    const fs::path temporary = dir_.path() / "scenario.json.tmp";
+    WriteText(temporary, scenarioJson);
+    fs::rename(temporary, dir_.path() / "scenario.json");
+}
+
+std::vector<RecordedRequest> ScriptedServer::Requests() const {
+    std::vector<RecordedRequest> requests;
+    std::istringstream log(ReadFile(dir_.path() / "requests.log"));
+    for (std::string line; std::getline(log, line);) {
+        const auto fields = SplitTabs(line);
+        if (fields.size() < 3) continue;
+        RecordedRequest request;
+        request.number = std::stoi(fields[0]);
+        request.bodyLength = Number(fields[1]);
+        request.bodySha256 = fields[2];
+        request.bodyFile = dir_.path() / ("request-" + fields[0] + ".body");
+        request.head = ReadFile(dir_.path() / ("request-" + fields[0] + ".head"));
+        std::istringstream head(request.head);
+        std::string headLine;
+        std::getline(head, headLine);
+        if (!headLine.empty() && headLine.back() == '\r') headLine.pop_back();
+        std::istringstream requestLine(headLine);
+        requestLine >> request.method >> request.target >> request.version;
+        while (std::getline(head, headLine)) {
+            if (!headLine.empty() && headLine.back() == '\r') headLine.pop_back();
+            if (headLine.empty()) break;
+            const size_t colon = headLine.find(':');
+            if (colon == std::string::npos) continue;
+            std::string value = headLine.substr(colon + 1);
+            value.erase(0, value.find_first_not_of(" \t"));
+            request.headers.emplace_back(headLine.substr(0, colon), value);
+        }
+        requests.push_back(std::move(request));
+    }
+    return requests;
+}
+
+bool ScriptedServer::WaitForRequests(size_t count, std::chrono::milliseconds bound) const {
+    return WaitUntil([&] { return Requests().size() >= count; }, bound);
+}
+
+// ---------------------------------------------------------------------------------------
+std::string Sha256Hex(const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex.push_back(kHex[digest[i] >> 4]);
+        hex.push_back(kHex[digest[i] & 0xF]);
+    }
+    return hex;
+}
+
+std::string PatternBytes(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::uint32_t state = 2463534242u ^ seed;
+    for (size_t i = 0; i < size; ++i) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        bytes[i] = static_cast<char>(state & 0xFF);
+    }
+    return bytes;
+}
+
+}  // namespace testsupport

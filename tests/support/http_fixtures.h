@@ -1,0 +1,189 @@
+// Real HTTP servers for tests: nginx (plain and https twin), tinyproxy and the scripted
+// server of scripted_http_server.py. Each runs in a temporary folder of its own on a free
+// loopback port, is waited for with a bound when it starts, and is stopped by its PID
+// when the fixture goes. Constructors throw std::runtime_error when a server cannot start.
+#pragma once
+
+#include <sys/types.h>
+
+#include <csignal>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace testsupport {
+
+// A child process started with posix_spawn, stopped by PID.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& output);
+    ~ChildProcess();
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+
+    pid_t pid() const { return pid_; }
+    bool Running();
+    // Sends `signal`, waits up to `bound` for the exit, then kills it for good.
+    void Stop(int signal, std::chrono::milliseconds bound = std::chrono::seconds(10));
+
+private:
+    pid_t pid_ = -1;
+};
+
+// True once a TCP connection to 127.0.0.1:port succeeds (a server is listening).
+bool PortAccepts(int port);
+// A loopback port nobody listens on right now (bound, then released).
+int UnusedLoopbackPort();
+
+// One request line of the nginx access log.
+struct AccessLogEntry {
+    std::string method;
+    std::string target;
+    int status = 0;
+    std::string range;            // Range header, empty when absent
+    std::uint64_t bytesSent = 0;  // head and body
+    std::string ifModifiedSince;
+    std::string acceptEncoding;
+    std::string connection;
+    std::string userAgent;
+    std::uint64_t requestLength = 0;  // request line, head and body
+    std::string contentType;
+    std::string contentLength;
+    std::string scheme;  // "http" or "https"
+};
+
+struct NginxOptions {
+    bool https = false;                          // also listen with TLS on httpsPort()
+    std::string sslProtocols = "TLSv1.2 TLSv1.3";
+    std::string extraConfig;  // more location blocks for both servers ("ROOT" stands for root())
+};
+
+// nginx serving root() with ranges, If-Modified-Since "before", gzip_static and these
+// locations (each a view of the same root unless noted):
+//   /norange/...      ranges ignored (max_ranges 0): always 200 with the whole file
+//   /slow/...         64 KiB at full speed, then one byte a second (a stall)
+//   /throttled/...    200 KiB/s
+//   /deflate/...      adds "Content-Encoding: deflate"
+//   /zq/...           the root again (server path prefix of one edition)
+//   /status/NNN       answers NNN with no file (400 401 403 404 406 407 500 502 503)
+//   /upload           accepts a POST body of any size and answers 200 "ok"
+//   = /clientdatarequest?fileName=PATH   the file PATH of the root
+//   /agentRequest, /agentSlot, /agenttrayicon, /agentinfo   200 "ok"
+class NginxServer {
+public:
+    explicit NginxServer(NginxOptions options = {});
+    ~NginxServer();
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+
+    int port() const { return port_; }
+    int httpsPort() const { return httpsPort_; }
+    std::string host() const { return "127.0.0.1"; }
+    std::string url(const std::string& path) const;
+    std::string httpsUrl(const std::string& path) const;
+    const std::filesystem::path& root() const { return root_; }
+    const std::filesystem::path& folder() const { return dir_.path(); }
+    std::filesystem::path certificate() const { return dir_.path() / "cert.pem"; }
+    pid_t pid() const { return process_.pid(); }
+
+    // Writes a file under root() readable by nginx's workers; returns its host path.
+    std::filesystem::path AddFile(const std::string& relativePath, const std::string& content);
+    // The access log so far, oldest first.
+    std::vector<AccessLogEntry> AccessLog() const;
+    // Waits until the access log holds at least `count` entries.
+    bool WaitForAccessLog(size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) const;
+    std::string ErrorLog() const;
+
+    // Stops nginx (SIGQUIT: graceful; SIGTERM: cuts live connections) and starts it
+    // again on the same ports.
+    void Stop(int signal = SIGQUIT);
+    void Start();
+
+private:
+    void WriteConfig() const;
+
+    TempDir dir_;
+    NginxOptions options_;
+    std::filesystem::path root_;
+    int port_ = 0;
+    int httpsPort_ = 0;
+    ChildProcess process_;
+};
+
+// tinyproxy on loopback. With a user name, it asks for Basic credentials (BasicAuth).
+class TinyProxy {
+public:
+    explicit TinyProxy(const std::string& user = "user", const std::string& password = "pass");
+    ~TinyProxy();
+    TinyProxy(const TinyProxy&) = delete;
+    TinyProxy& operator=(const TinyProxy&) = delete;
+
+    int port() const { return port_; }
+    // "127.0.0.1:PORT", the form WinHttpOpen takes.
+    std::string address() const;
+    std::string Log() const;
+    // Waits until the log contains `text`.
+    bool WaitForLog(const std::string& text, std::chrono::milliseconds bound = std::chrono::seconds(10)) const;
+
+private:
+    TempDir dir_;
+    int port_ = 0;
+    ChildProcess process_;
+};
+
+// One request as the scripted server received it.
+struct RecordedRequest {
+    int number = 0;
+    std::string method;
+    std::string target;
+    std::string version;
+    std::vector<std::pair<std::string, std::string>> headers;  // in order, as sent
+    std::string head;  // the request head as received, up to the empty line
+    std::uint64_t bodyLength = 0;
+    std::string bodySha256;  // lower-case hex
+    std::filesystem::path bodyFile;
+
+    // First value of a header (case-insensitive), nullopt when absent.
+    std::optional<std::string> Header(const std::string& name) const;
+    int CountHeader(const std::string& name) const;
+    std::string Body() const { return ReadFile(bodyFile); }
+};
+
+// The scripted server (scripted_http_server.py); the scenario is JSON as described there.
+class ScriptedServer {
+public:
+    explicit ScriptedServer(const std::string& scenarioJson = "{}");
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    int port() const { return port_; }
+    std::string host() const { return "127.0.0.1"; }
+    std::string url(const std::string& path) const;
+    // Takes effect from the next request on.
+    void SetScenario(const std::string& scenarioJson);
+    // Requests read in full so far, in arrival order.
+    std::vector<RecordedRequest> Requests() const;
+    bool WaitForRequests(size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) const;
+    const std::filesystem::path& folder() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+    int port_ = 0;
+    ChildProcess process_;
+};
+
+// SHA-256 of a byte string, lower-case hex (for comparing bodies with the records).
+std::string Sha256Hex(const std::string& data);
+// Deterministic bytes of every value 0..255, for bodies that must survive byte for byte.
+std::string PatternBytes(size_t size, unsigned seed = 0);
+
+}  // namespace testsupport
