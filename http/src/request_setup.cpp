@@ -200,7 +200,7 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16
             const DWORD error = GetLastError();
             if (error == ERROR_WINHTTP_RESEND_REQUEST) {
                 LogInfo("GetInternetRequestHandle : Resending the data to the server %S \n", serverName);
-                Sleep(5000);
+                winhttp_seam::Sleep(5000);
                 ++rounds;
                 continue;
             }

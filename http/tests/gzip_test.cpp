@@ -14,27 +14,13 @@
 
 #include "agent/agent.h"
 #include "http/http.h"
-#include "runtime/tests/log_capture.h"
+#include "http/tests/http_client_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using testsupport::ReadFile;
 using testsupport::TempDir;
-
-std::string Gzip(const std::string& data) {
-    z_stream stream{};
-    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&stream, data.size()) + 32, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
 
 std::string RandomText(std::size_t size, unsigned seed) {
     std::mt19937 generator(seed);
