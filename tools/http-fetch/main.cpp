@@ -214,6 +214,18 @@ int Run(int argc, char** argv) {
     if (options.positional.size() != wanted)
         return Fail(command + (wanted == 2 ? " takes a URL path and a file" : " takes one URL path"));
 
+    // Only the body goes to stdout: whatever the agent code prints on its way goes to stderr.
+    std::fflush(stdout);
+    const int bodyFd = dup(STDOUT_FILENO);
+    std::FILE* bodyOut = bodyFd >= 0 ? fdopen(bodyFd, "wb") : nullptr;
+    if (bodyOut) dup2(STDERR_FILENO, STDOUT_FILENO);
+    struct BodyOutCloser {
+        std::FILE* file;
+        ~BodyOutCloser() {
+            if (file) std::fclose(file);
+        }
+    } bodyOutCloser{bodyOut};
+
     // The agent configuration first, then what the command line says instead.
     std::optional<std::string> installDir;
     if (ReadRegSZ(HKEY_LOCAL_MACHINE, gv_agentRootKey.c_str(), "ZQAgentInstallDir", &installDir) == ERROR_SUCCESS)
@@ -332,8 +344,9 @@ int Run(int argc, char** argv) {
     }
     SetTransferProgressObserver(nullptr);
     bar.finish();
-    if (body) std::fwrite(body->data(), 1, body->size(), stdout);
-    std::fflush(stdout);
+    std::FILE* out = bodyOut ? bodyOut : stdout;
+    if (body) std::fwrite(body->data(), 1, body->size(), out);
+    std::fflush(out);
     if (result != 0) {
         std::cerr << "http-fetch: " << command << " ended with " << result;
         if (const char* text = HttpErrorText(result)) {
