@@ -312,7 +312,9 @@ TEST_F(DownloadTest, ThrottledBlocksAnsweredBadlyEndTheDownloadOrRestartIt) {
                          {"status": 200, "body_size": 1000}],
         "/nothing": [)" + head + R"(, {"raw": ""}],
         "/empty-blocks": [)" + head + R"(, {"status": 206, "headers": [["Content-Range", "bytes 0-499/1000"]], "body": ""}],
-        "/wrong-start": [)" + head + R"(, {"status": 206, "headers": [["Content-Range", "bytes 0-499/1000"]], "body_size": 500}]}})");
+        "/wrong-start": [)" + head + R"(, {"status": 206, "headers": [["Content-Range", "bytes 0-499/1000"]], "body_size": 500}],
+        "/overshoot": [)" + head + R"(, {"status": 206, "headers": [["Content-Range", "bytes 0-499/1000"]], "body_size": 500},
+                       {"status": 206, "headers": [["Content-Range", "bytes 500-1199/1200"]], "body_size": 700}]}})");
     gv_dataTransferRateKBps = 1;
     struct Case {
         const char* path;
@@ -323,6 +325,7 @@ TEST_F(DownloadTest, ThrottledBlocksAnsweredBadlyEndTheDownloadOrRestartIt) {
         {"/nothing", 1, 2},                          // failure before any status: its own code
         {"/empty-blocks", HTTP_RESULT_PARTIAL, 4},   // three rounds without a byte
         {"/wrong-start", ERROR_WINHTTP_INVALID_SERVER_RESPONSE, 3},
+        {"/overshoot", HTTP_RESULT_PARTIAL, 3},      // more bytes than announced: the size check
     };
     std::size_t seen = 0;
     for (const Case& c : cases) {
@@ -354,6 +357,22 @@ TEST_F(DownloadTest, ADownloadWithoutDestinationOrWithAnUnknownModeCreatesNothin
     EXPECT_NE(GetEx(nginx.port(), "/file.bin", (temp.path() / "x").string(), nullptr, POST_DATA), 0u);
     EXPECT_TRUE(log->has("InternetGetRequestEx : Error occured while creating the file --> 87 \n"));
     EXPECT_TRUE(FilesIn(temp.path()).empty());
+}
+
+TEST_F(DownloadTest, DownloadModeIsLoggedButDataFilesNeverAsk) {
+    NginxServer nginx;
+    nginx.AddFile("patch.bin", "patch");
+    nginx.AddFile("data.xml", "<x/>");
+    writeValue(HKEY_LOCAL_MACHINE, (gv_agentRootKey + "\\Settings").c_str(), "DownloadMode", "1", REG_DWORD);
+    // The resumable hand-off is not part of this client: mode 1 still downloads plainly.
+    EXPECT_EQ(GetEx(nginx.port(), "/patch.bin", (temp.path() / "patch.bin").string(), nullptr, DOWNLOAD_FILE), 0u);
+    EXPECT_EQ(ReadFile(temp.path() / "patch.bin"), "patch");
+    EXPECT_EQ(CountInLog("InternetGetDownloader : Download Mode 1\n"), 1);
+    std::optional<std::string> data;
+    EXPECT_EQ(GetEx(nginx.port(), "/data.xml", std::nullopt, &data, GET_DATA), 0u);
+    EXPECT_EQ(GetByBitrate(nginx.port(), "/data.xml", std::nullopt, &data, GET_DATA), 0u);
+    EXPECT_EQ(data.value_or(""), "<x/>");
+    EXPECT_EQ(CountInLog("InternetGetDownloader : Vantorra Server & Port -> "), 1);
 }
 
 }  // namespace
