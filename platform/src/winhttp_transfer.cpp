@@ -88,6 +88,30 @@ DWORD MapCurlError(CURLcode code) {
     }
 }
 
+void BodyBuffer::Append(const char* data, size_t length) {
+    if (end_ + length > capacity_) {
+        const size_t held = Held();
+        if (held + length <= capacity_) {
+            std::memmove(storage_.get(), storage_.get() + start_, held);
+        } else {
+            const size_t capacity = std::max(held + length, Transfer::kBufferLimit);
+            auto larger = std::make_unique_for_overwrite<BYTE[]>(capacity);
+            if (held) std::memcpy(larger.get(), storage_.get() + start_, held);
+            storage_ = std::move(larger);
+            capacity_ = capacity;
+        }
+        start_ = 0;
+        end_ = held;
+    }
+    std::memcpy(storage_.get() + end_, data, length);
+    end_ += length;
+}
+
+void BodyBuffer::Consume(size_t length) {
+    start_ += length;
+    if (start_ == end_) start_ = end_ = 0;
+}
+
 Transfer::Transfer(Request& request) : request_(request) {}
 
 Transfer::~Transfer() {
@@ -162,8 +186,7 @@ DWORD Transfer::Start() {
     current_ = {};
     decision_ = Redirect::None;
     followUrl_.clear();
-    buffer_.clear();
-    bufferStart_ = 0;
+    buffer_.Clear();
     receivePaused_ = false;
     sendPaused_ = false;
 
@@ -410,7 +433,7 @@ void Transfer::Unpause() {
 DWORD Transfer::QueryAvailable(DWORD& available) {
     available = 0;
     if (phase_ != Phase::Responded) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
-    const auto held = [&] { return buffer_.size() - bufferStart_; };
+    const auto held = [&] { return buffer_.Held(); };
     if (held() == 0 && !ended_) {
         Unpause();
         const Drive outcome = Run([&] { return held() > 0; }, request_.timeouts.receive);
@@ -430,12 +453,8 @@ DWORD Transfer::Read(BYTE* buffer, DWORD length, DWORD& read) {
     DWORD available = 0;
     if (const DWORD error = QueryAvailable(available)) return error;
     read = std::min(length, available);
-    std::memcpy(buffer, buffer_.data() + bufferStart_, read);
-    bufferStart_ += read;
-    if (bufferStart_ == buffer_.size()) {
-        buffer_.clear();
-        bufferStart_ = 0;
-    }
+    std::memcpy(buffer, buffer_.Data(), read);
+    buffer_.Consume(read);
     return ERROR_SUCCESS;
 }
 
@@ -471,18 +490,13 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
         return length;
     }
     auto& buffer = transfer->buffer_;
-    const size_t held = buffer.size() - transfer->bufferStart_;
-    if (held > 0 && held + length > kBufferLimit) {
+    if (buffer.Held() > 0 && buffer.Held() + length > kBufferLimit) {
         // Full: curl keeps this chunk and offers it again after the pause. It is not
         // stored here, or it would be delivered twice.
         transfer->receivePaused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (transfer->bufferStart_ > 0) {
-        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(transfer->bufferStart_));
-        transfer->bufferStart_ = 0;
-    }
-    buffer.insert(buffer.end(), data, data + length);
+    buffer.Append(data, length);
     transfer->progress_ += length;
     return length;
 }

@@ -5,12 +5,30 @@
 
 #include <curl/curl.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/src/winhttp_internal.h"
 
 namespace host::winhttp {
+
+// Body bytes between curl and the caller: appended by the write callback, taken by reads.
+// Plain memory (no per-byte work, no zero-filling): the buffer is on every byte's path.
+class BodyBuffer {
+public:
+    size_t Held() const { return end_ - start_; }
+    const BYTE* Data() const { return storage_.get() + start_; }
+    void Clear() { start_ = end_ = 0; }
+    void Append(const char* data, size_t length);
+    void Consume(size_t length);
+
+private:
+    std::unique_ptr<BYTE[]> storage_;
+    size_t capacity_ = 0;
+    size_t start_ = 0;
+    size_t end_ = 0;
+};
 
 class Transfer {
 public:
@@ -83,8 +101,7 @@ private:
     bool sendPaused_ = false;
 
     // Download: one bounded buffer; a chunk refused while it is full stays with curl.
-    std::vector<BYTE> buffer_;
-    size_t bufferStart_ = 0;
+    BodyBuffer buffer_;
     bool receivePaused_ = false;
 };
 

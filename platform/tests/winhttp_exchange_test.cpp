@@ -2,6 +2,8 @@
 // and bodies read back byte for byte.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/tests/winhttp_support.h"
 #include "tests/support/http_fixtures.h"
 
@@ -278,6 +280,166 @@ TEST(WinHttpRedirects, FollowedUpToTheLimitAndNeverFromHttpsToHttp) {
     ASSERT_EQ(never.SendAndReceive(), 0u);
     EXPECT_EQ(never.Status(), 302u);
     EXPECT_EQ(never.Header(WINHTTP_QUERY_LOCATION), "/middle");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WinHttpResponses, ShapesOfAnswersReadAsTheServerMeantThem) {
+    struct Case {
+        const char* name;
+        std::string action;
+        std::string verb;
+        DWORD status;
+        std::string body;
+        std::string header;  // "Name: value" expected through the custom query
+    };
+    const std::vector<Case> cases = {
+        {"chunked body", R"({"body": "chunk by chunk", "chunked": true})", "GET", 200, "chunk by chunk", ""},
+        {"interim 100 before the answer",
+         R"({"raw": "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Created\r\nX-Final: yes\r\nContent-Length: 2\r\n\r\nok"})",
+         "GET", 201, "ok", "X-Final: yes"},
+        {"bare LF line ends", R"({"raw": "HTTP/1.1 200 OK\nX-Lf: 1\nContent-Length: 3\n\nabc"})", "GET", 200, "abc",
+         "X-Lf: 1"},
+        {"folded header", R"({"raw": "HTTP/1.1 200 OK\r\nX-Fold: a\r\n b\r\nContent-Length: 1\r\n\r\nz"})", "GET", 200,
+         "z", "X-Fold: a b"},
+        {"no blank after colon", R"({"raw": "HTTP/1.1 200 OK\r\nX-Tight:v\r\nContent-Length: 0\r\n\r\n"})", "GET", 200,
+         "", "X-Tight: v"},
+        {"close-delimited", R"({"body": "to the end", "content_length": null})", "GET", 200, "to the end", ""},
+        {"head has a length but no body", R"({"body": "not sent", "headers": [["Content-Length", "8"]]})", "HEAD",
+         200, "", "Content-Length: 8"},
+        {"no content", R"({"status": 204, "reason": "No Content", "headers": [["Content-Length", "0"]]})", "GET", 204,
+         "", ""},
+        {"server error with a body", R"({"status": 500, "reason": "Internal", "body": "oops"})", "GET", 500, "oops", ""},
+        {"gzip body stays encoded",
+         R"({"body_hex": "1f8b0800000000000003cb48cdc9c9070086a6103605000000", "headers": [["Content-Encoding", "gzip"]]})",
+         "GET", 200, std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xcb\x48\xcd\xc9\xc9\x07\x00\x86\xa6\x10\x36\x05\x00\x00\x00", 25),
+         "Content-Encoding: gzip"},
+    };
+    ScriptedServer server;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.SetScenario(R"({"default": )" + c.action + "}");
+        HandleSet set(RequestSetup(server.port(), "/shape", c.verb));
+        ASSERT_EQ(set.SendAndReceive(), 0u);
+        EXPECT_EQ(set.Status(), c.status);
+        std::string body;
+        EXPECT_EQ(ReadBody(set.request, body), 0u);
+        EXPECT_EQ(body, c.body);
+        if (!c.header.empty()) {
+            const size_t colon = c.header.find(": ");
+            EXPECT_EQ(set.Header(WINHTTP_QUERY_CUSTOM, c.header.substr(0, colon)), c.header.substr(colon + 2));
+        }
+    }
+}
+
+TEST(WinHttpResponses, NginxRangesConditionalsAndGzipAsServed) {
+    NginxServer nginx;
+    const std::string content = testsupport::PatternBytes(10000, 3);
+    nginx.AddFile("f.bin", content);
+    nginx.AddFile("g.txt", "plain text");
+    nginx.AddFile("g.txt.gz", "pretend gzip bytes");
+    struct Case {
+        const char* name;
+        std::string object;
+        std::vector<std::string> headers;
+        DWORD status;
+        std::string body;
+    };
+    const std::vector<Case> cases = {
+        {"range", "/f.bin", {"Range: bytes=100-199"}, 206, content.substr(100, 100)},
+        {"range end past the size is clamped", "/f.bin", {"Range: bytes=9990-20000"}, 206, content.substr(9990)},
+        {"range past the end", "/f.bin", {"Range: bytes=10000-10001"}, 416, ""},
+        {"ranges ignored", "/norange/f.bin", {"Range: bytes=0-9"}, 200, content},
+        {"not modified", "/f.bin", {"If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT"}, 304, ""},
+        {"gzip sibling served raw", "/g.txt", {"Accept-Encoding: gzip"}, 200, "pretend gzip bytes"},
+        {"plain without asking for gzip", "/g.txt", {}, 200, "plain text"},
+        {"missing", "/none", {}, 404, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HandleSet set(RequestSetup(nginx.port(), c.object));
+        for (const auto& header : c.headers) ASSERT_TRUE(set.AddHeader(header));
+        ASSERT_EQ(set.SendAndReceive(), 0u);
+        EXPECT_EQ(set.Status(), c.status);
+        std::string body;
+        EXPECT_EQ(ReadBody(set.request, body), 0u);
+        if (c.status != 404 && c.status != 416) {
+            EXPECT_TRUE(body == c.body) << body.size();
+        }
+    }
+}
+
+TEST(WinHttpResponses, RequestsOnSeveralThreadsAtOnceStaySeparate) {
+    NginxServer nginx;
+    std::vector<std::string> contents;
+    for (unsigned i = 0; i < 4; ++i) {
+        contents.push_back(testsupport::PatternBytes(1024 * 1024 + i, i));
+        nginx.AddFile("t" + std::to_string(i), contents.back());
+    }
+    std::vector<std::string> results(4);
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < 4; ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 3; ++round) {
+                HandleSet set(RequestSetup(nginx.port(), "/t" + std::to_string(i)));
+                std::string body;
+                if (set.SendAndReceive() == 0 && ReadBody(set.request, body) == 0) results[i] = body;
+                else results[i] = "failed";
+                if (results[i] != contents[i]) return;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (unsigned i = 0; i < 4; ++i) EXPECT_TRUE(results[i] == contents[i]) << i;
+}
+
+}  // namespace
+
+namespace {
+
+// The nginx fixture's locations, as the HTTP module's tests rely on them.
+TEST(WinHttpResponses, NginxFixtureLocationsAnswerAsDocumented) {
+    NginxServer nginx;
+    nginx.AddFile("dir/g.txt", "fixture");
+    nginx.AddFile("big.bin", testsupport::PatternBytes(256 * 1024));
+    struct Case {
+        std::string object;
+        DWORD status;
+        std::string body;
+        std::string contentEncoding;
+    };
+    for (const Case& c : {Case{"/status/500", 500, "", ""}, Case{"/status/406", 406, "", ""},
+                          Case{"/clientdatarequest?fileName=dir/g.txt", 200, "fixture", ""},
+                          Case{"/zq//dir/g.txt", 200, "fixture", ""}, Case{"/deflate/dir/g.txt", 200, "fixture", "deflate"},
+                          Case{"/agentRequest?type=x", 200, "ok", ""}, Case{"/throttled/dir/g.txt", 200, "fixture", ""}}) {
+        SCOPED_TRACE(c.object);
+        HandleSet set(RequestSetup(nginx.port(), c.object));
+        ASSERT_EQ(set.SendAndReceive(), 0u);
+        EXPECT_EQ(set.Status(), c.status);
+        std::string body;
+        EXPECT_EQ(ReadBody(set.request, body), 0u);
+        if (!c.body.empty()) {
+            EXPECT_EQ(body, c.body);
+        }
+        EXPECT_EQ(set.Header(WINHTTP_QUERY_CUSTOM, "Content-Encoding"), c.contentEncoding);
+    }
+    // /slow/ sends 64 KiB, then stalls: the read after it times out.
+    HandleSet slow(RequestSetup(nginx.port(), "/slow/big.bin"));
+    ASSERT_TRUE(slow.SetDword(WINHTTP_OPTION_RECEIVE_TIMEOUT, 300));
+    ASSERT_EQ(slow.SendAndReceive(), 0u);
+    std::string body;
+    EXPECT_EQ(ReadBody(slow.request, body), ERROR_WINHTTP_TIMEOUT);
+    EXPECT_GE(body.size(), 64u * 1024);
+    EXPECT_LT(body.size(), 256u * 1024);
+    // Stopped and started again on the same port, it serves as before.
+    nginx.Stop(SIGTERM);
+    EXPECT_FALSE(testsupport::PortAccepts(nginx.port()));
+    nginx.Start();
+    HandleSet again(RequestSetup(nginx.port(), "/dir/g.txt"));
+    ASSERT_EQ(again.SendAndReceive(), 0u);
+    EXPECT_EQ(again.Status(), 200u);
 }
 
 }  // namespace

@@ -218,6 +218,8 @@ void NginxServer::WriteConfig() const {
     }
     locations += options_.extraConfig;
     for (size_t at; (at = locations.find("ROOT")) != std::string::npos;) locations.replace(at, 4, root);
+    const std::string port = std::to_string(port_);
+    for (size_t at; (at = locations.find("HTTP_PORT")) != std::string::npos;) locations.replace(at, 9, port);
 
     std::ostringstream config;
     config << "daemon off;\nmaster_process on;\nworker_processes 1;\n"

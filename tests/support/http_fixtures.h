@@ -63,7 +63,8 @@ struct AccessLogEntry {
 struct NginxOptions {
     bool https = false;                          // also listen with TLS on httpsPort()
     std::string sslProtocols = "TLSv1.2 TLSv1.3";
-    std::string extraConfig;  // more location blocks for both servers ("ROOT" stands for root())
+    // More location blocks for both servers; "ROOT" stands for root(), "HTTP_PORT" for port().
+    std::string extraConfig;
 };
 
 // nginx serving root() with ranges, If-Modified-Since "before", gzip_static and these
@@ -74,7 +75,9 @@ struct NginxOptions {
 //   /deflate/...      adds "Content-Encoding: deflate"
 //   /zq/...           the root again (server path prefix of one edition)
 //   /status/NNN       answers NNN with no file (400 401 403 404 406 407 500 502 503)
-//   /upload           accepts a POST body of any size and answers 200 "ok"
+//   /upload           accepts a POST body of any size and answers 200 "ok" at once (nginx
+//                     discards the body as it comes, so the access log's request length
+//                     counts only the head; the scripted server records whole bodies)
 //   = /clientdatarequest?fileName=PATH   the file PATH of the root
 //   /agentRequest, /agentSlot, /agenttrayicon, /agentinfo   200 "ok"
 class NginxServer {

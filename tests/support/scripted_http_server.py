@@ -148,7 +148,7 @@ def read_body(reader, headers, sink):
     reader.exact(length, sink)
 
 
-def respond(conn, action, head_bytes):
+def respond(conn, action, head_bytes, method):
     if "raw" in action or "raw_hex" in action:
         data = action["raw"].encode("latin-1") if "raw" in action else bytes.fromhex(action["raw_hex"])
         conn.sendall(data)
@@ -189,7 +189,9 @@ def respond(conn, action, head_bytes):
         if key in action:
             cut = key
             body = body[: int(action[key])]
-    if chunked and not cut:
+    if method == "HEAD":
+        body = b""
+    elif chunked and not cut:
         payload = b""
         for i in range(0, len(body), 8192):
             piece = body[i:i + 8192]
@@ -241,7 +243,7 @@ def serve(conn):
                 read_body(reader, headers, sink)
             with lock, open(os.path.join(directory, "requests.log"), "a") as log:
                 log.write("%d\t%d\t%s\n" % (n, size[0], digest.hexdigest()))
-            keep = respond(conn, action, head_bytes)
+            keep = respond(conn, action, head_bytes, parts[0])
             if keep is None:
                 return  # already reset
             if not keep or headers.get("connection", "").lower() == "close":
