@@ -375,4 +375,17 @@ TEST_F(DownloadTest, DownloadModeIsLoggedButDataFilesNeverAsk) {
     EXPECT_EQ(CountInLog("InternetGetDownloader : Vantorra Server & Port -> "), 1);
 }
 
+TEST_F(DownloadTest, AThrottledBlockThatFailsBeforeAnyStatusReportsItsOwnCode) {
+    NginxServer nginx;
+    nginx.AddFile("file.bin", std::string(1000, 'z'));
+    gv_dataTransferRateKBps = 1;
+    // The server goes away during the pause after the first block.
+    winhttp_seam::SetSleepFunction([&nginx](DWORD) { nginx.Stop(); });
+    const auto dest = temp.path() / "file.bin";
+    EXPECT_EQ(GetByBitrate(nginx.port(), "/file.bin", dest.string(), nullptr, DOWNLOAD_FILE),
+              ERROR_WINHTTP_CANNOT_CONNECT);
+    EXPECT_TRUE(log->has("InternetGetRequestByBitrate : Failed with the http status code 0 \n"));
+    EXPECT_TRUE(FilesIn(temp.path()).empty());
+}
+
 }  // namespace
