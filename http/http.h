@@ -1,0 +1,147 @@
+// The agent's HTTP client for the Vantorra server and its distribution servers: request
+// setup, WinHTTP error texts, plain, throttled and gzip downloads, and uploads. Every
+// call is synchronous on the caller's thread and logs through the agent log.
+//
+// Behaviour kept on purpose:
+// - Once the agent's security flags are set (always, for "https"), server certificates
+//   are not verified: agent servers commonly run with self-signed certificates.
+// - `lastModifiedTime` is one process-wide value: with `ifModifiedSinceEnabled` on, the
+//   Last-Modified of the last download is sent as If-Modified-Since with any later URL.
+// - A 200 answer to an upload without Content-Length, when a reply is wanted, returns
+//   12150 although the data was posted.
+// - `DownloadMode` = 1 (hand-off to the resumable downloader) is read and logged but not
+//   acted on yet: every download runs the plain or throttled path.
+// - Bodies and Content-Length are limited to 32 bits (4 GiB - 1), as the wire protocol
+//   of the agent counts them; the layer below refuses larger lengths.
+//
+// Where the older agent could lose or corrupt data, this client does better:
+// - a download is written beside its destination and renamed over it, so a failure never
+//   leaves a half file under the final name and an older destination stays as it was;
+// - a range answer (the time-out recovery, a throttled block) is only appended when it is
+//   a 206 starting where the file ends; a 200 restarts the file with the whole body;
+// - the throttled download checks the final size (707 when it differs), reports a block
+//   that fails before any status with that block's own code, and gives up after a few
+//   rounds that bring no bytes;
+// - gzip decoding streams in fixed chunks, checks every write and decodes every member;
+// - uploads take 64-bit file sizes (over 4 GiB - 1 is refused with 223), grow the reply
+//   with the bytes received, log a binary buffer only within its length, add the
+//   multipart Content-Type once per request, and never report a short upload as sent.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win/winhttp.h"
+
+// ---- Request modes (the codes callers pass through the whole HTTP layer) ----
+inline constexpr DWORD GET_DATA = 11001;           // body wanted in memory
+inline constexpr DWORD POST_DATA = 11002;          // post with the agent's time-outs
+inline constexpr DWORD DOWNLOAD_FILE = 11003;      // body stored as a file
+inline constexpr DWORD POST_DATA_UNTIMED = 11004;  // post with WinHTTP's default time-outs
+inline constexpr DWORD POST_MULTIPART = 11005;     // buffer of postLength bytes, multipart type
+inline constexpr DWORD POST_BY_BITRATE = 11006;    // file upload
+
+// ---- Result codes beyond HTTP statuses and Windows/WinHTTP error codes ----
+inline constexpr DWORD HTTP_RESULT_NOT_MODIFIED = 90001;  // server answered 304
+inline constexpr DWORD HTTP_RESULT_PARTIAL = 707;         // stored size differs from Content-Length
+inline constexpr DWORD HTTP_RESULT_DATA_UNREADABLE = 6;   // GET_DATA body not readable into memory
+inline constexpr DWORD HTTP_RESULT_NOTHING_TO_SEND = 13;
+inline constexpr DWORD HTTP_RESULT_FILE_TOO_LARGE = 223;  // ERROR_FILE_TOO_LARGE: upload over 4 GiB - 1
+
+// Unset handle marker of HttpRequestHandles (all bits set).
+#define HTTP_UNSET_HANDLE (reinterpret_cast<HINTERNET>(static_cast<std::intptr_t>(-1)))
+
+// One request shared between a caller and GetInternetRequestHandle.
+struct HttpRequestHandles {
+    HINTERNET hSession = HTTP_UNSET_HANDLE;
+    HINTERNET hConnect = HTTP_UNSET_HANDLE;
+    HINTERNET hRequest = HTTP_UNSET_HANDLE;
+    int requestKind = 0;                    // 0 GET, 1 GET with extraHeader (range), 2 HEAD
+    const char16_t* extraHeader = nullptr;  // borrowed from the caller
+    DWORD httpStatus = 0;
+};
+inline constexpr int REQUEST_KIND_GET = 0;
+inline constexpr int REQUEST_KIND_GET_EXTRA_HEADER = 1;
+inline constexpr int REQUEST_KIND_HEAD = 2;
+
+// Closes hRequest, hConnect and hSession in that order, skipping unset ones; a failing
+// close is logged at DEBUG. The fields keep their values.
+void CloseRequestHandles(const HttpRequestHandles& handles);
+
+// ---- Conditional requests (process-wide, unguarded: the agent makes one request at a time) ----
+extern int ifModifiedSinceEnabled;                       // 1 = If-Modified-Since is sent
+extern std::optional<std::u16string> lastModifiedTime;  // raw Last-Modified of the last download
+
+// ---- Error texts ----
+// Logs one ERROR line explaining the code.
+void HttpGetLastError(DWORD code);
+// The layer's own text for a code of 12001..12184, or null when the system text applies.
+const char* HttpErrorText(DWORD code);
+
+// ---- Request setup ----
+// Opens session, connection and request, adds the headers, sends and waits for the
+// response headers. 0 when they arrived (the status is in handles->httpStatus), 407 when
+// the proxy refused the credentials, else the failing call's error code.
+DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16_t* serverName,
+                               INTERNET_PORT port, const char16_t* proxyServer,
+                               const char16_t* proxyBypass, const char16_t* proxyUser,
+                               const char16_t* proxyPassword, const char16_t* objectPath,
+                               const char16_t* destinationPath, DWORD requestMode, bool keepAlive,
+                               HttpRequestHandles* handles, bool acceptGzip);
+// Limits the session to TLS 1.0-1.2 on Windows 7 and 8; always returns 1.
+int SetSecureProtocols(HINTERNET session);
+// 0 and the Last-Modified value, or the query's error code.
+DWORD GetFilelastmodifiedTime(HINTERNET request, std::optional<std::u16string>* lastModified);
+
+// ---- Downloads ----
+// DOWNLOAD_FILE stores the body at destinationPath; GET_DATA puts it into *outData.
+DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* serverName,
+                           INTERNET_PORT port, const char16_t* proxyServer, const char16_t* proxyBypass,
+                           const char16_t* proxyUser, const char16_t* proxyPassword,
+                           const char16_t* objectPath, const char16_t* destinationPath,
+                           std::optional<std::string>* outData, DWORD requestMode, bool keepAlive,
+                           bool acceptGzip);
+// The same body in ranges of DataTransferRate_KBps x 500 bytes with pauses between them.
+DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const char16_t* serverName,
+                                  INTERNET_PORT port, const char16_t* proxyServer,
+                                  const char16_t* proxyBypass, const char16_t* proxyUser,
+                                  const char16_t* proxyPassword, const char16_t* objectPath,
+                                  const char16_t* destinationPath, std::optional<std::string>* outData,
+                                  DWORD requestMode, bool keepAlive);
+// Reads the calling thread's GET_DATA temporary file into *outData; 1, or 0 when it
+// cannot be opened.
+int LoadDatafromFile(std::optional<std::string>* outData);
+// Decodes a gzip file (every member); source and target may be the same path. True when
+// the whole input decoded and was written.
+bool DecompressGzipFile(const char* sourcePath, const char* targetPath);
+
+// Temporary file names of a download on the calling thread: "<destination><tid>.tmp" and
+// "<TEMP>\zq<tid>.tmp" (the host's temporary folder when TEMP is unset).
+std::u16string DownloadTempFileName(const char16_t* destinationPath);
+std::string DataTempFileName();
+
+// ---- Uploads ----
+// Posts postData (text, or postLength bytes for POST_MULTIPART); the reply, when asked
+// for, comes back in *reply.
+DWORD InternetSendRequestEx(bool useProxy, const char* protocol, const char16_t* serverName,
+                            INTERNET_PORT port, const char16_t* proxyServer, const char16_t* proxyBypass,
+                            const char16_t* proxyUser, const char16_t* proxyPassword,
+                            const char16_t* objectPath, const char* postData,
+                            std::optional<std::string>* reply, DWORD requestMode, bool keepAlive,
+                            DWORD postLength);
+// Streams the file named by filePath in chunks of chunkSize bytes.
+DWORD InternetSendRequestByBitRate(bool useProxy, const char* protocol, const char16_t* serverName,
+                                   INTERNET_PORT port, const char16_t* proxyServer,
+                                   const char16_t* proxyBypass, const char16_t* proxyUser,
+                                   const char16_t* proxyPassword, const char16_t* objectPath,
+                                   const char* filePath, std::optional<std::string>* reply,
+                                   DWORD requestMode, bool keepAlive, DWORD chunkSize);
+
+// ---- Progress ----
+// Called on the transferring thread after each chunk of a download or upload body with
+// the bytes moved so far and the expected total (0 when unknown). Empty removes it.
+using TransferProgressObserver = std::function<void(ULONGLONG done, ULONGLONG total)>;
+void SetTransferProgressObserver(TransferProgressObserver observer);

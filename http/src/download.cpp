@@ -1,0 +1,665 @@
+// Downloads: the plain GET with its time-out recovery and gzip decoding, and the
+// throttled download in ranges. Both stream into a temporary file beside the
+// destination (or in the temporary folder for GET_DATA) and hand the result over at the end.
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "agent/agent.h"
+#include "http/src/internal.h"
+#include "runtime/helpers.h"
+#include "runtime/log.h"
+#include "runtime/registry_access.h"
+
+using namespace httpclient;
+
+namespace {
+
+// The range header of a block or a recovery ("Range: bytes=%u-%u").
+std::u16string RangeHeader(ULONGLONG first, ULONGLONG last) {
+    return ToWide("Range: bytes=" + std::to_string(first) + "-" + std::to_string(last));
+}
+
+DWORD QueryCustomHeader(HINTERNET request, const char16_t* name, std::u16string* value) {
+    std::vector<char16_t> buffer(128, u'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(char16_t));
+        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, buffer.data(), &bytes,
+                                WINHTTP_NO_HEADER_INDEX)) {
+            value->assign(buffer.data(), std::min<std::size_t>(bytes / sizeof(char16_t), buffer.size() - 1));
+            return ERROR_SUCCESS;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER) return error;
+        buffer.assign(bytes / sizeof(char16_t) + 2, u'\0');
+    }
+    return ERROR_INSUFFICIENT_BUFFER;
+}
+
+// Content-Length as a number; 122 and (when allowed) 12150 count as read with length 0.
+DWORD QueryContentLength(HINTERNET request, bool missingIsZero, DWORD* length) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    *length = 0;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
+        *length = value;
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_INSUFFICIENT_BUFFER) return ERROR_SUCCESS;
+    if (missingIsZero && error == ERROR_WINHTTP_HEADER_NOT_FOUND) return ERROR_SUCCESS;
+    return error;
+}
+
+// First byte of a 206 answer's Content-Range ("bytes 500-999/1200"); false when absent
+// or malformed.
+bool ContentRangeStart(HINTERNET request, ULONGLONG* start) {
+    std::u16string value;
+    if (QueryCustomHeader(request, u"Content-Range", &value) != ERROR_SUCCESS) return false;
+    const std::string text = ToUtf8(value.c_str());
+    const std::size_t digits = text.find_first_of("0123456789");
+    if (text.compare(0, 6, "bytes ") != 0 || digits != 6) return false;
+    const auto [end, ec] = std::from_chars(text.data() + digits, text.data() + text.size(), *start);
+    return ec == std::errc() && end < text.data() + text.size() && *end == '-';
+}
+
+// Whether a range answer may be stored: a 206 starting where the file ends is appended,
+// a 200 carries the whole body and restarts the file. Anything else is refused.
+enum class RangeAnswer { Append, Restart, Refuse };
+RangeAnswer JudgeRangeAnswer(HINTERNET request, DWORD status, ULONGLONG expectedStart) {
+    if (status == 200) return RangeAnswer::Restart;
+    ULONGLONG start = 0;
+    if (status == 206 && ContentRangeStart(request, &start) && start == expectedStart) return RangeAnswer::Append;
+    return RangeAnswer::Refuse;
+}
+
+bool TruncateFile(HANDLE file) {
+    LARGE_INTEGER zero{};
+    return SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+ULONGLONG FileSizeOf(HANDLE file) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(file, &size) ? static_cast<ULONGLONG>(size.QuadPart) : 0;
+}
+
+// The InternetGetDownloader step. DownloadMode 1 (the resumable downloader) is read and
+// logged; the hand-off itself is not part of this client yet.
+void InternetGetDownloaderStep(const char16_t* serverName, INTERNET_PORT port, const char16_t* objectPath,
+                               bool logMode) {
+    const std::string path = ToUtf8(objectPath);
+    if (path.find(".xml") != std::string::npos || path.find(".json") != std::string::npos) return;
+    LogInfo("InternetGetDownloader : Vantorra Server & Port -> %S : %d \n", serverName, port);
+    DWORD mode = 0;
+    ReadDwordRegistryData(HKEY_LOCAL_MACHINE, (gv_agentRootKey + "\\Settings").c_str(), "DownloadMode", &mode);
+    if (logMode) LogInfo("InternetGetDownloader : Download Mode %d\n", mode);
+}
+
+// Creates the destination's folder with its parents; false when that failed.
+bool CreateDestinationFolder(const char16_t* destinationPath) {
+    const std::u16string path = destinationPath;
+    const std::size_t slash = path.find_last_of(u"\\/");
+    if (slash == std::u16string::npos || slash == 0) return true;
+    const std::u16string folder = path.substr(0, slash) + u"\\";
+    const DWORD result = CreateFolder(folder.c_str());
+    return result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS;
+}
+
+// Name of the temporary file for the mode; empty for a mode that stores nothing.
+std::u16string TempFileFor(DWORD requestMode, const char16_t* destinationPath) {
+    if (requestMode == DOWNLOAD_FILE && destinationPath) return DownloadTempFileName(destinationPath);
+    if (requestMode == GET_DATA) return ToWide(DataTempFileName());
+    return {};
+}
+
+// Creates the temporary file (always new); INVALID_HANDLE_VALUE with *error on failure.
+HANDLE CreateTempFile(const std::u16string& name, DWORD* error) {
+    if (name.empty()) {
+        *error = ERROR_PATH_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file =
+        CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) *error = GetLastError();
+    return file;
+}
+
+// Puts the finished temporary file in place of the destination in one rename, so the
+// destination is either the old file or the new one, never a half copy.
+DWORD ReplaceDestination(const std::u16string& tempFile, const char16_t* destinationPath) {
+    const std::string from = ToUtf8(tempFile.c_str());
+    const std::string to = ToUtf8(destinationPath);
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return ERROR_SUCCESS;
+    const DWORD error = GetLastError();
+    return error ? error : ERROR_WRITE_FAULT;
+}
+
+void LogCloseFailures(HttpRequestHandles* handles, const char* prefix) {
+    const std::string p = prefix;
+    CloseHandleLogged(&handles->hRequest, (p + " :  Error in WinHttpCloseHandle hRequest --> %d \n").c_str());
+    CloseHandleLogged(&handles->hConnect, (p + " :  Error in WinHttpCloseHandle hConnect --> %d \n").c_str());
+    CloseHandleLogged(&handles->hSession, (p + " :  Error in WinHttpCloseHandle hSession --> %d \n").c_str());
+}
+
+void CloseQuietly(HttpRequestHandles* handles) {
+    for (HINTERNET* handle : {&handles->hRequest, &handles->hConnect, &handles->hSession}) {
+        if (*handle != HTTP_UNSET_HANDLE) WinHttpCloseHandle(*handle);
+        *handle = HTTP_UNSET_HANDLE;
+    }
+}
+
+// Counts a failed decompression in zqerror.log and the registry.
+void RecordDecompressionFailure(const char16_t* destinationPath) {
+    const std::string errorLog = gv_agentInstallDir.value_or(std::string()) + "logs\\zqerror.log";
+    AppendLineToFile(errorLog.c_str(), GetCurrentDateTimeText());
+    const std::string destination = destinationPath ? ToUtf8(destinationPath) : std::string();
+    const LogArg args[] = {destinationPath ? LogArg(destination) : LogArg(nullptr)};
+    const std::string entry = FormatLogText("\tGzip file Decompression failed for the file %s\n", args);
+    AppendLineToFile(errorLog.c_str(), entry.c_str());
+
+    const std::string tracking = gv_agentRootKey + "\\KRTracking\\";
+    const std::string details = tracking + "GzipDecompressionDetails\\";
+    DWORD count = 0;
+    ReadDwordRegistryData(HKEY_LOCAL_MACHINE, details.c_str(), "GZIP_DECOMPRESSION_FAILURE_COUNT", &count);
+    writeValue(HKEY_LOCAL_MACHINE, details.c_str(), "GZIP_DECOMPRESSION_FAILURE_COUNT",
+               std::to_string(count + 1).c_str(), REG_DWORD);
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    writeValue(HKEY_LOCAL_MACHINE, tracking.c_str(), "LastKRDataModifiedTime",
+               std::to_string(GetTimeInSeconds(now)).c_str(), REG_DWORD);
+}
+
+// Milliseconds since midnight of a local time.
+long long MillisOfDay(const SYSTEMTIME& t) {
+    return ((static_cast<long long>(t.wHour) * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds;
+}
+
+}  // namespace
+
+std::u16string DownloadTempFileName(const char16_t* destinationPath) {
+    std::u16string name = destinationPath ? destinationPath : u"";
+    name += ToWide(std::to_string(GetCurrentThreadId()) + ".tmp");
+    return name;
+}
+
+std::string DataTempFileName() {
+    std::string folder = gv_tempDir;
+    if (folder.empty()) {
+        // Without TEMP the host's temporary folder, never the root of the file system.
+        char buffer[MAX_PATH + 1] = {};
+        const DWORD length = GetTempPathA(sizeof buffer, buffer);
+        folder = (length > 0 && length < sizeof buffer) ? std::string(buffer, length) : std::string("/tmp");
+        while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+    }
+    return folder + "\\zq" + std::to_string(GetCurrentThreadId()) + ".tmp";
+}
+
+int LoadDatafromFile(std::optional<std::string>* outData) {
+    const std::string path = DataTempFileName();
+    LogDebug("LoadDatafromFile: tmpDataFilePath, %s\n", path);
+    if (!outData) return 0;
+    std::FILE* file = host::MappedFopen(path.c_str(), "rb");
+    if (!file) return 0;
+    std::string text;
+    char chunk[65536];
+    std::size_t read;
+    while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) return 0;
+    // Read as text: CR LF pairs become LF, as the agent has always seen its data.
+    std::string::size_type out = 0;
+    for (std::string::size_type i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        text[out++] = text[i];
+    }
+    text.resize(out);
+    *outData = std::move(text);
+    return 1;
+}
+
+DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* serverName,
+                           INTERNET_PORT port, const char16_t* proxyServer, const char16_t* proxyBypass,
+                           const char16_t* proxyUser, const char16_t* proxyPassword,
+                           const char16_t* objectPath, const char16_t* destinationPath,
+                           std::optional<std::string>* outData, DWORD requestMode, bool keepAlive,
+                           bool acceptGzip) {
+    InternetGetDownloaderStep(serverName, port, objectPath, true);
+    LogDebug("@@@@@@@@ Inside InternetGetRequestEx Method @@@@@@@@ \n");
+    LogInfo("InternetGetRequestEx : Vantorra Server & Port -> %S : %d \n", serverName, port);
+    LogDebug("InternetGetRequestEx : URL to Get -> %S \n", objectPath);
+
+    HttpRequestHandles handles;
+    DWORD result = GetInternetRequestHandle(useProxy, protocol, serverName, port, proxyServer, proxyBypass, proxyUser,
+                                            proxyPassword, objectPath, destinationPath, requestMode, keepAlive,
+                                            &handles, acceptGzip);
+    bool gzipBody = false;
+    if (acceptGzip) {
+        std::u16string encoding;
+        const DWORD error = QueryCustomHeader(handles.hRequest, u"Content-Encoding", &encoding);
+        if (error == ERROR_SUCCESS) {
+            LogDebug("InternetGetRequestEx :  Response Header Informations : %S \n", encoding);
+            if (encoding.find(u"gzip") != std::u16string::npos) {
+                LogInfo("InternetGetRequestEx : Response Header contains content-Encoding as gzip \n");
+                gzipBody = true;
+            } else {
+                LogInfo("InternetGetRequestEx : Response Header doesn't contain content-Encoding as gzip \n");
+            }
+        } else if (error == ERROR_WINHTTP_HEADER_NOT_FOUND) {
+            LogError("InternetGetRequestEx : Response Header doesn't contain content-Encoding. \n");
+        } else {
+            LogError("InternetGetRequestEx :  Error in WinHttpQueryHeaders --> %d \n", error);
+            HttpGetLastError(error);
+        }
+    }
+
+    const std::u16string tempFile = TempFileFor(requestMode, destinationPath);
+    bool fellBack = false;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD contentLength = 0;
+    ULONGLONG total = 0;
+
+    do {  // steps that end by jumping to the closing of the handles
+        if (result != ERROR_SUCCESS) break;
+        if (handles.httpStatus == 304) {
+            LogInfo("InternetGetRequestEx :File not modified since the time: %S\n", lastModifiedTime);
+            result = HTTP_RESULT_NOT_MODIFIED;
+            break;
+        }
+        if (handles.httpStatus != 200) {
+            LogError("InternetGetRequestEx : Failed with the http status code, %d \n", handles.httpStatus);
+            result = handles.httpStatus;
+            break;
+        }
+        if (ifModifiedSinceEnabled == 1) GetFilelastmodifiedTime(handles.hRequest, &lastModifiedTime);
+        const DWORD lengthError = QueryContentLength(handles.hRequest, true, &contentLength);
+        if (lengthError != ERROR_SUCCESS) {
+            LogError("InternetGetRequestEx :  Error in Content Length Header -> %d \n", lengthError);
+            HttpGetLastError(lengthError);
+            result = lengthError;
+            break;
+        }
+        LogInfo("InternetGetRequestEx : Content Length of the request file: %u Bytes\n", contentLength);
+
+        if (requestMode == DOWNLOAD_FILE && destinationPath && !CreateDestinationFolder(destinationPath))
+            LogError("InternetGetRequestEx : Failed to create the destination directory for the destination file %S \n",
+                     destinationPath);
+        DWORD createError = requestMode == DOWNLOAD_FILE && !destinationPath ? ERROR_INVALID_PARAMETER : 0;
+        if (createError == 0) file = CreateTempFile(tempFile, &createError);
+        if (file == INVALID_HANDLE_VALUE) {
+            LogError("InternetGetRequestEx : Error occured while creating the file --> %d \n", createError);
+            HttpGetLastError(createError);
+            result = createError;
+            break;
+        }
+
+        std::vector<char> buffer;
+        for (;;) {
+            DWORD available = 0;
+            if (!WinHttpQueryDataAvailable(handles.hRequest, &available)) {
+                DWORD error = GetLastError();
+                LogError("InternetGetRequestEx : Error occured in WinHttpQueryDataAvailable --> %d \n", error);
+                HttpGetLastError(error);
+                if (error != ERROR_WINHTTP_TIMEOUT) {
+                    result = error;
+                    break;
+                }
+                // Time-out: ask again for what is still missing.
+                LogInfo("Total Bytes read so far:%u\n", total);
+                LogInfo("InternetGetRequestEx : second attempt to recover from previous error\n");
+                LogCloseFailures(&handles, "InternetGetRequestEx");
+                const std::u16string range = RangeHeader(total, contentLength);
+                LogDebug("InternetGetRequestByBitrate: Content-Range Header message: %S\n", range);
+                handles = HttpRequestHandles{};
+                handles.requestKind = REQUEST_KIND_GET_EXTRA_HEADER;
+                handles.extraHeader = range.c_str();
+                error = GetInternetRequestHandle(useProxy, protocol, serverName, port, proxyServer, proxyBypass,
+                                                 proxyUser, proxyPassword, objectPath, destinationPath, requestMode,
+                                                 keepAlive, &handles, false);
+                handles.extraHeader = nullptr;
+                if (error != ERROR_SUCCESS) {
+                    result = error;
+                    break;
+                }
+                // Only the missing bytes may join the file: a 206 from where it ends, or a
+                // 200 with the whole body that replaces what was there.
+                const RangeAnswer answer = JudgeRangeAnswer(handles.hRequest, handles.httpStatus, total);
+                if (answer == RangeAnswer::Refuse) {
+                    LogError("InternetGetRequestEx : Failed with the http status code, %d \n", handles.httpStatus);
+                    result = handles.httpStatus == 206 ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : handles.httpStatus;
+                    break;
+                }
+                if (answer == RangeAnswer::Restart) {
+                    if (!TruncateFile(file)) {
+                        result = GetLastError();
+                        LogError("InternetGetRequestEx :  Error in WriteFile --> %d \n", result);
+                        break;
+                    }
+                    total = 0;
+                }
+                if (!WinHttpQueryDataAvailable(handles.hRequest, &available)) {
+                    error = GetLastError();
+                    LogError("InternetGetRequestEx : Error occured in WinHttpQueryDataAvailable --> %d \n", error);
+                    HttpGetLastError(error);
+                    result = error;
+                    break;
+                }
+            }
+            if (available == 0) break;
+            buffer.resize(static_cast<std::size_t>(available) + 1);
+            DWORD read = 0;
+            if (!WinHttpReadData(handles.hRequest, buffer.data(), available, &read)) {
+                const DWORD error = GetLastError();
+                LogError("InternetGetRequestEx :  Error in WinHttpReadData --> %d \n", error);
+                HttpGetLastError(error);
+                result = error;
+                break;
+            }
+            total += read;
+            DWORD written = 0;
+            if (read > 0 && (!WriteFile(file, buffer.data(), read, &written, nullptr) || written != read)) {
+                const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+                LogError("InternetGetRequestEx :  Error in WriteFile --> %d \n", error);
+                result = error;
+                break;
+            }
+            ReportProgress(total, contentLength);
+            if (total == contentLength) {
+                LogInfo("Bytes read reached the contenlength\n");
+                break;
+            }
+            if (read == 0) break;
+        }
+
+        LogInfo("InternetGetRequestEx : Total bytes read = %u\n", total);
+        if (result == ERROR_SUCCESS) {
+            const ULONGLONG size = FileSizeOf(file);
+            if (size == contentLength) {
+                LogInfo("InternetGetRequestEx : GetFileSize returns :  %u\n", size);
+                LogInfo("InternetGetRequestEx : File completely downloaded..!\n");
+            } else {
+                result = HTTP_RESULT_PARTIAL;
+                LogInfo("InternetGetRequestEx : Error in downloading..!\n");
+                LogInfo("InternetGetRequestEx : Only partial file downloaded. GetFileSize returns :  %u\n", size);
+            }
+        }
+        if (!FlushFileBuffers(file) && result == ERROR_SUCCESS) {
+            result = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            LogError("InternetGetRequestEx :  Error in WriteFile --> %d \n", result);
+        }
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+    } while (false);
+
+    LogCloseFailures(&handles, "InternetGetRequestEx");
+
+    if (result == ERROR_SUCCESS && acceptGzip && gzipBody) {
+        LogInfo("InternetGetRequestEx : Successfully downloaded the Gzip compressed file from the server %S \n",
+                serverName);
+        LogDebug("InternetGetRequestEx : Need to decompress the file\n");
+        const std::string narrowTemp = ToUtf8(tempFile.c_str());
+        if (DecompressGzipFile(narrowTemp.c_str(), narrowTemp.c_str())) {
+            LogInfo("InternetGetRequestEx : File Decompressed successfully.\n");
+        } else {
+            LogError("InternetGetRequestEx : File Decompression failure. So need to download the original file.\n");
+            lastModifiedTime.reset();  // the repeat must not be answered with 304
+            result = InternetGetRequestEx(useProxy, protocol, serverName, port, proxyServer, proxyBypass, proxyUser,
+                                          proxyPassword, objectPath, destinationPath, outData, requestMode, keepAlive,
+                                          false);
+            RecordDecompressionFailure(destinationPath);
+            fellBack = true;
+        }
+    }
+
+    if (result == ERROR_SUCCESS && !fellBack) {
+        if (requestMode == GET_DATA) {
+            if (LoadDatafromFile(outData) == 1) {
+                LogDebug("Data in memory : %s\n", **outData);
+            } else {
+                LogError("InternetGetRequestEx: could n't read the data from .tmp file \n");
+                result = HTTP_RESULT_DATA_UNREADABLE;
+            }
+        } else {
+            const DWORD error = ReplaceDestination(tempFile, destinationPath);
+            if (error == ERROR_SUCCESS) {
+                LogInfo(
+                    "InternetGetRequestEx : Successfully downloaded the file %S from the server %S to the destination "
+                    "file %S \n",
+                    objectPath, serverName, destinationPath);
+            } else {
+                result = error;
+                LogError("InternetGetRequestEx : could n't copy from %S file to %S ,\n", tempFile, destinationPath);
+                LogErrorMessage(error);
+            }
+        }
+    }
+
+    if (!tempFile.empty() && !fellBack) DeleteFileW(tempFile.c_str());
+    LogDebug("@@@@@@@@ End Of InternetGetRequestEx Method @@@@@@@@ \n");
+    return result;
+}
+
+DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const char16_t* serverName,
+                                  INTERNET_PORT port, const char16_t* proxyServer,
+                                  const char16_t* proxyBypass, const char16_t* proxyUser,
+                                  const char16_t* proxyPassword, const char16_t* objectPath,
+                                  const char16_t* destinationPath, std::optional<std::string>* outData,
+                                  DWORD requestMode, bool keepAlive) {
+    InternetGetDownloaderStep(serverName, port, objectPath, false);
+    LogDebug("@@@@@@@@ Inside InternetGetRequestByBitrate Method @@@@@@@@ \n");
+    LogInfo("InternetGetRequestByBitrate : Vantorra Server & Port -> %S : %d \n", serverName, port);
+    LogDebug("InternetGetRequestByBitrate : URL to Get -> %S \n", objectPath);
+    (void)keepAlive;  // the size request and every block keep the connection alive
+
+    const std::u16string tempFile = TempFileFor(requestMode, destinationPath);
+    HttpRequestHandles handles;
+    handles.requestKind = REQUEST_KIND_HEAD;
+    DWORD result = GetInternetRequestHandle(useProxy, protocol, serverName, port, proxyServer, proxyBypass, proxyUser,
+                                            proxyPassword, objectPath, destinationPath, requestMode, true, &handles,
+                                            false);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    ULONGLONG total = 0;
+    DWORD contentLength = 0;
+
+    do {
+        if (result != ERROR_SUCCESS) break;
+        if (handles.httpStatus == 304) {
+            LogInfo("InternetGetRequestByBitrate : File not modified since the time: %S\n", lastModifiedTime);
+            result = HTTP_RESULT_NOT_MODIFIED;
+            break;
+        }
+        if (handles.httpStatus != 200) {
+            LogError("InternetGetRequestByBitrate : Failed with the http status code: %d \n", handles.httpStatus);
+            result = handles.httpStatus;
+            break;
+        }
+        if (ifModifiedSinceEnabled == 1) GetFilelastmodifiedTime(handles.hRequest, &lastModifiedTime);
+        const DWORD lengthError = QueryContentLength(handles.hRequest, false, &contentLength);
+        if (lengthError != ERROR_SUCCESS) {
+            LogError("InternetGetRequestByBitrate :  Error in Content Length Header -> %d \n", lengthError);
+            HttpGetLastError(lengthError);
+            result = lengthError;
+            break;
+        }
+        LogInfo("InternetGetRequestByBitrate : Content Length of the request file: %u Bytes\n", contentLength);
+        CloseQuietly(&handles);
+
+        if (requestMode == DOWNLOAD_FILE && destinationPath && !CreateDestinationFolder(destinationPath))
+            LogError(
+                "InternetGetRequestByBitrate : Failed to create the destination directory for the destination file "
+                "%S \n",
+                destinationPath);
+        DWORD createError = requestMode == DOWNLOAD_FILE && !destinationPath ? ERROR_INVALID_PARAMETER : 0;
+        if (createError == 0) file = CreateTempFile(tempFile, &createError);
+        if (file == INVALID_HANDLE_VALUE) {
+            LogError("InternetGetRequestByBitrate: Error occured while creating the file --> %d \n", createError);
+            HttpGetLastError(createError);
+            result = createError;
+            break;
+        }
+
+        // DataTransferRate_KBps 0 means no throttling: the rest of the file in one block.
+        const ULONGLONG blockSize = static_cast<ULONGLONG>(gv_dataTransferRateKBps) * 500;
+        LogDebug("InternetGetRequestByBitrate: Block of bytes to read: %u\n", blockSize);
+
+        std::vector<char> buffer;
+        bool timeoutMark = false;
+        bool finished = false;
+        int roundsWithoutProgress = 0;
+        DWORD lastBlockError = ERROR_SUCCESS;
+        while (total < contentLength && !finished) {
+            SYSTEMTIME started{};
+            winhttp_seam::GetLocalTime(&started);
+            const ULONGLONG blockStart = total;
+            const ULONGLONG blockEnd =
+                blockSize ? std::min<ULONGLONG>(blockStart + blockSize - 1, contentLength) : contentLength;
+            const std::u16string range = RangeHeader(blockStart, blockEnd);
+            LogDebug("InternetGetRequestByBitrate: Content-Range Header message: %S\n", range);
+
+            handles = HttpRequestHandles{};
+            handles.requestKind = REQUEST_KIND_GET_EXTRA_HEADER;
+            handles.extraHeader = range.c_str();
+            const DWORD blockResult = GetInternetRequestHandle(useProxy, protocol, serverName, port, proxyServer,
+                                                               proxyBypass, proxyUser, proxyPassword, objectPath,
+                                                               destinationPath, requestMode, true, &handles, false);
+            handles.extraHeader = nullptr;
+            LogDebug("InternetGetRequestByBitrate: GetInternetRequestHandle function return code: %u\n", blockResult);
+            if (blockResult == ERROR_WINHTTP_TIMEOUT) {
+                result = ERROR_WINHTTP_TIMEOUT;
+                break;
+            }
+            const DWORD status = handles.httpStatus;
+            if (status != 200 && status != 206) {
+                LogError("InternetGetRequestByBitrate : Failed with the http status code %d \n", status);
+                // A block that failed before any status reports its own failure.
+                result = status != 0 ? status : (blockResult != ERROR_SUCCESS ? blockResult : ERROR_WINHTTP_CONNECTION_ERROR);
+                break;
+            }
+            const RangeAnswer answer = JudgeRangeAnswer(handles.hRequest, status, blockStart);
+            if (answer == RangeAnswer::Refuse) {
+                LogError("InternetGetRequestByBitrate : Failed with the http status code %d \n", status);
+                result = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+                break;
+            }
+            if (answer == RangeAnswer::Restart && blockStart > 0) {
+                // The server ignored the range and sends the whole body: start the file over.
+                if (!TruncateFile(file)) {
+                    result = GetLastError();
+                    LogError("InternetGetRequestByBitrate :  Error in WriteFile --> %d \n", result);
+                    break;
+                }
+                total = 0;
+            }
+
+            lastBlockError = ERROR_SUCCESS;
+            for (;;) {
+                DWORD available = 0;
+                if (!WinHttpQueryDataAvailable(handles.hRequest, &available)) {
+                    const DWORD error = GetLastError();
+                    LogError("InternetGetRequestByBitrate : Error occured in WinHttpQueryDataAvailable --> %d \n", error);
+                    HttpGetLastError(error);
+                    if (error == ERROR_WINHTTP_TIMEOUT) {
+                        CloseQuietly(&handles);
+                        if (timeoutMark) {
+                            result = ERROR_WINHTTP_TIMEOUT;
+                            finished = true;
+                        } else {
+                            timeoutMark = true;
+                        }
+                    } else {
+                        lastBlockError = error;
+                    }
+                    break;
+                }
+                timeoutMark = false;
+                LogDebug("InternetGetRequestByBitrate: Bytes Available to read now: %u\n", available);
+                if (available == 0) break;
+                buffer.resize(static_cast<std::size_t>(available) + 1);
+                DWORD read = 0;
+                if (!WinHttpReadData(handles.hRequest, buffer.data(), available, &read)) {
+                    const DWORD error = GetLastError();
+                    LogError("InternetGetRequestByBitrate :  Error in WinHttpReadData --> %d \n", error);
+                    HttpGetLastError(error);
+                    result = error;
+                    finished = true;
+                    break;
+                }
+                total += read;
+                DWORD written = 0;
+                if (read > 0 && (!WriteFile(file, buffer.data(), read, &written, nullptr) || written != read)) {
+                    const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+                    LogError("InternetGetRequestByBitrate :  Error in WriteFile --> %d \n", error);
+                    HttpGetLastError(error);
+                    result = error;
+                    finished = true;
+                    break;
+                }
+                ReportProgress(total, contentLength);
+                if (read == 0) break;
+            }
+            if (finished) break;
+            LogDebug("InternetGetRequestByBitrate: Bytes Read: %d\n", total);
+            if (timeoutMark) {
+                LogInfo("InternetGetRequestByBitrate : second attempt of the previous request\n");
+                continue;
+            }
+            CloseQuietly(&handles);
+            result = ERROR_SUCCESS;
+            // A server that answers every block without sending bytes is not asked forever.
+            if (total == blockStart) {
+                if (++roundsWithoutProgress >= kMaxRoundsWithoutProgress) {
+                    result = lastBlockError != ERROR_SUCCESS ? lastBlockError : HTTP_RESULT_PARTIAL;
+                    break;
+                }
+            } else {
+                roundsWithoutProgress = 0;
+            }
+            SYSTEMTIME now{};
+            winhttp_seam::GetLocalTime(&now);
+            const long long elapsed = MillisOfDay(now) - MillisOfDay(started);
+            winhttp_seam::Sleep(elapsed >= 0 && elapsed < 450 ? static_cast<DWORD>(600 - elapsed) : 100);
+        }
+
+        if (!FlushFileBuffers(file) && result == ERROR_SUCCESS) {
+            result = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            LogError("InternetGetRequestByBitrate :  Error in WriteFile --> %d \n", result);
+        }
+        // The stored size must be the announced one, else the file is not handed over.
+        const ULONGLONG size = FileSizeOf(file);
+        if (result == ERROR_SUCCESS && size != contentLength) {
+            result = HTTP_RESULT_PARTIAL;
+            LogInfo("InternetGetRequestByBitrate : Only partial file downloaded. GetFileSize returns :  %u\n", size);
+        }
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        LogInfo("InternetGetRequestByBitrate: Total bytes read = %u\n", total);
+    } while (false);
+
+    CloseQuietly(&handles);
+
+    if (result == ERROR_SUCCESS) {
+        if (requestMode == GET_DATA) {
+            if (LoadDatafromFile(outData) == 1) {
+                LogDebug("Data in memory : %s\n", **outData);
+            } else {
+                LogError("InternetGetRequestByBitrate: could n't read the data from .tmp file \n");
+                result = HTTP_RESULT_DATA_UNREADABLE;
+            }
+        } else {
+            const DWORD error = ReplaceDestination(tempFile, destinationPath);
+            if (error == ERROR_SUCCESS) {
+                LogInfo("InternetGetRequestByBitrate : Successfully downloaded the file %S from the server %S\n",
+                        objectPath, serverName);
+            } else {
+                LogError("InternetGetRequestByBitrate : could n't copy from .tmp file, errorcode --> %d \n", error);
+                result = error;
+            }
+        }
+    }
+    if (!tempFile.empty()) DeleteFileW(tempFile.c_str());
+    LogDebug("@@@@@@@@ End Of InternetGetRequestByBitrate Method @@@@@@@@ \n");
+    return result;
+}

@@ -1,0 +1,37 @@
+// Pieces the units of the HTTP client share: text conversions, the progress observer,
+// handle closing with the callers' own log lines, and the security and proxy options.
+#pragma once
+
+#include <string>
+
+#include "http/http.h"
+
+namespace httpclient {
+
+inline constexpr const char16_t* kUserAgent = u"VantorraAgent";
+// The agent ignores every certificate error once it talks https (see http.h).
+inline constexpr DWORD kIgnoreCertificateFlags = 0x3300;
+// Consecutive throttled blocks that bring no byte before the download gives up.
+inline constexpr int kMaxRoundsWithoutProgress = 3;
+
+std::string ToUtf8(const char16_t* wide);
+std::u16string ToWide(const std::string& utf8);
+bool IsHttps(const char* protocol);
+
+void ReportProgress(ULONGLONG done, ULONGLONG total);
+
+// Closes one handle unless it is unset, logging a failure at ERROR with the given
+// format ("... hRequest --> %d \n") and explaining the code; then marks it unset.
+void CloseHandleLogged(HINTERNET* handle, const char* errorFormat, bool explain = true);
+
+// Adds 0x3300 to the request's security flags. False with the error code in *error.
+bool IgnoreCertificateErrors(HINTERNET request, DWORD* error);
+// Sets proxy user and password when each is longer than one character. False with the
+// error code in *error.
+bool SetProxyCredentials(HINTERNET request, const char16_t* proxyUser, const char16_t* proxyPassword,
+                         DWORD* error);
+
+// Raw response headers as text, or the query's error code.
+DWORD QueryRawHeaders(HINTERNET request, std::u16string* text);
+
+}  // namespace httpclient

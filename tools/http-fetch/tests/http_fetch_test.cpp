@@ -1,0 +1,179 @@
+// http-fetch end to end: the program against nginx and the scripted server, its exit
+// codes through the exit-code file, and a download cut off by a file-size limit.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/http_fixtures.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::NginxServer;
+using testsupport::ReadFile;
+using testsupport::ScriptedServer;
+
+struct Outcome {
+    int status = -1;       // exit status of the process
+    std::string code;      // what it wrote to VANTORRA_EXIT_CODE_FILE
+    std::string out, err;  // stdout and stderr
+};
+
+std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+class HttpFetchTest : public ::testing::Test {
+protected:
+    // Runs http-fetch with the arguments, optionally under a prefix such as prlimit.
+    Outcome Run(const std::vector<std::string>& args, const std::string& prefix = "") {
+        const auto codeFile = work.path() / "exit-code";
+        std::filesystem::remove(codeFile);
+        std::string command = "VANTORRA_EXIT_CODE_FILE=" + Quote(codeFile.string()) + " " + prefix + " " +
+                              Quote((testsupport::BinDir() / "http-fetch").string());
+        for (const auto& arg : args) command += " " + Quote(arg);
+        command += " >" + Quote((work.path() / "out").string()) + " 2>" + Quote((work.path() / "err").string());
+        const int raw = std::system(command.c_str());
+        Outcome outcome;
+        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        outcome.code = ReadFile(codeFile);
+        outcome.out = ReadFile(work.path() / "out");
+        outcome.err = ReadFile(work.path() / "err");
+        return outcome;
+    }
+    std::vector<std::string> Server(int port) { return {"--server", "127.0.0.1", "--port", std::to_string(port)}; }
+    static std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+
+    testsupport::MachineRoot machine;
+    testsupport::TempDir work;
+};
+
+TEST_F(HttpFetchTest, HelpAndBadUsage) {
+    const Outcome help = Run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* command : {"get-ex PATH", "get-bitrate PATH", "send-ex PATH", "send-file PATH FILE", "--progress"})
+        EXPECT_NE(help.out.find(command), std::string::npos) << command;
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } const cases[] = {
+        {{}, "no command given"},
+        {{"fetch", "/x"}, "unknown command fetch"},
+        {{"get-ex"}, "get-ex takes one URL path"},
+        {{"send-file", "/x"}, "send-file takes a URL path and a file"},
+        {{"get-ex", "/x", "--port", "99999", "--server", "h"}, "--port takes a number from 1 to 65535"},
+        {{"get-ex", "/x", "--server"}, "option --server needs a value"},
+        {{"get-ex", "/x", "--bogus"}, "unknown option --bogus"},
+        {{"get-ex", "/x"}, "no server"},
+    };
+    for (const Case& c : cases) {
+        const Outcome outcome = Run(c.args);
+        EXPECT_EQ(outcome.code, "87") << c.message;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+    }
+}
+
+TEST_F(HttpFetchTest, DownloadsToStdoutOrAFileWithTheFullResultCode) {
+    NginxServer nginx;
+    const std::string body = testsupport::PatternBytes(2'000'000, 3);
+    nginx.AddFile("files/patch.bin", body);
+    nginx.AddFile("doc.xml", "<AgentparamsList/>");
+    const auto dest = work.path() / "downloads" / "patch.bin";
+
+    Outcome data = Run(Join({"get-ex", "/doc.xml"}, Server(nginx.port())));
+    EXPECT_EQ(data.code, "0");
+    EXPECT_EQ(data.out, "<AgentparamsList/>");
+
+    for (const char* command : {"get-ex", "get-bitrate"}) {
+        std::filesystem::remove(dest);
+        Outcome file = Run(Join({command, "/files/patch.bin", "--dest", dest.string(), "--rate", "4096", "--progress"},
+                                Server(nginx.port())));
+        EXPECT_EQ(file.code, "0") << command << file.err;
+        EXPECT_EQ(ReadFile(dest), body) << command;
+        EXPECT_NE(file.err.find("100%"), std::string::npos) << file.err;
+        EXPECT_NE(file.err.find("MiB/s"), std::string::npos) << file.err;
+    }
+
+    // 404 and 90001 do not fit an exit status: the exit-code file holds them whole.
+    const Outcome missing = Run(Join({"get-ex", "/nothing-here"}, Server(nginx.port())));
+    EXPECT_EQ(missing.code, "404");
+    EXPECT_EQ(missing.status, 404 % 256);
+    const Outcome unchanged = Run(Join({"get-ex", "/doc.xml", "--if-modified-since", "Fri, 01 Jan 2100 00:00:00 GMT"},
+                                       Server(nginx.port())));
+    EXPECT_EQ(unchanged.code, "90001");
+    EXPECT_EQ(unchanged.status, 90001 % 256);
+    const Outcome refused = Run(Join({"get-ex", "/doc.xml"}, Server(testsupport::UnusedLoopbackPort())));
+    EXPECT_EQ(refused.code, "12029");
+    EXPECT_NE(refused.err.find("The attempt to connect to the server failed."), std::string::npos) << refused.err;
+}
+
+TEST_F(HttpFetchTest, TakesTheServerFromTheAgentConfiguration) {
+    NginxServer nginx;
+    nginx.AddFile("configured.txt", "from the configured server");
+    std::string hive = ReadFile(testsupport::SourceDir() / "tools/standins/agent-config.reg");
+    ASSERT_FALSE(hive.empty());
+    const auto replace = [&hive](const std::string& from, const std::string& to) {
+        const auto at = hive.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        hive.replace(at, from.size(), to);
+    };
+    replace("\"ZQLastAccessName\"=\"server.example.test\"", "\"ZQLastAccessName\"=\"127.0.0.1\"");
+    replace("\"ZQServerPort\"=\"8000\"", "\"ZQServerPort\"=\"" + std::to_string(nginx.port()) + "\"");
+    replace("\"ZQAgentVersion\"", "\"ZQAgentInstallDir\"=\"C:\\\\Agent\\\\\"\n\"ZQAgentVersion\"");
+    testsupport::WriteFile(machine.path() / "registry" / "HKLM.reg", hive);
+    const Outcome outcome = Run({"get-ex", "/configured.txt"});
+    EXPECT_EQ(outcome.code, "0") << outcome.err;
+    EXPECT_EQ(outcome.out, "from the configured server");
+    // The log goes to the agent's logs folder.
+    const std::string log = ReadFile(machine.drivePath('C', "Agent/logs/http-fetch.log"));
+    EXPECT_NE(log.find("InternetGetRequestEx : Vantorra Server & Port -> 127.0.0.1 : " + std::to_string(nginx.port())),
+              std::string::npos);
+}
+
+TEST_F(HttpFetchTest, AFileSizeLimitEndsTheDownloadCleanly) {
+    NginxServer nginx;
+    nginx.AddFile("big.bin", testsupport::PatternBytes(8'000'000, 1));
+    const auto folder = work.path() / "limited";
+    const auto dest = folder / "big.bin";
+    testsupport::WriteFile(dest, "older content");
+    for (const char* command : {"get-ex", "get-bitrate"}) {
+        const Outcome outcome = Run(Join({command, "/big.bin", "--dest", dest.string(), "--rate", "8192"},
+                                         Server(nginx.port())),
+                                    "prlimit --fsize=1000000");
+        EXPECT_NE(outcome.code, "0") << command;
+        EXPECT_FALSE(outcome.code.empty()) << command << ": the process must end by itself, not by SIGXFSZ";
+        EXPECT_EQ(ReadFile(dest), "older content") << command;
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) left.push_back(entry.path().filename());
+        EXPECT_EQ(left, std::vector<std::string>{"big.bin"}) << command << ": no temporary file stays behind";
+    }
+}
+
+TEST_F(HttpFetchTest, UploadsAFileAndPrintsTheReply) {
+    ScriptedServer server(R"({"default": {"status": 200, "body": "received"}})");
+    const std::string content = testsupport::PatternBytes(1'500'000, 8);
+    const auto file = work.path() / "inventory.bin";
+    testsupport::WriteFile(file, content);
+    const Outcome upload =
+        Run(Join({"send-file", "/agentRequest?type=upload", file.string(), "--chunk", "32768", "--reply"},
+                 Server(server.port())));
+    EXPECT_EQ(upload.code, "0") << upload.err;
+    EXPECT_EQ(upload.out, "received");
+    const Outcome text = Run(Join({"send-ex", "/agentRequest?type=text", "--data", "a=1&b=2"}, Server(server.port())));
+    EXPECT_EQ(text.code, "0") << text.err;
+    EXPECT_EQ(text.out, "") << "no reply asked for";
+    ASSERT_TRUE(server.WaitForRequests(2));
+    const auto requests = server.Requests();
+    EXPECT_EQ(requests[0].bodySha256, testsupport::Sha256Hex(content));
+    EXPECT_EQ(requests[1].Body(), "a=1&b=2");
+}
+
+}  // namespace
