@@ -152,7 +152,14 @@ using SendRound = std::function<bool(UploadContext&, DWORD* sendError)>;
 DWORD SendWithResends(UploadContext& ctx, bool keepAlive, bool agentTimeouts, const SendRound& sendRound,
                       const std::function<void()>& onNewRequest) {
     const Texts& t = ctx.texts;
+    // The request is restarted once: a fresh request handle, prepared as the first was.
     bool restarted = false;
+    const auto restart = [&]() -> DWORD {
+        const DWORD reopened = ReopenRequest(ctx);
+        if (reopened != ERROR_SUCCESS) return reopened;
+        onNewRequest();
+        return PrepareUpload(ctx, keepAlive, agentTimeouts);
+    };
     int rounds = 0;
     while (rounds < 5) {
         DWORD sendError = ERROR_SUCCESS;
@@ -162,12 +169,9 @@ DWORD SendWithResends(UploadContext& ctx, bool keepAlive, bool agentTimeouts, co
                             .c_str(),
                         ctx.serverName);
                 if (!restarted) {
-                    const DWORD reopened = ReopenRequest(ctx);
-                    if (reopened != ERROR_SUCCESS) return reopened;
                     restarted = true;
-                    onNewRequest();
-                    const DWORD prepared = PrepareUpload(ctx, keepAlive, agentTimeouts);
-                    if (prepared != ERROR_SUCCESS) return prepared;
+                    const DWORD error = restart();
+                    if (error != ERROR_SUCCESS) return error;
                     continue;
                 }
             }
@@ -190,12 +194,9 @@ DWORD SendWithResends(UploadContext& ctx, bool keepAlive, bool agentTimeouts, co
                     ctx.serverName, error);
             ++rounds;
             if (!restarted) {
-                const DWORD reopened = ReopenRequest(ctx);
-                if (reopened != ERROR_SUCCESS) return reopened;
                 restarted = true;
-                onNewRequest();
-                const DWORD prepared = PrepareUpload(ctx, keepAlive, agentTimeouts);
-                if (prepared != ERROR_SUCCESS) return prepared;
+                const DWORD restartError = restart();
+                if (restartError != ERROR_SUCCESS) return restartError;
             }
             continue;
         }

@@ -392,6 +392,23 @@ bool EndTransaction(ProviderConnection* base, SQLSMALLINT completion, const char
 
 bool IsNullToken(const char* value) { return !value || CompareNoCase(value, "NULL") == 0; }
 
+// The result of an executed update: a searched update or delete that matches no row
+// reports SQL_NO_DATA, which is success; the row count is kept on the connection.
+BYTE FinishUpdate(ODBCConnection* connection, SQLHSTMT statement, SQLRETURN rc) {
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+        LogError("SQLExecute failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement);
+        return 0;
+    }
+    SQLLEN rows = 0;
+    if (!SQL_SUCCEEDED(SQLRowCount(statement, &rows))) {
+        LogError("No Rows Affected \n");
+        return 0;
+    }
+    connection->lastRowCount = rows;
+    return 1;
+}
+
 const DBProvider kODBCProvider = {
     "ODBC",
     ODBCOpenConnection,
@@ -486,19 +503,7 @@ BYTE ODBCExecuteUpdate(ProviderConnection* base, const char* statementText) {
     // and a close for a text that runs once.
     const SQLRETURN rc =
         SQLExecDirect(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS);
-    // A searched update or delete that matches no row reports SQL_NO_DATA.
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-        LogError("SQLExecute failed\n");
-        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
-        return 0;
-    }
-    SQLLEN rows = 0;
-    if (!SQL_SUCCEEDED(SQLRowCount(statement.get(), &rows))) {
-        LogError("No Rows Affected \n");
-        return 0;
-    }
-    connection->lastRowCount = rows;
-    return 1;
+    return FinishUpdate(connection, statement.get(), rc);
 }
 
 std::unique_ptr<QueryResultSet> ODBCExecuteQuery(ProviderConnection* base, const char* statementText) {
@@ -637,18 +642,7 @@ BYTE ODBCExecuteUpdateBlob(ProviderConnection* base, const char* statementText, 
             }
         }
     }
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-        LogError("SQLExecute failed\n");
-        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
-        return 0;
-    }
-    SQLLEN rows = 0;
-    if (!SQL_SUCCEEDED(SQLRowCount(statement.get(), &rows))) {
-        LogError("No Rows Affected \n");
-        return 0;
-    }
-    connection->lastRowCount = rows;
-    return 1;
+    return FinishUpdate(connection, statement.get(), rc);
 }
 
 std::unique_ptr<QueryResultSet> ODBCExecuteQueryBlob(ProviderConnection* base, const char* statementText,
