@@ -72,11 +72,11 @@ long ParseLeadingNumber(const std::string& text) {
 }
 
 std::string LowerUnicode(const std::string& utf8) {
-    std::u16string wide;
+    WideString wide;
     if (!ChangeUtf8ToWideStr(utf8.c_str(), &wide)) return utf8;
-    for (char16_t& c : wide) {
+    for (WCHAR& c : wide) {
         // Surrogate halves are left alone; towlower maps code points.
-        if (c < 0xD800 || c > 0xDFFF) c = static_cast<char16_t>(std::towlower(static_cast<wint_t>(c)));
+        if (c < 0xD800 || c > 0xDFFF) c = static_cast<WCHAR>(std::towlower(static_cast<wint_t>(c)));
     }
     std::string back;
     if (!ConvertWideToUtf8(wide.c_str(), &back)) return utf8;
@@ -355,6 +355,9 @@ int InitializeAgentParameters() {
     BOOL wow64 = FALSE;
     if (gv_pfnIsWow64Process) gv_pfnIsWow64Process(GetCurrentProcess(), &wow64);
     gv_is64BitOS = wow64;
+#ifdef _WIN64  // a 64-bit build runs on 64-bit Windows only, where WOW64 answers FALSE
+    gv_is64BitOS = TRUE;
+#endif
 
     ReadTempDir();
 

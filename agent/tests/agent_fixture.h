@@ -72,7 +72,7 @@ protected:
         return out;
     }
 
-    // Writes HKLM.reg and machine.ini from the tables.
+    // Writes the hive and machine.ini from the tables.
     void Prepare() {
         std::string hive = "Windows Registry Editor Version 5.00\n\n";
         const auto section = [&hive](const std::string& key, const std::map<std::string, std::string>& texts,
@@ -90,7 +90,7 @@ protected:
         section(gv_serverInfoKey, server, {});
         section(gv_systemDetailsKey, systemDetails, {});
         for (const auto& [key, texts] : extraKeys) section(key, texts, {});
-        testsupport::WriteFile(machine.path() / "registry" / "HKLM.reg", hive);
+        ASSERT_TRUE(testsupport::WriteHive(machine, hive));
         testsupport::WriteFile(machine.path() / "machine.ini", profile);
     }
 

@@ -276,7 +276,8 @@ void StopLogRotation() {
         gv_loggerTimer = nullptr;
     }
     if (queue) {
-        if (!DeleteTimerQueueEx(queue, nullptr)) {
+        // ERROR_IO_PENDING is no failure: the queue goes once a running callback returns.
+        if (!DeleteTimerQueueEx(queue, nullptr) && GetLastError() != ERROR_IO_PENDING) {
             const DWORD error = GetLastError();
             LogError("ServiceMain : DeleteTimerQueue is failed due to following error !! \n");
             LogErrorMessage(error);
