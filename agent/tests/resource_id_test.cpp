@@ -41,6 +41,7 @@ TEST_F(AgentTest, ResourceIdMissingAtLogoffAsksNoServer) {
 }
 
 TEST_F(AgentTest, DocumentPaths) {
+    SKIP_WITHOUT_MACHINE_PROFILE();
     struct Case {
         std::string customerId, nameSpace, computer;
         std::optional<std::string> localDomain;

@@ -140,8 +140,13 @@ inline bool WriteHive(const MachineRoot& root, const std::string& regText) {
 #endif
 }
 
+// On Windows in text mode: the log is written in text mode there, with CR LF line ends.
 inline std::string ReadFile(const std::filesystem::path& path) {
+#ifdef _WIN32
+    std::ifstream in(path);
+#else
     std::ifstream in(path, std::ios::binary);
+#endif
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
