@@ -2,7 +2,7 @@
 JOBS ?= 2
 PRODUCT ?= itunes64
 
-.PHONY: all bootstrap configure build test asan-test release demo clean format
+.PHONY: all bootstrap configure build test asan-test release demo clean format windows windows-test
 
 all: build
 
@@ -26,6 +26,16 @@ asan-test: bootstrap
 release: bootstrap
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS)
+
+# The handler and its libraries built for Windows with mingw-w64; the tests run under Wine.
+CCACHE_LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+
+windows: bootstrap
+	@cmake --preset windows $(CCACHE_LAUNCHER) >/dev/null
+	@cmake --build --preset windows -j $(JOBS)
+
+windows-test: windows
+	@scripts/windows-test
 
 demo: build
 	@tools/demo/run-demo "$(PRODUCT)"

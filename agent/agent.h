@@ -137,6 +137,6 @@ void SetResourceIdLookup(ResourceIdLookup lookup);
 
 // ---- Time helpers ----
 void SystemTimeToUnixSeconds(const SYSTEMTIME& time, LONGLONG* seconds);
-std::u16string GetCurrentTimeMillisText();
+WideString GetCurrentTimeMillisText();
 int GetTimeInSeconds(SYSTEMTIME localTime);
 int GetCurrentUnixSeconds();

@@ -10,17 +10,17 @@
 // Paths and files
 std::string GetLastFileName(const char* path);
 std::optional<std::string> GetLastUrlFileName(const char* urlOrPath);
-DWORD CreateFolder(const char16_t* path, int unused = 0);
+DWORD CreateFolder(const WCHAR* path, int unused = 0);
 DWORD CheckFileExists(const char* fileName);
-DWORD CheckFileExists(const char16_t* fileName);
+DWORD CheckFileExists(const WCHAR* fileName);
 bool GetFileSizeByName(const char* fileName, ULONGLONG* size);
 DWORD AppendLineToFile(const char* fileName, const char* text);
 std::string ConcatStrings(const char* first, const char* second);
 
 // Encodings (all UTF-8 <-> UTF-16)
-bool ChangeUtf8ToWideStr(const char* utf8, std::u16string* wide);
-bool ChangeToWideStr(const char* text, std::u16string* wide);
-bool ConvertWideToUtf8(const char16_t* wide, std::string* utf8);
+bool ChangeUtf8ToWideStr(const char* utf8, WideString* wide);
+bool ChangeToWideStr(const char* text, WideString* wide);
+bool ConvertWideToUtf8(const WCHAR* wide, std::string* utf8);
 bool ChangeAnsiToUTF8Str(const char* text, std::string* utf8);
 std::string Base64DecodeString(const char* text);
 // Decoded byte count, or -1 (bad length, bad character, capacity too small).
@@ -34,7 +34,7 @@ void LogLastError();
 std::string GetCustomErrorText(DWORD code);
 
 // Others
-int SendServiceMsg(DWORD controlCode, const char16_t* serviceName);
+int SendServiceMsg(DWORD controlCode, const WCHAR* serviceName);
 int SendServiceMsgToAgent(DWORD controlCode);
 std::string FindAndReplaceWithNoCase(const char* input, const char* oldText, const char* newText);
 const char* FormatTwoDigits(unsigned number);

@@ -43,12 +43,12 @@ public:
         : kind_(Kind::Text), isNull_(!text.has_value()) {
         if (text) text_ = *text;
     }
-    LogArg(const char16_t* text) : kind_(Kind::WideText), isNull_(text == nullptr) {
+    LogArg(const WCHAR* text) : kind_(Kind::WideText), isNull_(text == nullptr) {
         if (text) wide_ = text;
     }
-    LogArg(const std::u16string& text) : kind_(Kind::WideText), wide_(text) {}
-    LogArg(std::u16string_view text) : kind_(Kind::WideText), wide_(text) {}
-    LogArg(const std::optional<std::u16string>& text)
+    LogArg(const WideString& text) : kind_(Kind::WideText), wide_(text) {}
+    LogArg(WideStringView text) : kind_(Kind::WideText), wide_(text) {}
+    LogArg(const std::optional<WideString>& text)
         : kind_(Kind::WideText), isNull_(!text.has_value()) {
         if (text) wide_ = *text;
     }
@@ -61,7 +61,7 @@ public:
     double asDouble() const;
     bool isNull() const { return isNull_; }
     std::string_view text() const { return text_; }
-    std::u16string_view wideText() const { return wide_; }
+    WideStringView wideText() const { return wide_; }
     const void* pointer() const { return pointer_; }
 
 private:
@@ -70,7 +70,7 @@ private:
     std::uint64_t unsigned_ = 0;
     double double_ = 0;
     std::string_view text_;
-    std::u16string_view wide_;
+    WideStringView wide_;
     const void* pointer_ = nullptr;
     bool isNull_ = false;
 };

@@ -12,7 +12,7 @@ DWORD addRegistryKey(HKEY hive, const char* subKey);
 DWORD writeValue(HKEY hive, const char* subKey, const char* valueName, const char* valueData,
                  DWORD dataType);
 DWORD deleteValue(HKEY hive, const char* subKey, const char* valueName);
-DWORD deleteValue(HKEY hive, const char16_t* subKey, const char16_t* valueName);
+DWORD deleteValue(HKEY hive, const WCHAR* subKey, const WCHAR* valueName);
 // The result is left unchanged on failure, so callers preset their default.
 DWORD ReadDwordRegistryData(HKEY hive, const char* subKey, const char* valueName, DWORD* result);
 // The value's bytes as text (any type); nullopt unless the read succeeded far enough to
@@ -20,7 +20,7 @@ DWORD ReadDwordRegistryData(HKEY hive, const char* subKey, const char* valueName
 DWORD ReadRegSZ(HKEY hive, const char* subKey, const char* valueName,
                 std::optional<std::string>* result);
 DWORD ReadRegSZEx(HKEY hive, const char* subKey, const char* valueName,
-                  std::optional<std::u16string>* result);
+                  std::optional<WideString>* result);
 bool DeleteKeyTree(HKEY parent, const char* subKey);
 
 // Holds one open key across several operations.

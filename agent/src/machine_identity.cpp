@@ -138,7 +138,7 @@ int GetLocalComputerName(std::optional<std::string>* name) {
         WSACleanup();
         return 0;
     }
-    LogDebug("GetLocalComputerName: Computer Name: %ws \n", static_cast<const char16_t*>(buffer));
+    LogDebug("GetLocalComputerName: Computer Name: %ws \n", static_cast<const WCHAR*>(buffer));
     std::string utf8;
     if (!ConvertWideToUtf8(buffer, &utf8)) {
         LogError("GetLocalComputerName: Error while getting computername! %d \n", ERROR_NO_UNICODE_TRANSLATION);
@@ -160,7 +160,7 @@ int GetComputerNameSpace(std::optional<std::string>* name, int* inDomain) {
         return 0;
     }
     std::string utf8;
-    ConvertWideToUtf8(buffer ? buffer : u"", &utf8);
+    ConvertWideToUtf8(buffer ? buffer : WTEXT(""), &utf8);
     NetApiBufferFree(buffer);
     *name = std::move(utf8);
     *inDomain = 0;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <locale>
 #include <stdexcept>
 
@@ -98,16 +99,17 @@ const std::ctype<wchar_t>* UnicodeCase() {
 char32_t LowerCodePoint(char32_t c) {
     if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
     const std::ctype<wchar_t>* facet = UnicodeCase();
-    if (!facet || sizeof(wchar_t) < 4) return c;
+    // A 16-bit wchar_t (Windows) maps the basic plane only.
+    if (!facet || c > static_cast<char32_t>(std::numeric_limits<wchar_t>::max())) return c;
     return static_cast<char32_t>(facet->tolower(static_cast<wchar_t>(c)));
 }
 
 }  // namespace
 
 std::string LowerUnicode(const std::string& utf8) {
-    std::u16string wide;
+    WideString wide;
     if (!ChangeUtf8ToWideStr(utf8.c_str(), &wide)) return utf8;
-    std::u16string lowered;
+    WideString lowered;
     lowered.reserve(wide.size());
     for (std::size_t i = 0; i < wide.size(); ++i) {
         char32_t c = wide[i];
@@ -115,15 +117,15 @@ std::string LowerUnicode(const std::string& utf8) {
                           wide[i + 1] <= 0xDFFF;
         if (pair) c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
         else if (c >= 0xD800 && c <= 0xDFFF) {  // a lone surrogate half stays as it is
-            lowered += static_cast<char16_t>(c);
+            lowered += static_cast<WCHAR>(c);
             continue;
         }
         c = LowerCodePoint(c);
         if (c >= 0x10000) {
-            lowered += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            lowered += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            lowered += static_cast<WCHAR>(0xD800 + ((c - 0x10000) >> 10));
+            lowered += static_cast<WCHAR>(0xDC00 + ((c - 0x10000) & 0x3FF));
         } else {
-            lowered += static_cast<char16_t>(c);
+            lowered += static_cast<WCHAR>(c);
         }
     }
     std::string back;
@@ -403,6 +405,9 @@ int InitializeAgentParameters() {
     BOOL wow64 = FALSE;
     if (gv_pfnIsWow64Process) gv_pfnIsWow64Process(GetCurrentProcess(), &wow64);
     gv_is64BitOS = wow64;
+#ifdef _WIN64  // a 64-bit build runs on 64-bit Windows only, where WOW64 answers FALSE
+    gv_is64BitOS = TRUE;
+#endif
 
     ReadTempDir();
 

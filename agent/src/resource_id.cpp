@@ -32,7 +32,7 @@ DWORD GetResourceIDFromServer(std::optional<std::string>* resourceId) {
     LogInfo("clientDataPathTemp: %s\n", dataPath);
     LogInfo("localComputerLwr: %s\n", computerName);
 
-    std::optional<std::u16string> domainWide;
+    std::optional<WideString> domainWide;
     if (ReadRegSZEx(HKEY_LOCAL_MACHINE, gv_systemDetailsKey.c_str(), "LocalDomainName", &domainWide) == ERROR_SUCCESS &&
         domainWide) {
         std::string domainName;

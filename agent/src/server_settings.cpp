@@ -164,7 +164,7 @@ bool EnsureUserKey(HCRYPTPROV provider, DWORD keySpec) {
         CryptDestroyKey(key);
         return true;
     }
-    if (GetLastError() != NTE_NO_KEY) return false;
+    if (GetLastError() != static_cast<DWORD>(NTE_NO_KEY)) return false;  // an HRESULT in the SDK
     if (!CryptGenKey(provider, keySpec, 0, &key)) return false;
     CryptDestroyKey(key);
     return true;

@@ -26,7 +26,7 @@ void SystemTimeToUnixSeconds(const SYSTEMTIME& time, LONGLONG* seconds) {
     *seconds = FileTimeSeconds(time) - FileTimeSeconds(epoch);
 }
 
-std::u16string GetCurrentTimeMillisText() {
+WideString GetCurrentTimeMillisText() {
     SYSTEMTIME now{};
     GetSystemTime(&now);
     LONGLONG seconds = 0;
@@ -35,7 +35,7 @@ std::u16string GetCurrentTimeMillisText() {
     gettimeofday(&precise, nullptr);
     const LONGLONG millis = seconds * 1000 + precise.tv_usec / 1000;
     const std::string digits = std::to_string(millis);
-    std::u16string text(digits.begin(), digits.end());
+    WideString text(digits.begin(), digits.end());
     std::printf("\nTime = %s", digits.c_str());
     std::fflush(stdout);
     return text;

@@ -5,6 +5,7 @@
 #include "agent/tests/agent_fixture.h"
 
 TEST_F(AgentTest, CompleteConfigurationSummaryLineByLine) {
+    SKIP_WITHOUT_MACHINE_PROFILE();
     ASSERT_EQ(Run(), 0);
     const std::vector<std::string> expected = {
         "****************************************************************** \n",
@@ -101,6 +102,7 @@ TEST_F(AgentTest, EachMissingRequiredValueStopsWith13AndKeepsEarlierParameters) 
 }
 
 TEST_F(AgentTest, LocalMachineFailuresStopWith13) {
+    SKIP_WITHOUT_MACHINE_PROFILE();
     const std::pair<const char*, const char*> cases[] = {
         {"[computer]\nname_error = 1210\n",
          "InitializeLocalMachineDetails : Error occured while retrieving the local computer name !!! \n"},
@@ -229,6 +231,7 @@ TEST_F(AgentTest, ImagedComputer) {
 }
 
 TEST_F(AgentTest, SixtyFourBitFlagFromIsWow64Process) {
+    SKIP_WITHOUT_MACHINE_PROFILE();
     const std::pair<const char*, int> cases[] = {
         {"[os]\nwow64 = 1\n", 1},
         {"[os]\nwow64 = 0\narchitecture = 0\n", 0},
@@ -266,6 +269,7 @@ TEST_F(AgentTest, TempDirectory) {
 }
 
 TEST_F(AgentTest, ResourceIdFromRegistryAndClientDataPath) {
+    SKIP_WITHOUT_MACHINE_PROFILE();
     struct Case {
         const char* customerId;
         const char* joinName;

@@ -41,6 +41,7 @@ TEST_F(AgentTest, ResourceIdMissingAtLogoffAsksNoServer) {
 }
 
 TEST_F(AgentTest, DocumentPaths) {
+    SKIP_WITHOUT_MACHINE_PROFILE();
     struct Case {
         std::string customerId, nameSpace, computer;
         std::optional<std::string> localDomain;
@@ -152,7 +153,7 @@ TEST(TimeHelpersTest, UnixSecondsAndZones) {
     else unsetenv("TZ");
     tzset();
 
-    const std::u16string millis = GetCurrentTimeMillisText();
+    const WideString millis = GetCurrentTimeMillisText();
     ASSERT_GE(millis.size(), 13u);
     const long long value = std::stoll(std::string(millis.begin(), millis.end()));
     EXPECT_NEAR(static_cast<double>(value) / 1000.0, static_cast<double>(std::time(nullptr)), 2.0);

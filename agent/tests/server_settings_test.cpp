@@ -172,6 +172,7 @@ TEST_F(AgentTest, LastAccessNamesAreRecorded) {
 }
 
 TEST_F(AgentTest, CryptographicClientCreatesContainerOnceThenFindsIt) {
+    SKIP_WITHOUT_MACHINE_PROFILE();
     Prepare();
     const auto folder = machine.path() / "crypto" / MS_DEF_PROV_A / "default";
     ASSERT_FALSE(std::filesystem::exists(folder));

@@ -4,6 +4,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 using HCRYPTPROV = ULONG_PTR;
 using HCRYPTKEY = ULONG_PTR;
 using ALG_ID = unsigned int;
@@ -46,3 +48,5 @@ BOOL CryptGetUserKey(HCRYPTPROV provider, DWORD keySpec, HCRYPTKEY* key);
 // bits of flags (default 2048). Replaces an existing key pair of that kind.
 BOOL CryptGenKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD flags, HCRYPTKEY* key);
 BOOL CryptDestroyKey(HCRYPTKEY key);
+
+#endif  // _WIN32

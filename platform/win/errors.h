@@ -3,6 +3,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD NO_ERROR = 0;
 inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
@@ -90,3 +92,5 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
                      DWORD size, void* arguments);
 DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
                      DWORD size, void* arguments);
+
+#endif  // _WIN32

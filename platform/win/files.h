@@ -4,6 +4,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 inline constexpr DWORD GENERIC_READ = 0x80000000;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000;
 inline constexpr DWORD GENERIC_EXECUTE = 0x20000000;
@@ -128,3 +130,5 @@ DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
 BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
 DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size);
+
+#endif  // _WIN32

@@ -12,12 +12,15 @@
 
 namespace host {
 
+#ifndef _WIN32  // Windows has no machine root and splits command lines itself
 // VANTORRA_MACHINE_ROOT, or /var/lib/vantorra/machine when unset; read on every call
 // so tests can switch roots.
 std::string MachineRoot();
 
+#endif  // _WIN32
+
 // "X:\rest" or "X:/rest" -> <root>/drive_x/rest; remaining backslashes become "/";
-// anything else is used as it is.
+// anything else is used as it is. On Windows the path is used as it is.
 std::string MapPath(std::string_view windowsPath);
 
 // fopen, mkdir, remove and rename on mapped paths (results as the C runtime gives them).
@@ -26,12 +29,15 @@ int MappedMkdir(const char* path);
 int MappedRemove(const char* path);
 int MappedRename(const char* from, const char* to);
 
+#ifndef _WIN32
 // Splits a command line with the Windows rules: the first token is the program,
 // double quotes group, backslashes before a quote escape it.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
+#endif  // _WIN32
 
 // For the project's own programs: writes the full exit code to the file named by
 // VANTORRA_EXIT_CODE_FILE (when set) and returns the status to return from main.
+// On Windows the exit code is 32-bit already and is returned whole.
 int ExitStatus(DWORD exitCode);
 
 }  // namespace host

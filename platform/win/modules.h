@@ -5,6 +5,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 // Always succeeds for "kernel32" / "kernel32.dll" (any case); other modules only when
 // already loaded through LoadLibraryA.
 HMODULE GetModuleHandleA(LPCSTR moduleName);
@@ -12,3 +14,5 @@ HMODULE LoadLibraryA(LPCSTR fileName);
 // Null with ERROR_PROC_NOT_FOUND when the module lacks the entry point.
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 BOOL FreeLibrary(HMODULE module);
+
+#endif  // _WIN32

@@ -7,6 +7,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 // ---- Computer name ----
 enum COMPUTER_NAME_FORMAT : int {
     ComputerNameNetBIOS,
@@ -133,3 +135,5 @@ using PIP_ADAPTER_INFO = IP_ADAPTER_INFO*;
 // ERROR_INVALID_PARAMETER. Loopback interfaces are not listed; an adapter without an
 // IPv4 address reports 0.0.0.0.
 ULONG GetAdaptersInfo(PIP_ADAPTER_INFO adapterInfo, PULONG size);
+
+#endif  // _WIN32

@@ -3,6 +3,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 inline constexpr DWORD CREATE_NEW_CONSOLE = 0x00000010;
 inline constexpr DWORD CREATE_UNICODE_ENVIRONMENT = 0x00000400;
 inline constexpr DWORD CREATE_DEFAULT_ERROR_MODE = 0x04000000;
@@ -68,3 +70,5 @@ void GetSystemTime(LPSYSTEMTIME systemTime);
 void GetSystemTimeAsFileTime(LPFILETIME fileTime);
 DWORD GetTickCount();
 ULONGLONG GetTickCount64();
+
+#endif  // _WIN32

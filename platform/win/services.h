@@ -4,6 +4,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 struct SC_HANDLE__;
 using SC_HANDLE = SC_HANDLE__*;
 
@@ -31,3 +33,5 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAcce
 // Sends the control code as one datagram holding it in decimal text.
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL CloseServiceHandle(SC_HANDLE handle);
+
+#endif  // _WIN32

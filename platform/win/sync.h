@@ -3,6 +3,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 using WAITORTIMERCALLBACK = void (*)(PVOID parameter, BOOLEAN timerOrWaitFired);
 inline constexpr ULONG WT_EXECUTEDEFAULT = 0x00000000;
 inline constexpr ULONG WT_EXECUTEONLYONCE = 0x00000008;
@@ -19,3 +21,5 @@ BOOL DeleteTimerQueueEx(HANDLE timerQueue, HANDLE completionEvent);
 // Process-local mutexes; a thread owning one may take it again (recursive, as on Windows).
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
+
+#endif  // _WIN32

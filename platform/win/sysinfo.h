@@ -4,6 +4,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
     DWORD dwMajorVersion;
@@ -110,3 +112,5 @@ BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
 // record: local = UTC - Bias - (StandardBias or, with daylight dates set, DaylightBias).
 BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* timeZone,
                                      const SYSTEMTIME* universalTime, LPSYSTEMTIME localTime);
+
+#endif  // _WIN32

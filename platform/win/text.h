@@ -4,6 +4,8 @@
 
 #include "platform/win/types.h"
 
+#ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
+
 inline constexpr UINT CP_ACP = 0;
 inline constexpr UINT CP_OEMCP = 1;
 inline constexpr UINT CP_UTF8 = 65001;
@@ -19,3 +21,5 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceCh
                         int destBytes, LPCSTR defaultChar, LPBOOL usedDefaultChar);
 
 int lstrlenW(LPCWSTR text);
+
+#endif  // _WIN32

@@ -4,6 +4,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
+
+#ifdef _WIN32
+// On Windows the SDK is the host layer: these are all the headers the code above needs.
+#include <winsock2.h>
+#include <windows.h>
+#include <dsgetdc.h>
+#include <iphlpapi.h>
+#include <lm.h>
+#include <shlobj.h>
+#include <wincrypt.h>
+#include <winsvc.h>
+
+#define WTEXT(text) L##text
+#else
 
 using BYTE = std::uint8_t;
 using BOOLEAN = std::uint8_t;
@@ -45,7 +61,7 @@ using HINSTANCE = void*;
 using HWND = void*;
 using FARPROC = void (*)();
 
-// Wide literal: a Windows build maps this to L"...".
+// Wide literal: L"..." on Windows.
 #define WTEXT(text) u##text
 
 #ifndef TRUE
@@ -93,3 +109,10 @@ struct SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 };
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+#endif  // _WIN32
+
+// Wide text is UTF-16 in WCHAR units on both builds: wchar_t on Windows, char16_t here.
+// Code above platform/ holds wide text in these, never in a char16_t or wchar_t type.
+using WideString = std::basic_string<WCHAR>;
+using WideStringView = std::basic_string_view<WCHAR>;

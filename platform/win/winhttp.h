@@ -8,6 +8,10 @@
 
 #include "platform/win/types.h"
 
+#ifdef _WIN32
+#include <winhttp.h>  // on Windows the SDK declares the interface; the seam below stays ours
+#else
+
 using HINTERNET = LPVOID;
 using LPHINTERNET = HINTERNET*;
 using INTERNET_PORT = WORD;
@@ -264,6 +268,8 @@ BOOL WinHttpQueryDataAvailable(HINTERNET hRequest, LPDWORD lpdwNumberOfBytesAvai
 BOOL WinHttpReadData(HINTERNET hRequest, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                      LPDWORD lpdwNumberOfBytesRead);
 BOOL WinHttpCloseHandle(HINTERNET hInternet);
+
+#endif  // _WIN32
 
 // ---------------------------------------------------------------------------------------
 // Test seam of the host build (no Windows counterpart). Tests use it for what no real

@@ -78,7 +78,7 @@ const char* OrNull(const char* text) { return text ? text : "(null)"; }
 
 // The system text of a code as UTF-8, or nothing when the system has none.
 std::optional<std::string> SystemMessage(DWORD code) {
-    std::u16string buffer(1024, u'\0');
+    WideString buffer(1024, WTEXT('\0'));
     for (int attempt = 0; attempt < 4; ++attempt) {
         const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
                             FORMAT_MESSAGE_MAX_WIDTH_MASK;
@@ -91,7 +91,7 @@ std::optional<std::string> SystemMessage(DWORD code) {
             return utf8;
         }
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
-        buffer.assign(buffer.size() * 4, u'\0');
+        buffer.assign(buffer.size() * 4, WTEXT('\0'));
     }
     return std::nullopt;
 }
@@ -132,21 +132,21 @@ std::optional<std::string> GetLastUrlFileName(const char* urlOrPath) {
     return slash ? std::string(slash + 1) : std::string(urlOrPath);
 }
 
-DWORD CreateFolder(const char16_t* path, int /*unused*/) {
+DWORD CreateFolder(const WCHAR* path, int /*unused*/) {
     LogDebug("CreateFolder : CreateFolder function called with %S\n", path);
     std::string utf8;
     if (!path || !ConvertWideToUtf8(path, &utf8) || utf8.empty()) {
         LogError("CreateFolder : The directory to create is NULL . \n");
         return ERROR_INVALID_DATA;
     }
-    const std::u16string wide(path);
+    const WideString wide(path);
     DWORD result = ERROR_ALREADY_EXISTS;
-    std::u16string folder = wide;
+    WideString folder = wide;
     bool drive = wide.size() <= 3;
     if (!drive) {
-        const std::size_t slash = wide.rfind(u'\\');
-        const std::u16string parent =
-            (slash == std::u16string::npos || slash + 1 == wide.size()) ? std::u16string() : wide.substr(0, slash + 1);
+        const std::size_t slash = wide.rfind(WTEXT('\\'));
+        const WideString parent =
+            (slash == WideString::npos || slash + 1 == wide.size()) ? WideString() : wide.substr(0, slash + 1);
         if (!parent.empty() && parent.size() <= 3) drive = true;
         else if (!parent.empty()) folder = parent;
     }
@@ -167,7 +167,7 @@ DWORD CreateFolder(const char16_t* path, int /*unused*/) {
 namespace {
 
 HANDLE FindFirst(const char* name, WIN32_FIND_DATAA* data) { return FindFirstFileA(name, data); }
-HANDLE FindFirst(const char16_t* name, WIN32_FIND_DATAW* data) { return FindFirstFileW(name, data); }
+HANDLE FindFirst(const WCHAR* name, WIN32_FIND_DATAW* data) { return FindFirstFileW(name, data); }
 
 // A directory search, so a folder counts as present and wildcards match any file.
 // A null name finds nothing: the narrow form says "not found" (2) like any failed search,
@@ -201,8 +201,8 @@ DWORD CheckFileExists(const char* fileName) {
     return CheckFileExistsWith<char, WIN32_FIND_DATAA>(fileName, "FileName to search -> %s \n");
 }
 
-DWORD CheckFileExists(const char16_t* fileName) {
-    return CheckFileExistsWith<char16_t, WIN32_FIND_DATAW>(fileName,
+DWORD CheckFileExists(const WCHAR* fileName) {
+    return CheckFileExistsWith<WCHAR, WIN32_FIND_DATAW>(fileName,
                                                            "FileName to search -> %S \n");
 }
 
@@ -224,7 +224,7 @@ DWORD AppendLineToFile(const char* fileName, const char* text) {
     if (!fileName) return ERROR_INVALID_DATA;
     DWORD result = ERROR_SUCCESS;
     if (CheckFileExists(fileName) != ERROR_SUCCESS) {
-        std::u16string wide;
+        WideString wide;
         if (ChangeUtf8ToWideStr(fileName, &wide)) CreateFolder(wide.c_str());
         HANDLE file = CreateFileA(fileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         // A successful open leaves the last error alone, so it is not taken as the result.
@@ -248,7 +248,7 @@ std::string ConcatStrings(const char* first, const char* second) {
 
 // ---------------------------------------------------------------- encodings
 
-bool ChangeUtf8ToWideStr(const char* utf8, std::u16string* wide) {
+bool ChangeUtf8ToWideStr(const char* utf8, WideString* wide) {
     LogDebug("UTF String Received:%s\n", utf8);
     if (!utf8) {
         LogError("ChangeUtf8ToWideStr: utf8 is empty! \n");
@@ -257,7 +257,7 @@ bool ChangeUtf8ToWideStr(const char* utf8, std::u16string* wide) {
     return ChangeToWideStr(utf8, wide);
 }
 
-bool ChangeToWideStr(const char* text, std::u16string* wide) {
+bool ChangeToWideStr(const char* text, WideString* wide) {
     if (!text) {
         LogError("ChangeToWideStr: AnsiString is empty! \n");
         return false;
@@ -269,7 +269,7 @@ bool ChangeToWideStr(const char* text, std::u16string* wide) {
         LogLastError();
         return false;
     }
-    std::u16string buffer(static_cast<std::size_t>(needed), u'\0');
+    WideString buffer(static_cast<std::size_t>(needed), WTEXT('\0'));
     const int written = MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer.data(), needed);
     if (written <= 0) {
         LogLastError();
@@ -280,7 +280,7 @@ bool ChangeToWideStr(const char* text, std::u16string* wide) {
     return true;
 }
 
-bool ConvertWideToUtf8(const char16_t* wide, std::string* utf8) {
+bool ConvertWideToUtf8(const WCHAR* wide, std::string* utf8) {
     if (!utf8) return false;
     utf8->clear();
     if (!wide) return false;
@@ -304,7 +304,7 @@ bool ChangeAnsiToUTF8Str(const char* text, std::string* utf8) {
         LogError("ChangeAnsiToUTF8Str: ansiString is empty! \n");
         return false;
     }
-    std::u16string wide;
+    WideString wide;
     if (!ChangeToWideStr(text, &wide)) {
         if (utf8) utf8->clear();
         return false;
@@ -404,7 +404,7 @@ void LogLastError() {
 
 // ---------------------------------------------------------------- others
 
-int SendServiceMsg(DWORD controlCode, const char16_t* serviceName) {
+int SendServiceMsg(DWORD controlCode, const WCHAR* serviceName) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!manager) {
         LogError("SendServiceMsg : Failed to open Service Control Manager\n");
@@ -431,7 +431,7 @@ int SendServiceMsg(DWORD controlCode, const char16_t* serviceName) {
 }
 
 int SendServiceMsgToAgent(DWORD controlCode) {
-    std::u16string wide;
+    WideString wide;
     // Without a usable name the service cannot be opened; SendServiceMsg says so in the log.
     const bool converted = ChangeToWideStr(gv_agentServiceName ? gv_agentServiceName->c_str() : nullptr, &wide);
     return SendServiceMsg(controlCode, converted ? wide.c_str() : nullptr);

@@ -59,8 +59,9 @@ void CreateFolderWithParents(const std::string& path) {
     if (path.empty()) return;
     if (host::MappedMkdir(path.c_str()) == 0) return;
     std::string parent = path;
-    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    const std::size_t cut = parent.rfind('/');
+    // Both separators: on Windows the path is not mapped and keeps its backslashes.
+    while (parent.size() > 1 && (parent.back() == '/' || parent.back() == '\\')) parent.pop_back();
+    const std::size_t cut = parent.find_last_of("/\\");
     if (cut == std::string::npos || cut == 0) return;
     parent.resize(cut);
     CreateFolderWithParents(parent);

@@ -36,7 +36,7 @@ std::uint64_t ClampToUint64(double value) {
 }
 
 // Unpaired surrogates become U+FFFD.
-std::string WideToUtf8(std::u16string_view wide) {
+std::string WideToUtf8(WideStringView wide) {
     if (wide.empty()) return {};
     const int length = static_cast<int>(wide.size());
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
@@ -136,8 +136,8 @@ std::string TextOf(const LogArg* arg) {
 void AppendCodeUnit(std::string& out, const Spec& spec, std::uint64_t value, bool wide) {
     std::string body;
     if (wide) {
-        const char16_t unit = static_cast<char16_t>(value);
-        body = WideToUtf8(std::u16string_view(&unit, 1));
+        const WCHAR unit = static_cast<WCHAR>(value);
+        body = WideToUtf8(WideStringView(&unit, 1));
     } else {
         body.assign(1, static_cast<char>(value & 0xFF));
     }

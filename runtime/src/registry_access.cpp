@@ -17,8 +17,8 @@ bool IsDefaultValueName(const char* name) {
     return name && std::strlen(name) == 2 && name[0] == '-' && name[1] == '-';
 }
 
-bool IsDefaultValueName(const char16_t* name) {
-    return name && name[0] == u'-' && name[1] == u'-' && name[2] == u'\0';
+bool IsDefaultValueName(const WCHAR* name) {
+    return name && name[0] == WTEXT('-') && name[1] == WTEXT('-') && name[2] == WTEXT('\0');
 }
 
 // Reads a signed decimal as the C runtime's atoi does (leading blanks, optional sign,
@@ -77,8 +77,8 @@ DWORD writeValue(HKEY hive, const char* subKey, const char* valueName, const cha
     LogDebug("writeValue: Value Name: %s \n", valueName);
     LogDebug("writeValue: Value Data: %s \n", valueData);
 
-    std::u16string name;
-    std::u16string data;
+    WideString name;
+    WideString data;
     ChangeUtf8ToWideStr(valueName, &name);
     ChangeUtf8ToWideStr(valueData, &data);
     if (IsDefaultValueName(valueName)) {
@@ -185,12 +185,12 @@ DWORD deleteValue(HKEY hive, const char* subKey, const char* valueName) {
     return static_cast<DWORD>(status);
 }
 
-DWORD deleteValue(HKEY hive, const char16_t* subKey, const char16_t* valueName) {
+DWORD deleteValue(HKEY hive, const WCHAR* subKey, const WCHAR* valueName) {
     LogDebug("deleteValue: Inside function deleteValue ..... subkey : %ws, Valuename : %ws \n", subKey, valueName);
-    const char16_t* name = valueName;
+    const WCHAR* name = valueName;
     if (IsDefaultValueName(valueName)) {
         LogInfo("deleteValue : going to delete the (default) value .\n");
-        name = u"";
+        name = WTEXT("");
     }
     HKEY key = nullptr;
     const LSTATUS opened = RegOpenKeyExW(hive, subKey, 0, KEY_ALL_ACCESS, &key);
@@ -270,12 +270,12 @@ DWORD ReadRegSZ(HKEY hive, const char* subKey, const char* valueName, std::optio
     return static_cast<DWORD>(status);
 }
 
-DWORD ReadRegSZEx(HKEY hive, const char* subKey, const char* valueName, std::optional<std::u16string>* result) {
+DWORD ReadRegSZEx(HKEY hive, const char* subKey, const char* valueName, std::optional<WideString>* result) {
     if (!result) return ERROR_INVALID_DATA;
     result->reset();
-    std::u16string name;
+    WideString name;
     if (valueName && !ChangeUtf8ToWideStr(valueName, &name)) return ERROR_INVALID_DATA;
-    const char16_t* wideName = valueName ? name.c_str() : nullptr;
+    const WCHAR* wideName = valueName ? name.c_str() : nullptr;
     HKEY key = nullptr;
     const LSTATUS opened = RegOpenKeyExA(hive, subKey, 0, KEY_QUERY_VALUE, &key);
     if (opened != ERROR_SUCCESS) {
@@ -289,12 +289,12 @@ DWORD ReadRegSZEx(HKEY hive, const char* subKey, const char* valueName, std::opt
         return static_cast<DWORD>(status);
     }
     // Size in bytes plus five spare zero bytes, rounded up to whole UTF-16 units.
-    std::vector<char16_t> buffer((static_cast<std::size_t>(size) + 5 + 1) / 2, u'\0');
+    std::vector<WCHAR> buffer((static_cast<std::size_t>(size) + 5 + 1) / 2, WTEXT('\0'));
     DWORD capacity = size;
     status = RegQueryValueExW(key, wideName, nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer.data()), &capacity);
     if (status != ERROR_SUCCESS) {
         LogError("ReadRegSZEx: Error while reading DWORD value! %d \n", status);
-        *result = std::u16string();
+        *result = WideString();
     } else {
         *result = UpToTerminator(buffer);
     }

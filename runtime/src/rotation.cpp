@@ -68,7 +68,8 @@ void StopRotationTimer() {
         gv_loggerTimer = nullptr;
     }
     if (queue) {
-        if (!DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE)) {
+        // ERROR_IO_PENDING is no failure: the queue goes once a running callback returns.
+        if (!DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE) && GetLastError() != ERROR_IO_PENDING) {
             const DWORD error = GetLastError();
             LogError("ServiceMain : DeleteTimerQueue is failed due to following error !! \n");
             LogErrorMessage(error);

@@ -54,7 +54,7 @@ protected:
 }  // namespace
 
 TEST(LogFormat, ConversionsOverTable) {
-    const char16_t* nullWide = nullptr;
+    const WCHAR* nullWide = nullptr;
     const char* nullText = nullptr;
     const std::vector<FormatCase> cases = {
         {"plain text", {}, "plain text"},
@@ -75,14 +75,14 @@ TEST(LogFormat, ConversionsOverTable) {
         {"%c%c", {'A', 'z'}, "Az"},
         {"%lc|%wc", {0x00E9, 0x20AC}, "\xC3\xA9|\xE2\x82\xAC"},
         {"[%s]|[%-6s]|[%6s]|[%.2s]", {"abc", "ab", "ab", "abcdef"}, "[abc]|[ab    ]|[    ab]|[ab]"},
-        {"%S|%ws|%ls", {u"wide", u"Gr\u00FC\u00DFe", u"x"}, "wide|Gr\xC3\xBC\xC3\x9F" "e|x"},
-        {"%s", {u"\U0001F600"}, "\xF0\x9F\x98\x80"},            // surrogate pair
-        {"%S", {u"a\xD800z"}, "a\xEF\xBF\xBDz"},               // unpaired surrogate
+        {"%S|%ws|%ls", {WTEXT("wide"), WTEXT("Gr\u00FC\u00DFe"), WTEXT("x")}, "wide|Gr\xC3\xBC\xC3\x9F" "e|x"},
+        {"%s", {WTEXT("\U0001F600")}, "\xF0\x9F\x98\x80"},            // surrogate pair
+        {"%S", {WTEXT("a\xD800z")}, "a\xEF\xBF\xBDz"},               // unpaired surrogate
         {"%.2s", {"\xC3\xA9\xC3\xA9"}, "\xC3\xA9"},             // precision never splits a character
         {"%.1s", {"\xC3\xA9"}, ""},
         {"%s|%S", {nullText, nullWide}, "(null)|(null)"},
         {"%s", {nullptr}, "(null)"},
-        {"%S|%s", {"narrow in wide slot", u"wide in narrow slot"}, "narrow in wide slot|wide in narrow slot"},
+        {"%S|%s", {"narrow in wide slot", WTEXT("wide in narrow slot")}, "narrow in wide slot|wide in narrow slot"},
         {"%s", {42}, "42"},                                     // mismatch shows the number
         {"%d", {"text"}, "0"},                                  // mismatch never reads the text as a number
         {"%p", {reinterpret_cast<const void*>(0x1234)}, "0000000000001234"},
@@ -193,7 +193,7 @@ TEST_F(LogTest, LifeCycleOpenAppendCloseRelease) {
     LogError("while closed\n");
     ReleaseLogSettings();
     EXPECT_FALSE(OpenLog()) << "no file name after release";
-    std::FILE* raw = host::MappedFopen(path.c_str(), "a");
+    std::FILE* raw = host::MappedFopen(path.string().c_str(), "a");
     ASSERT_NE(raw, nullptr);
     ASSERT_TRUE(SetLogFile(raw));
     SetLogLevel(4);
@@ -274,10 +274,10 @@ TEST_F(LogTest, AppendTextToFileCreatesAndAppends) {
     TempDir dir;
     const std::string path = (dir.path() / "access.log").string();
     AppendTextToFile(path.c_str(), "%s=%d\n", "a", 1);
-    AppendTextToFile(path.c_str(), "%S\n", u"b");
+    AppendTextToFile(path.c_str(), "%S\n", WTEXT("b"));
     EXPECT_EQ(ReadFile(path), "a=1\nb\n");
     // Silent on failure.
-    AppendTextToFile((dir.path() / "missing" / "x.log").c_str(), "x");
+    AppendTextToFile((dir.path() / "missing" / "x.log").string().c_str(), "x");
     AppendTextToFile(nullptr, "x");
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
 }
@@ -350,7 +350,7 @@ TEST_F(LogTest, AgentLogTakesItsLevelFromTheRegistry) {
         testsupport::MachineRoot root;
         std::string hive = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Halcyra\\Vantorra\\ZQAgent]\n";
         if (c.value) hive += std::string("\"ZQAgentLogLevel\"=") + c.value + "\n";
-        testsupport::WriteFile(root.path() / "registry" / "HKLM.reg", hive);
+        ASSERT_TRUE(testsupport::WriteHive(root, hive));
         TempDir dir;
         testsupport::WriteFile(dir.path() / "agent.log", "kept\n");
         ASSERT_EQ(InitializeAgentLog("agent.log", dir.str().c_str(), 1), 0u);
@@ -372,7 +372,7 @@ TEST_F(LogTest, AgentLogTakesItsLevelFromTheRegistry) {
     testsupport::MachineRoot root;
     TempDir dir;
     testsupport::WriteFile(dir.path() / "file", "x");
-    EXPECT_EQ(InitializeAgentLog("agent.log", (dir.path() / "file" / "logs").c_str(), 1), 13u);
+    EXPECT_EQ(InitializeAgentLog("agent.log", (dir.path() / "file" / "logs").string().c_str(), 1), 13u);
     EXPECT_EQ(gv_logFilePtr, nullptr);
 }
 

@@ -40,7 +40,7 @@ TEST(Rotation, ThresholdReachedExactlyButNotOneByteShort) {
                              SizeCase{0, false}}) {
         TempDir dir;
         MakeFileOfSize(dir.path() / "app.log", c.size);
-        EXPECT_EQ(CheckLogSizeReached((dir.path() / "app.log").c_str(), 2000000), c.reached) << c.size;
+        EXPECT_EQ(CheckLogSizeReached((dir.path() / "app.log").string().c_str(), 2000000), c.reached) << c.size;
         RotateLoggerForEverRunningProcess(dir.str().c_str(), "app.log", 5, 2000000);
         EXPECT_EQ(fs::exists(dir.path() / "app1.log"), c.reached) << c.size;
         EXPECT_EQ(fs::file_size(dir.path() / "app.log"), c.reached ? 0 : c.size);
@@ -50,7 +50,7 @@ TEST(Rotation, ThresholdReachedExactlyButNotOneByteShort) {
 TEST(Rotation, MissingLiveFileIsNotRotatedAndLogsTheHandleError) {
     TempDir dir;
     LogCapture log;
-    EXPECT_FALSE(CheckLogSizeReached((dir.path() / "absent.log").c_str(), 1));
+    EXPECT_FALSE(CheckLogSizeReached((dir.path() / "absent.log").string().c_str(), 1));
     EXPECT_FALSE(CheckLogSizeReached(nullptr, 1));
     EXPECT_EQ(RotateLoggerForEverRunningProcess(dir.str().c_str(), "absent.log", 5, 0), 0u);
     EXPECT_EQ(FileCount(dir.path()), 0u);
@@ -172,7 +172,7 @@ TEST(Rotation, WithoutTimerChecksOnceAndOpensTheLog) {
     TempDir dir;
     CloseLog();
     ReleaseLogSettings();
-    WriteFile(root.path() / "registry" / "HKLM.reg",
+    testsupport::WriteHive(root,
               "Windows Registry Editor Version 5.00\n\n"
               "[HKEY_LOCAL_MACHINE\\Software\\Halcyra\\Vantorra\\ZQAgent]\n"
               "\"ZQAgentLogLevel\"=dword:00000104\n");
@@ -201,7 +201,7 @@ TEST(Rotation, ProcessLogUsesInstallDirectoryAndReportsMissingOne) {
         EXPECT_EQ(gv_logFilePtr, nullptr);
     }
     testsupport::MachineRoot root;
-    WriteFile(root.path() / "registry" / "HKLM.reg",
+    testsupport::WriteHive(root,
               "Windows Registry Editor Version 5.00\n\n"
               "[HKEY_LOCAL_MACHINE\\Software\\Halcyra\\Vantorra\\ZQAgent]\n"
               "\"ZQAgentInstallDir\"=\"C:\\\\Program Files\\\\Vantorra\\\\Agent\\\\\"\n");

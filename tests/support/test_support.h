@@ -3,7 +3,13 @@
 #pragma once
 
 #include <stdlib.h>
+#ifdef _WIN32
+#include <process.h>
+#include <winsock2.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -14,15 +20,37 @@
 #include <string>
 #include <thread>
 
+#ifdef _WIN32
+// The POSIX environment calls the tests use, on the C runtime's environment (which
+// _putenv_s keeps in step with the process environment block).
+inline int setenv(const char* name, const char* value, int overwrite) {
+    if (!overwrite && std::getenv(name)) return 0;
+    return _putenv_s(name, value) == 0 ? 0 : -1;
+}
+inline int unsetenv(const char* name) { return _putenv_s(name, "") == 0 ? 0 : -1; }
+#endif
+
 namespace testsupport {
 
 // A fresh temporary folder that is removed again at the end of the scope.
 class TempDir {
 public:
     TempDir() {
+#ifdef _WIN32
+        static int counter = 0;
+        for (;;) {
+            const auto candidate = std::filesystem::temp_directory_path() /
+                                   ("vantorra-test-" + std::to_string(_getpid()) + "-" + std::to_string(++counter));
+            if (std::filesystem::create_directory(candidate)) {
+                path_ = candidate;
+                break;
+            }
+        }
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "vantorra-test-XXXXXX");
         if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
+#endif
     }
     ~TempDir() {
         std::error_code ignored;
@@ -38,6 +66,27 @@ private:
     std::filesystem::path path_;
 };
 
+#ifdef _WIN32
+// On Windows the machine is the real one (under Wine, the test run's own profile): a
+// private root is a fresh agent key, removed again afterwards, and a temporary folder
+// for the files the POSIX root would hold. Drive paths are the real drives.
+class MachineRoot {
+public:
+    MachineRoot() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kAgentTree); }
+    ~MachineRoot() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kAgentTree); }
+
+    const std::filesystem::path& path() const { return dir_.path(); }
+    std::filesystem::path drivePath(char drive, const std::string& rest = "") const {
+        std::string path = std::string(1, drive) + ":\\" + rest;
+        for (char& c : path) if (c == '/') c = '\\';
+        return path;
+    }
+
+private:
+    static constexpr const char* kAgentTree = "Software\\Halcyra";
+    TempDir dir_;
+};
+#else
 // Points VANTORRA_MACHINE_ROOT at a fresh folder for the life of the object and puts
 // the previous value back afterwards.
 class MachineRoot {
@@ -67,6 +116,7 @@ private:
     std::string previous_;
     bool hadPrevious_ = false;
 };
+#endif
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
     std::filesystem::create_directories(path.parent_path());
@@ -74,8 +124,29 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& cont
     out << content;
 }
 
+// Loads registry text in the export format ("Windows Registry Editor Version 5.00")
+// as the machine's HKEY_LOCAL_MACHINE: the root's hive file here; on Windows it is
+// imported with the system's reg tool into the real registry.
+inline bool WriteHive(const MachineRoot& root, const std::string& regText) {
+#ifdef _WIN32
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Halcyra");  // the text replaces the hive
+    const auto file = root.path() / "import.reg";
+    WriteFile(file, regText);
+    const std::string command = "reg import \"" + file.string() + "\" >NUL 2>NUL";
+    return std::system(command.c_str()) == 0;
+#else
+    WriteFile(root.path() / "registry" / "HKLM.reg", regText);
+    return true;
+#endif
+}
+
+// On Windows in text mode: the log is written in text mode there, with CR LF line ends.
 inline std::string ReadFile(const std::filesystem::path& path) {
+#ifdef _WIN32
+    std::ifstream in(path);
+#else
     std::ifstream in(path, std::ios::binary);
+#endif
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();

@@ -1,0 +1,91 @@
+# The Windows build (preset "windows", toolchain mingw-w64-posix.cmake): the handler, the
+# libraries it links and their test programs, from the same sources as the POSIX build.
+# The HTTP client, the store and persistence are left out: their libraries (libcurl,
+# zlib, libxml2, SQLite) have no mingw build on Debian.
+#
+# Test programs are not registered with CTest: they run under Wine through
+# scripts/windows-test, which reads their results from the XML files they write.
+
+find_package(Threads REQUIRED)
+# Windows 7 is the oldest system the agent supports; UNICODE stays off so the SDK's
+# generic names are the A forms, as the code expects.
+add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX WIN32_LEAN_AND_MEAN)
+# The SDK's FARPROC has a signature of its own, so GCC flags every cast of a
+# GetProcAddress result to the entry point's real type.
+add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-cast-function-type>)
+
+# {fmt} header-only: Debian ships its headers, not a mingw library. The headers are
+# copied so that the host's /usr/include never enters the Windows include path.
+file(COPY /usr/include/fmt DESTINATION ${CMAKE_BINARY_DIR}/fmt-include)
+add_library(vantorra_fmt INTERFACE)
+target_include_directories(vantorra_fmt SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/fmt-include)
+target_compile_definitions(vantorra_fmt INTERFACE FMT_HEADER_ONLY=1)
+add_library(fmt::fmt ALIAS vantorra_fmt)
+
+# GoogleTest from Debian's sources, built with the same toolchain.
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)  # defines GTest::gtest, GTest::gtest_main
+
+# Test sources that need the POSIX host layer itself (machine root, hive file, machine
+# profile, make-machine) and so are not built for Windows; the runner prints the reason.
+# Each entry is "path: reason".
+set(VANTORRA_POSIX_ONLY_TESTS
+    "platform/tests/: the POSIX host layer's own tests, on Windows the SDK is the host layer"
+    "installer/tests/handler_tests.cpp: driven by make-machine and the POSIX registry tool, under Wine scripts/windows-test runs the handler end to end"
+    "agent/tests/os_identification_test.cpp: every case fakes another Windows version through machine.ini"
+    "agent/tests/machine_identity_test.cpp: every case fakes names, a domain and adapters through machine.ini"
+    "installer/tests/runner_tests.cpp: the child processes are shell scripts, under Wine the handler's runs cover the runner with Windows children"
+)
+
+set(VANTORRA_WINDOWS_TEST_PROGRAMS "" CACHE INTERNAL "")
+
+# vantorra_module as in Vantorra.cmake, for Windows: the library from the folder's
+# sources, and a test program from the tests that do not need the POSIX host layer.
+function(vantorra_module name)
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXCLUDE;WINDOWS_EXCLUDE" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "/tests/")
+  foreach(ex IN LISTS ARG_EXCLUDE ARG_WINDOWS_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${CMAKE_CURRENT_SOURCE_DIR}/${ex}/")
+  endforeach()
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+
+  file(GLOB_RECURSE test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+  foreach(entry IN LISTS VANTORRA_POSIX_ONLY_TESTS)
+    string(REGEX REPLACE ":.*" "" posix_only "${entry}")
+    list(FILTER test_sources EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/${posix_only}")
+  endforeach()
+  if(test_sources)
+    add_executable(${name}_tests ${test_sources})
+    target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_DEPS} GTest::gtest GTest::gtest_main Threads::Threads)
+    target_compile_definitions(${name}_tests PRIVATE
+      VANTORRA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+      VANTORRA_BINARY_DIR="${PROJECT_BINARY_DIR}"
+      VANTORRA_BIN_DIR="${VANTORRA_BIN_DIR}")
+    set(programs ${VANTORRA_WINDOWS_TEST_PROGRAMS} ${name}_tests)
+    set(VANTORRA_WINDOWS_TEST_PROGRAMS "${programs}" CACHE INTERNAL "")
+  endif()
+endfunction()
+
+foreach(module platform runtime agent installer tools/standins/windows)
+  add_subdirectory(${module})
+endforeach()
+
+# What scripts/windows-test runs, and where it finds the POSIX-only list.
+string(REPLACE ";" "\n" test_list "${VANTORRA_WINDOWS_TEST_PROGRAMS}")
+file(WRITE ${CMAKE_BINARY_DIR}/test-programs.txt "${test_list}\n")
+set(skipped "")
+foreach(posix_only IN LISTS VANTORRA_POSIX_ONLY_TESTS)
+  string(APPEND skipped "${posix_only}\n")
+endforeach()
+file(WRITE ${CMAKE_BINARY_DIR}/posix-only-tests.txt "${skipped}")
+add_custom_target(windows_tests ALL DEPENDS ${VANTORRA_WINDOWS_TEST_PROGRAMS} zqprereqhandler)

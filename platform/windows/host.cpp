@@ -1,0 +1,48 @@
+// The host.h helpers on Windows: paths are real Windows paths, so the mapped C runtime
+// functions are the plain ones, and exit codes need no side channel.
+#include "platform/win/host.h"
+
+#include <direct.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace host {
+
+std::string MapPath(std::string_view windowsPath) { return std::string(windowsPath); }
+
+std::FILE* MappedFopen(const char* path, const char* mode) {
+    if (!path || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return std::fopen(path, mode);
+}
+
+int MappedMkdir(const char* path) {
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    return _mkdir(path);
+}
+
+int MappedRemove(const char* path) {
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    return std::remove(path);
+}
+
+int MappedRename(const char* from, const char* to) {
+    if (!from || !to) {
+        errno = EINVAL;
+        return -1;
+    }
+    return std::rename(from, to);
+}
+
+int ExitStatus(DWORD exitCode) { return static_cast<int>(exitCode); }
+
+}  // namespace host
