@@ -14,3 +14,8 @@
 #include "store/foundation/text_utils.h"
 #include "store/foundation/threads.h"
 #include "store/foundation/vector.h"
+#include "store/notify/notify.h"
+#include "store/notify/sqlite_sequence_source.h"
+#include "store/sequence_data_source.h"
+#include "store/tables/tables.h"
+#include "store/xml/table_xml.h"

@@ -45,6 +45,10 @@ struct CriteriaNode {
     // that tables with more than 255 columns resolve correctly.
     std::uint32_t columnPosition = 0;
     std::uint8_t columnType = 0;
+    // The literal converted for columnType, set once by ResolveCriteria so that
+    // evaluation does not convert it again on every row.
+    ColumnValue literalValue;
+    bool literalConverted = false;
     std::unique_ptr<CriteriaNode> left;
     std::unique_ptr<CriteriaNode> right;
     CriteriaNode* parent = nullptr;
@@ -68,7 +72,8 @@ CriteriaTree ParseCriteria(const char* criteria, std::string* error = nullptr);
 CriteriaTree ParseCriteria(std::string_view criteria, std::string* error = nullptr);
 
 // Sets position and type of every leaf from the first column whose name matches
-// (ASCII case folded); a name that matches nothing keeps position 0 and type 0.
+// (ASCII case folded), and converts its literal for that type once; a name that
+// matches nothing keeps position 0 and type 0.
 void ResolveCriteria(const std::vector<std::unique_ptr<ColumnDefn>>& columns, CriteriaNode* tree);
 // The same against plain (name, type) pairs, for callers without a ColumnDefn list.
 struct CriteriaColumn {
@@ -78,7 +83,7 @@ struct CriteriaColumn {
 void ResolveCriteria(std::span<const CriteriaColumn> columns, CriteriaNode* tree);
 
 // True when the row (its values in column order) satisfies the resolved tree; a null
-// tree is true. A leaf whose row value is NULL, or lies beyond the row, is false and
+// tree is true. "and" and "or" stop at the first side that decides. A leaf whose row value is NULL, or lies beyond the row, is false and
 // never reads a value.
 bool EvaluateCriteria(const CriteriaNode* tree, std::span<const ColumnValue> row);
 
@@ -86,8 +91,9 @@ bool EvaluateCriteria(const CriteriaNode* tree, std::span<const ColumnValue> row
 void FreeCriteriaTree(CriteriaTree tree);
 
 // Text to the in-memory form of a column type (see the column type codes). `length`
-// (optional) gives the byte count for the byte-copy types (0, 12, 13, 20, 21) and
-// receives the value's length. NULL for null text, an unknown type or a boolean other
+// (optional) gives the byte count for the byte-copy types (0, 12, 13, 20, 21), never
+// more than the text holds, and receives the value's length. Dates, times and
+// date-times take the layout of hyl_datetime.h (a date-time from any date text). NULL for null text, an unknown type or a boolean other
 // than TRUE/FALSE.
 ColumnValue ConvertTextToColumnValue(const char* text, std::uint8_t type, std::uint32_t* length);
 // A value's text: "NULL" for a null value, the number, the text, the date texts,

@@ -44,6 +44,12 @@ void ResolveTree(const Columns& columns, CriteriaNode* tree, NameOf nameOf, Type
                 }
                 ++position;
             }
+            if (node->literal) {
+                std::uint32_t literalLength = static_cast<std::uint32_t>(node->literal->size());
+                node->literalValue =
+                    ConvertTextToColumnValue(node->literal->c_str(), node->columnType, &literalLength);
+                node->literalConverted = true;
+            }
         }
         node = node->right.get();
     }
@@ -85,9 +91,12 @@ std::string_view TextOf(const ColumnValue& value) {
 }
 
 bool EvaluateLeaf(const CriteriaNode& node, const ColumnValue& value) {
-    const std::string& literal = *node.literal;
-    std::uint32_t literalLength = static_cast<std::uint32_t>(literal.size());
-    const ColumnValue other = ConvertTextToColumnValue(literal.c_str(), node.columnType, &literalLength);
+    ColumnValue converted;
+    if (!node.literalConverted) {
+        std::uint32_t literalLength = static_cast<std::uint32_t>(node.literal->size());
+        converted = ConvertTextToColumnValue(node.literal->c_str(), node.columnType, &literalLength);
+    }
+    const ColumnValue& other = node.literalConverted ? node.literalValue : converted;
     if (other.isNull()) return false;
 
     switch (node.columnType) {
@@ -122,6 +131,15 @@ bool EvaluateLeaf(const CriteriaNode& node, const ColumnValue& value) {
             const std::string_view text = TextOf(other);
             const std::string_view inner =
                 text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view();
+            if (node.op == CRITERIA_EQ || node.op == CRITERIA_NE) {
+                // Equal exactly when the value's bytes start with the literal and its text
+                // ends right there; saves measuring every value on a scan.
+                const std::string& bytes = *value.buffer;
+                const bool equal = bytes.size() >= inner.size() &&
+                                   std::memcmp(bytes.data(), inner.data(), inner.size()) == 0 &&
+                                   bytes.c_str()[inner.size()] == '\0';
+                return equal == (node.op == CRITERIA_EQ);
+            }
             const int order = TextOf(value).compare(inner);
             return Satisfies(node.op, order);
         }
@@ -132,12 +150,12 @@ bool EvaluateLeaf(const CriteriaNode& node, const ColumnValue& value) {
 
 bool EvaluateNode(const CriteriaNode* node, std::span<const ColumnValue> row) {
     if (!node) return true;
-    // Both sides are always evaluated; evaluation has no side effects to skip.
-    const bool leftResult = EvaluateNode(node->left.get(), row);
-    const bool rightResult = EvaluateNode(node->right.get(), row);
     if (!node->columnName || !node->literal) {
-        if (node->op == CRITERIA_AND) return leftResult && rightResult;
-        if (node->op == CRITERIA_OR) return leftResult || rightResult;
+        // Evaluation has no side effects, so the right side is skipped once the left decides.
+        if (node->op == CRITERIA_AND)
+            return EvaluateNode(node->left.get(), row) && EvaluateNode(node->right.get(), row);
+        if (node->op == CRITERIA_OR)
+            return EvaluateNode(node->left.get(), row) || EvaluateNode(node->right.get(), row);
         return false;
     }
     const std::uint32_t position = node->columnPosition;
@@ -187,28 +205,14 @@ ColumnValue DateTimeTextToValue(const char* text, std::uint32_t* length) {
     std::optional<HylDateTime> value = ConvertStringToHylDateTime(text);
     if (!value) return ColumnValue::Null();
     *length = HYL_DATETIME_LENGTH;
-    return ColumnValue::FromObject(*value, HYL_DATETIME_LENGTH);
+    return MakeHylDateTimeValue(*value);
 }
 
-// Date columns may hold a HylDateTime (converted from text) or the plain HylDate or
-// HylTime record; the buffer size tells which.
+// Date columns hold any of the three date layouts; the value's length tells which.
 std::optional<std::string> DateTimeValueToText(const ColumnValue& value, std::uint8_t type) {
-    const std::size_t size = value.buffer->size();
-    if (size >= sizeof(HylDateTime)) {
-        const HylDateTime dateTime = *value.As<HylDateTime>();
-        if (type == HYL_SQL_DATE && dateTime.date) return HylDateToString(&*dateTime.date);
-        if (type == HYL_SQL_TIME && dateTime.time) return HylTimeToString(&*dateTime.time);
-        return HylDateTimeToString(&dateTime);
-    }
-    if (type == HYL_SQL_DATE && size >= sizeof(HylDate)) {
-        const HylDate date = *value.As<HylDate>();
-        return HylDateToString(&date);
-    }
-    if (type == HYL_SQL_TIME && size >= sizeof(HylTime)) {
-        const HylTime time = *value.As<HylTime>();
-        return HylTimeToString(&time);
-    }
-    return std::string("NULL");
+    std::optional<std::string> text = HylValueToText(value, type);
+    if (!text) text = HylValueToText(value, HYL_SQL_DATETIME);
+    return text ? text : std::string("NULL");
 }
 
 // Any address unique to this unit serves as the parser's key in the lock registry.
@@ -243,8 +247,9 @@ ColumnValue ConvertTextToColumnValue(const char* text, std::uint8_t type, std::u
             case HYL_SQL_NUMERIC:
             case HYL_SQL_BLOB:
             case HYL_SQL_CLOB:
-                // Byte copies take the caller's length; without one, the whole text.
-                if (length == &ignored) ignored = static_cast<std::uint32_t>(whole.size());
+                // Byte copies take the caller's length, never more than the text holds.
+                if (length == &ignored || *length > whole.size())
+                    *length = static_cast<std::uint32_t>(whole.size());
                 return MakeValue(text, *length);
             case HYL_SQL_TINYINT:
             case HYL_SQL_UNSIGNED_TINYINT:

@@ -85,3 +85,23 @@ enum HylTimeUnit : int {
 // fields outside the calendar, or a result outside the years a HylDate holds (0-65535).
 bool AddHylDateTime(HylDateTime* value, std::int64_t amount, int unit);
 bool SubtractHylDateTime(HylDateTime* value, std::int64_t amount, int unit);
+
+// Date values in store columns. Every date, time and date-time value has one byte layout,
+// independent of the structs above, so that every reader decodes it the same way:
+//   date       4 bytes: year (little-endian 16 bits), month, day
+//   time       3 bytes: hour, minute, second
+//   date-time 11 bytes: the date's 4 bytes, the time's 3 bytes, then a byte whose bit 0
+//                       says the date part is present and bit 1 the time part, and 3 zeros
+// The buffer holds exactly the nominal length, and the length tells the form apart: a
+// column of any of the three types may hold any of the three forms.
+struct ColumnValue;
+ColumnValue MakeHylDateValue(const HylDate& date);
+ColumnValue MakeHylTimeValue(const HylTime& time);
+ColumnValue MakeHylDateTimeValue(const HylDateTime& dateTime);
+// The value read back as a date-time (a date form gives only the date part, a time form
+// only the time part); none for NULL or a buffer of no known form.
+std::optional<HylDateTime> ReadHylValue(const ColumnValue& value);
+// The value's text for a column type: 16 the date part, 17 the time part, 18 both parts
+// ("YYYY-MM-DD", "HH:MM:SS", "YYYY-MM-DD HH:MM:SS"). A date-time column holding only a
+// date prints the date; none when the value has no such part or no known form.
+std::optional<std::string> HylValueToText(const ColumnValue& value, BYTE type);

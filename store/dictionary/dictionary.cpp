@@ -380,10 +380,18 @@ void PrintDataDictionary() {
     }
 }
 
+// Defined by the table registry.
+bool IsTableDefnInUse(const TableDefn* defn);
+
 bool RemoveTableDefn(const char* tableName) {
     if (!tableName) return false;
     TableDefn* defn = FindDefn(tableName);
     if (!defn) return false;
+    // A registered table borrows its definition: freeing it would leave the table dangling.
+    if (IsTableDefnInUse(defn)) {
+        LogError("Definition of %s is in use by a loaded table\n", tableName);
+        return false;
+    }
     DeleteLCDVector(&gv_dataDictionary, defn);
     auto& owned = OwnedDefinitions();
     std::erase_if(owned, [defn](const std::unique_ptr<TableDefn>& held) { return held.get() == defn; });

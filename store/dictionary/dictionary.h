@@ -92,8 +92,8 @@ ForeignKeyDefn* GetForeignKeyDefn(const TableDefn* defn, const char* localColumn
 
 // Writes every definition with columns to the log at DEBUG.
 void PrintDataDictionary();
-// Removes the first definition of that name (case-insensitive); false when there is none.
-// A definition must not be removed while a table created from it is loaded.
+// Removes the first definition of that name (case-insensitive); false when there is none,
+// and false (with an ERROR line) while a table created from it is registered.
 bool RemoveTableDefn(const char* tableName);
 void RemoveAllTableDefns();
 // Number of definitions held.

@@ -1,0 +1,26 @@
+// The database seam of the identifier sequences: the store reserves batches of
+// identifiers in "SeqGenState" through whatever source is installed. The persistence
+// layer installs its own; tests and the store shell install a SQLite-backed one. The
+// reservation is a select, then an update or insert, each a statement of its own: two
+// processes sharing one database are not kept apart by this seam alone.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "store/foundation/result_set.h"
+
+class SequenceDataSource {
+public:
+    virtual ~SequenceDataSource() = default;
+    // Runs a select for the table's data source (null table: the default one) and returns
+    // its rows with the columns by name; null when the statement could not run.
+    virtual std::unique_ptr<QueryResultSet> ExecuteQuery(const char* tableName,
+                                                         const std::string& sql) = 0;
+    // Runs an update or insert; true when it succeeded.
+    virtual bool ExecuteUpdate(const char* tableName, const std::string& sql) = 0;
+};
+
+// Installs the source (null: none, so every reservation fails) and returns the previous one.
+std::shared_ptr<SequenceDataSource> SetSequenceDataSource(std::shared_ptr<SequenceDataSource> source);
+std::shared_ptr<SequenceDataSource> GetSequenceDataSource();

@@ -1,0 +1,207 @@
+// The live data of the in-memory store: one TableData per loaded table or custom view,
+// its rows in insertion order, and the ResultData sets through which callers read them.
+// Tables are named by their name string, looked up case-insensitively.
+//
+// Threads: the registry is guarded by one mutex (find-or-create is atomic). Each table
+// carries a reader/writer lock: selects, prints and texts read under the shared lock,
+// appends, updates and deletions take it exclusively. Change notifications are sent
+// after every store lock is released, so a listener may select from or change any table.
+// A ResultData and the rows it points at are not protected once a call returns: a
+// result set stays valid only while its rows stay in their table.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/win/types.h"
+#include "store/dictionary/dictionary.h"
+#include "store/foundation/column_value.h"
+
+inline constexpr BYTE KIND_TABLE = 1;
+inline constexpr BYTE KIND_VIEW = 2;
+
+inline constexpr BYTE ROW_SAVED = 1;    // the row exists in the database as held
+inline constexpr BYTE ROW_NEW = 2;      // created in memory, not yet stored
+inline constexpr BYTE ROW_UPDATED = 4;  // changed in memory
+inline constexpr BYTE ROW_DELETED = 8;  // to be deleted from the database
+
+struct TableData;
+
+struct RowObject {
+    // One value per column of the table, in the definition's column order.
+    std::vector<ColumnValue> values;
+    BYTE state = ROW_NEW;
+    // The table's list: the following row (owned) and the preceding one.
+    std::unique_ptr<RowObject> next;
+    RowObject* prev = nullptr;
+    // The table holding the row; null until the row is appended.
+    TableData* owner = nullptr;
+
+    RowObject() = default;
+    explicit RowObject(std::vector<ColumnValue> rowValues) : values(std::move(rowValues)) {}
+    ~RowObject();  // frees any chain that follows without recursion
+    RowObject(const RowObject&) = delete;
+    RowObject& operator=(const RowObject&) = delete;
+};
+
+struct ViewColumnDefn {
+    std::string name;
+    // Part of the record; zero in every view this store creates.
+    std::int32_t reservedNumber = 0;
+    BYTE reservedByte = 0;
+    // The base column whose type the view column has (borrowed from the dictionary).
+    ColumnDefn* baseColumn = nullptr;
+};
+
+struct CustomViewDefn {
+    BYTE tableCount = 0;
+    std::vector<std::string> tableNames;  // the view's base tables
+    std::vector<std::unique_ptr<ViewColumnDefn>> columns;
+};
+
+struct TableData {
+    std::string name;  // as given when the table was created
+    BYTE kind = KIND_TABLE;
+    TableDefn* tableDefn = nullptr;                // base table: borrowed from the dictionary
+    std::unique_ptr<CustomViewDefn> viewDefn;      // view: owned
+    std::uint32_t columnCount = 0;
+    // Rows ever appended: never decremented when a row is unlinked, so it may exceed
+    // the rows present (SelectRowByRowIdx is defined on it). See liveRowCount.
+    std::uint32_t rowCount = 0;
+    std::uint32_t liveRowCount = 0;                // rows currently in the list
+    std::unique_ptr<RowObject> firstRow;
+    RowObject* lastRow = nullptr;
+    mutable std::shared_mutex rowsLock;
+
+    TableData() = default;
+    ~TableData();  // frees the rows without recursion
+    TableData(const TableData&) = delete;
+    TableData& operator=(const TableData&) = delete;
+};
+
+struct ResultData {
+    std::vector<RowObject*> entries;  // borrowed rows, in result order
+    BYTE kind = KIND_TABLE;
+    TableDefn* tableDefn = nullptr;
+    CustomViewDefn* viewDefn = nullptr;
+    std::uint32_t columnCount = 0;
+    // Index of the current entry; -1 before the first.
+    std::int64_t cursor = -1;
+
+    std::uint32_t rowCount() const { return static_cast<std::uint32_t>(entries.size()); }
+};
+
+// Registers a base table for the dictionary definition of that name. False when there is
+// no definition, the name is taken (case-insensitive) or memory runs out.
+bool CreateTable(const char* tableName);
+// Registers a view; the definition is freed when the name is taken.
+bool CreateCustomViewData(const char* viewName, std::unique_ptr<CustomViewDefn> viewDefn);
+// Case-insensitive; null for a null or unregistered name.
+TableData* GetTableDataByName(const char* tableName);
+// Every registered table and view in creation order.
+std::vector<TableData*> GetAllTableData();
+// Unregisters the table and hands it to the caller (null when unknown). Rows and result
+// sets of it must no longer be in use by other threads.
+std::unique_ptr<TableData> RemoveTableData(const char* tableName);
+// Rows currently in the table; 0 for an unknown table.
+std::uint32_t GetLiveRowCount(const char* tableName);
+
+// A new row in state ROW_NEW holding the values (one per column of its table).
+std::unique_ptr<RowObject> CreateNewRowObject(std::vector<ColumnValue> values);
+// Fills NULL generator columns (GenerateID; -1 when none can be generated), then NULL
+// columns that have a default, appends the row and sends the notification. False when
+// the table is unknown, its column list is empty, or the row's width is not the
+// table's column count.
+bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row);
+
+// The matching rows in table order (rows marked ROW_DELETED included), cursor before the
+// first; an empty result is valid. Null for an unknown table, criteria that do not parse,
+// or criteria on a view or on a definition without columns.
+std::unique_ptr<ResultData> SelectRows(const char* tableName, const char* criteria);
+// The row at the 1-based position (1 or less: the first row), or a result without row
+// when the list ends first; null for an unknown table or a position above the row count.
+std::unique_ptr<ResultData> SelectRowByRowIdx(const char* tableName, std::int32_t position);
+// Moves the cursor on and returns that entry's row; null at the end.
+RowObject* GotoNextRowObject(ResultData* result);
+void ResetResultDataCursor(ResultData* result);
+// The value at the cursor's row (borrowed) and its length; null when the cursor is on no
+// row, the column is unknown or the value is NULL.
+const char* GetColumnValueByName(const char* columnName, std::uint32_t* length,
+                                 const ResultData* result);
+// The same column of the first row SelectRows(table, criteria) yields. The value stays
+// owned by the row: it is valid only while the row stays in its table unchanged.
+const char* GetColumnValue(const char* tableName, const char* columnName, const char* criteria,
+                           std::uint32_t* length);
+// The whole ColumnValue at the cursor's row (null pointer when no row or column).
+const ColumnValue* GetColumnValueCellByName(const char* columnName, const ResultData* result);
+// Type code of the column (for a view: matched by the base column's name); 0 when unknown.
+BYTE GetColumnTypeByName(const char* columnName, const ResultData* result);
+// 0-based; null out of range.
+const char* GetColumnNameByIndex(std::int32_t index, const ResultData* result);
+// The definition's name, or the view's first base table; null when none.
+const char* GetTableNameFromResultData(const ResultData* result);
+// For a registered view its first base table name, otherwise the name itself.
+const char* GetTableNameOfView(const char* name);
+
+// Replaces the column's value by a copy, marks the row ROW_UPDATED and notifies. A null
+// value sets SQL NULL. False for an unknown table, a null row, a row of another table, a
+// primary-key column of a base table, or an unknown column.
+bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnName,
+                     const char* value, std::uint32_t length);
+bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnName,
+                     const ColumnValue& value);
+// A ROW_SAVED row is marked ROW_DELETED and stays (no notification); any other row is
+// unlinked, notified and freed. False for an unknown table or a row not in it.
+bool DeleteRowObject(const char* tableName, RowObject* row);
+// DeleteRowObject on every matching row. False for null criteria, an unknown table, a
+// view, a definition without columns or criteria that do not parse.
+bool DeleteRowObjectByCriteria(const char* tableName, const char* criteria);
+// DeleteRowObject on every row; false for a null name, an unknown table or a view.
+bool DeleteAllTableRowObjects(const char* tableName);
+// Frees a row that is in no table (rows in a table are freed by deleting them).
+void FreeRowObject(std::unique_ptr<RowObject> row);
+
+// An empty result of the table's kind and definition.
+std::unique_ptr<ResultData> CreateResultData(std::uint32_t initialRowCount,
+                                             std::uint32_t columnCount, const TableData* table);
+// Inserts the row after the cursor entry and makes it the cursor.
+bool AddRowToResultData(RowObject* row, ResultData* result);
+// Frees the entries, never the rows; null allowed.
+void FreeResultData(std::unique_ptr<ResultData> result);
+// Stable sort on the column; ascending == 1 ascends, anything else descends. NULL keys
+// come first ascending and last descending. A single entry: true only when it is the
+// set's only row. False for null arguments, no definition or an unknown column.
+bool SortResultSet(ResultData* result, const char* columnName, int ascending);
+
+std::unique_ptr<CustomViewDefn> CreateCustomViewDefn(
+    BYTE tableCount, std::vector<std::string> tableNames,
+    std::vector<std::unique_ptr<ViewColumnDefn>> columns);
+std::unique_ptr<ViewColumnDefn> CreateViewColumnDefn(const char* name, std::int32_t number,
+                                                     BYTE flag, ColumnDefn* baseColumn);
+// Frees the rows and a view's definition; the record itself belongs to its owner.
+void FreeTableData(TableData* table);
+void FreeCustomViewDefn(std::unique_ptr<CustomViewDefn> viewDefn);
+
+// DEBUG dumps and texts in the store's fixed layout: a header of column names each
+// followed by a tab, then one line per row. Types 4, 8, 11, 12, 13, 20 and 21 write no
+// field at all (as do 7 outside PrintTableData and 22 in the texts), so their columns
+// shift under the header: other programs read this layout as it is.
+void PrintTableData(const char* tableName);
+void PrintCustomViewData(const char* viewName);
+void PrintResultData(const ResultData* result);  // skips rows marked ROW_DELETED
+std::optional<std::string> ToStringTableData(const char* tableName);
+std::optional<std::string> ToStringCustomViewData(const char* viewName);
+
+// A generated or resolved identifier in the column's own representation: 8 bytes for
+// 64-bit columns, the number for float and double columns, 4 bytes otherwise.
+ColumnValue MakeIdentifierValue(std::int32_t id, BYTE columnType);
+
+// Position of a column of the table or view (case-insensitive), none when unknown.
+std::optional<std::uint32_t> FindColumnPosition(const TableData* table, const char* columnName);
+// The column definitions of a table or view's columns, in order (a view: its base columns).
+std::vector<const ColumnDefn*> GetColumnDefns(const TableData* table);
