@@ -140,6 +140,26 @@ DWORD InternetSendRequestByBitRate(bool useProxy, const char* protocol, const ch
                                    const char* filePath, std::optional<std::string>* reply,
                                    DWORD requestMode, bool keepAlive, DWORD chunkSize);
 
+// ---- Agent requests ----
+// The agent's way to the Vantorra server (toZQServer, or no distribution server enabled)
+// or the distribution server: the path is shaped for the product edition and the
+// server's addresses are tried in fail-over order (last access address, IP address,
+// secondary IP address, name, flat name); the address that answered becomes the last
+// access address in memory and in the registry. localData is the destination of a
+// download (DOWNLOAD_FILE) or the data or file to send; outData receives a GET_DATA body
+// or a reply. transferStyle 0 is one request, 1 throttled. 12007 when no address could
+// be tried, 13 without a path.
+DWORD AgentSendRequest(const char* urlPath, const char* localData, std::optional<std::string>* outData,
+                       DWORD requestMode, bool keepAlive, bool toZQServer, DWORD postLength, DWORD transferStyle);
+
+// ---- Resource identifier ----
+// Fetches documentPath from the Vantorra server, loads it into the store and returns
+// the param_Value of its "Agentparams" row RESOURCE_ID (none when empty or missing).
+DWORD HttpResourceIdLookup(const std::string& documentPath, std::optional<std::string>* resourceId);
+// Installs HttpResourceIdLookup as the agent's lookup; programs call it once before
+// InitializeAgentParameters.
+void InstallResourceIdLookup();
+
 // ---- Progress ----
 // Called on the transferring thread after each chunk of a download or upload body with
 // the bytes moved so far and the expected total (0 when unknown). Empty removes it.
