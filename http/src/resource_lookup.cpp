@@ -17,11 +17,12 @@ DWORD HttpResourceIdLookup(const std::string& documentPath, std::optional<std::s
     const std::string text = document.value_or("");
     SetLastError(ERROR_SUCCESS);
     if (!LoadTableDataFromXMLBuffer(text.data(), text.size())) {
-        const DWORD error = GetLastError();
+        // A failed load is never reported as success, even when nothing set an error code.
+        DWORD error = GetLastError();
+        if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
         LogError("GetResourceIDFromServer : Error occured (%d) while loading resource id buffer to the memory : \n %s \n",
                  error, text);
-        // A failed load is never reported as success, even when nothing set an error code.
-        return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_INVALID_DATA);
+        return error;
     }
     std::unique_ptr<ResultData> rows = SelectRows("Agentparams", "PARAM_NAME='RESOURCE_ID'");
     if (!rows) {
