@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "agent/agent.h"
+#include "http/http.h"
 #include "installer/installer.h"
 #include "runtime/runtime.h"
 
@@ -180,6 +181,7 @@ std::string SystemDirectory() {
 
 DWORD Run(int argc, const char* const* argv) {
     const DWORD logResult = InitializeProcessLog("zqprereqhandler.log");
+    InstallResourceIdLookup();    // the start-up asks the server for a missing resource id
     InitializeAgentParameters();  // the handler installs whatever the start-up reports
 
     CommandLine options = ParseCommandLine(argc, argv);

@@ -231,6 +231,7 @@ int Run(int argc, char** argv) {
     if (ReadRegSZ(HKEY_LOCAL_MACHINE, gv_agentRootKey.c_str(), "ZQAgentInstallDir", &installDir) == ERROR_SUCCESS)
         gv_agentInstallDir = installDir;
     OpenLog(options);
+    InstallResourceIdLookup();  // the start-up asks the server for a missing resource id
     InitializeAgentParameters();
 
     std::optional<std::string> server = options.value("--server");
