@@ -11,6 +11,8 @@
 //   12150 although the data was posted.
 // - `DownloadMode` = 1 (hand-off to the resumable downloader) is read and logged but not
 //   acted on yet: every download runs the plain or throttled path.
+// - AgentSendRequest fails over on 12002 and 400 after a post too, although the data may
+//   have arrived; the last access addresses are process-wide texts without a lock.
 // - Bodies and Content-Length are limited to 32 bits (4 GiB - 1), as the wire protocol
 //   of the agent counts them; the layer below refuses larger lengths.
 //
@@ -25,7 +27,9 @@
 // - gzip decoding streams in fixed chunks, checks every write and decodes every member;
 // - uploads take 64-bit file sizes (over 4 GiB - 1 is refused with 223), grow the reply
 //   with the bytes received, log a binary buffer only within its length, add the
-//   multipart Content-Type once per request, and never report a short upload as sent.
+//   multipart Content-Type once per request, and never report a short upload as sent;
+// - the resource id lookup treats an empty param_Value like a missing one (an empty id
+//   would be recorded for good), and a failed load never returns 0.
 #pragma once
 
 #include <cstdint>
