@@ -136,7 +136,7 @@ bool EvaluateLeaf(const CriteriaNode& node, const ColumnValue& value) {
                 // ends right there; saves measuring every value on a scan.
                 const std::string& bytes = *value.buffer;
                 const bool equal = bytes.size() >= inner.size() &&
-                                   std::memcmp(bytes.data(), inner.data(), inner.size()) == 0 &&
+                                   (inner.empty() || std::memcmp(bytes.data(), inner.data(), inner.size()) == 0) &&
                                    bytes.c_str()[inner.size()] == '\0';
                 return equal == (node.op == CRITERIA_EQ);
             }
