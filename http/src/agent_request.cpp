@@ -67,9 +67,8 @@ ServerChoice ChooseServer(bool toZQServer) {
     return choice;
 }
 
-}  // namespace
-
-static std::string AgentRequestPath(const char* urlPath, DWORD requestMode, bool mainServer, bool toZQServer) {
+// The path with backslashes as slashes, wrapped as the product edition wants it.
+std::string AgentRequestPath(const char* urlPath, DWORD requestMode, bool mainServer, bool toZQServer) {
     std::string path = urlPath;
     for (char& c : path)
         if (c == '\\') c = '/';
@@ -98,6 +97,8 @@ static std::string AgentRequestPath(const char* urlPath, DWORD requestMode, bool
     }
     return path;
 }
+
+}  // namespace
 
 DWORD AgentSendRequest(const char* urlPath, const char* localData, std::optional<std::string>* outData,
                        DWORD requestMode, bool keepAlive, bool toZQServer, DWORD postLength, DWORD transferStyle) {
