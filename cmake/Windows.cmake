@@ -35,6 +35,7 @@ set(VANTORRA_POSIX_ONLY_TESTS
     "installer/tests/handler_tests.cpp: driven by make-machine and the POSIX registry tool, under Wine scripts/windows-test runs the handler end to end"
     "agent/tests/os_identification_test.cpp: every case fakes another Windows version through machine.ini"
     "agent/tests/machine_identity_test.cpp: every case fakes names, a domain and adapters through machine.ini"
+    "installer/tests/handler_resource_id_tests.cpp: serves the resource document with nginx and needs the HTTP client, which the Windows build does not have yet"
     "installer/tests/runner_tests.cpp: the child processes are shell scripts, under Wine the handler's runs cover the runner with Windows children"
 )
 

@@ -11,6 +11,8 @@
 //   12150 although the data was posted.
 // - `DownloadMode` = 1 (hand-off to the resumable downloader) is read and logged but not
 //   acted on yet: every download runs the plain or throttled path.
+// - AgentSendRequest fails over on 12002 and 400 after a post too, although the data may
+//   have arrived; the last access addresses are process-wide texts without a lock.
 // - Bodies and Content-Length are limited to 32 bits (4 GiB - 1), as the wire protocol
 //   of the agent counts them; the layer below refuses larger lengths.
 //
@@ -25,7 +27,9 @@
 // - gzip decoding streams in fixed chunks, checks every write and decodes every member;
 // - uploads take 64-bit file sizes (over 4 GiB - 1 is refused with 223), grow the reply
 //   with the bytes received, log a binary buffer only within its length, add the
-//   multipart Content-Type once per request, and never report a short upload as sent.
+//   multipart Content-Type once per request, and never report a short upload as sent;
+// - the resource id lookup treats an empty param_Value like a missing one (an empty id
+//   would be recorded for good), and a failed load never returns 0.
 #pragma once
 
 #include <cstdint>
@@ -139,6 +143,26 @@ DWORD InternetSendRequestByBitRate(bool useProxy, const char* protocol, const ch
                                    const char16_t* proxyPassword, const char16_t* objectPath,
                                    const char* filePath, std::optional<std::string>* reply,
                                    DWORD requestMode, bool keepAlive, DWORD chunkSize);
+
+// ---- Agent requests ----
+// The agent's way to the Vantorra server (toZQServer, or no distribution server enabled)
+// or the distribution server: the path is shaped for the product edition and the
+// server's addresses are tried in fail-over order (last access address, IP address,
+// secondary IP address, name, flat name); the address that answered becomes the last
+// access address in memory and in the registry. localData is the destination of a
+// download (DOWNLOAD_FILE) or the data or file to send; outData receives a GET_DATA body
+// or a reply. transferStyle 0 is one request, 1 throttled. 12007 when no address could
+// be tried, 13 without a path.
+DWORD AgentSendRequest(const char* urlPath, const char* localData, std::optional<std::string>* outData,
+                       DWORD requestMode, bool keepAlive, bool toZQServer, DWORD postLength, DWORD transferStyle);
+
+// ---- Resource identifier ----
+// Fetches documentPath from the Vantorra server, loads it into the store and returns
+// the param_Value of its "Agentparams" row RESOURCE_ID (none when empty or missing).
+DWORD HttpResourceIdLookup(const std::string& documentPath, std::optional<std::string>* resourceId);
+// Installs HttpResourceIdLookup as the agent's lookup; programs call it once before
+// InitializeAgentParameters.
+void InstallResourceIdLookup();
 
 // ---- Progress ----
 // Called on the transferring thread after each chunk of a download or upload body with

@@ -5,6 +5,9 @@
 #include <cstdio>
 
 #include "agent/agent.h"
+#if VANTORRA_HAS_HTTP_CLIENT
+#include "http/http.h"
+#endif
 #include "installer/installer.h"
 #include "runtime/runtime.h"
 
@@ -180,6 +183,9 @@ std::string SystemDirectory() {
 
 DWORD Run(int argc, const char* const* argv) {
     const DWORD logResult = InitializeProcessLog("zqprereqhandler.log");
+#if VANTORRA_HAS_HTTP_CLIENT
+    InstallResourceIdLookup();    // the start-up asks the server for a missing resource id
+#endif
     InitializeAgentParameters();  // the handler installs whatever the start-up reports
 
     CommandLine options = ParseCommandLine(argc, argv);

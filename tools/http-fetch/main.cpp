@@ -30,6 +30,9 @@ Commands (PATH is the URL path and query on the server, e.g. /files/patch.zip):
                        (InternetGetRequestByBitrate)
   send-ex PATH         POST of --data TEXT or --data-file FILE (InternetSendRequestEx)
   send-file PATH FILE  POST of FILE streamed in chunks (InternetSendRequestByBitRate)
+  agent PATH           one agent request (AgentSendRequest): the server, the edition's
+                       path and the fail-over over the server's addresses come from the
+                       agent configuration; the address that answers is remembered
 
 Without --dest a download is read into memory (GET_DATA) and printed on stdout.
 
@@ -55,6 +58,18 @@ Request:
   --multipart          send-ex: POST_MULTIPART with the data's byte count
   --chunk N            send-file: chunk size in bytes (default 65536)
   --reply              print the server's reply to an upload on stdout
+
+Agent requests (agent PATH):
+  --mode NAME          GET_DATA (default), DOWNLOAD_FILE, POST_DATA, POST_DATA_UNTIMED,
+                       POST_MULTIPART or POST_BY_BITRATE (or the mode's code)
+  --file LOCAL         the destination of DOWNLOAD_FILE, the file POST_BY_BITRATE uploads
+  --data TEXT          the text POST_DATA, POST_DATA_UNTIMED and POST_MULTIPART send
+  --style 0|1|2        0 one request (default), 1 throttled, 2 data passed unconverted
+  --to-ds              to the distribution server when one is enabled
+  --no-keep-alive      send "Connection: close"
+  --post-length N      POST_MULTIPART byte count (default: the data's), POST_BY_BITRATE
+                       chunk size (default 65536)
+  --out FILE           write the body or reply to FILE instead of stdout
 
 Output:
   --log FILE           agent log file (default: <install dir>logs\http-fetch.log)
@@ -83,9 +98,10 @@ struct Options {
 const char* const kValueOptions[] = {"--server", "--port", "--protocol", "--proxy", "--proxy-user",
                                      "--proxy-password", "--bypass", "--dest", "--mode", "--rate",
                                      "--timeout", "--connect-timeout", "--data", "--data-file", "--chunk",
-                                     "--log", "--log-level", "--if-modified-since"};
+                                     "--log", "--log-level", "--if-modified-since",
+                                     "--file", "--style", "--post-length", "--out"};
 const char* const kFlagOptions[] = {"--gzip", "--close", "--no-proxy", "--multipart", "--reply", "--progress",
-                                    "--help"};
+                                    "--help", "--to-ds", "--no-keep-alive"};
 
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
     for (int i = 1; i < argc; ++i) {
@@ -198,6 +214,66 @@ int Fail(const std::string& message) {
     return 87;  // ERROR_INVALID_PARAMETER
 }
 
+// A request mode by name or code.
+std::optional<DWORD> ParseMode(const std::string& text) {
+    static const std::pair<const char*, DWORD> kModes[] = {
+        {"GET_DATA", GET_DATA},           {"POST_DATA", POST_DATA},         {"DOWNLOAD_FILE", DOWNLOAD_FILE},
+        {"POST_DATA_UNTIMED", POST_DATA_UNTIMED}, {"POST_MULTIPART", POST_MULTIPART}, {"POST_BY_BITRATE", POST_BY_BITRATE}};
+    for (const auto& [name, code] : kModes)
+        if (text == name) return code;
+    if (auto number = ParseNumber(text, 0, 0xFFFFFFFF)) return static_cast<DWORD>(*number);
+    return std::nullopt;
+}
+
+// What "agent PATH" sends, checked before anything goes on the wire.
+struct AgentRequest {
+    DWORD mode = GET_DATA;
+    std::string localData;
+    DWORD postLength = 0;
+    DWORD style = 0;
+};
+
+std::optional<AgentRequest> ParseAgentRequest(const Options& options, std::string* error) {
+    AgentRequest request;
+    if (auto text = options.value("--mode")) {
+        auto mode = ParseMode(*text);
+        if (!mode) return *error = "--mode takes a request mode name or code", std::nullopt;
+        request.mode = *mode;
+    }
+    if (auto text = options.value("--style")) {
+        auto style = ParseNumber(*text, 0, 2);
+        if (!style) return *error = "--style takes 0, 1 or 2", std::nullopt;
+        request.style = static_cast<DWORD>(*style);
+    }
+    const auto file = options.value("--file");
+    const auto data = options.value("--data");
+    switch (request.mode) {
+    case DOWNLOAD_FILE:
+    case POST_BY_BITRATE:
+        if (!file) return *error = "this mode needs --file", std::nullopt;
+        request.localData = *file;
+        request.postLength = request.mode == POST_BY_BITRATE ? 65536 : 0;
+        break;
+    case POST_DATA:
+    case POST_DATA_UNTIMED:
+    case POST_MULTIPART:
+        if (!data) return *error = "this mode needs --data", std::nullopt;
+        request.localData = *data;
+        request.postLength = request.mode == POST_MULTIPART ? static_cast<DWORD>(data->size()) : 0;
+        break;
+    default:
+        break;
+    }
+    if (auto text = options.value("--post-length")) {
+        auto length = ParseNumber(*text, 0, 0xFFFFFFFF);
+        if (!length) return *error = "--post-length takes a byte count", std::nullopt;
+        if (request.mode == POST_MULTIPART && static_cast<std::size_t>(*length) > request.localData.size())
+            return *error = "--post-length is larger than the data", std::nullopt;
+        request.postLength = static_cast<DWORD>(*length);
+    }
+    return request;
+}
+
 int Run(int argc, char** argv) {
     Options options;
     std::string error;
@@ -209,7 +285,8 @@ int Run(int argc, char** argv) {
     const std::string& command = options.command;
     const bool download = command == "get-ex" || command == "get-bitrate";
     const bool upload = command == "send-ex" || command == "send-file";
-    if (!download && !upload) return Fail(command.empty() ? "no command given" : "unknown command " + command);
+    const bool agent = command == "agent";
+    if (!download && !upload && !agent) return Fail(command.empty() ? "no command given" : "unknown command " + command);
     const std::size_t wanted = command == "send-file" ? 2 : 1;
     if (options.positional.size() != wanted)
         return Fail(command + (wanted == 2 ? " takes a URL path and a file" : " takes one URL path"));
@@ -231,11 +308,15 @@ int Run(int argc, char** argv) {
     if (ReadRegSZ(HKEY_LOCAL_MACHINE, gv_agentRootKey.c_str(), "ZQAgentInstallDir", &installDir) == ERROR_SUCCESS)
         gv_agentInstallDir = installDir;
     OpenLog(options);
+    InstallResourceIdLookup();  // the start-up asks the server for a missing resource id
     InitializeAgentParameters();
+
+    std::optional<AgentRequest> agentRequest;
+    if (agent && !(agentRequest = ParseAgentRequest(options, &error))) return Fail(error);
 
     std::optional<std::string> server = options.value("--server");
     if (!server) server = gv_lastAccessName && !gv_lastAccessName->empty() ? gv_lastAccessName : gv_serverName;
-    if (!server || server->empty()) return Fail("no server: give --server or configure ZQServerName");
+    if (!agent && (!server || server->empty())) return Fail("no server: give --server or configure ZQServerName");
     long long port = gv_serverPort;
     if (auto text = options.value("--port")) {
         auto number = ParseNumber(*text, 1, 65535);
@@ -283,7 +364,7 @@ int Run(int argc, char** argv) {
     DWORD mode = download ? (dest ? DOWNLOAD_FILE : GET_DATA)
                           : (command == "send-file" ? POST_BY_BITRATE
                                                     : (options.has("--multipart") ? POST_MULTIPART : POST_DATA));
-    if (auto text = options.value("--mode")) {
+    if (auto text = options.value("--mode"); text && !agent) {
         auto number = ParseNumber(*text, 0, 0xFFFFFFFF);
         if (!number) return Fail("--mode takes a request mode code");
         mode = static_cast<DWORD>(*number);
@@ -295,12 +376,17 @@ int Run(int argc, char** argv) {
         SetTransferProgressObserver([&bar](ULONGLONG done, ULONGLONG total) { bar.update(done, total); });
     }
 
-    const std::u16string serverWide = Wide(*server);
+    const std::u16string serverWide = Wide(server.value_or(""));
     const std::u16string path = Wide(options.positional[0]);
     const auto portValue = static_cast<INTERNET_PORT>(port);
     DWORD result = 0;
     std::optional<std::string> body;
-    if (download) {
+    if (agent) {
+        const bool wantsReply = agentRequest->mode != DOWNLOAD_FILE;
+        result = AgentSendRequest(options.positional[0].c_str(), agentRequest->localData.c_str(),
+                                  wantsReply ? &body : nullptr, agentRequest->mode, !options.has("--no-keep-alive"),
+                                  !options.has("--to-ds"), agentRequest->postLength, agentRequest->style);
+    } else if (download) {
         const std::optional<std::u16string> destination = dest ? std::optional(Wide(*dest)) : std::nullopt;
         if (command == "get-ex")
             result = InternetGetRequestEx(useProxy, protocol.c_str(), serverWide.c_str(), portValue, OrNull(proxyServer),
@@ -345,8 +431,19 @@ int Run(int argc, char** argv) {
     SetTransferProgressObserver(nullptr);
     bar.finish();
     std::FILE* out = bodyOut ? bodyOut : stdout;
+    std::FILE* outFile = nullptr;
+    if (auto path = options.value("--out"); path && body) {
+        outFile = std::fopen(path->c_str(), "wb");
+        if (!outFile) {
+            std::cerr << "http-fetch: cannot write " << *path << "\n";
+            if (result == 0) result = ERROR_WRITE_FAULT;
+        } else {
+            out = outFile;
+        }
+    }
     if (body) std::fwrite(body->data(), 1, body->size(), out);
-    std::fflush(out);
+    if (std::fflush(out) != 0 && outFile && result == 0) result = ERROR_WRITE_FAULT;
+    if (outFile && std::fclose(outFile) != 0 && result == 0) result = ERROR_WRITE_FAULT;
     if (result != 0) {
         std::cerr << "http-fetch: " << command << " ended with " << result;
         if (const char* text = HttpErrorText(result)) {

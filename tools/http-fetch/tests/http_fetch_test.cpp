@@ -177,3 +177,121 @@ TEST_F(HttpFetchTest, UploadsAFileAndPrintsTheReply) {
 }
 
 }  // namespace
+
+// "agent PATH" goes through the agent's own addressing: the machine's last access address
+// is refused, the configured IP address answers and is remembered in the registry.
+class HttpFetchAgentTest : public HttpFetchTest {
+protected:
+    void Configure(int port, bool withResourceId) {
+        std::string hive = ReadFile(testsupport::SourceDir() / "tools/standins/agent-config.reg");
+        ASSERT_FALSE(hive.empty());
+        const auto replace = [&hive](const std::string& from, const std::string& to) {
+            const auto at = hive.find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            hive.replace(at, from.size(), to);
+        };
+        replace("\"ZQLastAccessName\"=\"server.example.test\"", "\"ZQLastAccessName\"=\"127.0.0.2\"");
+        replace("\"ZQServerIPAddress\"=\"192.0.2.10\"", "\"ZQServerIPAddress\"=\"127.0.0.1\"");
+        replace("\"ZQServerPort\"=\"8000\"", "\"ZQServerPort\"=\"" + std::to_string(port) + "\"");
+        replace("\"ZQAgentVersion\"", "\"ZQAgentInstallDir\"=\"C:\\\\Agent\\\\\"\n\"ZQAgentVersion\"");
+        if (!withResourceId) replace("\"ZQAgentResourceID\"=\"RES-1001\"", "");
+        testsupport::WriteFile(machine.path() / "registry" / "HKLM.reg", hive);
+    }
+    std::string Hive() { return ReadFile(machine.path() / "registry" / "HKLM.reg"); }
+    std::string AgentLog() { return ReadFile(machine.drivePath('C', "Agent/logs/http-fetch.log")); }
+};
+
+TEST_F(HttpFetchAgentTest, ModesThroughTheAgentAddressing) {
+    NginxServer nginx;
+    const std::string binary = testsupport::PatternBytes(300'000, 5);
+    nginx.AddFile("client-data/demo1/doc.xml", "<AgentparamsList/>");
+    nginx.AddFile("files/f.bin", binary);
+    Configure(nginx.port(), true);
+
+    const Outcome data = Run({"agent", "client-data\\demo1\\doc.xml"});
+    EXPECT_EQ(data.code, "0") << data.err;
+    EXPECT_EQ(data.out, "<AgentparamsList/>");
+    EXPECT_NE(Hive().find("\"ZQLastAccessName\"=\"127.0.0.1\""), std::string::npos) << Hive();
+    EXPECT_NE(AgentLog().find("AgentSendRequest : Last Access Address is 127.0.0.1 \n"), std::string::npos);
+
+    const auto dest = work.path() / "f.bin";
+    const Outcome file = Run({"agent", "files/f.bin", "--mode", "DOWNLOAD_FILE", "--file", dest.string(), "--style",
+                              "1"});
+    EXPECT_EQ(file.code, "0") << file.err;
+    EXPECT_EQ(ReadFile(dest), binary);
+
+    const auto reply = work.path() / "reply.txt";
+    const Outcome post = Run({"agent", "/upload", "--mode", "POST_DATA", "--data", "a=1", "--out", reply.string()});
+    EXPECT_EQ(post.code, "0") << post.err;
+    EXPECT_EQ(ReadFile(reply), "ok");
+    EXPECT_EQ(post.out, "");
+
+    const Outcome missing = Run({"agent", "/nothing.xml", "--no-keep-alive"});
+    EXPECT_EQ(missing.code, "404");
+
+    // The edition of the configuration (RQNB) wraps downloads, not posts; the refused
+    // last access address left no trace, and the IP address took over from the first
+    // request on.
+    std::vector<std::string> targets;
+    for (const auto& entry : nginx.AccessLog()) targets.push_back(entry.method + " " + entry.target);
+    EXPECT_EQ(targets, (std::vector<std::string>{"GET /clientdatarequest?fileName=client-data/demo1/doc.xml",
+                                                 "HEAD /clientdatarequest?fileName=files/f.bin",
+                                                 "GET /clientdatarequest?fileName=files/f.bin",
+                                                 "GET /clientdatarequest?fileName=files/f.bin",  // 2 blocks
+                                                 "POST /upload",
+                                                 "GET /clientdatarequest?fileName=/nothing.xml"}));
+    EXPECT_EQ(nginx.AccessLog().back().connection, "close");
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } const bad[] = {
+        {{"agent", "/x", "--mode", "FETCH"}, "--mode takes a request mode name or code"},
+        {{"agent", "/x", "--mode", "DOWNLOAD_FILE"}, "this mode needs --file"},
+        {{"agent", "/x", "--mode", "POST_DATA"}, "this mode needs --data"},
+        {{"agent", "/x", "--style", "3"}, "--style takes 0, 1 or 2"},
+        {{"agent", "/x", "--mode", "POST_MULTIPART", "--data", "abc", "--post-length", "4"},
+         "--post-length is larger than the data"},
+        {{"agent"}, "agent takes one URL path"},
+    };
+    for (const Case& c : bad) {
+        const Outcome outcome = Run(c.args);
+        EXPECT_EQ(outcome.code, "87") << c.message;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+    }
+    EXPECT_EQ(nginx.AccessLog().size(), 6u) << "bad usage sends nothing";
+}
+
+// Without a resource id the start-up asks the server for it. http-fetch loads no data
+// dictionary, so (like the handler) it stops at loading the document and records nothing.
+TEST_F(HttpFetchAgentTest, StartUpAsksTheServerForAMissingResourceId) {
+    NginxServer nginx;
+    nginx.AddFile("hello.txt", "hello");
+    Configure(nginx.port(), false);
+    const Outcome outcome = Run({"agent", "/hello.txt"});
+    EXPECT_EQ(outcome.code, "0") << outcome.err;
+    EXPECT_EQ(outcome.out, "hello");
+    const auto log = nginx.AccessLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].target.rfind("/clientdatarequest?fileName=/", 0), 0u) << log[0].target;
+    EXPECT_NE(log[0].target.find("/resources/"), std::string::npos) << log[0].target;
+    EXPECT_EQ(log[0].acceptEncoding, "gzip");
+    EXPECT_EQ(log[0].status, 404);
+    EXPECT_NE(AgentLog().find("GetResourceIDFromServer : Unable to get the reource id xml from "), std::string::npos);
+    EXPECT_EQ(Hive().find("ZQAgentResourceID"), std::string::npos);
+
+    // Now the server has the document: it is fetched and fails to load.
+    const std::string marker = "resourceIdXmlPath: ";
+    const std::string agentLog = AgentLog();
+    const auto at = agentLog.find(marker);
+    ASSERT_NE(at, std::string::npos);
+    const std::string documentPath = agentLog.substr(at + marker.size(), agentLog.find('\n', at) - at - marker.size());
+    nginx.AddFile(documentPath.substr(1),
+                  "<AgentparamsList><Agentparams PARAM_NAME=\"RESOURCE_ID\" param_Value=\"RES-9\"/></AgentparamsList>");
+    const Outcome again = Run({"agent", "/hello.txt"});
+    EXPECT_EQ(again.code, "0") << again.err;
+    ASSERT_EQ(nginx.AccessLog().size(), 4u);
+    EXPECT_EQ(nginx.AccessLog()[2].status, 200);
+    EXPECT_NE(AgentLog().find("GetResourceIDFromServer : Error occured ("), std::string::npos);
+    EXPECT_EQ(Hive().find("ZQAgentResourceID"), std::string::npos);
+}
