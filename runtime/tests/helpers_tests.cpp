@@ -59,6 +59,10 @@ TEST(Helpers, MessageTableAndSystemTexts) {
 // "Unknown Error": Windows Installer results, 7-Zip's exit codes and the codes the
 // agent and its host layer produce.
 TEST(Helpers, SystemTextsOfInstallerAndArchiverResults) {
+#ifdef _WIN32
+    GTEST_SKIP() << "checks the host layer's own message table; on Windows the system's table answers, "
+                    "and Wine's lacks several CryptoAPI texts";
+#endif
     const std::pair<DWORD, std::string> exact[] = {
         {1, "Incorrect function."},
         {2, "The system cannot find the file specified."},
