@@ -41,41 +41,9 @@ set(VANTORRA_POSIX_ONLY_TESTS
 
 set(VANTORRA_WINDOWS_TEST_PROGRAMS "" CACHE INTERNAL "")
 
-# vantorra_module as in Vantorra.cmake, for Windows: the library from the folder's
-# sources, and a test program from the tests that do not need the POSIX host layer.
-function(vantorra_module name)
-  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXCLUDE;WINDOWS_EXCLUDE" ${ARGN})
-  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  list(FILTER sources EXCLUDE REGEX "/tests/")
-  foreach(ex IN LISTS ARG_EXCLUDE ARG_WINDOWS_EXCLUDE)
-    list(FILTER sources EXCLUDE REGEX "${CMAKE_CURRENT_SOURCE_DIR}/${ex}/")
-  endforeach()
-  if(sources)
-    add_library(${name} STATIC ${sources})
-    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
-  else()
-    add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
-    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
-  endif()
-
-  file(GLOB_RECURSE test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
-  foreach(entry IN LISTS VANTORRA_POSIX_ONLY_TESTS)
-    string(REGEX REPLACE ":.*" "" posix_only "${entry}")
-    list(FILTER test_sources EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/${posix_only}")
-  endforeach()
-  if(test_sources)
-    add_executable(${name}_tests ${test_sources})
-    target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_DEPS} GTest::gtest GTest::gtest_main Threads::Threads)
-    target_compile_definitions(${name}_tests PRIVATE
-      VANTORRA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-      VANTORRA_BINARY_DIR="${PROJECT_BINARY_DIR}"
-      VANTORRA_BIN_DIR="${VANTORRA_BIN_DIR}")
-    set(programs ${VANTORRA_WINDOWS_TEST_PROGRAMS} ${name}_tests)
-    set(VANTORRA_WINDOWS_TEST_PROGRAMS "${programs}" CACHE INTERNAL "")
-  endif()
-endfunction()
+# vantorra_module (Vantorra.cmake) leaves out the tests listed above and hands the test
+# programs to scripts/windows-test instead of CTest.
+include(${PROJECT_SOURCE_DIR}/cmake/Vantorra.cmake)
 
 foreach(module platform runtime agent installer tools/standins/windows)
   add_subdirectory(${module})
