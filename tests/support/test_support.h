@@ -8,6 +8,8 @@
 #include <winsock2.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -19,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifdef _WIN32
 // The POSIX environment calls the tests use, on the C runtime's environment (which
@@ -181,5 +184,46 @@ inline std::filesystem::path SourceDir() {
     return ".";
 #endif
 }
+
+#ifndef _WIN32
+// What a program run to its end left: exit status (-1 when it did not exit), stdout, stderr.
+struct ProgramResult {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a built program of the project with the arguments, in workDir, with stdin read from
+// the text given; its output goes through files in workDir.
+inline ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
+                                const std::filesystem::path& workDir, const std::string& input = "") {
+    const std::string outPath = (workDir / "stdout.txt").string();
+    const std::string errPath = (workDir / "stderr.txt").string();
+    const std::string inPath = (workDir / "stdin.txt").string();
+    WriteFile(inPath, input);
+    const std::string program = (BinDir() / name).string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(workDir.c_str()) != 0) _exit(126);
+        const int in = ::open(inPath.c_str(), O_RDONLY);
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ProgramResult result;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.code = WEXITSTATUS(status);
+    result.out = ReadFile(outPath);
+    result.err = ReadFile(errPath);
+    return result;
+}
+#endif
 
 }  // namespace testsupport

@@ -16,35 +16,10 @@ namespace {
 
 using testsupport::MachineRoot;
 
-struct Result {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
+using Result = testsupport::ProgramResult;
 
 Result RunReg(const std::vector<std::string>& args, const MachineRoot& root) {
-    const std::string outPath = (root.path() / "stdout.txt").string();
-    const std::string errPath = (root.path() / "stderr.txt").string();
-    const std::string program = (testsupport::BinDir() / "reg").string();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    Result result;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        result.code = WEXITSTATUS(status);
-    result.out = testsupport::ReadFile(outPath);
-    result.err = testsupport::ReadFile(errPath);
-    return result;
+    return testsupport::RunProgram("reg", args, root.path());
 }
 
 std::filesystem::path HiveFile(const MachineRoot& root) {

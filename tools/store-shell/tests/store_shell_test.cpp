@@ -12,41 +12,12 @@ namespace {
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
-struct Result {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
+using Result = testsupport::ProgramResult;
 
 class StoreShellTest : public ::testing::Test {
 protected:
     Result Run(const std::vector<std::string>& args, const std::string& input = "") {
-        const std::string outPath = (dir_.path() / "stdout.txt").string();
-        const std::string errPath = (dir_.path() / "stderr.txt").string();
-        const std::string inPath = (dir_.path() / "stdin.txt").string();
-        WriteFile(inPath, input);
-        const std::string program = (testsupport::BinDir() / "store-shell").string();
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir_.str().c_str()) != 0) _exit(126);
-            int in = ::open(inPath.c_str(), O_RDONLY);
-            int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(in, 0);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        Result result;
-        int status = 0;
-        if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.code = WEXITSTATUS(status);
-        result.out = testsupport::ReadFile(outPath);
-        result.err = testsupport::ReadFile(errPath);
-        return result;
+        return testsupport::RunProgram("store-shell", args, dir_.path(), input);
     }
     std::string Data() { return (testsupport::SourceDir() / "data").string(); }
     std::string File(const std::string& name, const std::string& content) {
