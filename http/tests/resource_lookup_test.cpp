@@ -1,8 +1,6 @@
 // The resource identifier from the server, end to end: the agent's start-up step with the
 // HTTP lookup installed, nginx serving the per-computer document, the store loading it,
 // and the registry value and service notification that follow.
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "http/tests/http_client_fixture.h"
@@ -15,35 +13,7 @@ namespace fs = std::filesystem;
 using storetest::ClearStore;
 using testsupport::NginxServer;
 
-// The agent's service: a datagram socket at <root>/services/NAME.sock.
-class ServiceListener {
-public:
-    ServiceListener(const fs::path& root, const std::string& name) {
-        fs::create_directories(root / "services");
-        path_ = (root / "services" / (name + ".sock")).string();
-        fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
-        bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~ServiceListener() {
-        if (fd_ >= 0) close(fd_);
-        unlink(path_.c_str());
-    }
-    bool bound() const { return bound_; }
-    // The notification sent so far, if any: the sender has finished before we look.
-    std::string Pending() {
-        char buffer[64] = {};
-        const ssize_t n = recv(fd_, buffer, sizeof buffer - 1, MSG_DONTWAIT);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-    }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-    bool bound_ = false;
-};
+using testsupport::ServiceListener;
 
 constexpr const char* kDocumentPath = "client-data/abc12/domains/corp/resources/pc-01.xml";
 
@@ -128,7 +98,7 @@ TEST_F(ResourceLookupTest, DocumentsFromTheServer) {
         EXPECT_EQ(GetResourceID(&id), c.result);
         EXPECT_EQ(id, c.id);
         EXPECT_EQ(RegisteredId(), c.id);
-        EXPECT_EQ(service.Pending(), c.id ? "147" : "");
+        EXPECT_EQ(service.pending(), c.id ? "147" : "");
         EXPECT_EQ(CountInLog(c.logLine), linesBefore + 1) << log->text();
     }
     // Every request asked for the lower-cased path, and the address that answered stays.

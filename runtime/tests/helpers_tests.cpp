@@ -337,41 +337,8 @@ TEST(Helpers, DateAndTimeTextsAroundNoonAndMidnight) {
 }
 
 #ifndef _WIN32
-namespace {
-
-// A running service: a datagram socket at <root>/services/NAME.sock.
-class ServiceListener {
-public:
-    ServiceListener(const fs::path& root, const std::string& name) {
-        fs::create_directories(root / "services");
-        path_ = (root / "services" / (name + ".sock")).string();
-        fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
-        bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        timeval timeout{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-    ~ServiceListener() {
-        if (fd_ >= 0) close(fd_);
-        unlink(path_.c_str());
-    }
-    bool bound() const { return bound_; }
-    std::string receive() {
-        char buffer[64] = {};
-        const ssize_t n = recv(fd_, buffer, sizeof buffer - 1, 0);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-    }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-    bool bound_ = false;
-};
-
-}  // namespace
-#endif  // _WIN32
+using testsupport::ServiceListener;
+#endif
 
 TEST(Helpers, SendServiceMsgToRunningStoppedAndUnknownService) {
 #ifdef _WIN32

@@ -9,11 +9,14 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -186,6 +189,44 @@ inline std::filesystem::path SourceDir() {
 }
 
 #ifndef _WIN32
+// A running service of the machine root: a datagram socket at <root>/services/NAME.sock.
+class ServiceListener {
+public:
+    ServiceListener(const std::filesystem::path& root, const std::string& name) {
+        std::filesystem::create_directories(root / "services");
+        path_ = (root / "services" / (name + ".sock")).string();
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+        bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        timeval timeout{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    ~ServiceListener() {
+        if (fd_ >= 0) ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    ServiceListener(const ServiceListener&) = delete;
+    ServiceListener& operator=(const ServiceListener&) = delete;
+    bool bound() const { return bound_; }
+    // The next control code sent, waiting for it at most 10 s; empty when none came.
+    std::string receive() { return Receive(0); }
+    // The control code sent so far, if any, without waiting.
+    std::string pending() { return Receive(MSG_DONTWAIT); }
+
+private:
+    std::string Receive(int flags) {
+        char buffer[64] = {};
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer - 1, flags);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
 // What a program run to its end left: exit status (-1 when it did not exit), stdout, stderr.
 struct ProgramResult {
     int code = -1;
