@@ -33,3 +33,21 @@ enum ColumnTypeCode : std::uint8_t {
 // Type code of a dictionary "data-type" name, compared without regard to case; any
 // name not known gives HYL_SQL_NOT_SUPPORTED_TYPE.
 std::uint8_t GetColumnTypeCode(std::string_view typeName);
+
+// Types whose value is held as its bytes (texts, decimals kept as text, blobs), not as a
+// number, date or boolean: their length is the bytes' length.
+constexpr bool IsByteType(std::uint8_t type) {
+    switch (type) {
+        case HYL_SQL_NOT_SUPPORTED_TYPE:
+        case HYL_SQL_DECIMAL:
+        case HYL_SQL_NUMERIC:
+        case HYL_SQL_CHAR:
+        case HYL_SQL_CHARACTER:
+        case HYL_SQL_BLOB:
+        case HYL_SQL_CLOB:
+        case HYL_SQL_TEXT:
+            return true;
+        default:
+            return false;
+    }
+}

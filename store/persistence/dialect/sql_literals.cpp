@@ -18,22 +18,6 @@ std::string_view BytesOf(const ColumnValue& value) {
     return value.buffer ? std::string_view(value.buffer->data(), size) : std::string_view();
 }
 
-bool IsByteType(BYTE type) {
-    switch (type) {
-        case HYL_SQL_NOT_SUPPORTED_TYPE:
-        case HYL_SQL_DECIMAL:
-        case HYL_SQL_NUMERIC:
-        case HYL_SQL_CHAR:
-        case HYL_SQL_CHARACTER:
-        case HYL_SQL_BLOB:
-        case HYL_SQL_CLOB:
-        case HYL_SQL_TEXT:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Digits with an optional sign, fraction and exponent: safe to write without quotes.
 bool IsNumberText(std::string_view text) {
     std::size_t i = 0;

@@ -224,6 +224,12 @@ bool ConvertFetchedCell(const ColumnPlan& plan, std::string_view data, ColumnVal
         cell->buffer.emplace(data);
         return true;
     }
+    if (IsByteType(plan.storeType)) {
+        // Byte texts are kept whole, their length the text's.
+        cell->length = static_cast<std::uint32_t>(data.size());
+        cell->buffer.emplace(data);
+        return true;
+    }
     std::uint32_t length = 0;
     switch (plan.storeType) {
         case HYL_SQL_BOOLEAN: {
@@ -237,18 +243,6 @@ bool ConvertFetchedCell(const ColumnPlan& plan, std::string_view data, ColumnVal
         case HYL_SQL_DATETIME:
             *cell = ConvertTextToColumnValue(DateTimeText(std::string(data)).c_str(), plan.storeType, &length);
             break;
-        case HYL_SQL_NOT_SUPPORTED_TYPE:
-        case HYL_SQL_DECIMAL:
-        case HYL_SQL_NUMERIC:
-        case HYL_SQL_CHAR:
-        case HYL_SQL_CHARACTER:
-        case HYL_SQL_BLOB:
-        case HYL_SQL_CLOB:
-        case HYL_SQL_TEXT:
-            // Byte texts are kept whole, their length the text's.
-            cell->length = static_cast<std::uint32_t>(data.size());
-            cell->buffer.emplace(data);
-            return true;
         default: {
             // Numbers are short: a stack copy gives the converter its terminator.
             char number[160];
