@@ -122,6 +122,21 @@ TEST(StartupBatchTest, TwoProcessesOnOnePostgresDatabaseNeverShareAnIdentifier) 
     EXPECT_EQ(IdentifiersOfTwoProcesses(root).size(), 2000u);
 }
 
+TEST(StartupCycleTest, PostgresCreatesADatabaseOnTheFirstPool) {
+    testsupport::OdbcSandbox sandbox;
+    StoreRoot root;
+    UsePostgres(sandbox, root, "creator");
+    StartedStore store(root);
+    ASSERT_TRUE(store.started());
+    EXPECT_TRUE(CreateDB("made_by_store"));
+    std::string output;
+    ASSERT_EQ(PostgresServer::Instance().Psql("select count(*) from pg_database where datname = 'made_by_store'",
+                                              &output),
+              0);
+    EXPECT_EQ(output, "1\n");
+    EXPECT_FALSE(CreateDB("made_by_store"));  // exists now
+}
+
 TEST(StartupPoolTest, FiveConnectionPoolOnPostgresGivesThreadsTheirOwnSessions) {
     testsupport::OdbcSandbox sandbox;
     StoreRoot root;
