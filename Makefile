@@ -2,7 +2,7 @@
 JOBS ?= 2
 PRODUCT ?= itunes64
 
-.PHONY: all bootstrap configure build test asan-test release demo clean format windows windows-test
+.PHONY: all bootstrap configure build test asan-test release demo demo-http clean format windows windows-test
 
 all: build
 
@@ -39,6 +39,10 @@ windows-test: windows
 
 demo: build
 	@tools/demo/run-demo "$(PRODUCT)"
+
+# The agent's HTTP requests against the stand-in Vantorra server on loopback.
+demo-http: build
+	@tools/demo-http/run
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
