@@ -406,15 +406,16 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD l
         RegistryKey key;
         if (key.create(HKEY_LOCAL_MACHINE, FileKey().c_str(), nullptr, 0, kReadWrite, nullptr) != ERROR_SUCCESS)
             return ERROR_SUCCESS;  // the data is safe; the next attempt starts over
+        // The size is written last: it is what a later attempt trusts, so a crash between
+        // these writes leaves at worst the previous size with the bytes behind it.
         const DWORD partialSize = resumeOffset + bytesWrittenThisAttempt;
-        WriteDword(key, "PartialFileSize", partialSize);
-        LogDebug("updated registry entries  %d \n", partialSize);
         key.writeString("LastModifiedTime", serverLastModified.c_str());
         const std::string now = std::to_string(CurrentUnixMillis());
         key.writeString("LastRetryTime", now.c_str());
-        if (keepInProgress) {
-            WriteDword(key, "downloadInProgress", 1);
-        } else {
+        if (keepInProgress) WriteDword(key, "downloadInProgress", 1);
+        WriteDword(key, "PartialFileSize", partialSize);
+        LogDebug("updated registry entries  %d \n", partialSize);
+        if (!keepInProgress) {
             LogInfo("updated registry entries size  %d and last modified time %S retry time %d\n", partialSize,
                     ToWide(serverLastModified), ParseMillis(now));
             WriteDword(key, "RetryCount", retryCount + 1);
