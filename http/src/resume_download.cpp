@@ -111,7 +111,7 @@ private:
     DWORD Flush(bool keepInProgress);
     // Reads what is available into the buffer (saving it first when full). 0, or the
     // failing code; *read is 0 at the end of the body.
-    DWORD ReadChunk(DWORD available, DWORD* read, bool logGrowth);
+    DWORD ReadChunk(DWORD available, DWORD* read);
     void CountFailure(DWORD result);
     void CloseQuietly();
     std::string Prefix(const char* text) const { return method_ + text; }
@@ -345,26 +345,24 @@ DWORD ResumeDownloader::Flush(bool keepInProgress) {
     return result;
 }
 
-DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read, bool logGrowth) {
+DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read) {
     *read = 0;
-    // Never more than the body still missing, so a longer answer cannot overrun the copy.
-    available = std::min(available, contentLength_ - bytesSoFar_);
-    if (available == 0) return ERROR_SUCCESS;
-    if (fill_ > 0 && static_cast<ULONGLONG>(fill_) + available > handler_.saveLimit) {
+    if (fill_ >= handler_.saveLimit) {
         const DWORD error = Flush(true);
         if (error != ERROR_SUCCESS) {
             LogError(Prefix(" :  Error in WriteFile --> %d \n").c_str(), error);
             return error;
         }
     }
-    const std::size_t needed = static_cast<std::size_t>(fill_) + available;
-    if (buffer_.size() < needed) {
-        // The buffer follows what arrives, up to the save limit (or one larger chunk).
-        const std::size_t remaining = static_cast<std::size_t>(contentLength_ - bytesSoFar_);
-        const std::size_t size =
-            std::max(needed, std::min<std::size_t>(handler_.saveLimit, std::max(remaining, needed)));
-        if (logGrowth && needed > handler_.saveLimit) LogInfo("Reallocating buffer to %d\n", needed);
-        buffer_.resize(size);
+    // Never more than the body still missing (a longer answer cannot overrun the copy),
+    // and never more than the buffer may hold before it is saved: the bytes a crash can
+    // lose stay within one InterSaveByteLimit whatever the connection delivers at once.
+    available = std::min({available, contentLength_ - bytesSoFar_, handler_.saveLimit - fill_});
+    if (available == 0) return ERROR_SUCCESS;
+    if (buffer_.size() < static_cast<std::size_t>(fill_) + available) {
+        // Allocated as the body arrives, never beyond the save limit.
+        const std::size_t remaining = static_cast<std::size_t>(contentLength_ - bytesSoFar_) + fill_;
+        buffer_.resize(std::min<std::size_t>(handler_.saveLimit, remaining));
     }
     if (!WinHttpReadData(handles_.hRequest, buffer_.data() + fill_, available, read)) {
         const DWORD error = GetLastError();
@@ -472,7 +470,7 @@ DWORD ResumeDownloader::RunOneRequest() {
         }
         if (available == 0) break;
         DWORD read = 0;
-        result = ReadChunk(available, &read, false);
+        result = ReadChunk(available, &read);
         if (result != ERROR_SUCCESS) break;
         if (bytesSoFar_ == contentLength_) {
             LogInfo("ResumeGetRequestEx : Bytes read reached the contenlength\n");
@@ -573,7 +571,7 @@ DWORD ResumeDownloader::RunInBlocks() {
             timeoutMark = false;
             if (available == 0) break;
             DWORD read = 0;
-            const DWORD error = ReadChunk(available, &read, true);
+            const DWORD error = ReadChunk(available, &read);
             if (error != ERROR_SUCCESS) {
                 result = error;
                 finished = true;

@@ -409,10 +409,18 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD l
         // The size is written last: it is what a later attempt trusts, so a crash between
         // these writes leaves at worst the previous size with the bytes behind it.
         const DWORD partialSize = resumeOffset + bytesWrittenThisAttempt;
-        key.writeString("LastModifiedTime", serverLastModified.c_str());
-        const std::string now = std::to_string(CurrentUnixMillis());
-        key.writeString("LastRetryTime", now.c_str());
-        if (keepInProgress) WriteDword(key, "downloadInProgress", 1);
+        // Every registry write rewrites the hive durably, so a save writes only what
+        // changed: Last-Modified and the mark once per attempt, the retry time (which only
+        // has to tell a live mark from one older than 90 minutes) at most once a minute.
+        if (!stateRecorded_) key.writeString("LastModifiedTime", serverLastModified.c_str());
+        const long long nowMs = CurrentUnixMillis();
+        const std::string now = std::to_string(nowMs);
+        if (!stateRecorded_ || !keepInProgress || nowMs - lastRetryWrittenMs_ >= kRetryTimeRefreshMs) {
+            key.writeString("LastRetryTime", now.c_str());
+            lastRetryWrittenMs_ = nowMs;
+        }
+        if (keepInProgress && !stateRecorded_) WriteDword(key, "downloadInProgress", 1);
+        stateRecorded_ = keepInProgress;
         WriteDword(key, "PartialFileSize", partialSize);
         LogDebug("updated registry entries  %d \n", partialSize);
         if (!keepInProgress) {
@@ -537,6 +545,7 @@ DWORD DownloadResumeHandler::CleanFileAndRegistry() {
             key.close();
         }
         if (KeyExists(FileKey())) DeleteKeyTree(HKEY_LOCAL_MACHINE, FileKey().c_str());
+        stateRecorded_ = false;
         return ERROR_SUCCESS;
     } catch (...) {
         LogError("Error caught in CleanFileAndRegistry\n");

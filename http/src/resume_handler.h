@@ -48,6 +48,8 @@ inline constexpr DWORD kMaximumSaveLimit = 64u * 1048576u;
 // A "downloadInProgress" mark younger than this belongs to a live download when its
 // lock cannot be judged.
 inline constexpr long long kInProgressMarkLifetimeMs = 90LL * 60 * 1000;
+// How often a running download refreshes LastRetryTime between saves.
+inline constexpr long long kRetryTimeRefreshMs = 60 * 1000;
 
 class DownloadResumeHandler {
 public:
@@ -99,6 +101,8 @@ private:
     std::string PartialPathNarrow() const;
 
     PartialFileLock lock_;
+    bool stateRecorded_ = false;  // this attempt's Last-Modified and mark are in the registry
+    long long lastRetryWrittenMs_ = 0;
 };
 
 // Milliseconds since 1 January 1970 (UTC).

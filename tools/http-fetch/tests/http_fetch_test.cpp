@@ -407,3 +407,28 @@ TEST_F(HttpFetchResumeTest, TwoProcessesOnOneNewUrlBothEndWithTheWholeFile) {
     EXPECT_NE(RegEnumKeyExA(key.handle(), 0, name, &size, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS)
         << "a subkey stayed behind: " << name;
 }
+
+// A write failure (file-size limit) ends the attempt with its code and keeps what was
+// recorded; the bytes written past the record are cut off when the next run resumes.
+TEST_F(HttpFetchResumeTest, WriteFailureKeepsTheRecordedCopyForTheNextRun) {
+    NginxServer nginx;
+    const std::string body = testsupport::PatternBytes(400 * 1024, 23);
+    nginx.AddFile("w.bin", body);
+    const auto dest = work.path() / "w.bin";
+    const Outcome limited =
+        Run(Join({"resume-ex", "/w.bin", "--dest", dest.string()}, Server(nginx.port())), "prlimit --fsize=150000");
+    EXPECT_FALSE(limited.code.empty()) << "the process must end by itself, not by SIGXFSZ";
+    EXPECT_NE(limited.code, "0");
+    EXPECT_FALSE(std::filesystem::exists(dest));
+    const std::string id = UrlId("/w.bin").value_or("");
+    ASSERT_FALSE(id.empty());
+    const DWORD recorded = SavedSize(id);
+    EXPECT_EQ(recorded, 2 * kSaveLimit);
+
+    const Outcome second = Run(Join({"resume-ex", "/w.bin", "--dest", dest.string()}, Server(nginx.port())));
+    EXPECT_EQ(second.code, "0") << second.err;
+    EXPECT_EQ(ReadFile(dest), body);
+    ASSERT_TRUE(nginx.WaitForAccessLog(4));
+    const auto log = nginx.AccessLog();
+    EXPECT_EQ(log.back().range, "bytes=" + std::to_string(recorded) + "-" + std::to_string(body.size()));
+}
