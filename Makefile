@@ -3,7 +3,7 @@ JOBS ?= 2
 PRODUCT ?= itunes64
 DB ?= sqlite
 
-.PHONY: all bootstrap configure build test asan-test release demo demo-store clean format windows windows-test
+.PHONY: all bootstrap configure build test asan-test release demo demo-store demo-http clean format windows windows-test
 
 all: build
 
@@ -44,6 +44,10 @@ demo: build
 # The store on a database: DB=sqlite (default), pgsql or mariadb.
 demo-store: build
 	@tools/demo-store/run-demo-store "$(DB)"
+
+# The agent's HTTP requests against the stand-in Vantorra server on loopback.
+demo-http: build
+	@tools/demo-http/run
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

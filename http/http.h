@@ -9,8 +9,11 @@
 //   Last-Modified of the last download is sent as If-Modified-Since with any later URL.
 // - A 200 answer to an upload without Content-Length, when a reply is wanted, returns
 //   12150 although the data was posted.
-// - `DownloadMode` = 1 (hand-off to the resumable downloader) is read and logged but not
-//   acted on yet: every download runs the plain or throttled path.
+// - `DownloadMode` = 1 hands file downloads of InternetGetRequestEx, and every download of
+//   InternetGetRequestByBitrate, to the resumable downloader; paths with ".xml" or ".json"
+//   always take the plain path.
+// - The resumable downloader keeps the counters' read-then-write without a lock, and a
+//   first download of a new URL is not counted in DownloadCount.
 // - AgentSendRequest fails over on 12002 and 400 after a post too, although the data may
 //   have arrived; the last access addresses are process-wide texts without a lock.
 // - Bodies and Content-Length are limited to 32 bits (4 GiB - 1), as the wire protocol
@@ -28,6 +31,16 @@
 // - uploads take 64-bit file sizes (over 4 GiB - 1 is refused with 223), grow the reply
 //   with the bytes received, log a binary buffer only within its length, add the
 //   multipart Content-Type once per request, and never report a short upload as sent;
+// - a resumable download holds an advisory lock on its partial file for the whole
+//   attempt: a "downloadInProgress" mark whose owner died is resumed, a live owner sends
+//   the newcomer to a temporary copy that touches no registered state; a resume answered
+//   200 restarts the copy, a 416 or a stored copy longer than the body starts from 0,
+//   only a 206 from the requested offset is appended; a short attempt returns 707 and
+//   keeps its state; the copy is handed over only when its size is Content-Length; a
+//   missing Content-Length is a failure; resuming needs the same non-empty Last-Modified
+//   on both sides; a LastRetryTime in the future is stale; InterSaveByteLimit is a
+//   clamped flush threshold; bytes past the recorded size (a crash between the append
+//   and the registry update) are cut off instead of discarding the whole copy;
 // - the resource id lookup treats an empty param_Value like a missing one (an empty id
 //   would be recorded for good), and a failed load never returns 0.
 #pragma once
@@ -115,6 +128,18 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
                                   const char16_t* proxyPassword, const char16_t* objectPath,
                                   const char16_t* destinationPath, std::optional<std::string>* outData,
                                   DWORD requestMode, bool keepAlive);
+// Resumable downloads: the body continues from the partial copy kept per URL below the
+// install directory ("FileMetaData" in the agent's registry key), in one range request
+// (Ex) or in throttled blocks (ByBitrate). Results as InternetGetRequestEx.
+DWORD ResumeGetRequestEx(bool useProxy, const char* protocol, const char16_t* serverName, INTERNET_PORT port,
+                         const char16_t* proxyServer, const char16_t* proxyBypass, const char16_t* proxyUser,
+                         const char16_t* proxyPassword, const char16_t* objectPath, const char16_t* destinationPath,
+                         std::optional<std::string>* outData, DWORD requestMode, bool keepAlive);
+DWORD ResumeGetRequestByBitrate(bool useProxy, const char* protocol, const char16_t* serverName, INTERNET_PORT port,
+                                const char16_t* proxyServer, const char16_t* proxyBypass, const char16_t* proxyUser,
+                                const char16_t* proxyPassword, const char16_t* objectPath,
+                                const char16_t* destinationPath, std::optional<std::string>* outData,
+                                DWORD requestMode, bool keepAlive);
 // Reads the calling thread's GET_DATA temporary file into *outData; 1, or 0 when it
 // cannot be opened.
 int LoadDatafromFile(std::optional<std::string>* outData);

@@ -86,16 +86,20 @@ ULONGLONG FileSizeOf(HANDLE file) {
     return GetFileSizeEx(file, &size) ? static_cast<ULONGLONG>(size.QuadPart) : 0;
 }
 
-// The InternetGetDownloader step. DownloadMode 1 (the resumable downloader) is read and
-// logged; the hand-off itself is not part of this client yet.
-void InternetGetDownloaderStep(const char16_t* serverName, INTERNET_PORT port, const char16_t* objectPath,
-                               bool logMode) {
+// The InternetGetDownloader step: true when DownloadMode is 1 and the resumable
+// downloader takes the job (file downloads of the plain operation, any download of the
+// throttled one, never ".xml" or ".json" data files).
+bool InternetGetDownloaderStep(const char16_t* serverName, INTERNET_PORT port, const char16_t* objectPath,
+                               bool plainOperation, DWORD requestMode) {
     const std::string path = ToUtf8(objectPath);
-    if (path.find(".xml") != std::string::npos || path.find(".json") != std::string::npos) return;
+    if (path.find(".xml") != std::string::npos || path.find(".json") != std::string::npos) return false;
     LogInfo("InternetGetDownloader : Vantorra Server & Port -> %S : %d \n", serverName, port);
     DWORD mode = 0;
-    ReadDwordRegistryData(HKEY_LOCAL_MACHINE, (gv_agentRootKey + "\\Settings").c_str(), "DownloadMode", &mode);
-    if (logMode) LogInfo("InternetGetDownloader : Download Mode %d\n", mode);
+    const DWORD read =
+        ReadDwordRegistryData(HKEY_LOCAL_MACHINE, (gv_agentRootKey + "\\Settings").c_str(), "DownloadMode", &mode);
+    if (read == ERROR_SUCCESS && mode == 1 && (!plainOperation || requestMode == DOWNLOAD_FILE)) return true;
+    if (plainOperation) LogInfo("InternetGetDownloader : Download Mode %d\n", mode);
+    return false;
 }
 
 // Creates the destination's folder with its parents; false when that failed.
@@ -227,7 +231,9 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
                            const char16_t* objectPath, const char16_t* destinationPath,
                            std::optional<std::string>* outData, DWORD requestMode, bool keepAlive,
                            bool acceptGzip) {
-    InternetGetDownloaderStep(serverName, port, objectPath, true);
+    if (InternetGetDownloaderStep(serverName, port, objectPath, true, requestMode))
+        return ResumeGetRequestEx(useProxy, protocol, serverName, port, proxyServer, proxyBypass, proxyUser,
+                                  proxyPassword, objectPath, destinationPath, outData, requestMode, keepAlive);
     LogDebug("@@@@@@@@ Inside InternetGetRequestEx Method @@@@@@@@ \n");
     LogInfo("InternetGetRequestEx : Vantorra Server & Port -> %S : %d \n", serverName, port);
     LogDebug("InternetGetRequestEx : URL to Get -> %S \n", objectPath);
@@ -448,7 +454,9 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
                                   const char16_t* proxyPassword, const char16_t* objectPath,
                                   const char16_t* destinationPath, std::optional<std::string>* outData,
                                   DWORD requestMode, bool keepAlive) {
-    InternetGetDownloaderStep(serverName, port, objectPath, false);
+    if (InternetGetDownloaderStep(serverName, port, objectPath, false, requestMode))
+        return ResumeGetRequestByBitrate(useProxy, protocol, serverName, port, proxyServer, proxyBypass, proxyUser,
+                                         proxyPassword, objectPath, destinationPath, outData, requestMode, keepAlive);
     LogDebug("@@@@@@@@ Inside InternetGetRequestByBitrate Method @@@@@@@@ \n");
     LogInfo("InternetGetRequestByBitrate : Vantorra Server & Port -> %S : %d \n", serverName, port);
     LogDebug("InternetGetRequestByBitrate : URL to Get -> %S \n", objectPath);

@@ -364,9 +364,10 @@ TEST_F(DownloadTest, DownloadModeIsLoggedButDataFilesNeverAsk) {
     nginx.AddFile("patch.bin", "patch");
     nginx.AddFile("data.xml", "<x/>");
     writeValue(HKEY_LOCAL_MACHINE, (gv_agentRootKey + "\\Settings").c_str(), "DownloadMode", "1", REG_DWORD);
-    // The resumable hand-off is not part of this client: mode 1 still downloads plainly.
-    EXPECT_EQ(GetEx(nginx.port(), "/patch.bin", (temp.path() / "patch.bin").string(), nullptr, DOWNLOAD_FILE), 0u);
-    EXPECT_EQ(ReadFile(temp.path() / "patch.bin"), "patch");
+    // Mode 1 hands only file downloads to the resumable downloader: data stays plain.
+    std::optional<std::string> patch;
+    EXPECT_EQ(GetEx(nginx.port(), "/patch.bin", std::nullopt, &patch, GET_DATA), 0u);
+    EXPECT_EQ(patch.value_or(""), "patch");
     EXPECT_EQ(CountInLog("InternetGetDownloader : Download Mode 1\n"), 1);
     std::optional<std::string> data;
     EXPECT_EQ(GetEx(nginx.port(), "/data.xml", std::nullopt, &data, GET_DATA), 0u);

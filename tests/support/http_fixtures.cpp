@@ -279,9 +279,11 @@ std::filesystem::path NginxServer::AddFile(const std::string& relativePath, cons
     return path;
 }
 
-std::vector<AccessLogEntry> NginxServer::AccessLog() const {
+std::vector<AccessLogEntry> NginxServer::AccessLog() const { return ParseAccessLog(dir_.path() / "access.log"); }
+
+std::vector<AccessLogEntry> ParseAccessLog(const std::filesystem::path& file) {
     std::vector<AccessLogEntry> entries;
-    std::istringstream log(ReadFile(dir_.path() / "access.log"));
+    std::istringstream log(ReadFile(file));
     for (std::string line; std::getline(log, line);) {
         const auto fields = SplitTabs(line);
         AccessLogEntry entry;

@@ -60,6 +60,9 @@ struct AccessLogEntry {
     std::string scheme;  // "http" or "https"
 };
 
+// The access log of a server of the test kit, in its tab-separated format, oldest first.
+std::vector<AccessLogEntry> ParseAccessLog(const std::filesystem::path& file);
+
 struct NginxOptions {
     bool https = false;                          // also listen with TLS on httpsPort()
     std::string sslProtocols = "TLSv1.2 TLSv1.3";

@@ -28,6 +28,9 @@ Commands (PATH is the URL path and query on the server, e.g. /files/patch.zip):
   get-ex PATH          one GET of the whole body (InternetGetRequestEx)
   get-bitrate PATH     the body in throttled ranges of DataTransferRate_KBps x 500 bytes
                        (InternetGetRequestByBitrate)
+  resume-ex PATH       resumable download: continues the partial copy kept for the URL
+                       from where it ended, in one range request (ResumeGetRequestEx)
+  resume-bitrate PATH  resumable download in throttled ranges (ResumeGetRequestByBitrate)
   send-ex PATH         POST of --data TEXT or --data-file FILE (InternetSendRequestEx)
   send-file PATH FILE  POST of FILE streamed in chunks (InternetSendRequestByBitRate)
   agent PATH           one agent request (AgentSendRequest): the server, the edition's
@@ -35,6 +38,8 @@ Commands (PATH is the URL path and query on the server, e.g. /files/patch.zip):
                        agent configuration; the address that answers is remembered
 
 Without --dest a download is read into memory (GET_DATA) and printed on stdout.
+A resumable download keeps its partial copy in <install dir>DownloadRepository\ and its
+state under the agent key's FileMetaData; run the same command again to continue it.
 
 Server and proxy (defaults from the agent configuration of VANTORRA_MACHINE_ROOT):
   --server HOST        server name or address (ZQLastAccessName, else ZQServerName)
@@ -51,7 +56,7 @@ Request:
   --close              send "Connection: close" instead of keep-alive
   --if-modified-since TEXT
                        send If-Modified-Since with TEXT (conditional requests on)
-  --rate KBPS          DataTransferRate_KBps for get-bitrate
+  --rate KBPS          DataTransferRate_KBps for get-bitrate and resume-bitrate
   --timeout MS         HTTPRequestTimeout    --connect-timeout MS  HTTPConnectionTimeout
   --data TEXT          send-ex: the text to post
   --data-file FILE     send-ex: post the bytes of FILE
@@ -283,7 +288,8 @@ int Run(int argc, char** argv) {
         return 0;
     }
     const std::string& command = options.command;
-    const bool download = command == "get-ex" || command == "get-bitrate";
+    const bool download = command == "get-ex" || command == "get-bitrate" || command == "resume-ex" ||
+                          command == "resume-bitrate";
     const bool upload = command == "send-ex" || command == "send-file";
     const bool agent = command == "agent";
     if (!download && !upload && !agent) return Fail(command.empty() ? "no command given" : "unknown command " + command);
@@ -388,7 +394,16 @@ int Run(int argc, char** argv) {
                                   !options.has("--to-ds"), agentRequest->postLength, agentRequest->style);
     } else if (download) {
         const std::optional<std::u16string> destination = dest ? std::optional(Wide(*dest)) : std::nullopt;
-        if (command == "get-ex")
+        if (command == "resume-ex")
+            result = ResumeGetRequestEx(useProxy, protocol.c_str(), serverWide.c_str(), portValue, OrNull(proxyServer),
+                                        OrNull(proxyBypass), OrNull(proxyUser), OrNull(proxyPassword), path.c_str(),
+                                        OrNull(destination), &body, mode, keepAlive);
+        else if (command == "resume-bitrate")
+            result = ResumeGetRequestByBitrate(useProxy, protocol.c_str(), serverWide.c_str(), portValue,
+                                               OrNull(proxyServer), OrNull(proxyBypass), OrNull(proxyUser),
+                                               OrNull(proxyPassword), path.c_str(), OrNull(destination), &body, mode,
+                                               keepAlive);
+        else if (command == "get-ex")
             result = InternetGetRequestEx(useProxy, protocol.c_str(), serverWide.c_str(), portValue, OrNull(proxyServer),
                                           OrNull(proxyBypass), OrNull(proxyUser), OrNull(proxyPassword), path.c_str(),
                                           OrNull(destination), &body, mode, keepAlive, options.has("--gzip"));

@@ -1,12 +1,16 @@
 // http-fetch end to end: the program against nginx and the scripted server, its exit
-// codes through the exit-code file, and a download cut off by a file-size limit.
+// codes through the exit-code file, a download cut off by a file-size limit, and
+// resumable downloads across processes.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+#include "runtime/registry_access.h"
 #include "tests/support/http_fixtures.h"
 #include "tests/support/test_support.h"
 
@@ -294,4 +298,137 @@ TEST_F(HttpFetchAgentTest, StartUpAsksTheServerForAMissingResourceId) {
     EXPECT_EQ(nginx.AccessLog()[2].status, 200);
     EXPECT_NE(AgentLog().find("GetResourceIDFromServer : Error occured ("), std::string::npos);
     EXPECT_EQ(Hive().find("ZQAgentResourceID"), std::string::npos);
+}
+
+// Resumable downloads across processes: a process killed with SIGKILL after saving, and
+// two processes on one new URL at the same time.
+class HttpFetchResumeTest : public HttpFetchTest {
+protected:
+    void SetUp() override {
+        std::string hive = ReadFile(testsupport::SourceDir() / "tools/standins/agent-config.reg");
+        ASSERT_FALSE(hive.empty());
+        const std::string anchor = "\"ZQAgentVersion\"";
+        const auto at = hive.find(anchor);
+        ASSERT_NE(at, std::string::npos);
+        hive.insert(at, "\"ZQAgentInstallDir\"=\"C:\\\\Agent\\\\\"\n");
+        hive += "\n[HKEY_LOCAL_MACHINE\\Software\\Halcyra\\Vantorra\\ZQAgent\\FileMetaData]\n"
+                "\"IntermediateRepositoryName\"=\"DownloadRepository\\\\\"\n"
+                "\"InterSaveByteLimit\"=dword:00010000\n";
+        testsupport::WriteFile(machine.path() / "registry" / "HKLM.reg", hive);
+    }
+    static std::string MetaKey() { return "Software\\Halcyra\\Vantorra\\ZQAgent\\FileMetaData\\"; }
+    static std::optional<std::string> UrlId(const std::string& url) {
+        std::optional<std::string> id;
+        if (ReadRegSZ(HKEY_LOCAL_MACHINE, MetaKey().c_str(), url.c_str(), &id) != ERROR_SUCCESS) return std::nullopt;
+        while (id && !id->empty() && id->back() == '\0') id->pop_back();
+        return id;
+    }
+    static DWORD SavedSize(const std::string& id) {
+        DWORD size = 0;
+        ReadDwordRegistryData(HKEY_LOCAL_MACHINE, (MetaKey() + id).c_str(), "PartialFileSize", &size);
+        return size;
+    }
+    std::vector<std::string> RepositoryFiles() const {
+        std::vector<std::string> names;
+        const auto folder = machine.drivePath('C', "Agent/DownloadRepository");
+        if (!std::filesystem::exists(folder)) return names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+        return names;
+    }
+    static constexpr DWORD kSaveLimit = 65536;
+};
+
+TEST_F(HttpFetchResumeTest, KilledProcessIsFinishedByTheNextWithAtMostOneBufferAgain) {
+    NginxServer nginx;
+    const std::string body = testsupport::PatternBytes(640 * 1024, 21);
+    nginx.AddFile("big.bin", body);
+    const auto dest = work.path() / "big.bin";
+    const std::string url = "/throttled/big.bin";
+    {
+        testsupport::ChildProcess first(
+            Join({(testsupport::BinDir() / "http-fetch").string(), "resume-ex", url, "--dest", dest.string()},
+                 Server(nginx.port())),
+            work.path() / "first.out");
+        ASSERT_TRUE(testsupport::WaitUntil([&] {
+            const auto id = UrlId(url);
+            return id && SavedSize(*id) > 0;
+        }, std::chrono::seconds(20)));
+        first.Stop(SIGKILL);
+    }
+    const std::string id = UrlId(url).value_or("");
+    ASSERT_FALSE(id.empty());
+    // What the killed process had recorded: everything it received beyond this was still
+    // in its buffer, which never holds more than InterSaveByteLimit bytes.
+    const DWORD recorded = SavedSize(id);
+    EXPECT_GT(recorded, 0u);
+    EXPECT_FALSE(std::filesystem::exists(dest));
+
+    const Outcome second = Run(Join({"resume-ex", url, "--dest", dest.string()}, Server(nginx.port())));
+    EXPECT_EQ(second.code, "0") << second.err;
+    EXPECT_EQ(ReadFile(dest), body);
+    EXPECT_TRUE(RepositoryFiles().empty());
+    EXPECT_FALSE(UrlId(url).has_value());
+
+    // nginx logs the killed request when it notices the closed connection.
+    ASSERT_TRUE(nginx.WaitForAccessLog(4));
+    std::vector<testsupport::AccessLogEntry> ranges;
+    for (const auto& entry : nginx.AccessLog())
+        if (entry.target == url && !entry.range.empty()) ranges.push_back(entry);
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[0].range, "bytes=0-" + std::to_string(body.size()));
+    // The second process asks for exactly what was not recorded.
+    EXPECT_EQ(ranges[1].range, "bytes=" + std::to_string(recorded) + "-" + std::to_string(body.size()));
+}
+
+TEST_F(HttpFetchResumeTest, TwoProcessesOnOneNewUrlBothEndWithTheWholeFile) {
+    NginxServer nginx;
+    const std::string body = testsupport::PatternBytes(300 * 1024, 22);
+    nginx.AddFile("shared.bin", body);
+    const std::string bin = Quote((testsupport::BinDir() / "http-fetch").string());
+    std::string command;
+    for (const char* name : {"one", "two"}) {
+        command += "(VANTORRA_EXIT_CODE_FILE=" + Quote((work.path() / (std::string(name) + ".code")).string()) + " " +
+                   bin + " resume-ex /throttled/shared.bin --dest " + Quote((work.path() / name).string()) +
+                   " --server 127.0.0.1 --port " + std::to_string(nginx.port()) + " >/dev/null 2>&1) & ";
+    }
+    command += "wait";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    for (const char* name : {"one", "two"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ReadFile(work.path() / (std::string(name) + ".code")), "0");
+        EXPECT_EQ(ReadFile(work.path() / name), body);
+    }
+    EXPECT_FALSE(UrlId("/throttled/shared.bin").has_value());
+    EXPECT_TRUE(RepositoryFiles().empty());
+    RegistryKey key;
+    ASSERT_EQ(key.open(HKEY_LOCAL_MACHINE, MetaKey().c_str(), KEY_READ), 0);
+    char name[256];
+    DWORD size = sizeof name;
+    EXPECT_NE(RegEnumKeyExA(key.handle(), 0, name, &size, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS)
+        << "a subkey stayed behind: " << name;
+}
+
+// A write failure (file-size limit) ends the attempt with its code and keeps what was
+// recorded; the bytes written past the record are cut off when the next run resumes.
+TEST_F(HttpFetchResumeTest, WriteFailureKeepsTheRecordedCopyForTheNextRun) {
+    NginxServer nginx;
+    const std::string body = testsupport::PatternBytes(400 * 1024, 23);
+    nginx.AddFile("w.bin", body);
+    const auto dest = work.path() / "w.bin";
+    const Outcome limited =
+        Run(Join({"resume-ex", "/w.bin", "--dest", dest.string()}, Server(nginx.port())), "prlimit --fsize=150000");
+    EXPECT_FALSE(limited.code.empty()) << "the process must end by itself, not by SIGXFSZ";
+    EXPECT_NE(limited.code, "0");
+    EXPECT_FALSE(std::filesystem::exists(dest));
+    const std::string id = UrlId("/w.bin").value_or("");
+    ASSERT_FALSE(id.empty());
+    const DWORD recorded = SavedSize(id);
+    EXPECT_EQ(recorded, 2 * kSaveLimit);
+
+    const Outcome second = Run(Join({"resume-ex", "/w.bin", "--dest", dest.string()}, Server(nginx.port())));
+    EXPECT_EQ(second.code, "0") << second.err;
+    EXPECT_EQ(ReadFile(dest), body);
+    ASSERT_TRUE(nginx.WaitForAccessLog(4));
+    const auto log = nginx.AccessLog();
+    EXPECT_EQ(log.back().range, "bytes=" + std::to_string(recorded) + "-" + std::to_string(body.size()));
 }

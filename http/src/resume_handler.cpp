@@ -1,0 +1,556 @@
+// The per-file bookkeeping of resumable downloads: partial file, registry state, lock.
+#include "http/src/resume_handler.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+#include <strings.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "agent/agent.h"
+#include "http/src/internal.h"
+#include "platform/win/host.h"
+#include "runtime/helpers.h"
+#include "runtime/log.h"
+#include "runtime/registry_access.h"
+
+namespace httpclient {
+
+namespace {
+
+constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
+
+// Ids formed by this process, so that two downloads started in the same second on the
+// same thread never share one.
+std::atomic<unsigned> idSequence{0};
+
+LSTATUS WriteDword(const RegistryKey& key, const char* name, DWORD value) {
+    return RegSetValueExA(key.handle(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+// A text value (trailing NULs dropped), or nullopt when missing or unreadable.
+std::optional<std::string> ReadText(const RegistryKey& key, const char* name) {
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (RegQueryValueExA(key.handle(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return std::nullopt;
+    std::vector<char> bytes(size + 1, '\0');
+    if (RegQueryValueExA(key.handle(), name, nullptr, &type, reinterpret_cast<LPBYTE>(bytes.data()), &size) !=
+        ERROR_SUCCESS)
+        return std::nullopt;
+    std::string text(bytes.data(), std::min<std::size_t>(size, bytes.size()));
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+}
+
+bool KeyExists(const std::string& path) {
+    RegistryKey key;
+    return key.open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ) == ERROR_SUCCESS;
+}
+
+// The repository lives below the install directory; without one (a bare tool run), in
+// the temporary folder rather than the current directory.
+std::string InstallDir() {
+    if (gv_agentInstallDir && !gv_agentInstallDir->empty()) return *gv_agentInstallDir;
+    return gv_tempDir.empty() ? std::string() : gv_tempDir + "\\";
+}
+
+// Decimal text to a number; 0 for anything that is not plain digits.
+long long ParseMillis(const std::string& text) {
+    if (text.empty() || text.size() > 18) return 0;
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+long long CurrentUnixMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool IsValidDownloadId(const std::string& id) {
+    if (id.empty() || id.size() > 40) return false;
+    for (char c : id)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// ---- PartialFileLock ----
+
+PartialFileLock::State PartialFileLock::TryAcquire(const std::string& lockPath) {
+    Release();
+#ifdef _WIN32
+    const std::u16string wide = ToWide(lockPath);
+    handle_ = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE)
+        return state_ = GetLastError() == ERROR_SHARING_VIOLATION ? State::Busy : State::Unavailable;
+    return state_ = State::Held;
+#else
+    const std::string path = host::MapPath(lockPath);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return state_ = State::Unavailable;
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return state_ = State::Held;
+    const bool busy = errno == EWOULDBLOCK;
+    ::close(fd_);
+    fd_ = -1;
+    return state_ = busy ? State::Busy : State::Unavailable;
+#endif
+}
+
+void PartialFileLock::Release() {
+#ifdef _WIN32
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+#else
+    if (fd_ >= 0) ::close(fd_);  // closing drops the flock
+    fd_ = -1;
+#endif
+    state_ = State::Unlocked;
+}
+
+// ---- DownloadResumeHandler ----
+
+DownloadResumeHandler::DownloadResumeHandler() {
+    try {
+        std::string time;
+        GetCurrentTimeText(true, &time);
+        char text[64];
+        std::snprintf(text, sizeof text, "\n %s\t\t%10s\t", GetCurrentDateShort(), time.c_str());
+        startTimeText = text;
+    } catch (...) {
+        LogError("Error caught in constructor DownloadResumeHandler\n");
+    }
+}
+
+DownloadResumeHandler::~DownloadResumeHandler() {
+    try {
+        // Only the owner of the registered state may clear its mark.
+        if (!temporaryDownload && lock_.state() == PartialFileLock::State::Held && IsValidDownloadId(uniqueId) &&
+            KeyExists(FileKey())) {
+            RegistryKey key;
+            if (key.open(HKEY_LOCAL_MACHINE, FileKey().c_str(), kReadWrite) == ERROR_SUCCESS)
+                RegDeleteValueA(key.handle(), "downloadInProgress");
+        }
+        lock_.Release();
+    } catch (...) {
+        LogError("Error caught in destructor ~DownloadResumeHandler\n");
+    }
+}
+
+std::string DownloadResumeHandler::MetaDataKey() { return gv_agentRootKey + "\\FileMetaData\\"; }
+
+std::string DownloadResumeHandler::PartialPathNarrow() const { return ToUtf8(partialFilePath.c_str()); }
+
+std::string DownloadResumeHandler::LockPath() const { return PartialPathNarrow() + ".lock"; }
+
+ULONGLONG DownloadResumeHandler::PartialFileSizeOnDisk() const {
+    ULONGLONG size = 0;
+    if (partialFilePath.empty() || !GetFileSizeByName(PartialPathNarrow().c_str(), &size)) return 0;
+    return size;
+}
+
+DWORD DownloadResumeHandler::Initialize(const std::u16string& destination, const std::string& serverLastModifiedText,
+                                        const std::u16string& urlText) {
+    try {
+        LogInfo("Inside DownloadResumeHandler::Initialize\n");
+        bytesWrittenThisAttempt = 0;
+        destinationPath = destination;
+        serverLastModified = serverLastModifiedText;
+        url = urlText;
+        urlNarrow = ToUtf8(url.c_str());
+
+        RegistryKey key;
+        if (key.open(HKEY_LOCAL_MACHINE, MetaDataKey().c_str(), kReadWrite) != ERROR_SUCCESS) {
+            LogDebug("failure in openeing reg key\n");
+            if (key.create(HKEY_LOCAL_MACHINE, MetaDataKey().c_str(), nullptr, 0, kReadWrite, nullptr) !=
+                ERROR_SUCCESS)
+                return ERROR_CANTOPEN;
+            key.writeString("IntermediateRepositoryName", "DownloadRepository\\");
+            FormUniqueFileName();
+            if (lock_.TryAcquire(LockPath()) == PartialFileLock::State::Busy) BecomeTemporary();
+            if (!temporaryDownload) key.writeString(urlNarrow.c_str(), uniqueId.c_str());
+            WriteDword(key, "InterSaveByteLimit", saveLimit);
+            key.close();
+            LogError("Setting variable for DOWNLOAD_FOLDER and url  %S & id - %d\n", url, ParseMillis(uniqueId));
+            return ERROR_SUCCESS;
+        }
+
+        LogDebug("reading folder info\n");
+        std::optional<std::string> folder = ReadText(key, "IntermediateRepositoryName");
+        if (!folder || folder->empty() || folder->size() > 255) {
+            folder = "DownloadRepository\\";
+            key.writeString("IntermediateRepositoryName", folder->c_str());
+        }
+        if (folder->back() != '\\' && folder->back() != '/') folder->push_back('\\');
+        repositoryFolder = ToWide(*folder);
+        DWORD limit = 0;
+        if (key.readDword("InterSaveByteLimit", &limit) != ERROR_SUCCESS) {
+            limit = kDefaultSaveLimit;
+            WriteDword(key, "InterSaveByteLimit", limit);
+        }
+        // A flush threshold: absurd values would mean a save per byte or an unbounded buffer.
+        saveLimit = std::clamp(limit, kMinimumSaveLimit, kMaximumSaveLimit);
+        LogDebug("reading periodic limit  info\n");
+        LogInfo("Download folder = %S\tperiodic save limit = %d\n", repositoryFolder, saveLimit);
+
+        const std::optional<std::string> stored = ReadText(key, urlNarrow.c_str());
+        if (!stored || !IsValidDownloadId(*stored)) {
+            // No entry yet, or one that is not an id of ours (never used as a path).
+            uniqueId.clear();
+            FormUniqueFileName();
+            if (lock_.TryAcquire(LockPath()) == PartialFileLock::State::Busy) BecomeTemporary();
+            if (!temporaryDownload) key.writeString(urlNarrow.c_str(), uniqueId.c_str());
+        } else {
+            uniqueId = *stored;
+            FormUniqueFileName();
+            LogInfo("Unique id for the file is %s\n", uniqueId);
+            GetFileDataFromRegistry();
+            if (!temporaryDownload) key.writeString(urlNarrow.c_str(), uniqueId.c_str());
+        }
+
+        LogInfo("ResumeGetRequestEx : To update download count\n");
+        DWORD count = 0;
+        key.readDword("DownloadCount", &count);
+        WriteDword(key, "DownloadCount", count + 1);
+        key.close();
+        LogInfo("End of DownloadResumeHandler::Initialize\n");
+        return ERROR_SUCCESS;
+    } catch (...) {
+        LogError("Error caught in DownloadResumeHandler::Initialize\n");
+        return HTTP_RESULT_NOTHING_TO_SEND;
+    }
+}
+
+DWORD DownloadResumeHandler::FormUniqueFileName() {
+    try {
+        const std::string base = InstallDir() + ToUtf8(repositoryFolder.c_str());
+        if (uniqueId.empty()) {
+            SYSTEMTIME now{};
+            GetLocalTime(&now);
+            const std::string stem = std::to_string(GetTimeInSeconds(now)) + std::to_string(GetCurrentProcessId()) +
+                                     std::to_string(GetCurrentThreadId());
+            // The same second, process and thread give the same stem: never reuse an id
+            // that still has state or files.
+            uniqueId = stem;
+            for (;;) {
+                const std::string candidate = base + uniqueId;
+                ULONGLONG size = 0;
+                if (!KeyExists(MetaDataKey() + uniqueId) && !GetFileSizeByName(candidate.c_str(), &size) &&
+                    !GetFileSizeByName((candidate + ".lock").c_str(), &size))
+                    break;
+                uniqueId = stem + std::to_string(++idSequence);
+            }
+            LogInfo("Formed Unique id for the file is %s\n", uniqueId);
+        }
+        partialFilePath = ToWide(base + uniqueId);
+        const std::u16string folder = ToWide(base);
+        CreateFolder(folder.c_str());
+        LogInfo("Temporary file path is %S\n", partialFilePath);
+        return ERROR_SUCCESS;
+    } catch (...) {
+        LogError("Error caught in FormUniqueFileName\n");
+        return HTTP_RESULT_NOTHING_TO_SEND;
+    }
+}
+
+void DownloadResumeHandler::BecomeTemporary() {
+    LogInfo("Another download in progress - hence procedding for temporary download\n");
+    lock_.Release();
+    temporaryDownload = true;
+    uniqueId.clear();
+    FormUniqueFileName();
+    lock_.TryAcquire(LockPath());  // keeps a later newcomer off this id as well
+    resumeOffset = storedPartialSize = 0;
+    bytesWrittenThisAttempt = 0;
+}
+
+DWORD DownloadResumeHandler::GetFileDataFromRegistry() {
+    try {
+        LogInfo("Inside GetFileDataFromRegistry\n");
+        resumeOffset = storedPartialSize = 0;
+        const PartialFileLock::State lock = lock_.TryAcquire(LockPath());
+        if (lock == PartialFileLock::State::Busy) {
+            // A live attempt owns this id (marked or about to be).
+            BecomeTemporary();
+            return ERROR_SUCCESS;
+        }
+
+        RegistryKey key;
+        if (key.open(HKEY_LOCAL_MACHINE, FileKey().c_str(), kReadWrite) != ERROR_SUCCESS) {
+            LogError("GetFileDataFromRegistry; Registry subkey not found\n");
+            PreDownloadCleaningOfPartialFile();
+            return ERROR_SUCCESS;
+        }
+
+        bool resumable = false;
+        if (const auto stored = ReadText(key, "LastModifiedTime")) {
+            registryLastModified = *stored;
+            LogInfo("GetFileDataFromRegistry last modified time in registry   %s from server %s\n",
+                    registryLastModified, serverLastModified);
+            DWORD size = 0;
+            // Without a Last-Modified on both sides nothing tells whether the copy is current.
+            if (!registryLastModified.empty() && !serverLastModified.empty() &&
+                strcasecmp(registryLastModified.c_str(), serverLastModified.c_str()) == 0 &&
+                key.readDword("PartialFileSize", &size) == ERROR_SUCCESS) {
+                const ULONGLONG onDisk = PartialFileSizeOnDisk();
+                LogInfo("GetFileDataFromRegistry partial downloaded filesize  in registry %d from file  %d\n", size,
+                        onDisk);
+                // Bytes past the recorded size were appended by an attempt that died
+                // before recording them: the recorded prefix is still good.
+                if (onDisk > size && size > 0) {
+                    HANDLE file = CreateFileW(partialFilePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                    if (file != INVALID_HANDLE_VALUE) {
+                        LARGE_INTEGER end{};
+                        end.QuadPart = size;
+                        if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file))
+                            LogInfo("GetFileDataFromRegistry : partial file cut back to the recorded %d bytes\n", size);
+                        CloseHandle(file);
+                    }
+                }
+                if (size > 0 && PartialFileSizeOnDisk() == size) {
+                    resumable = true;
+                    storedPartialSize = resumeOffset = size;
+                    lastRetryTime = 0;
+                    if (const auto retry = ReadText(key, "LastRetryTime")) lastRetryTime = ParseMillis(*retry);
+                    retryCount = 0;
+                    key.readDword("RetryCount", &retryCount);
+                    LogInfo("GetFileDataFromRegistry last retry time %d count %d\n", lastRetryTime, retryCount);
+                }
+            }
+        }
+
+        DWORD mark = 0;
+        if (key.readDword("downloadInProgress", &mark) == ERROR_SUCCESS) {
+            LogInfo("GetFileDataFromRegistry - dwonload in progress flag is set\n");
+            if (lock == PartialFileLock::State::Held) {
+                // The lock was free: whoever set the mark is gone.
+                LogInfo("GetFileDataFromRegistry - the download that set the flag no longer runs, resuming its state\n");
+            } else {
+                const long long age = CurrentUnixMillis() - lastRetryTime;
+                key.close();
+                if (age >= 0 && age <= kInProgressMarkLifetimeMs) {
+                    BecomeTemporary();
+                    return ERROR_SUCCESS;
+                }
+                // Older than 90 minutes, or stamped in the future: stale.
+                LogInfo(
+                    "GetFileDataFromRegistry - download in progress flag was set before 90 mins so cleaning files and "
+                    "proceeding\n");
+                CleanFileAndRegistry();
+                uniqueId.clear();
+                FormUniqueFileName();
+                lock_.TryAcquire(LockPath());
+                resumeOffset = storedPartialSize = 0;
+                return ERROR_SUCCESS;
+            }
+        }
+        if (!resumable) PreDownloadCleaningOfPartialFile();
+        return ERROR_SUCCESS;
+    } catch (...) {
+        LogError("Error caught in GetFileDataFromRegistry");
+        return HTTP_RESULT_NOTHING_TO_SEND;
+    }
+}
+
+void DownloadResumeHandler::PreDownloadCleaningOfPartialFile() {
+    LogInfo("Performing PreDownloadCleaningOfPartialFile\n");
+    resumeOffset = storedPartialSize = 0;
+    bytesWrittenThisAttempt = 0;
+    if (!partialFilePath.empty()) DeleteFileW(partialFilePath.c_str());
+}
+
+DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD length, bool keepInProgress) {
+    try {
+        if (length == 0) return ERROR_SUCCESS;
+        LogDebug("Inside ProcessDownloadedBuffer\n");
+        HANDLE file = CreateFileW(partialFilePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            LogError("Invalid File Handle\n");
+            return error;
+        }
+        DWORD written = 0;
+        if (!WriteFile(file, buffer, length, &written, nullptr) || written != length) {
+            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
+            CloseHandle(file);
+            return error;
+        }
+        // Only bytes the file really holds are counted and recorded.
+        if (!FlushFileBuffers(file)) {
+            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
+            CloseHandle(file);
+            return error;
+        }
+        CloseHandle(file);
+        bytesWrittenThisAttempt += written;
+        LogDebug("File updated with data.\n");
+        if (temporaryDownload) return ERROR_SUCCESS;
+
+        RegistryKey key;
+        if (key.create(HKEY_LOCAL_MACHINE, FileKey().c_str(), nullptr, 0, kReadWrite, nullptr) != ERROR_SUCCESS)
+            return ERROR_SUCCESS;  // the data is safe; the next attempt starts over
+        // The size is written last: it is what a later attempt trusts, so a crash between
+        // these writes leaves at worst the previous size with the bytes behind it.
+        const DWORD partialSize = resumeOffset + bytesWrittenThisAttempt;
+        // Every registry write rewrites the hive durably, so a save writes only what
+        // changed: Last-Modified and the mark once per attempt, the retry time (which only
+        // has to tell a live mark from one older than 90 minutes) at most once a minute.
+        if (!stateRecorded_) key.writeString("LastModifiedTime", serverLastModified.c_str());
+        const long long nowMs = CurrentUnixMillis();
+        const std::string now = std::to_string(nowMs);
+        if (!stateRecorded_ || !keepInProgress || nowMs - lastRetryWrittenMs_ >= kRetryTimeRefreshMs) {
+            key.writeString("LastRetryTime", now.c_str());
+            lastRetryWrittenMs_ = nowMs;
+        }
+        if (keepInProgress && !stateRecorded_) WriteDword(key, "downloadInProgress", 1);
+        stateRecorded_ = keepInProgress;
+        WriteDword(key, "PartialFileSize", partialSize);
+        LogDebug("updated registry entries  %d \n", partialSize);
+        if (!keepInProgress) {
+            LogInfo("updated registry entries size  %d and last modified time %S retry time %d\n", partialSize,
+                    ToWide(serverLastModified), ParseMillis(now));
+            WriteDword(key, "RetryCount", retryCount + 1);
+            RegDeleteValueA(key.handle(), "downloadInProgress");
+        }
+        return ERROR_SUCCESS;
+    } catch (...) {
+        LogError("Error caught in ProcessDownloadedBuffer\n");
+        return HTTP_RESULT_NOTHING_TO_SEND;
+    }
+}
+
+DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
+    try {
+        LogInfo("Inside SaveToDestFile from %S to %S\n", partialFilePath, destinationPath);
+        if (destinationPath.empty()) return ERROR_INVALID_PARAMETER;
+        ULONGLONG size = 0;
+        const bool exists = GetFileSizeByName(PartialPathNarrow().c_str(), &size);
+        if (size != expectedSize) {
+            LogError("SaveToDestFile : partial file holds %u bytes, %u expected\n", size, expectedSize);
+            CleanFileAndRegistry();
+            return HTTP_RESULT_PARTIAL;
+        }
+        if (!exists) {
+            // An empty body was never appended: the file is created empty.
+            HANDLE file = CreateFileW(partialFilePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        }
+        const std::size_t slash = destinationPath.find_last_of(u"\\/");
+        if (slash != std::u16string::npos && slash > 0) {
+            const std::u16string folder = destinationPath.substr(0, slash) + u"\\";
+            const DWORD made = CreateFolder(folder.c_str());
+            if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS) {
+                LogError("InternetGetRequestEx : could n't copy from %S file to %S ,\n", partialFilePath,
+                         destinationPath);
+                LogErrorMessage(made);
+                return made;
+            }
+        }
+        // Renamed over the destination when both are on one volume, else copied beside it
+        // and renamed: the destination is either the old file or the whole new one.
+        const std::string partialNarrow = PartialPathNarrow();
+        const std::string destinationNarrow = ToUtf8(destinationPath.c_str());
+        if (MoveFileExA(partialNarrow.c_str(), destinationNarrow.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return CleanFileAndRegistry();
+        const std::u16string staging = destinationPath + ToWide(std::to_string(GetCurrentThreadId()) + ".part");
+        DWORD error = ERROR_SUCCESS;
+        if (!CopyFileW(partialFilePath.c_str(), staging.c_str(), FALSE)) {
+            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        } else if (!MoveFileExA(ToUtf8(staging.c_str()).c_str(), destinationNarrow.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        }
+        if (error != ERROR_SUCCESS) {
+            DeleteFileW(staging.c_str());
+            LogError("InternetGetRequestEx : could n't copy from %S file to %S ,\n", partialFilePath, destinationPath);
+            LogErrorMessage(error);
+            return error;
+        }
+        return CleanFileAndRegistry();
+    } catch (...) {
+        LogError("Error caught in SaveToDestFile\n");
+        return HTTP_RESULT_NOTHING_TO_SEND;
+    }
+}
+
+bool DownloadResumeHandler::LoadDatafromFile(std::optional<std::string>* outData) {
+    try {
+        const std::string path = PartialPathNarrow();
+        LogInfo("LoadDatafromFile: tmpDataFilePath, %s\n", path);
+        if (!outData) return false;
+        std::FILE* file = host::MappedFopen(path.c_str(), "rb");
+        std::string text;
+        if (!file) {
+            // An empty body never created the file.
+            if (PartialFileSizeOnDisk() != 0 || CheckFileExists(path.c_str()) == 1) {
+                LogError("LoadDatafromFile: failed to open the file\n");
+                return false;
+            }
+        } else {
+            char chunk[65536];
+            std::size_t read;
+            while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
+            const bool failed = std::ferror(file) != 0;
+            std::fclose(file);
+            if (failed) {
+                LogError("LoadDatafromFile: failed to open the file\n");
+                return false;
+            }
+        }
+        // Read as text, as the agent has always seen its data: CR LF pairs become LF.
+        std::string::size_type out = 0;
+        for (std::string::size_type i = 0; i < text.size(); ++i) {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+            text[out++] = text[i];
+        }
+        text.resize(out);
+        *outData = std::move(text);
+        CleanFileAndRegistry();
+        return true;
+    } catch (...) {
+        LogError("Error caught in loadDataFromFile\n");
+        return false;
+    }
+}
+
+DWORD DownloadResumeHandler::CleanFileAndRegistry() {
+    try {
+        LogInfo("Inside CleanFileAndRegistry\n");
+        if (!partialFilePath.empty()) DeleteFileW(partialFilePath.c_str());
+        if (lock_.state() == PartialFileLock::State::Held) DeleteFileA(LockPath().c_str());
+        // A temporary download owns nothing in the registry; an empty or foreign id names
+        // no state of ours.
+        if (temporaryDownload || !IsValidDownloadId(uniqueId)) return ERROR_SUCCESS;
+        RegistryKey key;
+        if (key.open(HKEY_LOCAL_MACHINE, MetaDataKey().c_str(), kReadWrite) == ERROR_SUCCESS) {
+            // Another process may have registered the URL under its own id meanwhile.
+            if (ReadText(key, urlNarrow.c_str()) == uniqueId) RegDeleteValueA(key.handle(), urlNarrow.c_str());
+            key.close();
+        }
+        if (KeyExists(FileKey())) DeleteKeyTree(HKEY_LOCAL_MACHINE, FileKey().c_str());
+        stateRecorded_ = false;
+        return ERROR_SUCCESS;
+    } catch (...) {
+        LogError("Error caught in CleanFileAndRegistry\n");
+        return HTTP_RESULT_NOTHING_TO_SEND;
+    }
+}
+
+}  // namespace httpclient

@@ -1,0 +1,113 @@
+// Per-file state of a resumable download: the partial copy of one URL's body in the
+// repository folder below the install directory, and its bookkeeping under the
+// agent's "FileMetaData" key (URL value -> id, one subkey per id).
+//
+// Ownership of a partial file rests on an advisory lock held for the whole attempt,
+// not on the registry's "downloadInProgress" mark alone: a mark left by a process that
+// died is recognised because its lock is free, and that state is resumed. A live owner
+// sends a newcomer to a temporary download under an id nobody else knows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace httpclient {
+
+// Exclusive advisory lock on "<partial file>.lock"; released on destruction or when
+// the process ends, however it ends.
+class PartialFileLock {
+public:
+    enum class State { Unlocked, Held, Busy, Unavailable };
+
+    PartialFileLock() = default;
+    ~PartialFileLock() { Release(); }
+    PartialFileLock(const PartialFileLock&) = delete;
+    PartialFileLock& operator=(const PartialFileLock&) = delete;
+
+    // Tries the lock once, without waiting.
+    State TryAcquire(const std::string& lockPath);
+    void Release();
+    State state() const { return state_; }
+
+private:
+    State state_ = State::Unlocked;
+#ifdef _WIN32
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+    int fd_ = -1;
+#endif
+};
+
+// Default buffer size and the range InterSaveByteLimit is clamped to.
+inline constexpr DWORD kDefaultSaveLimit = 1048576;
+inline constexpr DWORD kMinimumSaveLimit = 512;
+inline constexpr DWORD kMaximumSaveLimit = 64u * 1048576u;
+// A "downloadInProgress" mark younger than this belongs to a live download when its
+// lock cannot be judged.
+inline constexpr long long kInProgressMarkLifetimeMs = 90LL * 60 * 1000;
+// How often a running download refreshes LastRetryTime between saves.
+inline constexpr long long kRetryTimeRefreshMs = 60 * 1000;
+
+class DownloadResumeHandler {
+public:
+    DownloadResumeHandler();
+    ~DownloadResumeHandler();
+    DownloadResumeHandler(const DownloadResumeHandler&) = delete;
+    DownloadResumeHandler& operator=(const DownloadResumeHandler&) = delete;
+
+    DWORD Initialize(const std::u16string& destination, const std::string& serverLastModifiedText,
+                     const std::u16string& urlText);
+    DWORD GetFileDataFromRegistry();
+    DWORD FormUniqueFileName();
+    void PreDownloadCleaningOfPartialFile();
+    DWORD ProcessDownloadedBuffer(const char* buffer, DWORD length, bool keepInProgress);
+    // Copies the partial file over the destination once its size is `expectedSize`;
+    // 707 (and the partial file cleaned) when it is not.
+    DWORD SaveToDestFile(DWORD expectedSize);
+    bool LoadDatafromFile(std::optional<std::string>* outData);
+    DWORD CleanFileAndRegistry();
+
+    // Size of the partial file on disk (0 when missing).
+    ULONGLONG PartialFileSizeOnDisk() const;
+
+    // Registry keys, for the downloader's counters and for tests.
+    static std::string MetaDataKey();
+    std::string FileKey() const { return MetaDataKey() + uniqueId; }
+
+    std::u16string destinationPath;
+    std::u16string partialFilePath;
+    std::u16string repositoryFolder = u"DownloadRepository\\";
+    std::u16string url;
+    std::string urlNarrow;
+    std::string registryLastModified;
+    std::string serverLastModified;
+    std::string uniqueId;
+    DWORD retryCount = 0;
+    DWORD resumeOffset = 0;
+    DWORD storedPartialSize = 0;
+    DWORD saveLimit = kDefaultSaveLimit;
+    long long lastRetryTime = 0;
+    DWORD bytesWrittenThisAttempt = 0;
+    bool temporaryDownload = false;
+    std::string startTimeText;
+
+private:
+    // Leaves the registered state alone and continues under a fresh, unregistered id.
+    void BecomeTemporary();
+    std::string LockPath() const;
+    std::string PartialPathNarrow() const;
+
+    PartialFileLock lock_;
+    bool stateRecorded_ = false;  // this attempt's Last-Modified and mark are in the registry
+    long long lastRetryWrittenMs_ = 0;
+};
+
+// Milliseconds since 1 January 1970 (UTC).
+long long CurrentUnixMillis();
+// True for a non-empty text of decimal digits short enough to be one of our ids.
+bool IsValidDownloadId(const std::string& id);
+
+}  // namespace httpclient

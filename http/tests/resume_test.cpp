@@ -1,0 +1,731 @@
+// Resumable downloads against real servers: where a download continues for each stored
+// state, what a server that ignores or refuses ranges does to the copy, interruption by
+// stopping nginx, the access logs, the failure counters, the hand-off from the plain
+// operations, and the registry left clean after many mixed downloads.
+#include <thread>
+
+#include "http/src/resume_handler.h"
+#include "http/tests/http_client_fixture.h"
+#include "runtime/registry_access.h"
+
+namespace {
+
+using httpclient::PartialFileLock;
+using testsupport::NginxServer;
+using testsupport::PatternBytes;
+using testsupport::ReadFile;
+using testsupport::ScriptedServer;
+namespace fs = std::filesystem;
+
+constexpr const char* kAccessHeader =
+    "DATE\t\t\tSTART_TIME\t                         FILE_NAME\tMODE\t\t\t\tT_BYTES\tSTATUS\tRECEVD_BYTES\tEND_TIME\t"
+    "SERVER_NAME\t\tPORT\tURL\n";
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+        fields.push_back(line.substr(start, tab - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The bytes the scripted server sends for "body_size": 0, 1, ..., 255 over and over.
+std::string ServerPatternPrefix(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 256);
+    return bytes;
+}
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+class ResumeTest : public HttpClientTest {
+protected:
+    void SetUp() override {
+        HttpClientTest::SetUp();
+        // The install folder holds the repository and the logs.
+        fs::create_directories(machine.drivePath('C', "Agent"));
+    }
+
+    static std::string MetaKey() { return gv_agentRootKey + "\\FileMetaData\\"; }
+    fs::path Repository() const { return machine.drivePath('C', "Agent/DownloadRepository"); }
+    fs::path Partial(const std::string& id) const { return Repository() / id; }
+
+    DWORD Resume(int port, const std::string& path, const fs::path& dest, DWORD mode = DOWNLOAD_FILE,
+                 std::optional<std::string>* data = nullptr) {
+        const std::u16string object = W(path);
+        const std::u16string destination = W(dest.string());
+        return ResumeGetRequestEx(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(port), nullptr, nullptr,
+                                  nullptr, nullptr, object.c_str(), mode == DOWNLOAD_FILE ? destination.c_str() : nullptr,
+                                  data, mode, true);
+    }
+    DWORD ResumeBlocks(int port, const std::string& path, const fs::path& dest, DWORD mode = DOWNLOAD_FILE,
+                       std::optional<std::string>* data = nullptr) {
+        const std::u16string object = W(path);
+        const std::u16string destination = W(dest.string());
+        return ResumeGetRequestByBitrate(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(port), nullptr,
+                                         nullptr, nullptr, nullptr, object.c_str(),
+                                         mode == DOWNLOAD_FILE ? destination.c_str() : nullptr, data, mode, true);
+    }
+
+    // The server's Last-Modified text for a path.
+    std::string ServerStamp(int port, const std::string& path) {
+        HttpRequestHandles handles;
+        EXPECT_EQ(Request(port, path, &handles), 0u);
+        std::optional<std::u16string> stamp;
+        EXPECT_EQ(GetFilelastmodifiedTime(handles.hRequest, &stamp), 0u);
+        CloseRequestHandles(handles);
+        std::string text;
+        if (stamp) ConvertWideToUtf8(stamp->c_str(), &text);
+        return text;
+    }
+
+    static void SetText(const std::string& key, const std::string& name, const std::string& value) {
+        ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), value.c_str(), REG_SZ), 0u);
+    }
+    static void SetDword(const std::string& key, const std::string& name, DWORD value) {
+        ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), std::to_string(value).c_str(), REG_DWORD),
+                  0u);
+    }
+    static std::optional<std::string> Text(const std::string& key, const std::string& name) {
+        std::optional<std::string> value;
+        if (ReadRegSZ(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), &value) != ERROR_SUCCESS) return std::nullopt;
+        while (value && !value->empty() && value->back() == '\0') value->pop_back();
+        return value;
+    }
+    static std::optional<DWORD> Dword(const std::string& key, const std::string& name) {
+        DWORD value = 0;
+        if (ReadDwordRegistryData(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), &value) != ERROR_SUCCESS)
+            return std::nullopt;
+        return value;
+    }
+    static std::vector<std::string> SubKeys(const std::string& key) {
+        std::vector<std::string> names;
+        RegistryKey open;
+        if (open.open(HKEY_LOCAL_MACHINE, key.c_str(), KEY_READ) != ERROR_SUCCESS) return names;
+        for (DWORD index = 0;; ++index) {
+            char name[256];
+            DWORD size = sizeof name;
+            if (RegEnumKeyExA(open.handle(), index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            names.emplace_back(name, size);
+        }
+        return names;
+    }
+    static std::vector<std::string> ValueNames(const std::string& key) {
+        std::vector<std::string> names;
+        RegistryKey open;
+        if (open.open(HKEY_LOCAL_MACHINE, key.c_str(), KEY_READ) != ERROR_SUCCESS) return names;
+        for (DWORD index = 0;; ++index) {
+            char name[1024];
+            DWORD size = sizeof name;
+            if (RegEnumValueA(open.handle(), index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            names.emplace_back(name, size);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // Values under FileMetaData that are not the downloader's own settings and counters.
+    static std::vector<std::string> UrlValues() {
+        std::vector<std::string> urls;
+        for (const auto& name : ValueNames(MetaKey()))
+            if (name != "IntermediateRepositoryName" && name != "InterSaveByteLimit" && name != "DownloadCount" &&
+                name != "DownloadFailureCount")
+                urls.push_back(name);
+        return urls;
+    }
+
+    // Registers url under id with a partial copy, as an earlier attempt would leave it.
+    void StoreState(const std::string& url, const std::string& id, DWORD recordedSize, const std::string& stamp,
+                    const std::string& partial) {
+        SetText(MetaKey(), "IntermediateRepositoryName", "DownloadRepository\\");
+        SetText(MetaKey(), url, id);
+        SetDword(MetaKey() + id, "PartialFileSize", recordedSize);
+        SetText(MetaKey() + id, "LastModifiedTime", stamp);
+        SetText(MetaKey() + id, "LastRetryTime", std::to_string(httpclient::CurrentUnixMillis()));
+        SetDword(MetaKey() + id, "RetryCount", 2);
+        testsupport::WriteFile(Partial(id), partial);
+    }
+
+    static std::vector<std::string> RangesOf(const NginxServer& nginx, const std::string& target) {
+        std::vector<std::string> ranges;
+        for (const auto& entry : nginx.AccessLog())
+            if (entry.target == target && !entry.range.empty()) ranges.push_back(entry.range);
+        return ranges;
+    }
+};
+
+// Where a download continues, for each state an earlier attempt may have left.
+TEST_F(ResumeTest, StoredStateDecidesWhereTheDownloadContinues) {
+    NginxServer nginx;
+    const std::string body = PatternBytes(300000, 7);
+    nginx.AddFile("pkg/big.bin", body);
+    const std::string stamp = ServerStamp(nginx.port(), "/pkg/big.bin");
+    ASSERT_FALSE(stamp.empty());
+    const std::string size = std::to_string(body.size());
+    const std::string wrong(body.size(), 'X');  // a copy that must never reach the destination
+
+    enum class Lock { Free, HeldByOther, Unusable };
+    enum class After { Clean, Untouched };
+    struct Case {
+        const char* name;
+        DWORD recorded;
+        std::string partial;
+        std::string registryStamp;
+        bool mark;
+        long long retryAgeMs;  // LastRetryTime = now - age
+        Lock lock;
+        std::string expectedRange;  // "" = no range request at all
+        After after;
+    };
+    const long long minute = 60 * 1000;
+    const std::vector<Case> cases = {
+        {"match", 100000, body.substr(0, 100000), stamp, false, 0, Lock::Free, "bytes=100000-" + size, After::Clean},
+        {"stamp compared without case", 100000, body.substr(0, 100000), Lower(stamp), false, 0,
+         Lock::Free, "bytes=100000-" + size, After::Clean},
+        {"one byte short", 100000, wrong.substr(0, 99999), stamp, false, 0, Lock::Free, "bytes=0-" + size,
+         After::Clean},
+        {"copy longer than recorded", 100000, body.substr(0, 100000) + "XXXX", stamp, false, 0, Lock::Free,
+         "bytes=100000-" + size, After::Clean},
+        {"Last-Modified changed", 100000, wrong.substr(0, 100000), "Mon, 01 Jan 2001 00:00:00 GMT", false, 0,
+         Lock::Free, "bytes=0-" + size, After::Clean},
+        {"no Last-Modified stored", 100000, wrong.substr(0, 100000), "", false, 0, Lock::Free, "bytes=0-" + size,
+         After::Clean},
+        {"already complete", static_cast<DWORD>(body.size()), body, stamp, false, 0, Lock::Free, "", After::Clean},
+        {"larger than the file", static_cast<DWORD>(body.size() + 10), wrong + "0123456789", stamp, false, 0,
+         Lock::Free, "bytes=0-" + size, After::Clean},
+        {"live mark", 100000, wrong.substr(0, 100000), stamp, true, 0, Lock::HeldByOther, "bytes=0-" + size,
+         After::Untouched},
+        {"live owner before its first save", 100000, wrong.substr(0, 100000), stamp, false, 0, Lock::HeldByOther,
+         "bytes=0-" + size, After::Untouched},
+        {"dead mark", 100000, body.substr(0, 100000), stamp, true, 0, Lock::Free, "bytes=100000-" + size,
+         After::Clean},
+        {"dead mark older than 90 minutes", 100000, body.substr(0, 100000), stamp, true, 91 * minute, Lock::Free,
+         "bytes=100000-" + size, After::Clean},
+        {"unjudged mark older than 90 minutes", 100000, wrong.substr(0, 100000), stamp, true, 91 * minute,
+         Lock::Unusable, "bytes=0-" + size, After::Clean},
+        {"unjudged mark within 90 minutes", 100000, wrong.substr(0, 100000), stamp, true, 89 * minute,
+         Lock::Unusable, "bytes=0-" + size, After::Untouched},
+        {"unjudged mark stamped in the future", 100000, wrong.substr(0, 100000), stamp, true, -10 * minute,
+         Lock::Unusable, "bytes=0-" + size, After::Clean},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, MetaKey().c_str());
+        fs::remove_all(Repository());
+        const std::string id = "4242";
+        StoreState("/pkg/big.bin", id, c.recorded, c.registryStamp, c.partial);
+        SetText(MetaKey() + id, "LastRetryTime", std::to_string(httpclient::CurrentUnixMillis() - c.retryAgeMs));
+        if (c.mark) SetDword(MetaKey() + id, "downloadInProgress", 1);
+        PartialFileLock other;
+        if (c.lock == Lock::HeldByOther) {
+            ASSERT_EQ(other.TryAcquire("C:\\Agent\\DownloadRepository\\" + id + ".lock"), PartialFileLock::State::Held);
+        }
+        if (c.lock == Lock::Unusable) fs::create_directories(Partial(id + ".lock"));  // no lock can be taken there
+        const std::size_t logBefore = nginx.AccessLog().size();
+
+        const fs::path dest = temp.path() / "out" / "big.bin";
+        fs::remove(dest);
+        ASSERT_EQ(Resume(nginx.port(), "/pkg/big.bin", dest), 0u);
+        EXPECT_EQ(ReadFile(dest), body);
+        nginx.WaitForAccessLog(logBefore + (c.expectedRange.empty() ? 1 : 2));
+
+        std::vector<std::string> ranges;
+        const auto log = nginx.AccessLog();
+        for (std::size_t i = logBefore; i < log.size(); ++i)
+            if (!log[i].range.empty()) ranges.push_back(log[i].range);
+        EXPECT_EQ(ranges, c.expectedRange.empty() ? std::vector<std::string>{}
+                                                  : std::vector<std::string>{c.expectedRange});
+
+        if (c.after == After::Untouched) {
+            // The owner's state is exactly as it was; the temporary copy is gone.
+            EXPECT_EQ(Text(MetaKey(), "/pkg/big.bin"), id);
+            EXPECT_EQ(Dword(MetaKey() + id, "PartialFileSize"), c.recorded);
+            EXPECT_EQ(Dword(MetaKey() + id, "RetryCount"), 2u);
+            EXPECT_EQ(Dword(MetaKey() + id, "downloadInProgress").has_value(), c.mark);
+            EXPECT_EQ(ReadFile(Partial(id)), c.partial);
+            EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{id});
+            std::vector<std::string> left;
+            for (const auto& entry : fs::directory_iterator(Repository())) left.push_back(entry.path().filename());
+            std::sort(left.begin(), left.end());
+            EXPECT_EQ(left, (std::vector<std::string>{id, id + ".lock"}));
+        } else {
+            EXPECT_EQ(UrlValues(), std::vector<std::string>{});
+            EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+            EXPECT_FALSE(fs::exists(Partial(id)));
+        }
+    }
+}
+
+// A resume answered with the whole body (range ignored) restarts the copy instead of
+// appending the body behind the stored bytes.
+TEST_F(ResumeTest, RangeIgnoringServerRestartsTheCopy) {
+    NginxServer nginx;
+    const std::string body = PatternBytes(200000, 3);
+    nginx.AddFile("file.bin", body);
+    const std::string stamp = ServerStamp(nginx.port(), "/norange/file.bin");
+    StoreState("/norange/file.bin", "77", 50000, stamp, body.substr(0, 50000));
+
+    const fs::path dest = temp.path() / "file.bin";
+    ASSERT_EQ(Resume(nginx.port(), "/norange/file.bin", dest), 0u);
+    EXPECT_EQ(ReadFile(dest), body);
+    nginx.WaitForAccessLog(2);
+    EXPECT_EQ(RangesOf(nginx, "/norange/file.bin"), std::vector<std::string>{"bytes=50000-200000"});
+
+    // The throttled variant: every block answered with the whole file.
+    gv_dataTransferRateKBps = 40;  // 20000-byte blocks
+    StoreState("/norange/file.bin", "78", 50000, stamp, body.substr(0, 50000));
+    const fs::path second = temp.path() / "second.bin";
+    ASSERT_EQ(ResumeBlocks(nginx.port(), "/norange/file.bin", second), 0u);
+    EXPECT_EQ(ReadFile(second), body);
+    EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+}
+
+// Answers the copy must never take: a 206 from the wrong offset, a failing status, a
+// body without Content-Length; and the empty body that must still give a file.
+TEST_F(ResumeTest, ServerAnswersThatMustNotReachTheCopy) {
+    const std::string stamp = "Tue, 01 Dec 2026 10:00:00 GMT";
+    const std::string head = R"("status": 200, "headers": [["Last-Modified", ")" + stamp + R"("]])";
+    ScriptedServer scripted(R"({"routes": {
+        "/wrong-offset": [{)" + head + R"(, "body_size": 1000},
+                          {"status": 206, "headers": [["Content-Range", "bytes 0-999/1000"]], "body_size": 1000}],
+        "/refused": [{)" + head + R"(, "body_size": 1000}, {"status": 500, "body": "no"}],
+        "/nolength": [{)" + head + R"(, "body": "abc", "content_length": null, "close": true}],
+        "/empty": [{)" + head + R"(, "body": ""}]}})");
+    struct Case {
+        const char* path;
+        DWORD result;
+        bool destination;
+        DWORD recordedAfter;  // PartialFileSize kept (0: no state)
+    };
+    const Case cases[] = {
+        {"/wrong-offset", ERROR_WINHTTP_INVALID_SERVER_RESPONSE, false, 400},
+        {"/refused", 500, false, 400},
+        {"/nolength", ERROR_WINHTTP_HEADER_NOT_FOUND, false, 0},
+        {"/empty", 0, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, MetaKey().c_str());
+        fs::remove_all(Repository());
+        if (c.recordedAfter) StoreState(c.path, "99", 400, stamp, PatternBytes(400, 1));
+        const fs::path dest = temp.path() / (std::string("d") + (c.path + 1));
+        EXPECT_EQ(Resume(scripted.port(), c.path, dest), c.result);
+        EXPECT_EQ(fs::exists(dest), c.destination);
+        if (c.destination) {
+            EXPECT_EQ(fs::file_size(dest), 0u);
+        }
+        if (c.recordedAfter) {
+            EXPECT_EQ(Dword(MetaKey() + "99", "PartialFileSize"), c.recordedAfter);
+            EXPECT_EQ(ReadFile(Partial("99")), PatternBytes(400, 1));
+        } else {
+            EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+        }
+    }
+}
+
+// Ranges refused or ignored halfway: a 416 starts over from byte 0, a recovery answered
+// with the whole body restarts the copy, a server without Last-Modified never resumes.
+TEST_F(ResumeTest, RefusedOrIgnoredRangesStartOver) {
+    const std::string stamp = "Tue, 01 Dec 2026 10:00:00 GMT";
+    const std::string lm = R"([["Last-Modified", ")" + stamp + R"("]])";
+    ScriptedServer scripted(R"({"routes": {
+        "/shrunk": [{"status": 200, "headers": )" + lm + R"(, "body_size": 1000},
+                    {"status": 416, "body": ""},
+                    {"status": 206, "headers": [["Content-Range", "bytes 0-999/1000"]], "body_size": 1000}],
+        "/recovered": [{"status": 200, "headers": )" + lm + R"(, "body_size": 1000},
+                       {"status": 206, "headers": [["Content-Range", "bytes 0-999/1000"]], "body_size": 1000,
+                        "close_after_bytes": 300},
+                       {"status": 200, "headers": )" + lm + R"(, "body_size": 1000}],
+        "/unstamped": [{"status": 200, "body_size": 1000},
+                       {"status": 206, "headers": [["Content-Range", "bytes 0-999/1000"]], "body_size": 1000}]}})");
+    struct Case {
+        const char* path;
+        bool stored;
+        std::vector<std::string> ranges;  // of the requests after the pre-request
+    };
+    const Case cases[] = {
+        {"/shrunk", true, {"bytes=400-1000", "bytes=0-1000"}},
+        {"/recovered", false, {"bytes=0-1000", "bytes=300-1000"}},
+        {"/unstamped", true, {"bytes=0-1000"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        if (c.stored) StoreState(c.path, "31", 400, c.path == std::string("/unstamped") ? "" : stamp,
+                                 std::string(400, 'X'));
+        const std::size_t before = scripted.Requests().size();
+        const fs::path dest = temp.path() / (std::string("d") + (c.path + 1));
+        EXPECT_EQ(Resume(scripted.port(), c.path, dest), 0u);
+        EXPECT_EQ(ReadFile(dest), ServerPatternPrefix(1000));
+        const auto requests = scripted.Requests();
+        std::vector<std::string> ranges;
+        for (std::size_t i = before; i < requests.size(); ++i)
+            if (auto range = requests[i].Header("Range")) ranges.push_back(*range);
+        EXPECT_EQ(ranges, c.ranges);
+        EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+    }
+}
+
+// The handler's own bookkeeping: no mark before the first save, the mark while saving,
+// the closing save counts the retry; a second handler on the same URL in the same
+// process works on a copy of its own; a copy of the wrong size is never handed over.
+TEST_F(ResumeTest, HandlerBookkeepingAcrossSaves) {
+    using httpclient::DownloadResumeHandler;
+    const std::string stamp = "Tue, 01 Dec 2026 10:00:00 GMT";
+    auto owner = std::make_unique<DownloadResumeHandler>();
+    owner->Initialize(u"C:\\Agent\\out\\h.bin", stamp, u"/h.bin");
+    owner = std::make_unique<DownloadResumeHandler>();  // the key exists from now on
+    owner->Initialize(u"C:\\Agent\\out\\h.bin", stamp, u"/h.bin");
+    const std::string id = owner->uniqueId;
+    EXPECT_EQ(Text(MetaKey(), "/h.bin"), id);
+    EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+
+    ASSERT_EQ(owner->ProcessDownloadedBuffer("abcd", 4, true), 0u);
+    EXPECT_EQ(Dword(MetaKey() + id, "downloadInProgress"), 1u);
+    EXPECT_EQ(Dword(MetaKey() + id, "PartialFileSize"), 4u);
+    EXPECT_EQ(Text(MetaKey() + id, "LastModifiedTime"), stamp);
+
+    {
+        DownloadResumeHandler newcomer;
+        newcomer.Initialize(u"C:\\Agent\\out\\h2.bin", stamp, u"/h.bin");
+        EXPECT_TRUE(newcomer.temporaryDownload);
+        EXPECT_NE(newcomer.uniqueId, id);
+        ASSERT_EQ(newcomer.ProcessDownloadedBuffer("zz", 2, true), 0u);
+        EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{id});
+        EXPECT_EQ(newcomer.SaveToDestFile(2), 0u);
+        EXPECT_EQ(ReadFile(machine.drivePath('C', "Agent/out/h2.bin")), "zz");
+    }
+    EXPECT_EQ(Text(MetaKey(), "/h.bin"), id);
+    EXPECT_EQ(Dword(MetaKey() + id, "downloadInProgress"), 1u);
+
+    ASSERT_EQ(owner->ProcessDownloadedBuffer("ef", 2, false), 0u);
+    EXPECT_EQ(Dword(MetaKey() + id, "PartialFileSize"), 6u);
+    EXPECT_EQ(Dword(MetaKey() + id, "RetryCount"), 1u);
+    EXPECT_FALSE(Dword(MetaKey() + id, "downloadInProgress").has_value());
+    EXPECT_EQ(ReadFile(Partial(id)), "abcdef");
+
+    testsupport::WriteFile(machine.drivePath('C', "Agent/out/h.bin"), "older");
+    EXPECT_EQ(owner->SaveToDestFile(7), HTTP_RESULT_PARTIAL);
+    EXPECT_EQ(ReadFile(machine.drivePath('C', "Agent/out/h.bin")), "older");
+    EXPECT_FALSE(fs::exists(Partial(id)));
+    EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+    EXPECT_EQ(UrlValues(), std::vector<std::string>{});
+}
+
+// A download cut short keeps its state, counts the failure and is never handed over;
+// the next attempt continues from the saved size.
+TEST_F(ResumeTest, ShortAttemptsCountAFailureAndKeepTheirState) {
+    const std::string stamp = "Tue, 01 Dec 2026 10:00:00 GMT";
+    const std::string lm = R"([["Last-Modified", ")" + stamp + R"("]])";
+    ScriptedServer scripted(R"({"routes": {
+        "/short": [{"status": 200, "headers": )" + lm + R"(, "body_size": 1000},
+                   {"status": 206, "headers": [["Content-Range", "bytes 0-399/1000"]], "body_size": 400},
+                   {"status": 200, "headers": )" + lm + R"(, "body_size": 1000},
+                   {"status": 206, "headers": [["Content-Range", "bytes 400-999/1000"]], "body_size": 600}],
+        "/cut": [{"status": 200, "headers": )" + lm + R"(, "body_size": 1000},
+                 {"status": 206, "headers": [["Content-Range", "bytes 0-999/1000"]], "body_size": 1000,
+                  "close_after_bytes": 300},
+                 {"status": 206, "headers": [["Content-Range", "bytes 300-999/1000"]], "body_size": 700,
+                  "close_after_bytes": 0}]}})");
+    const std::string tracking = gv_agentRootKey + "\\KRTracking\\";
+    struct Case {
+        const char* path;
+        DWORD result;
+        DWORD saved;
+        DWORD failureCount;
+    };
+    const Case cases[] = {{"/short", HTTP_RESULT_PARTIAL, 400, 1}, {"/cut", ERROR_WINHTTP_CONNECTION_ERROR, 300, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const fs::path dest = temp.path() / (std::string("d") + (c.path + 1));
+        EXPECT_EQ(Resume(scripted.port(), c.path, dest), c.result);
+        EXPECT_FALSE(fs::exists(dest));
+        const auto id = Text(MetaKey(), c.path);
+        ASSERT_TRUE(id.has_value());
+        EXPECT_EQ(Dword(MetaKey() + *id, "PartialFileSize"), c.saved);
+        EXPECT_EQ(Dword(MetaKey() + *id, "RetryCount"), 1u);
+        EXPECT_FALSE(Dword(MetaKey() + *id, "downloadInProgress").has_value());
+        EXPECT_EQ(ReadFile(Partial(*id)), ServerPatternPrefix(c.saved));
+        EXPECT_EQ(Dword(MetaKey(), "DownloadFailureCount"), c.failureCount);
+        EXPECT_EQ(Dword(tracking + "ResumeDownloadDetails\\", "RESUME_DOWNLOAD_FAILURE_COUNT"), c.failureCount);
+        EXPECT_TRUE(Dword(tracking, "LastKRDataModifiedTime").has_value());
+        const std::string entry = "\tResume Download failed with error code : " + std::to_string(c.result) +
+                                  " and total failed count value = " + std::to_string(c.failureCount) + "\n";
+        EXPECT_NE(ReadFile(machine.drivePath('C', "Agent/logs/zqerror.log")).find(entry), std::string::npos);
+    }
+    // The next attempt asks for the rest only.
+    const fs::path dest = temp.path() / "dshort";
+    EXPECT_EQ(Resume(scripted.port(), "/short", dest), 0u);
+    const auto requests = scripted.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().Header("Range"), "bytes=400-1000");
+    // Bytes 400.. of the pattern come from a body that restarts the pattern at 0.
+    EXPECT_EQ(ReadFile(dest), ServerPatternPrefix(400) + ServerPatternPrefix(600));
+}
+
+// Stopping nginx mid-download keeps what was saved; after the restart the download
+// continues from there and the file is whole.
+TEST_F(ResumeTest, InterruptionByStoppingTheServerResumesAfterRestart) {
+    NginxServer nginx;
+    const std::string body = PatternBytes(600 * 1024, 11);
+    nginx.AddFile("big.bin", body);
+    SetText(MetaKey(), "IntermediateRepositoryName", "DownloadRepository\\");
+    SetDword(MetaKey(), "InterSaveByteLimit", 32768);
+    const fs::path dest = temp.path() / "big.bin";
+
+    DWORD first = 0;
+    std::thread download([&] { first = Resume(nginx.port(), "/throttled/big.bin", dest); });
+    // Wait for the first save, then cut every connection.
+    const bool saved = testsupport::WaitUntil([&] {
+        const auto id = Text(MetaKey(), "/throttled/big.bin");
+        return id && Dword(MetaKey() + *id, "PartialFileSize").value_or(0) > 0;
+    });
+    nginx.Stop(SIGTERM);
+    download.join();
+    ASSERT_TRUE(saved);
+    EXPECT_TRUE(first == ERROR_WINHTTP_CONNECTION_ERROR || first == ERROR_WINHTTP_CANNOT_CONNECT ||
+                first == ERROR_WINHTTP_TIMEOUT)
+        << first;
+    EXPECT_FALSE(fs::exists(dest));
+    const std::string id = Text(MetaKey(), "/throttled/big.bin").value_or("");
+    const DWORD kept = Dword(MetaKey() + id, "PartialFileSize").value_or(0);
+    EXPECT_GT(kept, 0u);
+    EXPECT_EQ(fs::file_size(Partial(id)), kept);
+    EXPECT_FALSE(Dword(MetaKey() + id, "downloadInProgress").has_value());
+
+    nginx.Start();
+    ASSERT_EQ(Resume(nginx.port(), "/throttled/big.bin", dest), 0u);
+    EXPECT_EQ(ReadFile(dest), body);
+    nginx.WaitForAccessLog(4);
+    const auto ranges = RangesOf(nginx, "/throttled/big.bin");
+    ASSERT_FALSE(ranges.empty());
+    EXPECT_EQ(ranges.back(), "bytes=" + std::to_string(kept) + "-" + std::to_string(body.size()));
+    EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+}
+
+// One row per attempt, in the success or the failure log, under the exact header.
+TEST_F(ResumeTest, AccessLogsHaveTheHeaderAndOneRowPerAttempt) {
+    NginxServer nginx;
+    nginx.AddFile("docs/report.pdf", std::string(5000, 'r'));
+    EXPECT_EQ(Resume(nginx.port(), "/docs/report.pdf", temp.path() / "report.pdf"), 0u);
+    std::optional<std::string> data;
+    EXPECT_EQ(Resume(nginx.port(), "/docs/report.pdf", {}, GET_DATA, &data), 0u);
+    EXPECT_EQ(data, std::string(5000, 'r'));
+    EXPECT_EQ(Resume(nginx.port(), "/docs/missing.pdf", temp.path() / "missing.pdf"), 404u);
+
+    const std::string dashes(142, '-');
+    const std::string success = ReadFile(machine.drivePath('C', "Agent/logs/downloadSuccessAccess.log"));
+    const std::string failure = ReadFile(machine.drivePath('C', "Agent/logs/downloadFailureAccess.log"));
+    for (const std::string* text : {&success, &failure}) {
+        ASSERT_GE(text->size(), 262u);
+        EXPECT_EQ(text->substr(0, 262), std::string(kAccessHeader) + dashes);
+    }
+    auto rows = [](const std::string& text) {
+        std::vector<std::vector<std::string>> rows;
+        std::size_t at = 262;
+        while (at < text.size()) {
+            EXPECT_EQ(text.substr(at, 2), "\n ");
+            const std::size_t next = text.find('\n', at + 1);
+            rows.push_back(SplitTabs(text.substr(at + 2, next == std::string::npos ? next : next - at - 2)));
+            at = next == std::string::npos ? text.size() : next;
+        }
+        return rows;
+    };
+    const auto good = rows(success);
+    const auto bad = rows(failure);
+    ASSERT_EQ(good.size(), 2u);
+    ASSERT_EQ(bad.size(), 1u);
+    // start text (date, two tabs, time), "", file name, mode, bytes, status, received,
+    // end time, "", server, port, URL
+    const std::vector<std::string>& row = good[0];
+    ASSERT_EQ(row.size(), 14u);
+    EXPECT_EQ(row[4].size(), 30u);
+    EXPECT_EQ(Trim(row[4]), "report.pdf");
+    EXPECT_EQ(row[5], "DownloadFile");
+    EXPECT_EQ(row[6], "      5000");
+    EXPECT_EQ(row[7], "    0");
+    EXPECT_EQ(row[8], "      5000");
+    EXPECT_EQ(Trim(row[11]), "127.0.0.1");
+    EXPECT_EQ(Trim(row[12]), std::to_string(nginx.port()));
+    EXPECT_EQ(row[13], "/docs/report.pdf");
+    EXPECT_EQ(Trim(good[1][5]), "GetData");
+    EXPECT_EQ(bad[0][7], "  404");
+    EXPECT_EQ(Trim(bad[0][6]), "0");
+    EXPECT_EQ(Trim(bad[0][4]), "missing.pdf");
+}
+
+// DownloadCount counts every initialisation but the one that creates the key;
+// InterSaveByteLimit is written when missing and clamped when absurd.
+TEST_F(ResumeTest, CountersAndSettingsOfTheMetaDataKey) {
+    NginxServer nginx;
+    const std::string body = PatternBytes(70000, 5);
+    nginx.AddFile("a.bin", body);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(Resume(nginx.port(), "/a.bin", temp.path() / "a.bin"), 0u);
+    EXPECT_EQ(Dword(MetaKey(), "DownloadCount"), 2u);
+    EXPECT_EQ(Dword(MetaKey(), "InterSaveByteLimit"), 1048576u);
+    EXPECT_EQ(Text(MetaKey(), "IntermediateRepositoryName"), "DownloadRepository\\");
+
+    // A limit of 0 would save per byte: clamped, and the download still completes.
+    SetDword(MetaKey(), "InterSaveByteLimit", 0);
+    ASSERT_EQ(Resume(nginx.port(), "/a.bin", temp.path() / "b.bin"), 0u);
+    EXPECT_EQ(ReadFile(temp.path() / "b.bin"), body);
+    EXPECT_NE(log->text().find("periodic save limit = 512"), std::string::npos);
+}
+
+// A URL value that is not one of our ids is never used as a path nor cleaned as one.
+TEST_F(ResumeTest, ForeignUrlValueIsReplacedNotFollowed) {
+    NginxServer nginx;
+    nginx.AddFile("v.bin", "payload");
+    for (const std::string value : {"..\\victim", "", "12ab"}) {
+        SCOPED_TRACE(value);
+        testsupport::WriteFile(machine.drivePath('C', "Agent/victim"), "keep me");
+        SetText(MetaKey(), "IntermediateRepositoryName", "DownloadRepository\\");
+        SetText(MetaKey(), "/v.bin", value);
+        SetDword(MetaKey() + "keep", "PartialFileSize", 5);  // someone else's subkey
+        ASSERT_EQ(Resume(nginx.port(), "/v.bin", temp.path() / "v.bin"), 0u);
+        EXPECT_EQ(ReadFile(temp.path() / "v.bin"), "payload");
+        EXPECT_EQ(ReadFile(machine.drivePath('C', "Agent/victim")), "keep me");
+        EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{"keep"});
+        EXPECT_EQ(UrlValues(), std::vector<std::string>{});
+    }
+}
+
+// With DownloadMode 1 the plain operations hand file downloads (and every throttled
+// download) to the resumable downloader; data files never go there.
+TEST_F(ResumeTest, DownloadModeOneHandsOff) {
+    NginxServer nginx;
+    nginx.AddFile("f.bin", "binary");
+    nginx.AddFile("f.xml", "<a/>");
+    SetDword(gv_agentRootKey + "\\Settings", "DownloadMode", 1);
+    struct Case {
+        const char* path;
+        bool throttled;
+        DWORD mode;
+        bool resumable;
+    };
+    const Case cases[] = {
+        {"/f.bin", false, DOWNLOAD_FILE, true},  {"/f.bin", false, GET_DATA, false},
+        {"/f.xml", false, DOWNLOAD_FILE, false}, {"/f.bin", true, GET_DATA, true},
+        {"/f.bin", true, DOWNLOAD_FILE, true},   {"/f.xml", true, DOWNLOAD_FILE, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + (c.throttled ? " throttled " : " ") + std::to_string(c.mode));
+        const int before = CountInLog("Inside DownloadResumeHandler::Initialize");
+        std::optional<std::string> data;
+        const auto dest = c.mode == DOWNLOAD_FILE ? std::optional<std::string>((temp.path() / "dest").string())
+                                                  : std::nullopt;
+        const DWORD result = c.throttled ? GetByBitrate(nginx.port(), c.path, dest, &data, c.mode)
+                                         : GetEx(nginx.port(), c.path, dest, &data, c.mode);
+        EXPECT_EQ(result, 0u);
+        EXPECT_EQ(CountInLog("Inside DownloadResumeHandler::Initialize") == before + 1, c.resumable);
+        const std::string expected = std::string(c.path) == "/f.bin" ? "binary" : "<a/>";
+        EXPECT_EQ(c.mode == GET_DATA ? data.value_or("") : ReadFile(temp.path() / "dest"), expected);
+    }
+}
+
+// The throttled variant: a block that fails before any status keeps the state and
+// reports its own code; with a save limit far below what arrives at once, every save
+// still holds at most the limit.
+TEST_F(ResumeTest, ThrottledBlocksKeepStateWithinTheSaveLimit) {
+    NginxServer nginx;
+    const std::string body = PatternBytes(120000, 9);
+    nginx.AddFile("t.bin", body);
+    SetText(MetaKey(), "IntermediateRepositoryName", "DownloadRepository\\");
+    SetDword(MetaKey(), "InterSaveByteLimit", 1000);
+    gv_dataTransferRateKBps = 40;  // 20000-byte blocks
+    int blocks = 0;
+    // Stop the server after the second block's pause.
+    winhttp_seam::SetSleepFunction([&](DWORD) {
+        if (++blocks == 2) nginx.Stop(SIGQUIT);
+    });
+    const fs::path dest = temp.path() / "t.bin";
+    EXPECT_EQ(ResumeBlocks(nginx.port(), "/t.bin", dest), static_cast<DWORD>(ERROR_WINHTTP_CANNOT_CONNECT));
+    EXPECT_FALSE(fs::exists(dest));
+    // 40000 bytes in saves of at most 1000: the last record shows a multiple of 1000.
+    EXPECT_GE(CountInLog("updated registry entries  "), 40);
+    const std::string id = Text(MetaKey(), "/t.bin").value_or("");
+    EXPECT_EQ(Dword(MetaKey() + id, "PartialFileSize"), 40000u);
+    EXPECT_EQ(ReadFile(Partial(id)), body.substr(0, 40000));
+
+    winhttp_seam::SetSleepFunction([](DWORD) {});
+    nginx.Start();
+    EXPECT_EQ(ResumeBlocks(nginx.port(), "/t.bin", dest), 0u);
+    EXPECT_EQ(ReadFile(dest), body);
+    const auto ranges = RangesOf(nginx, "/t.bin");
+    EXPECT_EQ(std::count(ranges.begin(), ranges.end(), "bytes=0-19999"), 1);
+    EXPECT_EQ(std::count(ranges.begin(), ranges.end(), "bytes=40000-59999"), 1);
+}
+
+// A hundred downloads of every kind leave no registry entry and no file behind.
+TEST_F(ResumeTest, NoOrphansAfterManyMixedDownloads) {
+    NginxServer nginx;
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 5; ++i) {
+        bodies.push_back(PatternBytes(1000 + 7919 * i, i));
+        nginx.AddFile("m/" + std::to_string(i), bodies.back());
+    }
+    nginx.AddFile("m/empty", "");
+    const std::string stamp = ServerStamp(nginx.port(), "/m/0");
+    gv_dataTransferRateKBps = 8;
+    for (int n = 0; n < 100; ++n) {
+        SCOPED_TRACE(n);
+        const int file = n % 5;
+        const std::string path = "/m/" + std::to_string(file);
+        const fs::path dest = temp.path() / ("d" + std::to_string(n));
+        std::optional<std::string> data;
+        switch (n % 10) {
+        case 0:
+            EXPECT_EQ(Resume(nginx.port(), "/m/missing", dest), 404u);
+            break;
+        case 1: {  // a live owner elsewhere: temporary download
+            const std::string id = "9" + std::to_string(n);
+            StoreState(path, id, 500, stamp, bodies[file].substr(0, 500));
+            PartialFileLock other;
+            ASSERT_EQ(other.TryAcquire("C:\\Agent\\DownloadRepository\\" + id + ".lock"), PartialFileLock::State::Held);
+            EXPECT_EQ(Resume(nginx.port(), path, dest), 0u);
+            other.Release();
+            EXPECT_EQ(ReadFile(dest), bodies[file]);
+            // The owner comes back and finishes.
+            EXPECT_EQ(Resume(nginx.port(), path, dest), 0u);
+            break;
+        }
+        case 2:
+            EXPECT_EQ(ResumeBlocks(nginx.port(), path, {}, GET_DATA, &data), 0u);
+            EXPECT_EQ(data, AsText(bodies[file]));
+            break;
+        case 3:
+            EXPECT_EQ(Resume(nginx.port(), "/m/empty", dest), 0u);
+            EXPECT_EQ(fs::file_size(dest), 0u);
+            break;
+        case 4:
+            StoreState("/norange" + path, "5" + std::to_string(n), 500, stamp, bodies[file].substr(0, 500));
+            EXPECT_EQ(Resume(nginx.port(), "/norange" + path, dest), 0u);
+            break;
+        case 5:
+            StoreState(path, "6" + std::to_string(n), 500, "Mon, 01 Jan 2001 00:00:00 GMT", std::string(500, 'X'));
+            EXPECT_EQ(ResumeBlocks(nginx.port(), path, dest), 0u);
+            break;
+        default:
+            EXPECT_EQ(Resume(nginx.port(), path, dest), 0u);
+            break;
+        }
+        if (n % 10 != 0 && n % 10 != 2 && n % 10 != 3) {
+            EXPECT_EQ(ReadFile(dest), bodies[file]);
+        }
+    }
+    EXPECT_EQ(UrlValues(), std::vector<std::string>{});
+    EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+    EXPECT_TRUE(fs::is_empty(Repository()));
+}
+
+}  // namespace
