@@ -97,6 +97,14 @@ public:
     DWORD RunInBlocks();
 
 private:
+    // Anything but GET_DATA stores a file: without a destination nothing is fetched.
+    DWORD CheckArguments() const {
+        if (requestMode_ != GET_DATA && destinationPath_.empty()) {
+            LogError("%s : no destination file for the download\n", method_);
+            return ERROR_INVALID_PARAMETER;
+        }
+        return ERROR_SUCCESS;
+    }
     DWORD PreDownloadHandling();
     void PostDownloadHandling(DWORD* result);
     void PrintHTTPAccessLog(DWORD result);
@@ -411,7 +419,8 @@ void ResumeDownloader::CountFailure(DWORD result) {
 DWORD ResumeDownloader::RunOneRequest() {
     LogDebug("@@@@@@@@ Inside ResumeGetRequestEx Method @@@@@@@@ \n");
     LogDebug("ResumeGetRequestEx : URL to Get -> %S \n", objectPath_);
-    DWORD result = PreDownloadHandling();
+    DWORD result = CheckArguments();
+    if (result == ERROR_SUCCESS) result = PreDownloadHandling();
     if (result != ERROR_SUCCESS) {
         PostDownloadHandling(&result);
         LogError("@@@@@@@@ End Of ResumeGetRequestEx Method @@@@@@@@ \n");
@@ -502,7 +511,8 @@ DWORD ResumeDownloader::RunInBlocks() {
     LogDebug("@@@@@@@@ Inside ResumeGetRequestByBitrate Method @@@@@@@@ \n");
     LogInfo("ResumeGetRequestByBitrate : Vantorra Server & Port -> %S : %d \n", serverName_, port_);
     LogDebug("ResumeGetRequestByBitrate : URL to Get -> %S \n", objectPath_);
-    DWORD result = PreDownloadHandling();
+    DWORD result = CheckArguments();
+    if (result == ERROR_SUCCESS) result = PreDownloadHandling();
     if (result != ERROR_SUCCESS) {
         PostDownloadHandling(&result);
         LogDebug("@@@@@@@@ End Of ResumeGetRequestByBitrate Method @@@@@@@@ \n");
