@@ -221,13 +221,10 @@ void ResumeDownloader::PrintHTTPAccessLog(DWORD result) {
         LogDebug("downloadaccesslog : %s \n", name);
         const std::u16string folder = ToWide(install + "logs\\");
         CreateFolder(folder.c_str());
-        // "x": only the process that creates the file writes the header.
-        if (std::FILE* created = host::MappedFopen(name.c_str(), "wbx")) {
-            std::fputs(kAccessLogHeader, created);
-            std::fclose(created);
-        }
         std::FILE* file = host::MappedFopen(name.c_str(), "ab");
         if (!file) return;
+        // A new (empty) file starts with the header.
+        if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0) std::fputs(kAccessLogHeader, file);
         const std::string urlText = ToUtf8(objectPath_.c_str());
         std::optional<std::string> fileName = GetLastUrlFileName(urlText.c_str());
         if (!fileName || fileName->empty()) fileName = "--";
