@@ -4,6 +4,7 @@
 // partial file at each fill, so a crash loses at most one buffer.
 #include <algorithm>
 #include <charconv>
+#include <new>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -367,7 +368,12 @@ DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read) {
     if (buffer_.size() < static_cast<std::size_t>(fill_) + available) {
         // Allocated as the body arrives, never beyond the save limit.
         const std::size_t remaining = static_cast<std::size_t>(contentLength_ - bytesSoFar_) + fill_;
-        buffer_.resize(std::min<std::size_t>(handler_.saveLimit, remaining));
+        try {
+            buffer_.resize(std::min<std::size_t>(handler_.saveLimit, remaining));
+        } catch (const std::bad_alloc&) {
+            LogError("Error caught in ProcessDownloadedBuffer\n");
+            return HTTP_RESULT_NOTHING_TO_SEND;
+        }
     }
     if (!WinHttpReadData(handles_.hRequest, buffer_.data() + fill_, available, read)) {
         const DWORD error = GetLastError();
