@@ -117,8 +117,10 @@ void BM_PeakMemory(benchmark::State& state) {
 }
 BENCHMARK(BM_PeakMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-// Body bytes of the first and the last range request of a path (head sizes taken from
-// the last, complete answer).
+// Body bytes nginx sent for the first range request of a path, and where the last one
+// resumed (head sizes taken from the last, complete answer). What nginx counts as sent
+// includes what still sat in the socket buffers and the transfer layer's read-ahead when
+// the download stopped, so it is an upper bound of what the client had received.
 struct Refetch {
     std::uint64_t firstBody = 0;
     std::uint64_t resumedAt = 0;
@@ -159,7 +161,7 @@ void BM_RefetchAfterInterruption(benchmark::State& state) {
             nginx.Start();
             if (first == 0 || Resume(nginx.port(), "/rate4m/stop.bin", dest) != 0) state.SkipWithError("stop run failed");
             const Refetch refetch = MeasureRefetch(nginx, "/rate4m/stop.bin", kSmall);
-            state.counters["server_stop_refetched_bytes"] =
+            state.counters["server_stop_resent_bytes"] =
                 static_cast<double>(refetch.firstBody > refetch.resumedAt ? refetch.firstBody - refetch.resumedAt : 0);
         }
         // The downloading process killed with SIGKILL.
@@ -183,7 +185,7 @@ void BM_RefetchAfterInterruption(benchmark::State& state) {
             }
             if (httpbench::RunChild(argv).exitStatus != 0) state.SkipWithError("kill run failed");
             const Refetch refetch = MeasureRefetch(nginx, "/rate4m/kill.bin", kSmall);
-            state.counters["kill9_refetched_bytes"] =
+            state.counters["kill9_resent_bytes"] =
                 static_cast<double>(refetch.firstBody > refetch.resumedAt ? refetch.firstBody - refetch.resumedAt : 0);
         }
         state.counters["buffer_bytes"] = kSaveLimit;

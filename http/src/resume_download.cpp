@@ -4,6 +4,7 @@
 // partial file at each fill, so a crash loses at most one buffer.
 #include <algorithm>
 #include <charconv>
+#include <new>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -97,6 +98,14 @@ public:
     DWORD RunInBlocks();
 
 private:
+    // Anything but GET_DATA stores a file: without a destination nothing is fetched.
+    DWORD CheckArguments() const {
+        if (requestMode_ != GET_DATA && destinationPath_.empty()) {
+            LogError("%s : no destination file for the download\n", method_);
+            return ERROR_INVALID_PARAMETER;
+        }
+        return ERROR_SUCCESS;
+    }
     DWORD PreDownloadHandling();
     void PostDownloadHandling(DWORD* result);
     void PrintHTTPAccessLog(DWORD result);
@@ -213,13 +222,10 @@ void ResumeDownloader::PrintHTTPAccessLog(DWORD result) {
         LogDebug("downloadaccesslog : %s \n", name);
         const std::u16string folder = ToWide(install + "logs\\");
         CreateFolder(folder.c_str());
-        // "x": only the process that creates the file writes the header.
-        if (std::FILE* created = host::MappedFopen(name.c_str(), "wbx")) {
-            std::fputs(kAccessLogHeader, created);
-            std::fclose(created);
-        }
         std::FILE* file = host::MappedFopen(name.c_str(), "ab");
         if (!file) return;
+        // A new (empty) file starts with the header.
+        if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0) std::fputs(kAccessLogHeader, file);
         const std::string urlText = ToUtf8(objectPath_.c_str());
         std::optional<std::string> fileName = GetLastUrlFileName(urlText.c_str());
         if (!fileName || fileName->empty()) fileName = "--";
@@ -362,7 +368,12 @@ DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read) {
     if (buffer_.size() < static_cast<std::size_t>(fill_) + available) {
         // Allocated as the body arrives, never beyond the save limit.
         const std::size_t remaining = static_cast<std::size_t>(contentLength_ - bytesSoFar_) + fill_;
-        buffer_.resize(std::min<std::size_t>(handler_.saveLimit, remaining));
+        try {
+            buffer_.resize(std::min<std::size_t>(handler_.saveLimit, remaining));
+        } catch (const std::bad_alloc&) {
+            LogError("Error caught in ProcessDownloadedBuffer\n");
+            return HTTP_RESULT_NOTHING_TO_SEND;
+        }
     }
     if (!WinHttpReadData(handles_.hRequest, buffer_.data() + fill_, available, read)) {
         const DWORD error = GetLastError();
@@ -411,7 +422,8 @@ void ResumeDownloader::CountFailure(DWORD result) {
 DWORD ResumeDownloader::RunOneRequest() {
     LogDebug("@@@@@@@@ Inside ResumeGetRequestEx Method @@@@@@@@ \n");
     LogDebug("ResumeGetRequestEx : URL to Get -> %S \n", objectPath_);
-    DWORD result = PreDownloadHandling();
+    DWORD result = CheckArguments();
+    if (result == ERROR_SUCCESS) result = PreDownloadHandling();
     if (result != ERROR_SUCCESS) {
         PostDownloadHandling(&result);
         LogError("@@@@@@@@ End Of ResumeGetRequestEx Method @@@@@@@@ \n");
@@ -502,7 +514,8 @@ DWORD ResumeDownloader::RunInBlocks() {
     LogDebug("@@@@@@@@ Inside ResumeGetRequestByBitrate Method @@@@@@@@ \n");
     LogInfo("ResumeGetRequestByBitrate : Vantorra Server & Port -> %S : %d \n", serverName_, port_);
     LogDebug("ResumeGetRequestByBitrate : URL to Get -> %S \n", objectPath_);
-    DWORD result = PreDownloadHandling();
+    DWORD result = CheckArguments();
+    if (result == ERROR_SUCCESS) result = PreDownloadHandling();
     if (result != ERROR_SUCCESS) {
         PostDownloadHandling(&result);
         LogDebug("@@@@@@@@ End Of ResumeGetRequestByBitrate Method @@@@@@@@ \n");

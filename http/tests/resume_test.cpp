@@ -314,6 +314,11 @@ TEST_F(ResumeTest, ServerAnswersThatMustNotReachTheCopy) {
         {"/nolength", ERROR_WINHTTP_HEADER_NOT_FOUND, false, 0},
         {"/empty", 0, true, 0},
     };
+    // A file download without a destination asks nothing of the server.
+    EXPECT_EQ(ResumeGetRequestEx(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(scripted.port()), nullptr,
+                                 nullptr, nullptr, nullptr, u"/empty", nullptr, nullptr, DOWNLOAD_FILE, true),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(scripted.Requests().empty());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, MetaKey().c_str());
