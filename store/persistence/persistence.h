@@ -6,3 +6,7 @@
 #include "store/persistence/provider/db_provider.h"
 #include "store/persistence/provider/odbc_provider.h"
 #include "store/persistence/query/select_query.h"
+#include "store/persistence/catalogue/stored_query.h"
+#include "store/persistence/catalogue/table_statements.h"
+#include "store/persistence/objects/data_object.h"
+#include "store/persistence/objects/personality.h"
