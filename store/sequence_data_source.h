@@ -1,8 +1,9 @@
 // The database seam of the identifier sequences: the store reserves batches of
 // identifiers in "SeqGenState" through whatever source is installed. The persistence
 // layer installs its own; tests and the store shell install a SQLite-backed one. The
-// reservation is a select, then an update or insert, each a statement of its own: two
-// processes sharing one database are not kept apart by this seam alone.
+// reservation is a select, then an update or insert, bracketed by BeginReservation and
+// EndReservation: a source whose database other processes share makes the pair one
+// transaction there, so two processes never reserve the same batch.
 #pragma once
 
 #include <memory>
@@ -19,6 +20,11 @@ public:
                                                          const std::string& sql) = 0;
     // Runs an update or insert; true when it succeeded.
     virtual bool ExecuteUpdate(const char* tableName, const std::string& sql) = 0;
+    // Starts one reservation of the generator's next batch; false when it cannot start.
+    virtual bool BeginReservation(const char* /*tableName*/, const char* /*generator*/) { return true; }
+    // Ends it: commits when its statements succeeded, else rolls back. False asks for the
+    // reservation to be tried again (it lost a lock conflict or its commit failed).
+    virtual bool EndReservation(const char* /*tableName*/, bool /*succeeded*/) { return true; }
 };
 
 // Installs the source (null: none, so every reservation fails) and returns the previous one.

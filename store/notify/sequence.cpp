@@ -62,7 +62,7 @@ std::optional<std::int64_t> ReadInteger(const ColumnValue* cell) {
 }
 
 // Reserves the next batch in the database; the first and last identifiers of it.
-bool ReserveBatch(const char* tableName, const char* generator, std::int64_t* first, std::int64_t* last) {
+bool ReserveBatchOnce(const char* tableName, const char* generator, std::int64_t* first, std::int64_t* last) {
     LogTrace("Inside UpdateSeqGen \n");
     const std::string quoted = QuoteSql(generator);
     const std::string query = fmt::sprintf("select * from SeqGenState where SEQNAME = '%s';", quoted);
@@ -100,6 +100,21 @@ bool ReserveBatch(const char* tableName, const char* generator, std::int64_t* fi
     *first = 1;
     *last = SEQUENCE_BATCH_SIZE;
     return true;
+}
+
+// Reservations that lose a lock conflict with another process are tried again.
+constexpr int kReservationAttempts = 5;
+
+bool ReserveBatch(const char* tableName, const char* generator, std::int64_t* first, std::int64_t* last) {
+    std::shared_ptr<SequenceDataSource> source = GetSequenceDataSource();
+    if (!source) return ReserveBatchOnce(tableName, generator, first, last);
+    for (int attempt = 0; attempt < kReservationAttempts; ++attempt) {
+        if (!source->BeginReservation(tableName, generator)) return false;
+        const bool reserved = ReserveBatchOnce(tableName, generator, first, last);
+        if (source->EndReservation(tableName, reserved)) return reserved;
+        LogError("Reservation of a batch for %s failed, tried again\n", generator);
+    }
+    return false;
 }
 
 std::int32_t NextIdentifier(const char* tableName, const char* generator) {

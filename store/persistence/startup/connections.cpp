@@ -1,0 +1,393 @@
+// Database providers, connection pools and the statements that pass through them.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "runtime/log.h"
+#include "store/foundation/text_utils.h"
+#include "store/persistence/provider/odbc_provider.h"
+#include "store/persistence/startup/startup_state.h"
+
+using namespace startup_detail;
+
+namespace {
+
+// Thread keys start above the shared key 1, so no thread is mistaken for a shared owner.
+std::int64_t ThreadKey() {
+    static std::atomic<std::int64_t> nextKey{CONNECTION_OWNER_SHARED + 1};
+    thread_local const std::int64_t key = nextKey.fetch_add(1);
+    return key;
+}
+
+const DBProvider* RegisteredProvider(StartupState& state, const char* name) {
+    for (const DBProvider* provider : state.registered)
+        if (std::strcmp(provider->name, name) == 0) return provider;
+    return nullptr;
+}
+
+// The ODBC descriptor is always known; callers hold providersMutex.
+void RegisterODBC(StartupState& state) {
+    if (!RegisteredProvider(state, GetODBCProvider()->name)) state.registered.push_back(GetODBCProvider());
+}
+
+const DBProvider* SlotProvider(int slot) {
+    StartupState& state = State();
+    std::lock_guard<std::mutex> hold(state.providersMutex);
+    if (slot < 0 || slot >= DB_PROVIDER_SLOTS) return nullptr;
+    return state.slots[slot];
+}
+
+const DBProvider* ConnectionProvider(const DBConnection* connection) {
+    return connection ? SlotProvider(connection->providerSlot) : nullptr;
+}
+
+// The pool of that name (exact), or with no name the only pool; callers hold poolsMutex.
+ConnectionPool* FindPool(StartupState& state, const char* name, bool firstWhenUnnamed) {
+    if (state.pools.empty()) return nullptr;
+    if (!name) {
+        if (firstWhenUnnamed || state.pools.size() == 1) return state.pools.front().get();
+        return nullptr;
+    }
+    for (auto& pool : state.pools)
+        if (pool->name == name) return pool.get();
+    return nullptr;
+}
+
+std::int64_t OwnerKey(const ConnectionPool& pool) {
+    return pool.connections.size() == 1 ? CONNECTION_OWNER_SHARED : ThreadKey();
+}
+
+// Reopens an aged connection in place: the record keeps its address and owner, the old
+// provider connection is closed. Never while a transaction is open.
+bool RefreshConnection(DBConnection* connection) {
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    if (std::time(nullptr) - connection->openedAt <= CONNECTION_MAX_AGE_SECONDS) return true;  // done meanwhile
+    if (connection->inTransaction) return true;
+    const ConnectionParams* params = GetConnectionParams(connection->connName.c_str());
+    if (!params) {
+        LogError("Cannot return connection handle. Error in fetching connection parameters.\n");
+        return false;
+    }
+    std::unique_ptr<DBConnection> fresh = OpenDBConnection(params);
+    if (!fresh) {
+        LogError("Cannot return connection handle. Error in opening connection while re-establishing connection "
+                 "hanlde.\n");
+        return false;
+    }
+    ProviderConnectionPtr old = std::move(connection->handle);
+    const DBProvider* oldProvider = ConnectionProvider(connection);
+    connection->handle = std::move(fresh->handle);
+    connection->providerSlot = fresh->providerSlot;
+    connection->openedAt = fresh->openedAt;
+    if (old && oldProvider && oldProvider->close) oldProvider->close(std::move(old));
+    LogDebug(" %s : Connection Established\n", connection->connName);
+    return true;
+}
+
+void CloseConnection(std::unique_ptr<DBConnection> connection) {
+    if (!connection) return;
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    const DBProvider* provider = ConnectionProvider(connection.get());
+    if (connection->handle && provider && provider->close) provider->close(std::move(connection->handle));
+}
+
+// Chunks of at most 1024 bytes of a caller's buffer.
+struct BufferProducer {
+    const char* data;
+    std::int64_t left;
+};
+
+int ProduceChunk(const void** chunk, std::int64_t* length, void* context) {
+    auto* producer = static_cast<BufferProducer*>(context);
+    if (producer->left <= 0) {
+        *chunk = nullptr;
+        *length = 0;
+        return BLOB_PRODUCER_END;
+    }
+    const std::int64_t size = std::min<std::int64_t>(producer->left, 1024);
+    *chunk = producer->data;
+    *length = size;
+    producer->data += size;
+    producer->left -= size;
+    return 1;
+}
+
+bool OpenPools(int connectionsPerPool, bool numbered) {
+    StartupState& state = State();
+    const std::vector<const ConnectionParams*> records = GetAllConnectionParams();
+    if (numbered && records.empty()) {
+        LogError("There is no entry in data source vector\n");
+        return false;
+    }
+    for (const ConnectionParams* params : records) {
+        auto pool = std::make_unique<ConnectionPool>();
+        pool->name = params->connName;
+        for (int i = 0; i < connectionsPerPool; ++i) {
+            std::unique_ptr<DBConnection> connection = OpenDBConnection(params);
+            if (!connection) {
+                LogError("Cannot establish connection.\n");
+                for (auto& opened : pool->connections) CloseConnection(std::move(opened));
+                return false;
+            }
+            if (numbered) LogDebug(" %d : %s : Connection Established\n", i + 1, params->connName);
+            else LogDebug(" %s : Connection Established\n", params->connName);
+            pool->connections.push_back(std::move(connection));
+        }
+        std::lock_guard<std::mutex> hold(state.poolsMutex);
+        state.pools.push_back(std::move(pool));
+    }
+    return true;
+}
+
+}  // namespace
+
+void RegisterDBProvider(const DBProvider* provider) {
+    if (!provider || !provider->name) return;
+    StartupState& state = State();
+    std::lock_guard<std::mutex> hold(state.providersMutex);
+    for (auto& known : state.registered)
+        if (std::strcmp(known->name, provider->name) == 0) {
+            known = provider;
+            return;
+        }
+    state.registered.push_back(provider);
+}
+
+void UnregisterDBProvider(const char* name) {
+    if (!name) return;
+    StartupState& state = State();
+    std::lock_guard<std::mutex> hold(state.providersMutex);
+    std::erase_if(state.registered, [name](const DBProvider* p) { return std::strcmp(p->name, name) == 0; });
+}
+
+bool InitDBProvider() {
+    StartupState& state = State();
+    {
+        std::lock_guard<std::mutex> hold(state.providersMutex);
+        if (state.slots[0]) {
+            LogError("InitDBProvider Failed as already initialized\n");
+            return false;
+        }
+        for (auto& slot : state.slots) slot = nullptr;
+        RegisterODBC(state);
+    }
+    LoadDBProvider("ODBC");
+    LoadDBProvider("SQLITE");
+    FreeAllPools();
+    FreeAllConnectionParams();
+    return true;
+}
+
+bool LoadDBProvider(const char* name) {
+    if (!name) return false;
+    StartupState& state = State();
+    std::lock_guard<std::mutex> hold(state.providersMutex);
+    RegisterODBC(state);
+    const DBProvider* provider = RegisteredProvider(state, name);
+    if (!provider) return false;
+    for (auto& slot : state.slots)
+        if (!slot) {
+            slot = provider;
+            return true;
+        }
+    return false;
+}
+
+bool UnloadDBProvider(const char* name) {
+    if (!name) return false;
+    StartupState& state = State();
+    std::lock_guard<std::mutex> hold(state.providersMutex);
+    for (auto& slot : state.slots)
+        if (slot && std::strcmp(slot->name, name) == 0) {
+            slot = nullptr;
+            return true;
+        }
+    return false;
+}
+
+std::unique_ptr<DBConnection> OpenDBConnection(const ConnectionParams* params) {
+    LogTrace("## Inside OpenDBConnection ##\n");
+    if (!params) return nullptr;
+    int slot = -1;
+    const DBProvider* provider = nullptr;
+    {
+        StartupState& state = State();
+        std::lock_guard<std::mutex> hold(state.providersMutex);
+        for (int i = 0; i < DB_PROVIDER_SLOTS; ++i)
+            if (state.slots[i] && params->providerName == state.slots[i]->name) {
+                slot = i;
+                provider = state.slots[i];
+                break;
+            }
+    }
+    if (!provider || !provider->open) return nullptr;
+    ProviderConnectionPtr handle = provider->open(params);
+    if (!handle) return nullptr;
+    auto connection = std::make_unique<DBConnection>();
+    connection->handle = std::move(handle);
+    connection->connName = params->connName;
+    connection->providerSlot = slot;
+    connection->owner = CONNECTION_OWNER_FREE;
+    connection->inTransaction = 0;
+    connection->openedAt = std::time(nullptr);
+    return connection;
+}
+
+bool EstablishDBConnections() { return OpenPools(1, false); }
+
+bool EstablishDBConnectionPool(int connectionsPerPool) {
+    return OpenPools(connectionsPerPool == 0 ? 5 : std::max(connectionsPerPool, 1), true);
+}
+
+DBConnection* GetConnection(const char* name) {
+    StartupState& state = State();
+    DBConnection* chosen = nullptr;
+    bool newlyOwned = false;
+    {
+        std::lock_guard<std::mutex> hold(state.poolsMutex);
+        ConnectionPool* pool = FindPool(state, name, false);
+        if (!pool) return nullptr;
+        const std::int64_t key = OwnerKey(*pool);
+        for (auto& connection : pool->connections)
+            if (connection->owner == key) {
+                chosen = connection.get();
+                break;
+            }
+        if (!chosen)
+            for (auto& connection : pool->connections)
+                if (connection->owner == CONNECTION_OWNER_FREE) {
+                    chosen = connection.get();
+                    chosen->owner = key;
+                    newlyOwned = true;
+                    break;
+                }
+    }
+    if (!chosen) return nullptr;
+    const std::time_t now = std::time(nullptr);
+    if (now - chosen->openedAt <= CONNECTION_MAX_AGE_SECONDS) return chosen;
+    if (RefreshConnection(chosen)) return chosen;
+    if (newlyOwned) {
+        std::lock_guard<std::mutex> hold(state.poolsMutex);
+        chosen->owner = CONNECTION_OWNER_FREE;
+    }
+    return nullptr;
+}
+
+bool ReleaseConnection(const char* name) {
+    StartupState& state = State();
+    std::lock_guard<std::mutex> hold(state.poolsMutex);
+    ConnectionPool* pool = FindPool(state, name, true);
+    if (!pool) return false;
+    const std::int64_t key = OwnerKey(*pool);
+    for (auto& connection : pool->connections)
+        if (connection->owner == key) {
+            connection->owner = CONNECTION_OWNER_FREE;
+            return true;
+        }
+    return false;
+}
+
+void startup_detail::FreeAllPools() {
+    StartupState& state = State();
+    std::vector<std::unique_ptr<ConnectionPool>> pools;
+    {
+        std::lock_guard<std::mutex> hold(state.poolsMutex);
+        pools.swap(state.pools);
+    }
+    for (auto& pool : pools)
+        for (auto& connection : pool->connections) CloseConnection(std::move(connection));
+}
+
+BYTE ExecuteUpdate(DBConnection* connection, const char* statement) {
+    if (!connection) {
+        LogError("ConnectionHandle NULL in ExecuteUpdate for Query %s \n", statement);
+        return 0;
+    }
+    if (!statement) {
+        LogError(" No Query To be Updated \n");
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    const DBProvider* provider = ConnectionProvider(connection);
+    if (!provider || !provider->executeUpdate || !connection->handle) return 0;
+    return provider->executeUpdate(connection->handle.get(), statement);
+}
+
+std::unique_ptr<QueryResultSet> ExecuteQuery(DBConnection* connection, const char* statement) {
+    if (!connection) {
+        LogError("ConnectionHandle NULL in ExecuteQuery for Query %s \n", statement);
+        return nullptr;
+    }
+    if (!statement) {
+        LogError(" No Query To be Executed \n");
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    const DBProvider* provider = ConnectionProvider(connection);
+    if (!provider || !provider->executeQuery || !connection->handle) return nullptr;
+    return provider->executeQuery(connection->handle.get(), statement);
+}
+
+BYTE ExecuteUpdateBlob(DBConnection* connection, const char* statement, const void* blob, std::int64_t length) {
+    if (!connection) {
+        LogError("ConnectionHandle NULL in ExecuteUpdateBlob for Query %s \n", statement);
+        return 0;
+    }
+    if (!statement) {
+        LogError(" No Query To be Updated \n");
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    const DBProvider* provider = ConnectionProvider(connection);
+    if (!provider || !provider->executeUpdateBlob || !connection->handle) return 0;
+    BufferProducer producer{static_cast<const char*>(blob), blob ? std::max<std::int64_t>(length, 0) : 0};
+    return provider->executeUpdateBlob(connection->handle.get(), statement, ProduceChunk, &producer);
+}
+
+std::unique_ptr<QueryResultSet> ExecuteQueryBlob(DBConnection* connection, const char* statement,
+                                                 BlobConsumer consumer, void* context) {
+    if (!connection) {
+        LogError("ConnectionHandle NULL in ExecuteQueryBlob for Query %s \n", statement);
+        return nullptr;
+    }
+    if (!statement) {
+        LogError(" No Query To be Executed \n");
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    const DBProvider* provider = ConnectionProvider(connection);
+    if (!provider || !provider->executeQueryBlob || !connection->handle) return nullptr;
+    return provider->executeQueryBlob(connection->handle.get(), statement, consumer, context);
+}
+
+bool BeginTransaction(DBConnection* connection) {
+    if (!connection) return false;
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    const DBProvider* provider = ConnectionProvider(connection);
+    if (!provider || !provider->beginTransaction || !connection->handle) return false;
+    if (!provider->beginTransaction(connection->handle.get())) return false;
+    connection->inTransaction = 1;
+    return true;
+}
+
+bool CommitTransaction(DBConnection* connection) {
+    if (!connection) return false;
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    if (!connection->inTransaction) return false;
+    const DBProvider* provider = ConnectionProvider(connection);
+    const bool done = provider && provider->commitTransaction && connection->handle &&
+                      provider->commitTransaction(connection->handle.get());
+    connection->inTransaction = 0;
+    return done;
+}
+
+bool RollbackTransaction(DBConnection* connection) {
+    if (!connection) return false;
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    if (!connection->inTransaction) return false;
+    const DBProvider* provider = ConnectionProvider(connection);
+    const bool done = provider && provider->rollbackTransaction && connection->handle &&
+                      provider->rollbackTransaction(connection->handle.get());
+    connection->inTransaction = 0;
+    return done;
+}
