@@ -3,6 +3,8 @@
 
 #include <mutex>
 
+#include "store/persistence/startup/store_startup.h"
+
 namespace {
 
 class ConnectionTableStatements : public TableStatements {
@@ -29,6 +31,28 @@ private:
     std::mutex mutex_;
 };
 
+// The store's configured data sources: the table's pooled connection and dialect.
+class StoreTableStatements : public TableStatements {
+public:
+    const SqlDialect* Dialect(const char* table) override { return GetTableDialect(table); }
+
+    std::unique_ptr<QueryResultSet> Query(const char* table, const std::string& sql) override {
+        DBConnection* connection = GetTableConnection(table);
+        if (!connection) return nullptr;
+        std::unique_ptr<QueryResultSet> result = ExecuteQuery(connection, sql.c_str());
+        ReleaseTableConnection(table);
+        return result;
+    }
+
+    bool Update(const char* table, const std::string& sql) override {
+        DBConnection* connection = GetTableConnection(table);
+        if (!connection) return false;
+        const bool done = ExecuteUpdate(connection, sql.c_str()) == 1;
+        ReleaseTableConnection(table);
+        return done;
+    }
+};
+
 std::mutex gv_sourceMutex;
 std::shared_ptr<TableStatements> gv_installedSource;
 
@@ -48,6 +72,7 @@ std::shared_ptr<TableStatements> SetTableStatements(std::shared_ptr<TableStateme
 }
 
 std::shared_ptr<TableStatements> GetTableStatements() {
+    static const std::shared_ptr<TableStatements> store = std::make_shared<StoreTableStatements>();
     std::lock_guard<std::mutex> guard(gv_sourceMutex);
-    return gv_installedSource;
+    return gv_installedSource ? gv_installedSource : store;
 }

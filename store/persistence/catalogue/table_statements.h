@@ -31,6 +31,5 @@ std::shared_ptr<TableStatements> MakeConnectionTableStatements(const DBProvider*
 // Installs a source (null: back to the store's configured data sources) and returns the
 // previous one.
 std::shared_ptr<TableStatements> SetTableStatements(std::shared_ptr<TableStatements> source);
-// The installed source, else the store's configured data sources; null when neither is
-// available.
+// The installed source, else the store's configured data sources (InitQuennet).
 std::shared_ptr<TableStatements> GetTableStatements();
