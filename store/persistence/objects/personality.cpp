@@ -7,6 +7,7 @@
 #include <libxml/tree.h>
 
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "store/foundation/text_utils.h"
 #include "store/persistence/catalogue/stored_query.h"
 #include "store/persistence/catalogue/table_statements.h"
+#include "store/persistence/startup/store_startup.h"
 
 Vector gv_personalityDefnVect;
 
@@ -111,6 +113,7 @@ BYTE InitPersonality() {
 }
 
 void FreeAllPersonalityDefns() {
+    SetDominantTableCheck(nullptr);
     std::lock_guard<std::mutex> guard(gv_registryMutex);
     FreeVector(&gv_personalityDefnVect);
     gv_personalityStore.clear();
@@ -206,6 +209,8 @@ BYTE CreatePersonalityFromXMLFile(const char* path) {
         }
         CreateAndAddPersonalityDefn(std::move(defn));
     }
+    // Index-table entries are kept for the dominant tables named here from now on.
+    if (!GetDominantTables().empty()) SetDominantTableCheck(&IsDominantTable);
     return 1;
 }
 

@@ -382,7 +382,7 @@ TEST_F(DataObjectTest, UnitsNeedTheirTablesKeyColumns) {
     EXPECT_EQ(InsertRowIntoDO(dataObject.get(), "Software", {Int(1), Int(1), Text("x")}), nullptr);
     EXPECT_TRUE(log.has("The RowUnit belongs to Table Software, which is not in DO\n"));
     EXPECT_EQ(InsertRowIntoDO(dataObject.get(), "Device", {Int(1)}), nullptr);  // wrong width
-    EXPECT_EQ(InsertStringRowIntoDO(dataObject.get(), "Device", {"x1", "a", nullptr, nullptr}), nullptr);
+    EXPECT_EQ(InsertStringRowIntoDO(dataObject.get(), "Device", {"3", "a", "maybe", nullptr}), nullptr);  // not a boolean
     EXPECT_FALSE(AddTableToDO(nullptr, "Device", nullptr));
     EXPECT_TRUE(log.has("DO is NULL.\n"));
     EXPECT_FALSE(AddTableToDO(dataObject.get(), "Nowhere", nullptr));
