@@ -368,6 +368,31 @@ TEST_F(DataObjectTest, CriteriaValuesAndNavigation) {
     EXPECT_TRUE(log.has("Cannot construct DO. Select Query pointer is NULL.\n"));
 }
 
+TEST_F(DataObjectTest, MissingGeneratedKeysAreGeneratedOrTheUnitIsRefused) {
+    DataObjectPtr dataObject = EmptyWith({"Software"});
+    LogCapture log;
+    std::shared_ptr<SequenceDataSource> previous = SetSequenceDataSource(nullptr);
+    InitSequenceState();
+    // Without a sequence source no identifier can be had: the unit is not taken with a
+    // NULL or -1 key.
+    EXPECT_EQ(InsertRowIntoDO(dataObject.get(), "Software", {ColumnValue::Null(), Int(1), Text("x")}), nullptr);
+    EXPECT_TRUE(log.has("Cannot generate an identifier for Software.ID\n"));
+    EXPECT_TRUE(IsDOEmpty(dataObject.get()));
+
+    SetSequenceDataSource(SqliteSequenceSource::Open(":memory:"));
+    ASSERT_TRUE(SequenceGenerator());
+    RowUnit* first = InsertRowIntoDO(dataObject.get(), "Software", {ColumnValue::Null(), Int(1), Text("x")});
+    RowUnit* second = InsertRowIntoDO(dataObject.get(), "Software", {ColumnValue::Null(), Int(1), Text("y")});
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(IntOf(GetColumnValueFromDO(first, "ID")), IntOf(GetColumnValueFromDO(second, "ID")));
+    EXPECT_GT(IntOf(GetColumnValueFromDO(first, "ID")), 0);
+    ASSERT_TRUE(SaveDataObject(dataObject.get()));
+    EXPECT_EQ(Rows("SELECT COUNT(*) FROM Software WHERE DEVICE_ID = 1"), (std::vector<std::vector<std::string>>{{"4"}}));
+    ReleaseSequenceState();
+    SetSequenceDataSource(previous);
+}
+
 TEST_F(DataObjectTest, UnitsNeedTheirTablesKeyColumns) {
     LogCapture log;
     SelectQueryPtr query = CreateSelectQuery();

@@ -28,7 +28,7 @@ inline const char* kObjectsDictionary = R"(<?xml version="1.0" encoding="UTF-8"?
   </table>
   <table name="Software">
     <columns>
-      <column name="ID"><data-type>HYL_SQL_INT</data-type><nullable>false</nullable></column>
+      <column name="ID"><data-type>HYL_SQL_INT</data-type><nullable>false</nullable><generator-name>SW_ID</generator-name></column>
       <column name="DEVICE_ID"><data-type>HYL_SQL_INT</data-type></column>
       <column name="TITLE"><data-type>CHAR</data-type><max-size>60</max-size></column>
     </columns>
