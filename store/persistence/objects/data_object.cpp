@@ -61,8 +61,17 @@ bool SameTable(const std::string& first, const std::string& second) {
     return CompareNoCase(first.c_str(), second.c_str()) == 0;
 }
 
-bool SetColumnValue(RowCollection* collection, RowUnit* unit, const char* column, const void* value,
-                    std::uint32_t length) {
+bool IsKeyColumn(const TableDefn* defn, const std::string& column) {
+    if (!defn || !defn->constraints) return false;
+    const auto& keys = defn->constraints->primaryKeyColumns;
+    return std::find(keys.begin(), keys.end(), column) != keys.end();
+}
+
+// Sets one column of a held unit. A key column of a row the database holds stays as it
+// is: the update would otherwise be written to the row of the new key. A unit not yet
+// saved may take a new key that no other unit holds; the index follows it.
+bool SetColumnValue(DataObject* dataObject, RowCollection* collection, RowUnit* unit, const char* column,
+                    const void* value, std::uint32_t length) {
     const auto it = std::find(collection->columnNames.begin(), collection->columnNames.end(), column);
     if (it == collection->columnNames.end()) {
         LogError("Passed column %s is not present in DO.\n", column);
@@ -73,7 +82,24 @@ bool SetColumnValue(RowCollection* collection, RowUnit* unit, const char* column
         LogError("Memcpy Failed.\n");
         return false;
     }
-    unit->values[position] = value ? ColumnValue::FromBytes(value, length) : ColumnValue::Null();
+    ColumnValue newValue = value ? ColumnValue::FromBytes(value, length) : ColumnValue::Null();
+    if (IsKeyColumn(collection->tableDefn, *it)) {
+        if (unit->state & ROW_SAVED) {
+            LogError("Key column %s of a stored row cannot be changed.\n", column);
+            return false;
+        }
+        RowUnit changed = *unit;
+        changed.values[position] = newValue;
+        RowUnit* other = dataobject::FindHeldUnit(dataObject, &changed);
+        std::optional<std::string> key = GetKeyString(&changed);
+        if ((other && other != unit) || !key) {
+            LogError("Row with keyStr %s already exists.\n", key.value_or(""));
+            return false;
+        }
+        RemoveFromIndex(dataObject, unit);
+        dataObject->rowIndex.emplace(*key, unit);
+    }
+    unit->values[position] = std::move(newValue);
     unit->state |= ROW_UPDATED;
     return true;
 }
@@ -413,7 +439,7 @@ bool SetValueForRowUnit(const char* column, const char* table, const void* value
         LogError("Passed column %s is not present in DO.\n", column ? column : "(null)");
         return false;
     }
-    return SetColumnValue(collection, last, column, value, length);
+    return SetColumnValue(dataObject, collection, last, column, value, length);
 }
 
 bool SetValueForAllRowUnits(const char* column, const char* table, const void* value, std::uint32_t length,
@@ -425,7 +451,7 @@ bool SetValueForAllRowUnits(const char* column, const char* table, const void* v
     }
     if (!column) return false;
     for (const RowUnitPtr& unit : collection->units)
-        if (!SetColumnValue(collection, unit.get(), column, value, length)) return false;
+        if (!SetColumnValue(dataObject, collection, unit.get(), column, value, length)) return false;
     return true;
 }
 

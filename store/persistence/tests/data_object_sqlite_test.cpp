@@ -1,4 +1,7 @@
 // Personalities and data objects against SQLite through the unixODBC SQLite3 driver.
+#include <atomic>
+#include <thread>
+
 #include "store/persistence/tests/objects_test_util.h"
 
 namespace {
@@ -391,6 +394,43 @@ TEST_F(DataObjectTest, MissingGeneratedKeysAreGeneratedOrTheUnitIsRefused) {
     EXPECT_EQ(Rows("SELECT COUNT(*) FROM Software WHERE DEVICE_ID = 1"), (std::vector<std::vector<std::string>>{{"4"}}));
     ReleaseSequenceState();
     SetSequenceDataSource(previous);
+}
+
+TEST_F(DataObjectTest, KeyColumnsOfStoredRowsStayAndNewRowsMoveInTheIndex) {
+    DataObjectPtr devices = GetDataObjectByCriteria({"Device"}, nullptr);
+    ASSERT_NE(devices, nullptr);
+    LogCapture log;
+    // Device 2 is the last unit; a new ID would make the update write device 9's row.
+    EXPECT_FALSE(SetValueForRowUnit("ID", "Device", "\x09\0\0\0", 4, devices.get()));
+    EXPECT_TRUE(log.has("Key column ID of a stored row cannot be changed.\n"));
+    EXPECT_EQ(FindRowUnit(devices.get(), "Device2")->state, ROW_SAVED);
+
+    RowUnit* fresh = InsertStringRowIntoDO(devices.get(), "Device", {"5", "new", nullptr, nullptr});
+    ASSERT_NE(fresh, nullptr);
+    const std::int32_t one = 1, six = 6;
+    EXPECT_FALSE(SetValueForRowUnit("ID", "Device", &one, 4, devices.get()));  // device 1 is held
+    ASSERT_TRUE(SetValueForRowUnit("ID", "Device", &six, 4, devices.get()));
+    EXPECT_EQ(FindRowUnit(devices.get(), "Device5"), nullptr);
+    EXPECT_EQ(FindRowUnit(devices.get(), "Device6"), fresh);
+    ASSERT_TRUE(SaveDataObject(devices.get()));
+    EXPECT_EQ(Rows("SELECT NAME FROM Device WHERE ID = 6"), (std::vector<std::vector<std::string>>{{"new"}}));
+}
+
+TEST_F(DataObjectTest, ThreadsReadDataObjectsThroughOneSharedConnection) {
+    LoadPersonalities();
+    std::atomic<int> complete{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&complete] {
+            for (int i = 0; i < 5; ++i) {
+                DataObjectPtr inventory = GetDOFromPersonality("Inventory");
+                if (inventory && GetRowCollection(inventory.get(), "Device")->units.size() == 2 &&
+                    GetRowCollection(inventory.get(), "Software")->units.size() == 2)
+                    ++complete;
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(complete.load(), 20);
 }
 
 TEST_F(DataObjectTest, UnitsNeedTheirTablesKeyColumns) {
