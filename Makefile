@@ -1,8 +1,9 @@
 # Front door of the project. `make demo` and `make test` are all a fresh machine needs.
 JOBS ?= 2
 PRODUCT ?= itunes64
+DB ?= sqlite
 
-.PHONY: all bootstrap configure build test asan-test release demo clean format windows windows-test
+.PHONY: all bootstrap configure build test asan-test release demo demo-store clean format windows windows-test
 
 all: build
 
@@ -39,6 +40,10 @@ windows-test: windows
 
 demo: build
 	@tools/demo/run-demo "$(PRODUCT)"
+
+# The store on a database: DB=sqlite (default), pgsql or mariadb.
+demo-store: build
+	@tools/demo-store/run-demo-store "$(DB)"
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -17,6 +17,7 @@
 #include "store/dictionary/dictionary.h"
 #include "store/notify/notify.h"
 #include "store/notify/sqlite_sequence_source.h"
+#include "store/persistence/startup/store_startup.h"
 #include "store/tables/tables.h"
 #include "store/xml/table_xml.h"
 
@@ -28,6 +29,12 @@ constexpr int kCommandFailed = 1;
 constexpr int kUsage = 2;
 constexpr int kDictionaryFailed = 3;
 constexpr int kLoadFailed = 4;
+constexpr int kStartFailed = 5;
+
+StoredQueryRunner& QueryRunner() {
+    static StoredQueryRunner runner;
+    return runner;
+}
 
 constexpr const char* kUsageText =
     "usage: store-shell [OPTIONS] [COMMAND]...\n"
@@ -38,6 +45,8 @@ constexpr const char* kUsageText =
     "  -d, --dictionary PATH  dictionary XML file, or folder holding datadictionary.txt\n"
     "  -l, --load PATH        table-data XML file (after every dictionary)\n"
     "      --seq-db PATH      SQLite file for SeqGenState (default: in memory; none: no ids)\n"
+    "      --root DIR         start the store on DIR (its data/ configuration and databases);\n"
+    "                         the store is stopped at the end, unsaved changes are dropped\n"
     "  -f, --format tsv|json  output format (default tsv)\n"
     "      --no-header        tsv without the header line\n"
     "      --show-state       a first column #state with the row's state flags\n"
@@ -56,6 +65,9 @@ constexpr const char* kUsageText =
     "  delete TABLE where CRITERIA | delete TABLE all\n"
     "  nextid TABLE COLUMN\n"
     "  load PATH | dictionary PATH\n"
+    "  insert TABLE COLUMN=LITERAL...   (prints the new row's key values)\n"
+    "  save TABLE | save all            (with --root: writes changes to the database)\n"
+    "  query NAME                       (runs a stored query of the catalogue)\n"
     "  tables | columns TABLE\n"
     "\n"
     "In table-data files an attribute with two or more ':' is special: a text column keeps\n"
@@ -66,6 +78,7 @@ struct Options {
     std::vector<std::string> dictionaries;
     std::vector<std::string> loads;
     std::string seqDb;  // empty: in memory
+    std::string root;   // empty: no database behind the store
     bool json = false;
     bool header = true;
     bool showState = false;
@@ -97,6 +110,8 @@ private:
     std::optional<Failure> Select(const std::string& table, const std::vector<std::string>& words,
                                   const std::optional<std::string>& criteria);
     std::optional<Failure> Update(const std::string& table, const std::string& rest);
+    std::optional<Failure> Insert(const std::string& table, const std::string& rest);
+    std::optional<Failure> Save(const std::vector<std::string>& words);
     TableData* Table(const std::string& name, std::optional<Failure>* failure);
     std::unique_ptr<ResultData> Query(TableData* table, const std::optional<std::string>& criteria,
                                       std::optional<Failure>* failure);
@@ -264,6 +279,14 @@ std::string JsonValue(const Formatted& value) {
     return value.bare ? *value.text : EscapeJson(*value.text);
 }
 
+// Booleans are written 1, 0, true or false on the command line; the store reads TRUE/FALSE.
+std::string BooleanLiteral(const std::string& literal, BYTE type) {
+    if (type != HYL_SQL_BOOLEAN) return literal;
+    if (literal == "1" || literal == "true") return "TRUE";
+    if (literal == "0" || literal == "false") return "FALSE";
+    return literal;
+}
+
 TableData* Shell::Table(const std::string& name, std::optional<Failure>* failure) {
     TableData* table = GetTableDataByName(name.c_str());
     if (!table && GetTableDefn(name.c_str())) {
@@ -389,7 +412,8 @@ std::optional<Failure> Shell::Update(const std::string& tableName, const std::st
     const ColumnDefn* column = GetColumnDefns(table)[*position];
     ColumnValue value;
     if (literalText) {
-        value = ConvertTextToColumnValue(literalText->c_str(), column ? column->type : 0, nullptr);
+        value = ConvertTextToColumnValue(BooleanLiteral(*literalText, column ? column->type : 0).c_str(),
+                                         column ? column->type : 0, nullptr);
         if (value.isNull()) return Fail("cannot convert " + literal + " for column " + left[1]);
     }
     auto result = Query(table, criteria, &failure);
@@ -401,6 +425,130 @@ std::optional<Failure> Shell::Update(const std::string& tableName, const std::st
         ++updated;
     }
     out_ << updated << '\n';
+    return std::nullopt;
+}
+
+// Splits "COLUMN=LITERAL ..." into pairs; a literal is 'text' (a quote doubled inside),
+// NULL, true, false or a number. None with the reason when malformed.
+std::optional<std::vector<std::pair<std::string, std::optional<std::string>>>> ParseAssignments(
+    const std::string& text, std::string* error) {
+    std::vector<std::pair<std::string, std::optional<std::string>>> pairs;
+    std::size_t at = 0;
+    auto skipBlanks = [&] {
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    };
+    for (skipBlanks(); at < text.size(); skipBlanks()) {
+        const std::size_t equals = text.find('=', at);
+        if (equals == std::string::npos) {
+            *error = "malformed assignment: " + text.substr(at);
+            return std::nullopt;
+        }
+        std::string column = text.substr(at, equals - at);
+        column.erase(column.find_last_not_of(" \t") + 1);
+        if (column.empty() || column.find_first_of(" \t'") != std::string::npos) {
+            *error = "malformed column name: " + column;
+            return std::nullopt;
+        }
+        at = equals + 1;
+        skipBlanks();
+        if (at < text.size() && text[at] == '\'') {
+            std::string value;
+            bool closed = false;
+            for (++at; at < text.size(); ++at) {
+                if (text[at] != '\'') {
+                    value += text[at];
+                } else if (at + 1 < text.size() && text[at + 1] == '\'') {
+                    value += '\'';
+                    ++at;
+                } else {
+                    closed = true;
+                    ++at;
+                    break;
+                }
+            }
+            if (!closed) {
+                *error = "unterminated text literal for column " + column;
+                return std::nullopt;
+            }
+            pairs.emplace_back(column, value);
+            continue;
+        }
+        const std::size_t end = std::min(text.find_first_of(" \t", at), text.size());
+        const std::string word = text.substr(at, end - at);
+        at = end;
+        if (word == "NULL") pairs.emplace_back(column, std::nullopt);
+        else if (word == "true" || word == "false" ||
+                 (!word.empty() && word.find_first_not_of("+-0123456789.") == std::string::npos))
+            pairs.emplace_back(column, word);
+        else {
+            *error = "malformed literal: " + word + " (digits, true, false, 'text' or NULL)";
+            return std::nullopt;
+        }
+    }
+    if (pairs.empty()) *error = "insert needs COLUMN=LITERAL";
+    if (pairs.empty()) return std::nullopt;
+    return pairs;
+}
+
+std::optional<Failure> Shell::Insert(const std::string& tableName, const std::string& rest) {
+    std::string error;
+    const auto pairs = ParseAssignments(rest, &error);
+    if (!pairs) return Usage(error);
+    std::optional<Failure> failure;
+    TableData* table = Table(tableName, &failure);
+    if (!table) return failure;
+    if (table->kind != KIND_TABLE) return Fail("cannot insert into a view: " + table->name);
+    const std::vector<const ColumnDefn*> columns = GetColumnDefns(table);
+    std::vector<ColumnValue> values(columns.size());
+    for (const auto& [column, literal] : *pairs) {
+        const std::optional<std::uint32_t> position = FindColumnPosition(table, column.c_str());
+        if (!position) return Fail("unknown column: " + column);
+        if (!literal) continue;
+        const BYTE type = columns[*position] ? columns[*position]->type : 0;
+        values[*position] = ConvertTextToColumnValue(BooleanLiteral(*literal, type).c_str(), type, nullptr);
+        if (values[*position].isNull()) return Fail("cannot convert " + *literal + " for column " + column);
+    }
+    std::unique_ptr<RowObject> row = CreateNewRowObject(std::move(values));
+    const RowObject* added = row.get();
+    if (!AddNewRow(table->name.c_str(), std::move(row))) return Fail("insert refused by " + table->name);
+    // The key values (every value for a table without key), tab-separated.
+    std::vector<std::size_t> keys;
+    if (table->tableDefn && table->tableDefn->constraints)
+        for (const std::string& key : table->tableDefn->constraints->primaryKeyColumns)
+            if (auto position = FindColumnPosition(table, key.c_str())) keys.push_back(*position);
+    if (keys.empty())
+        for (std::size_t i = 0; i < columns.size(); ++i) keys.push_back(i);
+    std::string line;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (i) line += '\t';
+        line += TsvField(FormatValue(added->values[keys[i]], columns[keys[i]] ? columns[keys[i]]->type : 0, false));
+    }
+    out_ << line << '\n';
+    return std::nullopt;
+}
+
+std::optional<Failure> Shell::Save(const std::vector<std::string>& words) {
+    if (words.size() != 2) return Usage("usage: save TABLE | save all");
+    if (options_.root.empty()) return Fail("save needs a store started with --root");
+    std::vector<std::string> names;
+    if (words[1] == "all") {
+        for (TableData* table : GetAllTableData())
+            if (table->kind == KIND_TABLE) names.push_back(table->name);
+        SaveAllTables();
+    } else {
+        TableData* table = GetTableDataByName(words[1].c_str());
+        if (!table || table->kind != KIND_TABLE) return Fail("unknown table: " + words[1]);
+        names.push_back(table->name);
+        if (!SaveTable(table->name.c_str())) return Fail("cannot save " + table->name + " (no connection)");
+    }
+    // Rows whose statement failed keep their state; say so instead of claiming success.
+    std::size_t unsaved = 0;
+    for (const std::string& name : names) {
+        std::unique_ptr<ResultData> all = SelectRows(name.c_str(), nullptr);
+        if (all)
+            for (const RowObject* row : all->entries) unsaved += row->state != ROW_SAVED;
+    }
+    if (unsaved) return Fail(std::to_string(unsaved) + " rows not saved (see the store log)");
     return std::nullopt;
 }
 
@@ -436,6 +584,11 @@ std::optional<Failure> Shell::Run(const std::string& line) {
     if (keyword == "select") {
         if (words.size() < 2) return Usage("select needs a table");
         return Select(words[1], std::vector<std::string>(words.begin() + 2, words.end()), criteria);
+    }
+    if (keyword == "insert") {
+        if (words.size() < 3 || criteria) return Usage("usage: insert TABLE COLUMN=LITERAL...");
+        const std::size_t at = line.find(words[1], line.find("insert") + 6) + words[1].size();
+        return Insert(words[1], line.substr(at));
     }
     if (keyword == "update") {
         if (words.size() < 2) return Usage("update needs a table");
@@ -497,6 +650,16 @@ std::optional<Failure> Shell::Run(const std::string& line) {
         return std::nullopt;
     }
     if (criteria) return Usage("unexpected where: " + line);
+    if (keyword == "save") return Save(words);
+    if (keyword == "query") {
+        if (words.size() != 2) return Usage("usage: query NAME");
+        if (!QueryRunner()) return Fail("query: stored queries are not available in this build");
+        std::string error;
+        std::unique_ptr<ResultData> result = QueryRunner()(words[1], &error);
+        if (!result) return Fail("query " + words[1] + " failed" + (error.empty() ? "" : ": " + error));
+        PrintRows(*result);
+        return std::nullopt;
+    }
     if (keyword == "nextid") {
         if (words.size() != 3) return Usage("usage: nextid TABLE COLUMN");
         TableData* table = Table(words[1], &failure);
@@ -563,6 +726,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::v
             options.loads.push_back(text);
         } else if (arg == "--seq-db") {
             if (!value(&options.seqDb)) return std::nullopt;
+        } else if (arg == "--root") {
+            if (!value(&options.root)) return std::nullopt;
         } else if (arg == "-f" || arg == "--format") {
             if (!value(&text)) return std::nullopt;
             if (text != "tsv" && text != "json") {
@@ -596,6 +761,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::v
             commands->push_back(arg);
         }
     }
+    if (!options.root.empty() && !options.seqDb.empty()) {
+        *error = "--seq-db cannot be used with --root (the store keeps its sequences in its database)";
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -607,6 +776,8 @@ bool OpenShellLog(const Options& options) {
 }
 
 }  // namespace
+
+void SetStoredQueryRunner(StoredQueryRunner runner) { QueryRunner() = std::move(runner); }
 
 int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
     std::vector<std::string> commands;
@@ -639,11 +810,21 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         if (status == kOk) status = failure->status;
         return options->keepGoing;
     };
+    if (!options->root.empty()) {
+        if (!InitQuennet(options->root.c_str())) {
+            err << "store-shell: cannot start the store on " << options->root << " (see its log)\n";
+            DeInitQuennet();
+            CloseLog();
+            return kStartFailed;
+        }
+    }
     for (const std::string& path : options->dictionaries) {
-        if (!report(shell.LoadDictionary(path))) return status;
+        if (!report(shell.LoadDictionary(path))) break;
     }
     std::shared_ptr<SqliteSequenceSource> source;
-    if (options->seqDb != "none") {
+    if (!options->root.empty()) {
+        // The store's own sequence source serves.
+    } else if (options->seqDb != "none") {
         std::string openError;
         source = SqliteSequenceSource::Open(options->seqDb.empty() ? ":memory:" : options->seqDb, &openError);
         if (!source) {
@@ -651,17 +832,22 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
             return kUsage;
         }
     }
-    SetSequenceDataSource(source);
-    InitSequenceState();
-    SequenceGenerator();
+    if (options->root.empty()) {
+        SetSequenceDataSource(source);
+        InitSequenceState();
+        SequenceGenerator();
+    }
+    bool goOn = status == kOk || options->keepGoing;
     for (const std::string& path : options->loads) {
-        if (!report(shell.LoadData(path))) return status;
+        if (!goOn) break;
+        goOn = report(shell.LoadData(path));
     }
     auto runLine = [&](const std::string& line) {
         out.flush();
         return report(shell.Run(line));
     };
-    if (!commands.empty()) {
+    if (!goOn) {
+    } else if (!commands.empty()) {
         for (const std::string& command : commands) {
             if (!runLine(command)) break;
         }
@@ -675,7 +861,8 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         }
     }
     out.flush();
-    SetSequenceDataSource(nullptr);
+    if (!options->root.empty()) DeInitQuennet();
+    else SetSequenceDataSource(nullptr);
     CloseLog();
     return status;
 }

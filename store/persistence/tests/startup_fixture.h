@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,59 @@ inline std::vector<std::vector<std::string>> QueryTexts(const char* table, const
         rows.push_back(std::move(texts));
     }
     return rows;
+}
+
+}  // namespace startuptest
+
+namespace startuptest {
+
+// The rows of a loaded table as texts per column, in table order.
+inline std::vector<std::vector<std::string>> TableTexts(const char* table) {
+    std::vector<std::vector<std::string>> rows;
+    const TableDefn* defn = GetTableDefn(table);
+    std::unique_ptr<ResultData> all = SelectRows(table, nullptr);
+    if (!all || !defn) return rows;
+    while (RowObject* row = GotoNextRowObject(all.get())) {
+        std::vector<std::string> texts;
+        for (const auto& column : defn->columns) texts.push_back(CellOf(row, table, column->name.c_str()));
+        rows.push_back(std::move(texts));
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+// Fresh start with default data, changes saved, then a new start that loads them: the
+// rows held before the restart are the rows loaded after it, and a new row takes its
+// identifier from the next batch.
+inline void RunFullCycle(const StoreRoot& root) {
+    std::vector<std::vector<std::string>> before;
+    {
+        StartedStore store(root);
+        ASSERT_TRUE(store.started());
+        ASSERT_EQ(GetLiveRowCount("Orders"), 2u);
+        std::vector<ColumnValue> values(5);
+        values[1] = ColumnValue::FromText("it's a \\ test");
+        values[3] = ColumnValue::FromText("O'Neil \\n \"quoted\"");
+        values[4] = ColumnValue::FromObject<std::int32_t>(1, 4);
+        ASSERT_TRUE(AddNewRow("Orders", CreateNewRowObject(std::move(values))));
+        std::unique_ptr<ResultData> first = SelectRows("Orders", "ID = 10");
+        ASSERT_TRUE(UpdateRowObject("Orders", GotoNextRowObject(first.get()), "ACTIVE", "0", 1));
+        std::unique_ptr<ResultData> second = SelectRows("Orders", "ID = 11");
+        ASSERT_TRUE(DeleteRowObject("Orders", GotoNextRowObject(second.get())));
+        ASSERT_TRUE(SaveAllTables());
+        before = TableTexts("Orders");
+        ASSERT_EQ(before.size(), 2u);
+        EXPECT_EQ(before[0][0], "1");  // the first identifier of a fresh database
+    }
+    StartedStore store(root);
+    ASSERT_TRUE(store.started());
+    EXPECT_EQ(TableTexts("Orders"), before);
+    EXPECT_EQ(TableTexts("Customer").size(), 2u);
+    std::vector<ColumnValue> values(5);
+    ASSERT_TRUE(AddNewRow("Orders", CreateNewRowObject(std::move(values))));
+    std::unique_ptr<ResultData> added = SelectRows("Orders", "ID = 301");
+    ASSERT_NE(added, nullptr);
+    EXPECT_EQ(added->rowCount(), 1u);
 }
 
 }  // namespace startuptest

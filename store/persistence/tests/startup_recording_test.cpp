@@ -189,6 +189,33 @@ TEST_F(StartupRecordingTest, ListenerThatSelectsDuringSaveDoesNotDeadlock) {
     EXPECT_EQ(GetLiveRowCount("Customer"), 0u);
 }
 
+TEST_F(StartupRecordingTest, DialectIndexAppliesWhileTheMapIsNotValid) {
+    ASSERT_TRUE(InitQuennet(root_.path().string().c_str()));
+    EXPECT_STREQ(GetTableDialect("Orders")->name, "SQLITE");
+    SetDSNMapValid(0, DIALECT_PGSQL);
+    EXPECT_FALSE(IsDSNMapValid());
+    EXPECT_STREQ(GetTableDialect("Orders")->name, "PGSQL");
+    EXPECT_STREQ(GetTableDialect("NotMapped")->name, "PGSQL");  // every table, first pool
+    SetDSNMapValid(7, 0);
+    EXPECT_FALSE(IsDSNMapValid());
+    SetDSNMapValid(1, 0);
+    EXPECT_EQ(GetTableDialect("NotMapped"), nullptr);
+    EXPECT_EQ(GetTableConnection("NotMapped"), nullptr);
+    const std::string log = testsupport::ReadFile(root_.path() / "logs" / "quennet.log");
+    EXPECT_NE(log.find("\nInvalid Status\n"), std::string::npos);
+    EXPECT_NE(log.find("No DataSourceMap Entry for Table name NotMapped \n"), std::string::npos);
+}
+
+TEST_F(StartupRecordingTest, SecondProviderInitialisationFails) {
+    ASSERT_TRUE(InitQuennet(root_.path().string().c_str()));
+    EXPECT_FALSE(InitDBProvider());
+    EXPECT_TRUE(UnloadDBProvider("SQLITE"));
+    EXPECT_FALSE(UnloadDBProvider("SQLITE"));
+    EXPECT_TRUE(LoadDBProvider("SQLITE"));
+    EXPECT_FALSE(LoadDBProvider("SQLITE"));  // both slots taken
+    EXPECT_FALSE(LoadDBProvider("NOSUCH"));
+}
+
 // ---- pools and ages -----------------------------------------------------------------
 
 class PoolTest : public StartupRecordingTest {

@@ -344,3 +344,37 @@ TEST_F(IndexTableTest, TextForeignKeysAndCyclesGiveNoEntryAndNoCrash) {
 }
 
 }  // namespace
+
+namespace {
+
+void Gather(const void* chunk, std::int64_t length, void* context) {
+    if (chunk) static_cast<std::string*>(context)->append(static_cast<const char*>(chunk), static_cast<std::size_t>(length));
+}
+
+TEST_F(StartupSqliteTest, BlobsGoThroughThePooledConnectionInChunks) {
+    StartedStore store(root_);
+    ASSERT_TRUE(store.started());
+    DBConnection* connection = GetConnection("main");
+    ASSERT_EQ(ExecuteUpdate(connection, "create table blobs(id int, b blob)"), 1);
+    ASSERT_EQ(ExecuteUpdate(connection, "insert into blobs values (1, NULL)"), 1);
+    std::string bytes(2500, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 256);
+    EXPECT_EQ(ExecuteUpdateBlob(connection, "update blobs set b = ? where id = 1", bytes.data(),
+                                static_cast<std::int64_t>(bytes.size())),
+              1);
+    std::string streamed;
+    EXPECT_NE(ExecuteQueryBlob(connection, "select id, b from blobs", Gather, &streamed), nullptr);
+    EXPECT_TRUE(streamed == bytes) << streamed.size();
+    EXPECT_EQ(ExecuteUpdateBlob(nullptr, "update blobs set b = ?", bytes.data(), 1), 0);
+    EXPECT_EQ(ExecuteQueryBlob(connection, nullptr, Gather, &streamed), nullptr);
+    ReleaseConnection("main");
+}
+
+TEST_F(StartupSqliteTest, CreateDatabaseFailureIsReported) {
+    StartedStore store(root_);
+    ASSERT_TRUE(store.started());
+    EXPECT_FALSE(CreateDB("other"));  // SQLite has no CREATE DATABASE
+    EXPECT_NE(LogOf(root_).find("Cannot create database other.\n"), std::string::npos);
+}
+
+}  // namespace
