@@ -389,12 +389,14 @@ bool DeleteRowUnitOnCriteria(const char* table, DataObject* dataObject, const ch
 }
 
 RowUnit* FindRowUnit(DataObject* dataObject, const char* keyString) {
+    LogTrace("@@@@  Inside FindRowUnit @@@@\n");
     if (!dataObject || !keyString) return nullptr;
     const auto it = dataObject->rowIndex.find(keyString);
     return it == dataObject->rowIndex.end() ? nullptr : it->second;
 }
 
 RowUnit* GotoNextRowUnit(RowCollection* collection) {
+    LogTrace("@@@@  Inside GotoNextRowUnit @@@@\n");
     if (!collection) return nullptr;
     if (!collection->cursor) {
         if (collection->units.empty()) {
@@ -415,20 +417,24 @@ RowUnit* GotoNextRowUnit(RowCollection* collection) {
 }
 
 RowUnit* GetFirstRowUnit(RowCollection* collection) {
+    LogTrace("@@@@  Inside GetFirstRowUnit @@@@\n");
     return collection && !collection->units.empty() ? collection->units.front().get() : nullptr;
 }
 
 RowUnit* GetLastRowUnit(RowCollection* collection) {
+    LogTrace("@@@@  Inside GetLastRowUnit @@@@\n");
     return collection && !collection->units.empty() ? collection->units.back().get() : nullptr;
 }
 
 RowUnit* GetNthRowUnit(RowCollection* collection, std::int32_t n) {
+    LogTrace("@@@@  Inside GetNthRowUnit @@@@\n");
     if (!collection || n < 0 || static_cast<std::size_t>(n) >= collection->units.size()) return nullptr;
     return collection->units[static_cast<std::size_t>(n)].get();
 }
 
 bool SetValueForRowUnit(const char* column, const char* table, const void* value, std::uint32_t length,
                         DataObject* dataObject) {
+    LogTrace("@@@@  Inside SetValueForRowUnit @@@@\n");
     RowCollection* collection = GetRowCollection(dataObject, table);
     if (!collection) {
         LogError(" Table %s is not present in DO\n", table ? table : "(null)");
@@ -444,6 +450,7 @@ bool SetValueForRowUnit(const char* column, const char* table, const void* value
 
 bool SetValueForAllRowUnits(const char* column, const char* table, const void* value, std::uint32_t length,
                             DataObject* dataObject) {
+    LogTrace("@@@@  Inside SetValueForAllRowUnits @@@@\n");
     RowCollection* collection = GetRowCollection(dataObject, table);
     if (!collection) {
         LogError(" Table %s is not present in DO\n", table ? table : "(null)");
@@ -456,6 +463,7 @@ bool SetValueForAllRowUnits(const char* column, const char* table, const void* v
 }
 
 const char* GetFirstValue(DataObject* dataObject, const char* table, const char* column, std::uint32_t* length) {
+    LogTrace("@@@@  Inside GetFirstValue @@@@\n");
     if (length) *length = 0;
     const ColumnValue* value = GetColumnValueFromDO(GetFirstRowUnit(GetRowCollection(dataObject, table)), column);
     if (!value || value->isNull()) return nullptr;
@@ -475,6 +483,7 @@ const ColumnValue* GetColumnValueFromDO(const RowUnit* unit, const char* column)
 
 std::vector<const ColumnValue*> GetColumnValuesFromDO(DataObject* dataObject, const char* table,
                                                       const char* column) {
+    LogTrace("@@@@  Inside GetColumnValuesFromDO @@@@\n");
     std::vector<const ColumnValue*> values;
     if (RowCollection* collection = GetRowCollection(dataObject, table))
         for (const RowUnitPtr& unit : collection->units)
@@ -483,6 +492,7 @@ std::vector<const ColumnValue*> GetColumnValuesFromDO(DataObject* dataObject, co
 }
 
 RowUnit* InsertRowIntoDO(DataObject* dataObject, const char* table, std::vector<ColumnValue> values) {
+    LogTrace("@@@@  Inside InsertRowIntoDO @@@@\n");
     RowUnitPtr unit = CreateRowUnit(table, std::move(values));
     if (!unit) {
         LogError("Cannot create rowUnit.\n");
@@ -494,6 +504,7 @@ RowUnit* InsertRowIntoDO(DataObject* dataObject, const char* table, std::vector<
 }
 
 RowUnit* InsertStringRowIntoDO(DataObject* dataObject, const char* table, const std::vector<const char*>& texts) {
+    LogTrace("@@@@  Inside InsertStringRowIntoDO @@@@\n");
     RowCollection* collection = GetRowCollection(dataObject, table);
     if (!collection || texts.size() != collection->columnTypes.size()) {
         LogError("Cannot create rowUnit.\n");
@@ -681,12 +692,14 @@ bool MergeDataObject(DataObject* target, DataObject* source) {
 }
 
 RowUnitPtr CloneRowUnit(const RowUnit* unit) {
+    LogTrace("@@@@  Inside CloneRowUnit @@@@\n");
     if (!unit) return nullptr;
     // The copy keeps following the original's column names until it joins a collection.
     return std::make_unique<RowUnit>(*unit);
 }
 
 RowCollectionPtr CloneRowCollection(const RowCollection* collection) {
+    LogTrace("@@@@  Inside CloneRowCollection @@@@\n");
     if (!collection) return nullptr;
     auto copy = std::make_unique<RowCollection>();
     copy->tableName = collection->tableName;
@@ -702,6 +715,7 @@ RowCollectionPtr CloneRowCollection(const RowCollection* collection) {
 }
 
 DataObjectPtr CloneDataObject(const DataObject* dataObject) {
+    LogTrace("@@@@  Inside CloneDataObject @@@@\n");
     if (!dataObject) return nullptr;
     DataObjectPtr copy = CreateDataObject();
     copy->tableNames = dataObject->tableNames;
@@ -712,10 +726,12 @@ DataObjectPtr CloneDataObject(const DataObject* dataObject) {
 }
 
 std::vector<std::string> GetTableList(const DataObject* dataObject) {
+    LogTrace("@@@@  Inside GetTableList @@@@\n");
     return dataObject ? dataObject->tableNames : std::vector<std::string>();
 }
 
 bool ContainsTableInDO(const DataObject* dataObject, const char* table) {
+    LogTrace("@@@@  Inside ContainsTableInDO @@@@\n");
     if (!dataObject || !table) return false;
     for (const RowCollectionPtr& collection : dataObject->collections)
         if (SameTable(collection->tableName, table)) return true;
@@ -723,6 +739,7 @@ bool ContainsTableInDO(const DataObject* dataObject, const char* table) {
 }
 
 RowCollection* GetRowCollection(DataObject* dataObject, const char* table) {
+    LogTrace("@@@@  Inside GetRowCollection @@@@\n");
     if (!dataObject || !table) return nullptr;
     for (const RowCollectionPtr& collection : dataObject->collections)
         if (SameTable(collection->tableName, table)) return collection.get();
@@ -730,6 +747,7 @@ RowCollection* GetRowCollection(DataObject* dataObject, const char* table) {
 }
 
 bool IsDOEmpty(const DataObject* dataObject) {
+    LogTrace("@@@@  Inside IsDOEmpty @@@@\n");
     if (!dataObject) return true;
     for (const RowCollectionPtr& collection : dataObject->collections)
         if (!collection->units.empty()) return false;
@@ -737,6 +755,7 @@ bool IsDOEmpty(const DataObject* dataObject) {
 }
 
 std::vector<std::string> GetColumnListFromDO(DataObject* dataObject, const char* table) {
+    LogTrace("@@@@  Inside GetColumnListFromDO @@@@\n");
     RowCollection* collection = GetRowCollection(dataObject, table);
     if (!collection) {
         LogError("Table %s is not present in DO.\n", table ? table : "(null)");
@@ -746,6 +765,7 @@ std::vector<std::string> GetColumnListFromDO(DataObject* dataObject, const char*
 }
 
 void PrintRowUnitValue(const RowUnit* unit) {
+    LogTrace("@@@@  Inside PrintRowUnitValue @@@@\n");
     if (!unit) return;
     const TableDefn* defn = GetTableDefn(unit->tableName.c_str());
     const std::vector<std::string> names = unit->columnNames ? *unit->columnNames : DefinitionColumnNames(defn);
@@ -759,6 +779,7 @@ void PrintRowUnitValue(const RowUnit* unit) {
 }
 
 void PrintDataObject(const DataObject* dataObject) {
+    LogTrace("@@@@  Inside PrintDataObject @@@@\n");
     if (!dataObject) return;
     for (const RowCollectionPtr& collection : dataObject->collections) {
         std::string header;
