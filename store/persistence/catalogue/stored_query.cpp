@@ -32,23 +32,25 @@ std::unique_ptr<QueryResultSet> CatalogueQuery(const char* table, const std::str
 
 // The identifiers of the first column of every row of "SELECT <column> FROM <table>
 // WHERE QUERY_ID = id". None when the statement failed.
-std::optional<std::vector<std::int32_t>> ListIdentifiers(const char* table, const char* column, std::int32_t id) {
-    std::unique_ptr<QueryResultSet> result =
-        CatalogueQuery(table, fmt::format("SELECT {} FROM {} WHERE QUERY_ID = {}", column, table, id));
+std::optional<std::vector<std::int32_t>> ListIdentifiers(const char* table, const char* column,
+                                                         std::int32_t id) {
+    std::unique_ptr<QueryResultSet> result = CatalogueQuery(
+        table, fmt::format("SELECT {} FROM {} WHERE QUERY_ID = {}", column, table, id));
     if (!result) return std::nullopt;
     std::vector<std::int32_t> ids;
     ResetResultSet(result.get());
     while (NextResultRow(result.get()))
-        if (std::optional<std::int32_t> value = ResultIdentifier(result.get(), column)) ids.push_back(*value);
+        if (std::optional<std::int32_t> value = ResultIdentifier(result.get(), column))
+            ids.push_back(*value);
     return ids;
 }
 
 // One field of a details row: "SELECT <field> FROM <table> WHERE <key> = id", first row.
 // The outer none means the statement failed; the inner none is NULL or no row.
-std::optional<std::optional<std::string>> DetailField(const char* table, const char* keyColumn, std::int32_t id,
-                                                      const char* field) {
-    std::unique_ptr<QueryResultSet> result =
-        CatalogueQuery(table, fmt::format("SELECT {} FROM {} WHERE {} = {}", field, table, keyColumn, id));
+std::optional<std::optional<std::string>> DetailField(const char* table, const char* keyColumn,
+                                                      std::int32_t id, const char* field) {
+    std::unique_ptr<QueryResultSet> result = CatalogueQuery(
+        table, fmt::format("SELECT {} FROM {} WHERE {} = {}", field, table, keyColumn, id));
     if (!result) return std::nullopt;
     ResetResultSet(result.get());
     if (!NextResultRow(result.get())) return std::optional<std::string>();
@@ -56,9 +58,9 @@ std::optional<std::optional<std::string>> DetailField(const char* table, const c
 }
 
 // Several fields of one details row, each read by its own select. None on a failed read.
-std::optional<std::vector<std::optional<std::string>>> DetailFields(const char* table, const char* keyColumn,
-                                                                    std::int32_t id,
-                                                                    std::initializer_list<const char*> fields) {
+std::optional<std::vector<std::optional<std::string>>> DetailFields(
+    const char* table, const char* keyColumn, std::int32_t id,
+    std::initializer_list<const char*> fields) {
     std::vector<std::optional<std::string>> values;
     for (const char* field : fields) {
         std::optional<std::optional<std::string>> value = DetailField(table, keyColumn, id, field);
@@ -68,10 +70,13 @@ std::optional<std::vector<std::optional<std::string>>> DetailFields(const char* 
     return values;
 }
 
-const char* TextOrNull(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+const char* TextOrNull(const std::optional<std::string>& text) {
+    return text ? text->c_str() : nullptr;
+}
 
 // Type of a column of the dictionary, names compared case-sensitively; 14 when unknown.
-BYTE DictionaryColumnType(const std::optional<std::string>& table, const std::optional<std::string>& column) {
+BYTE DictionaryColumnType(const std::optional<std::string>& table,
+                          const std::optional<std::string>& column) {
     if (!table || !column) return HYL_SQL_CHAR;
     const TableDefn* defn = GetTableDefn(table->c_str());
     if (!defn || defn->name != *table) return HYL_SQL_CHAR;
@@ -90,7 +95,7 @@ BYTE OperatorCode(const std::optional<std::string>& name) {
 // A BooleanExp or RelationalExp row, read by identifier (the two share one number space).
 struct CriteriaRow {
     bool boolean = false;
-    std::optional<std::int32_t> left, right;   // BooleanExp
+    std::optional<std::int32_t> left, right;       // BooleanExp
     std::optional<std::string> identifier, value;  // RelationalExp
     std::optional<std::string> op;
 };
@@ -109,7 +114,8 @@ std::optional<CriteriaRow> ReadCriteriaRow(std::int32_t id) {
         row.op = ResultText(result.get(), "OPERATOR");
         return row;
     }
-    result = CatalogueQuery("RelationalExp", fmt::format("SELECT * FROM RelationalExp WHERE R_ID = {}", id));
+    result = CatalogueQuery("RelationalExp",
+                            fmt::format("SELECT * FROM RelationalExp WHERE R_ID = {}", id));
     if (!result) return std::nullopt;
     ResetResultSet(result.get());
     if (!NextResultRow(result.get())) {
@@ -138,12 +144,15 @@ QueryCriteriaNode* BuildCriteria(std::int32_t id, MemPool* pool, CriteriaPath* p
     QueryCriteriaNode* node = nullptr;
     if (row && row->boolean) {
         QueryCriteriaNode* left = row->left ? BuildCriteria(*row->left, pool, path) : nullptr;
-        QueryCriteriaNode* right = left && row->right ? BuildCriteria(*row->right, pool, path) : nullptr;
+        QueryCriteriaNode* right =
+            left && row->right ? BuildCriteria(*row->right, pool, path) : nullptr;
         if (left && right)
-            node = row->op && *row->op == "AND" ? CreateAndNode(left, right, pool) : CreateOrNode(left, right, pool);
+            node = row->op && *row->op == "AND" ? CreateAndNode(left, right, pool)
+                                                : CreateOrNode(left, right, pool);
     } else if (row) {
-        QueryColumn* column = CreateColumnDescriptor(nullptr, nullptr, TextOrNull(row->identifier), nullptr, 0,
-                                                     HYL_SQL_CHARACTER, AGGREGATE_NONE, pool);
+        QueryColumn* column =
+            CreateColumnDescriptor(nullptr, nullptr, TextOrNull(row->identifier), nullptr, 0,
+                                   HYL_SQL_CHARACTER, AGGREGATE_NONE, pool);
         const std::string value = row->value.value_or("");
         node = CreateCriteriaLeaf(column, value.data(), static_cast<std::uint32_t>(value.size()),
                                   OperatorCode(row->op), pool);
@@ -165,7 +174,8 @@ bool AppendCriteriaText(std::int32_t id, CriteriaPath* path, bool nested, std::s
         if (!AppendCriteriaText(*row->right, path, true, text)) return false;
         if (nested) *text += ")";
     } else {
-        *text += row->identifier.value_or("") + " " + row->op.value_or("") + " " + row->value.value_or("");
+        *text += row->identifier.value_or("") + " " + row->op.value_or("") + " " +
+                 row->value.value_or("");
     }
     path->erase(id);
     return true;
@@ -173,7 +183,8 @@ bool AppendCriteriaText(std::int32_t id, CriteriaPath* path, bool nested, std::s
 
 std::optional<std::int32_t> CriteriaRoot(std::int32_t queryId, bool* failed) {
     std::unique_ptr<QueryResultSet> result = CatalogueQuery(
-        "QueryvsCriteria", fmt::format("SELECT B_ID FROM QueryvsCriteria WHERE QUERY_ID = {}", queryId));
+        "QueryvsCriteria",
+        fmt::format("SELECT B_ID FROM QueryvsCriteria WHERE QUERY_ID = {}", queryId));
     *failed = !result;
     if (!result) return std::nullopt;
     ResetResultSet(result.get());
@@ -187,7 +198,8 @@ std::optional<std::int32_t> ResultIdentifier(const QueryResultSet* result, const
     const ColumnValue* cell = GetResultCellByName(result, column);
     if (!cell || cell->isNull()) return std::nullopt;
     const int type = GetResultColumnTypeByName(result, column);
-    std::optional<ColumnValue> value = ConvertCellToColumnType(*cell, static_cast<BYTE>(type), HYL_SQL_INT);
+    std::optional<ColumnValue> value =
+        ConvertCellToColumnType(*cell, static_cast<BYTE>(type), HYL_SQL_INT);
     if (!value) return std::nullopt;
     return value->As<std::int32_t>();
 }
@@ -196,27 +208,29 @@ std::optional<std::string> ResultText(const QueryResultSet* result, const char* 
     const ColumnValue* cell = GetResultCellByName(result, column);
     if (!cell || cell->isNull()) return std::nullopt;
     const int type = GetResultColumnTypeByName(result, column);
-    std::optional<ColumnValue> value = ConvertCellToColumnType(*cell, static_cast<BYTE>(type), HYL_SQL_CHARACTER);
+    std::optional<ColumnValue> value =
+        ConvertCellToColumnType(*cell, static_cast<BYTE>(type), HYL_SQL_CHARACTER);
     if (!value || value->isNull()) return std::nullopt;
     return std::string(value->buffer->data(), value->length);
 }
 
 bool LoadStoredColumns(std::int32_t queryId, SelectQuery* query) {
     if (!query) return false;
-    std::optional<std::vector<std::int32_t>> ids = ListIdentifiers("QueryvsColumns", "COLUMN_ID", queryId);
+    std::optional<std::vector<std::int32_t>> ids =
+        ListIdentifiers("QueryvsColumns", "COLUMN_ID", queryId);
     if (!ids) return false;
     if (ids->empty()) LogDebug("\nNo Columns to be selected.\n");
     for (std::int32_t id : *ids) {
-        auto fields = DetailFields("ColumnDetails", "COLUMN_ID", id,
-                                   {"COLUMNNAME", "COLUMNALIAS", "TABLENAME", "TABLEALIAS", "FUNCTIONNAME"});
+        auto fields =
+            DetailFields("ColumnDetails", "COLUMN_ID", id,
+                         {"COLUMNNAME", "COLUMNALIAS", "TABLENAME", "TABLEALIAS", "FUNCTIONNAME"});
         if (!fields) return false;
         const auto& [name, alias, table, tableAlias, function] =
             std::tie((*fields)[0], (*fields)[1], (*fields)[2], (*fields)[3], (*fields)[4]);
         const BYTE aggregate = function ? AggregateCode(function->c_str()) : BYTE{AGGREGATE_NONE};
-        QueryColumn* column =
-            CreateSelectColumnDescriptor(TextOrNull(table), TextOrNull(tableAlias), TextOrNull(name),
-                                         TextOrNull(alias), 0, DictionaryColumnType(table, name), aggregate,
-                                         query->pool);
+        QueryColumn* column = CreateSelectColumnDescriptor(
+            TextOrNull(table), TextOrNull(tableAlias), TextOrNull(name), TextOrNull(alias), 0,
+            DictionaryColumnType(table, name), aggregate, query->pool);
         if (column) AddSelectColumn(query, column);
     }
     return true;
@@ -224,7 +238,8 @@ bool LoadStoredColumns(std::int32_t queryId, SelectQuery* query) {
 
 bool LoadStoredTables(std::int32_t queryId, SelectQuery* query) {
     if (!query) return false;
-    std::optional<std::vector<std::int32_t>> ids = ListIdentifiers("QueryvsTables", "TABLE_ID", queryId);
+    std::optional<std::vector<std::int32_t>> ids =
+        ListIdentifiers("QueryvsTables", "TABLE_ID", queryId);
     if (!ids) return false;
     if (ids->empty()) LogDebug("\nNo Tables to be selected\n");
     for (std::int32_t id : *ids) {
@@ -239,23 +254,27 @@ bool LoadStoredTables(std::int32_t queryId, SelectQuery* query) {
 
 bool LoadStoredJoins(std::int32_t queryId, SelectQuery* query) {
     if (!query) return false;
-    std::optional<std::vector<std::int32_t>> ids = ListIdentifiers("QueryvsJoins", "JOIN_ID", queryId);
+    std::optional<std::vector<std::int32_t>> ids =
+        ListIdentifiers("QueryvsJoins", "JOIN_ID", queryId);
     if (!ids) return false;
     if (ids->empty()) LogDebug("\nNo Join details\n");
     for (std::int32_t id : *ids) {
-        auto fields = DetailFields("JoinDetails", "JOIN_ID", id,
-                                   {"BASETABLENAME", "BASETABLEALIAS", "REFTABLENAME", "REFTABLEALIAS",
-                                    "BASETABLECOLUMN", "REFTABLECOLUMN", "JOINTYPE"});
+        auto fields =
+            DetailFields("JoinDetails", "JOIN_ID", id,
+                         {"BASETABLENAME", "BASETABLEALIAS", "REFTABLENAME", "REFTABLEALIAS",
+                          "BASETABLECOLUMN", "REFTABLECOLUMN", "JOINTYPE"});
         if (!fields) return false;
         const auto& f = *fields;
-        QueryColumn* base = CreateColumnDescriptor(TextOrNull(f[0]), nullptr, TextOrNull(f[4]), nullptr, 0,
-                                                   HYL_SQL_INT, AGGREGATE_NONE, query->pool);
-        QueryColumn* reference = CreateColumnDescriptor(TextOrNull(f[2]), nullptr, TextOrNull(f[5]), nullptr, 0,
-                                                        HYL_SQL_INT, AGGREGATE_NONE, query->pool);
+        QueryColumn* base =
+            CreateColumnDescriptor(TextOrNull(f[0]), nullptr, TextOrNull(f[4]), nullptr, 0,
+                                   HYL_SQL_INT, AGGREGATE_NONE, query->pool);
+        QueryColumn* reference =
+            CreateColumnDescriptor(TextOrNull(f[2]), nullptr, TextOrNull(f[5]), nullptr, 0,
+                                   HYL_SQL_INT, AGGREGATE_NONE, query->pool);
         if (!base || !reference) continue;
         const BYTE joinType = f[6] ? JoinTypeCode(f[6]->c_str()) : BYTE{INNER_JOIN};
-        AddJoin(query, TextOrNull(f[0]), TextOrNull(f[1]), TextOrNull(f[2]), TextOrNull(f[3]), joinType, {base},
-                {reference});
+        AddJoin(query, TextOrNull(f[0]), TextOrNull(f[1]), TextOrNull(f[2]), TextOrNull(f[3]),
+                joinType, {base}, {reference});
     }
     return true;
 }
@@ -272,9 +291,9 @@ bool LoadStoredGroupBy(std::int32_t queryId, SelectQuery* query) {
     for (std::int32_t id : *ids) {
         auto fields = DetailFields("GroupByDetails", "GB_ID", id, {"TABLENAME", "COLUMNNAME"});
         if (!fields) return false;
-        QueryColumn* column =
-            CreateColumnDescriptor(TextOrNull((*fields)[0]), nullptr, TextOrNull((*fields)[1]), nullptr, 0,
-                                   DictionaryColumnType((*fields)[0], (*fields)[1]), AGGREGATE_NONE, query->pool);
+        QueryColumn* column = CreateColumnDescriptor(
+            TextOrNull((*fields)[0]), nullptr, TextOrNull((*fields)[1]), nullptr, 0,
+            DictionaryColumnType((*fields)[0], (*fields)[1]), AGGREGATE_NONE, query->pool);
         if (column) columns.push_back(column);
     }
     return SetGroupBy(query, std::move(columns), nullptr);
@@ -282,7 +301,8 @@ bool LoadStoredGroupBy(std::int32_t queryId, SelectQuery* query) {
 
 bool LoadStoredOrderBy(std::int32_t queryId, SelectQuery* query) {
     if (!query) return false;
-    std::optional<std::vector<std::int32_t>> ids = ListIdentifiers("QueryvsSort", "SORT_ID", queryId);
+    std::optional<std::vector<std::int32_t>> ids =
+        ListIdentifiers("QueryvsSort", "SORT_ID", queryId);
     if (!ids) return false;
     if (ids->empty()) {
         LogDebug("\nNo Sort details\n");
@@ -291,11 +311,12 @@ bool LoadStoredOrderBy(std::int32_t queryId, SelectQuery* query) {
     std::vector<QueryColumn*> columns;
     BYTE sortType = 0;
     for (std::int32_t id : *ids) {
-        auto fields = DetailFields("SortDetails", "SORT_ID", id, {"TABLENAME", "COLUMNNAME", "SORTTYPE"});
+        auto fields =
+            DetailFields("SortDetails", "SORT_ID", id, {"TABLENAME", "COLUMNNAME", "SORTTYPE"});
         if (!fields) return false;
-        QueryColumn* column =
-            CreateColumnDescriptor(TextOrNull((*fields)[0]), nullptr, TextOrNull((*fields)[1]), nullptr, 0,
-                                   DictionaryColumnType((*fields)[0], (*fields)[1]), AGGREGATE_NONE, query->pool);
+        QueryColumn* column = CreateColumnDescriptor(
+            TextOrNull((*fields)[0]), nullptr, TextOrNull((*fields)[1]), nullptr, 0,
+            DictionaryColumnType((*fields)[0], (*fields)[1]), AGGREGATE_NONE, query->pool);
         if (column) columns.push_back(column);
         const std::optional<std::string>& type = (*fields)[2];
         sortType = type && !type->empty() ? static_cast<BYTE>((*type)[0]) : 0;
@@ -369,17 +390,19 @@ std::unique_ptr<QueryResultSet> RunStoredQueryByName(const char* name) {
     if (!name || !*name) return nullptr;
     char* end = nullptr;
     const long id = std::strtol(name, &end, 10);
-    if (*end == '\0' && id >= INT32_MIN && id <= INT32_MAX) return RunStoredQuery(static_cast<std::int32_t>(id));
+    if (*end == '\0' && id >= INT32_MIN && id <= INT32_MAX)
+        return RunStoredQuery(static_cast<std::int32_t>(id));
     std::shared_ptr<TableStatements> source = GetTableStatements();
     const SqlDialect* dialect = source ? source->Dialect("QueryDetails") : nullptr;
     if (!dialect) return nullptr;
     SqlText literal = SqlLiteral(dialect, ColumnValue::FromText(name), HYL_SQL_CHARACTER);
     if (!literal) return nullptr;
-    std::unique_ptr<QueryResultSet> ids =
-        source->Query("QueryDetails", "SELECT QUERY_ID FROM QueryDetails WHERE QUERYNAME = " + *literal);
+    std::unique_ptr<QueryResultSet> ids = source->Query(
+        "QueryDetails", "SELECT QUERY_ID FROM QueryDetails WHERE QUERYNAME = " + *literal);
     if (!ids) return nullptr;
     ResetResultSet(ids.get());
-    std::optional<std::int32_t> found = NextResultRow(ids.get()) ? ResultIdentifier(ids.get(), "QUERY_ID") : std::nullopt;
+    std::optional<std::int32_t> found =
+        NextResultRow(ids.get()) ? ResultIdentifier(ids.get(), "QUERY_ID") : std::nullopt;
     if (!found) {
         LogError("No stored query named %s\n", name);
         return nullptr;
@@ -388,7 +411,8 @@ std::unique_ptr<QueryResultSet> RunStoredQueryByName(const char* name) {
 }
 
 bool RunQueryCatalogue() {
-    std::unique_ptr<QueryResultSet> queries = CatalogueQuery("QueryDetails", "SELECT QUERY_ID FROM QueryDetails");
+    std::unique_ptr<QueryResultSet> queries =
+        CatalogueQuery("QueryDetails", "SELECT QUERY_ID FROM QueryDetails");
     if (!queries) {
         LogError("Query failed\n");
         return false;
@@ -398,7 +422,8 @@ bool RunQueryCatalogue() {
     while (NextResultRow(queries.get())) {
         std::optional<std::int32_t> id = ResultIdentifier(queries.get(), "QUERY_ID");
         if (!id) continue;
-        if (std::unique_ptr<QueryResultSet> result = RunStoredQuery(*id)) PrintQueryResultSet(result.get());
+        if (std::unique_ptr<QueryResultSet> result = RunStoredQuery(*id))
+            PrintQueryResultSet(result.get());
     }
     TerminateMemPool();
     return true;

@@ -9,7 +9,8 @@ namespace {
 
 class ConnectionTableStatements : public TableStatements {
 public:
-    ConnectionTableStatements(const DBProvider* provider, ProviderConnection* connection, const SqlDialect* dialect)
+    ConnectionTableStatements(const DBProvider* provider, ProviderConnection* connection,
+                              const SqlDialect* dialect)
         : provider_(provider), connection_(connection), dialect_(dialect) {}
 
     const SqlDialect* Dialect(const char*) override { return dialect_; }

@@ -37,8 +37,9 @@ const ColumnDefn* FindColumnDefn(const TableDefn* defn, const std::string& name)
 bool ValuesEqual(const ColumnValue& first, const ColumnValue& second, BYTE type) {
     if (first.isNull() || second.isNull()) return first.isNull() && second.isNull();
     if (IsByteType(type))
-        return first.length == second.length && std::memcmp(first.buffer->data(), second.buffer->data(),
-                                                            std::min<std::size_t>(first.length, first.buffer->size())) == 0;
+        return first.length == second.length &&
+               std::memcmp(first.buffer->data(), second.buffer->data(),
+                           std::min<std::size_t>(first.length, first.buffer->size())) == 0;
     return ConvertColumnValueToText(first, type) == ConvertColumnValueToText(second, type);
 }
 
@@ -70,9 +71,10 @@ bool IsKeyColumn(const TableDefn* defn, const std::string& column) {
 // Sets one column of a held unit. A key column of a row the database holds stays as it
 // is: the update would otherwise be written to the row of the new key. A unit not yet
 // saved may take a new key that no other unit holds; the index follows it.
-bool SetColumnValue(DataObject* dataObject, RowCollection* collection, RowUnit* unit, const char* column,
-                    const void* value, std::uint32_t length) {
-    const auto it = std::find(collection->columnNames.begin(), collection->columnNames.end(), column);
+bool SetColumnValue(DataObject* dataObject, RowCollection* collection, RowUnit* unit,
+                    const char* column, const void* value, std::uint32_t length) {
+    const auto it =
+        std::find(collection->columnNames.begin(), collection->columnNames.end(), column);
     if (it == collection->columnNames.end()) {
         LogError("Passed column %s is not present in DO.\n", column);
         return false;
@@ -146,7 +148,8 @@ bool AllKeyValuesNull(const RowUnit* unit) {
     if (!defn || !defn->constraints || defn->constraints->primaryKeyColumns.empty()) return false;
     for (const std::string& key : defn->constraints->primaryKeyColumns) {
         std::optional<std::size_t> position = UnitColumnPosition(unit, key);
-        if (position && *position < unit->values.size() && !unit->values[*position].isNull()) return false;
+        if (position && *position < unit->values.size() && !unit->values[*position].isNull())
+            return false;
     }
     return true;
 }
@@ -156,7 +159,8 @@ void ReindexDataObject(DataObject* dataObject) {
     for (auto& collection : dataObject->collections)
         for (auto& unit : collection->units) {
             unit->columnNames = &collection->columnNames;
-            if (std::optional<std::string> key = GetKeyString(unit.get())) dataObject->rowIndex.emplace(*key, unit.get());
+            if (std::optional<std::string> key = GetKeyString(unit.get()))
+                dataObject->rowIndex.emplace(*key, unit.get());
         }
 }
 
@@ -171,7 +175,8 @@ DataObjectPtr CreateDataObject() {
     return dataObject;
 }
 
-RowCollectionPtr CreateRowCollection(const char* table, const std::vector<std::string>* columnNames) {
+RowCollectionPtr CreateRowCollection(const char* table,
+                                     const std::vector<std::string>* columnNames) {
     LogTrace("@@@@  Inside CreateRowCollection @@@@\n");
     const TableDefn* defn = table ? GetTableDefn(table) : nullptr;
     if (!defn) {
@@ -188,8 +193,9 @@ RowCollectionPtr CreateRowCollection(const char* table, const std::vector<std::s
                 return nullptr;
             }
     for (const auto& column : defn->columns) {
-        const bool wanted = !columnNames || columnNames->empty() ||
-                            std::find(columnNames->begin(), columnNames->end(), column->name) != columnNames->end();
+        const bool wanted =
+            !columnNames || columnNames->empty() ||
+            std::find(columnNames->begin(), columnNames->end(), column->name) != columnNames->end();
         if (!wanted) continue;
         collection->columnNames.push_back(column->name);
         collection->columnTypes.push_back(column->type);
@@ -227,7 +233,8 @@ bool AddRowUnitToRowCollection(RowCollection* collection, RowUnitPtr unit) {
     return true;
 }
 
-bool AddTableToDO(DataObject* dataObject, const char* table, const std::vector<std::string>* columnNames) {
+bool AddTableToDO(DataObject* dataObject, const char* table,
+                  const std::vector<std::string>* columnNames) {
     if (!dataObject) {
         LogError("DO is NULL.\n");
         return false;
@@ -254,7 +261,8 @@ std::optional<std::string> GetKeyString(const RowUnit* unit) {
             std::optional<std::size_t> position = UnitColumnPosition(unit, name);
             const ColumnDefn* column = FindColumnDefn(defn, name);
             if (!position || *position >= unit->values.size() || !column) return std::nullopt;
-            std::optional<std::string> text = ConvertColumnValueToText(unit->values[*position], column->type);
+            std::optional<std::string> text =
+                ConvertColumnValueToText(unit->values[*position], column->type);
             if (!text) return std::nullopt;
             key += *text;
         }
@@ -270,7 +278,8 @@ bool SameRowKey(const RowUnit* first, const RowUnit* second) {
         std::optional<std::size_t> a = UnitColumnPosition(first, name);
         std::optional<std::size_t> b = UnitColumnPosition(second, name);
         const ColumnDefn* column = FindColumnDefn(defn, name);
-        if (!a || !b || !column || *a >= first->values.size() || *b >= second->values.size()) return false;
+        if (!a || !b || !column || *a >= first->values.size() || *b >= second->values.size())
+            return false;
         if (!ValuesEqual(first->values[*a], second->values[*b], column->type)) return false;
     }
     return true;
@@ -291,12 +300,14 @@ RowUnit* InsertRowUnit(DataObject* dataObject, RowUnitPtr unit) {
     unit->columnNames = &collection->columnNames;
     for (std::size_t i = 0; i < unit->values.size(); ++i) {
         if (!unit->values[i].isNull()) continue;
-        const ColumnDefn* column = FindColumnDefn(collection->tableDefn, collection->columnNames[i]);
+        const ColumnDefn* column =
+            FindColumnDefn(collection->tableDefn, collection->columnNames[i]);
         if (!column) continue;
         if (column->generatorName) {
             const std::int32_t id = GenerateID(collection->tableName.c_str(), column);
             if (id < 0) {
-                LogError("Cannot generate an identifier for %s.%s\n", collection->tableName, column->name);
+                LogError("Cannot generate an identifier for %s.%s\n", collection->tableName,
+                         column->name);
                 return nullptr;
             }
             unit->values[i] = MakeIdentifierValue(id, column->type);
@@ -352,7 +363,8 @@ bool DeleteRowUnit(DataObject* dataObject, RowUnit* unit) {
     LogTrace("@@@@  Inside DeleteRowUnit @@@@\n");
     if (!dataObject || !unit) return false;
     RowUnit* held = FindHeldUnit(dataObject, unit);
-    RowCollection* collection = held ? GetRowCollection(dataObject, held->tableName.c_str()) : nullptr;
+    RowCollection* collection =
+        held ? GetRowCollection(dataObject, held->tableName.c_str()) : nullptr;
     if (!held || !collection) {
         LogError("Table %s is not present in DO.\n", unit->tableName);
         return false;
@@ -406,8 +418,9 @@ RowUnit* GotoNextRowUnit(RowCollection* collection) {
         collection->cursor = collection->units.front().get();
         return collection->cursor;
     }
-    const auto it = std::find_if(collection->units.begin(), collection->units.end(),
-                                 [collection](const RowUnitPtr& unit) { return unit.get() == collection->cursor; });
+    const auto it = std::find_if(
+        collection->units.begin(), collection->units.end(),
+        [collection](const RowUnitPtr& unit) { return unit.get() == collection->cursor; });
     if (it == collection->units.end() || it + 1 == collection->units.end()) {
         LogDebug("Reached end of rowUnits.\n");
         return nullptr;
@@ -428,12 +441,13 @@ RowUnit* GetLastRowUnit(RowCollection* collection) {
 
 RowUnit* GetNthRowUnit(RowCollection* collection, std::int32_t n) {
     LogTrace("@@@@  Inside GetNthRowUnit @@@@\n");
-    if (!collection || n < 0 || static_cast<std::size_t>(n) >= collection->units.size()) return nullptr;
+    if (!collection || n < 0 || static_cast<std::size_t>(n) >= collection->units.size())
+        return nullptr;
     return collection->units[static_cast<std::size_t>(n)].get();
 }
 
-bool SetValueForRowUnit(const char* column, const char* table, const void* value, std::uint32_t length,
-                        DataObject* dataObject) {
+bool SetValueForRowUnit(const char* column, const char* table, const void* value,
+                        std::uint32_t length, DataObject* dataObject) {
     LogTrace("@@@@  Inside SetValueForRowUnit @@@@\n");
     RowCollection* collection = GetRowCollection(dataObject, table);
     if (!collection) {
@@ -448,8 +462,8 @@ bool SetValueForRowUnit(const char* column, const char* table, const void* value
     return SetColumnValue(dataObject, collection, last, column, value, length);
 }
 
-bool SetValueForAllRowUnits(const char* column, const char* table, const void* value, std::uint32_t length,
-                            DataObject* dataObject) {
+bool SetValueForAllRowUnits(const char* column, const char* table, const void* value,
+                            std::uint32_t length, DataObject* dataObject) {
     LogTrace("@@@@  Inside SetValueForAllRowUnits @@@@\n");
     RowCollection* collection = GetRowCollection(dataObject, table);
     if (!collection) {
@@ -458,14 +472,17 @@ bool SetValueForAllRowUnits(const char* column, const char* table, const void* v
     }
     if (!column) return false;
     for (const RowUnitPtr& unit : collection->units)
-        if (!SetColumnValue(dataObject, collection, unit.get(), column, value, length)) return false;
+        if (!SetColumnValue(dataObject, collection, unit.get(), column, value, length))
+            return false;
     return true;
 }
 
-const char* GetFirstValue(DataObject* dataObject, const char* table, const char* column, std::uint32_t* length) {
+const char* GetFirstValue(DataObject* dataObject, const char* table, const char* column,
+                          std::uint32_t* length) {
     LogTrace("@@@@  Inside GetFirstValue @@@@\n");
     if (length) *length = 0;
-    const ColumnValue* value = GetColumnValueFromDO(GetFirstRowUnit(GetRowCollection(dataObject, table)), column);
+    const ColumnValue* value =
+        GetColumnValueFromDO(GetFirstRowUnit(GetRowCollection(dataObject, table)), column);
     if (!value || value->isNull()) return nullptr;
     if (length) *length = value->length;
     return value->data();
@@ -487,11 +504,13 @@ std::vector<const ColumnValue*> GetColumnValuesFromDO(DataObject* dataObject, co
     std::vector<const ColumnValue*> values;
     if (RowCollection* collection = GetRowCollection(dataObject, table))
         for (const RowUnitPtr& unit : collection->units)
-            if (const ColumnValue* value = GetColumnValueFromDO(unit.get(), column)) values.push_back(value);
+            if (const ColumnValue* value = GetColumnValueFromDO(unit.get(), column))
+                values.push_back(value);
     return values;
 }
 
-RowUnit* InsertRowIntoDO(DataObject* dataObject, const char* table, std::vector<ColumnValue> values) {
+RowUnit* InsertRowIntoDO(DataObject* dataObject, const char* table,
+                         std::vector<ColumnValue> values) {
     LogTrace("@@@@  Inside InsertRowIntoDO @@@@\n");
     RowUnitPtr unit = CreateRowUnit(table, std::move(values));
     if (!unit) {
@@ -503,7 +522,8 @@ RowUnit* InsertRowIntoDO(DataObject* dataObject, const char* table, std::vector<
     return held;
 }
 
-RowUnit* InsertStringRowIntoDO(DataObject* dataObject, const char* table, const std::vector<const char*>& texts) {
+RowUnit* InsertStringRowIntoDO(DataObject* dataObject, const char* table,
+                               const std::vector<const char*>& texts) {
     LogTrace("@@@@  Inside InsertStringRowIntoDO @@@@\n");
     RowCollection* collection = GetRowCollection(dataObject, table);
     if (!collection || texts.size() != collection->columnTypes.size()) {
@@ -536,8 +556,10 @@ std::unique_ptr<RowObject> RowUnitToRowObject(const RowUnit* unit) {
         } else if (column->nullable) {
             values.push_back(ColumnValue::Null());
         } else {
-            LogError("Cannot save RowUnit. Column %s is not not nullable and does not have a default value\n",
-                     column->name);
+            LogError(
+                "Cannot save RowUnit. Column %s is not not nullable and does not have a default "
+                "value\n",
+                column->name);
             return nullptr;
         }
     }
@@ -597,7 +619,8 @@ namespace {
 
 // Saves the units of the collection that pass the filter; units may leave the
 // collection on the way, so the walk uses a copy of the list.
-bool SaveUnits(DataObject* dataObject, RowCollection* collection, const std::function<bool(const RowUnit*)>& take) {
+bool SaveUnits(DataObject* dataObject, RowCollection* collection,
+               const std::function<bool(const RowUnit*)>& take) {
     std::vector<RowUnit*> units;
     for (const RowUnitPtr& unit : collection->units)
         if (take(unit.get())) units.push_back(unit.get());
@@ -649,7 +672,8 @@ bool MergeDataObject(DataObject* target, DataObject* source) {
     for (const RowCollectionPtr& from : source->collections) {
         RowCollection* into = GetRowCollection(target, from->tableName.c_str());
         if (!into) {
-            RowCollectionPtr empty = CreateRowCollection(from->tableName.c_str(), &from->columnNames);
+            RowCollectionPtr empty =
+                CreateRowCollection(from->tableName.c_str(), &from->columnNames);
             if (!empty) {
                 LogError("tempRowCollection is NULL\n");
                 merged = false;
@@ -768,7 +792,8 @@ void PrintRowUnitValue(const RowUnit* unit) {
     LogTrace("@@@@  Inside PrintRowUnitValue @@@@\n");
     if (!unit) return;
     const TableDefn* defn = GetTableDefn(unit->tableName.c_str());
-    const std::vector<std::string> names = unit->columnNames ? *unit->columnNames : DefinitionColumnNames(defn);
+    const std::vector<std::string> names =
+        unit->columnNames ? *unit->columnNames : DefinitionColumnNames(defn);
     std::string text;
     for (std::size_t i = 0; i < unit->values.size() && i < names.size(); ++i) {
         const ColumnDefn* column = FindColumnDefn(defn, names[i]);
@@ -830,7 +855,8 @@ std::vector<std::string> SortTablesForDO(const DataObject* dataObject) {
     LogTrace("@@@@  Inside SortTablesForDO @@@@\n");
     if (!dataObject) return {};
     std::vector<std::string> tables;
-    for (const RowCollectionPtr& collection : dataObject->collections) tables.push_back(collection->tableName);
+    for (const RowCollectionPtr& collection : dataObject->collections)
+        tables.push_back(collection->tableName);
     std::optional<std::vector<std::string>> sorted = SortTableByFK(tables);
     if (!sorted) {
         LogError("CloneVector Failed.\n");

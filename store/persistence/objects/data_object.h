@@ -37,8 +37,8 @@ struct RowCollection {
     const TableDefn* tableDefn = nullptr;
     std::vector<std::string> columnNames;  // the selected columns, in definition order
     std::vector<BYTE> columnTypes;
-    std::vector<RowUnitPtr> units;         // in insertion order
-    RowUnit* cursor = nullptr;             // GotoNextRowUnit's current unit
+    std::vector<RowUnitPtr> units;  // in insertion order
+    RowUnit* cursor = nullptr;      // GotoNextRowUnit's current unit
 };
 using RowCollectionPtr = std::unique_ptr<RowCollection>;
 
@@ -58,7 +58,8 @@ using DataObjectPtr = std::unique_ptr<DataObject>;
 DataObjectPtr CreateDataObject();
 // A collection of the table's columns (all of them when columnNames is null or empty),
 // put in definition order. Null for an unknown table or column.
-RowCollectionPtr CreateRowCollection(const char* table, const std::vector<std::string>* columnNames);
+RowCollectionPtr CreateRowCollection(const char* table,
+                                     const std::vector<std::string>* columnNames);
 // A unit of the table holding the values (state ROW_NEW); null without table.
 RowUnitPtr CreateRowUnit(const char* table, std::vector<ColumnValue> values);
 // False when the table already has a collection in the data object.
@@ -67,7 +68,8 @@ bool AddRowCollectionToDO(DataObject* dataObject, RowCollectionPtr collection);
 bool AddRowUnitToRowCollection(RowCollection* collection, RowUnitPtr unit);
 // An empty collection of the table ("DO is NULL.\n", "Table Definition not found for
 // %s.\n", "ADD ROW COLLECTION FAILED\n").
-bool AddTableToDO(DataObject* dataObject, const char* table, const std::vector<std::string>* columnNames);
+bool AddTableToDO(DataObject* dataObject, const char* table,
+                  const std::vector<std::string>* columnNames);
 
 // The key string ("KeyStr %s\n" at TRACE); none when a key column is not among the unit's.
 std::optional<std::string> GetKeyString(const RowUnit* unit);
@@ -91,7 +93,8 @@ DataObjectPtr CreateDataObjectFromResultSet(QueryResultSet* result, const Select
 DataObjectPtr GetDataObjectByRowUnit(const std::vector<std::string>& tables, const RowUnit* unit);
 // Every column of the listed tables, filtered by a criteria tree (copied; the caller
 // keeps its own). "Cannot create DataObject.\n" when nothing comes back.
-DataObjectPtr GetDataObjectByCriteria(const std::vector<std::string>& tables, const QueryCriteriaNode* criteria);
+DataObjectPtr GetDataObjectByCriteria(const std::vector<std::string>& tables,
+                                      const QueryCriteriaNode* criteria);
 
 // --- Row units --------------------------------------------------------------------------
 
@@ -112,20 +115,23 @@ RowUnit* GetFirstRowUnit(RowCollection* collection);
 RowUnit* GetLastRowUnit(RowCollection* collection);
 RowUnit* GetNthRowUnit(RowCollection* collection, std::int32_t n);  // 0-based
 // Sets the column in the table's last unit (or in every unit) and adds ROW_UPDATED.
-bool SetValueForRowUnit(const char* column, const char* table, const void* value, std::uint32_t length,
-                        DataObject* dataObject);
-bool SetValueForAllRowUnits(const char* column, const char* table, const void* value, std::uint32_t length,
-                            DataObject* dataObject);
+bool SetValueForRowUnit(const char* column, const char* table, const void* value,
+                        std::uint32_t length, DataObject* dataObject);
+bool SetValueForAllRowUnits(const char* column, const char* table, const void* value,
+                            std::uint32_t length, DataObject* dataObject);
 // The column of the table's first unit (borrowed); null when absent or NULL.
-const char* GetFirstValue(DataObject* dataObject, const char* table, const char* column, std::uint32_t* length);
+const char* GetFirstValue(DataObject* dataObject, const char* table, const char* column,
+                          std::uint32_t* length);
 // The column of one unit, or of every unit of the table in order.
 const ColumnValue* GetColumnValueFromDO(const RowUnit* unit, const char* column);
 std::vector<const ColumnValue*> GetColumnValuesFromDO(DataObject* dataObject, const char* table,
                                                       const char* column);
 // A unit from values (one per collection column) or texts, inserted as InsertRowUnit does
 // ("Cannot create rowUnit.\n", "Cannot Insert RowUnit.\n").
-RowUnit* InsertRowIntoDO(DataObject* dataObject, const char* table, std::vector<ColumnValue> values);
-RowUnit* InsertStringRowIntoDO(DataObject* dataObject, const char* table, const std::vector<const char*>& texts);
+RowUnit* InsertRowIntoDO(DataObject* dataObject, const char* table,
+                         std::vector<ColumnValue> values);
+RowUnit* InsertStringRowIntoDO(DataObject* dataObject, const char* table,
+                               const std::vector<const char*>& texts);
 
 // --- Saving, merging, copying ----------------------------------------------------------
 

@@ -24,8 +24,9 @@ struct TableColumns {
 // Every column of the table as select-list entries named by the table.
 bool AddAllColumns(SelectQuery* query, const TableDefn* defn) {
     for (const auto& column : defn->columns) {
-        QueryColumn* descriptor = CreateColumnDescriptor(defn->name.c_str(), nullptr, column->name.c_str(), nullptr,
-                                                         0, column->type, AGGREGATE_NONE, query->pool);
+        QueryColumn* descriptor =
+            CreateColumnDescriptor(defn->name.c_str(), nullptr, column->name.c_str(), nullptr, 0,
+                                   column->type, AGGREGATE_NONE, query->pool);
         if (!descriptor || !AddSelectColumn(query, descriptor)) return false;
     }
     return true;
@@ -37,22 +38,27 @@ QueryCriteriaNode* CopyCriteria(const QueryCriteriaNode* node, MemPool* pool, in
         QueryCriteriaNode* left = CopyCriteria(node->left, pool, depth + 1);
         QueryCriteriaNode* right = CopyCriteria(node->right, pool, depth + 1);
         if (!left || !right) return nullptr;
-        return node->op == CRITERIA_AND ? CreateAndNode(left, right, pool) : CreateOrNode(left, right, pool);
+        return node->op == CRITERIA_AND ? CreateAndNode(left, right, pool)
+                                        : CreateOrNode(left, right, pool);
     }
     const QueryColumn* from = node->column;
     if (!from) return nullptr;
-    QueryColumn* column = CreateColumnDescriptor(from->tableName, from->tableAlias, from->columnName,
-                                                 from->columnAlias, from->reserved, from->type, from->aggregate, pool);
-    QueryCriteriaNode* copy = CreateCriteriaLeaf(column, node->value, node->valueLength, node->op, pool);
+    QueryColumn* column = CreateColumnDescriptor(from->tableName, from->tableAlias,
+                                                 from->columnName, from->columnAlias,
+                                                 from->reserved, from->type, from->aggregate, pool);
+    QueryCriteriaNode* copy =
+        CreateCriteriaLeaf(column, node->value, node->valueLength, node->op, pool);
     if (copy) copy->sqlFragment = node->sqlFragment;
     return copy;
 }
 
 // "table.column = value" as a leaf; the value keeps its in-memory form.
-QueryCriteriaNode* EqualsLeaf(const char* table, const ColumnDefn* column, const ColumnValue& value, MemPool* pool) {
-    QueryColumn* descriptor =
-        CreateColumnDescriptor(table, nullptr, column->name.c_str(), nullptr, 0, column->type, AGGREGATE_NONE, pool);
-    const std::uint32_t length = value.isNull() ? 0 : static_cast<std::uint32_t>(value.buffer->size());
+QueryCriteriaNode* EqualsLeaf(const char* table, const ColumnDefn* column, const ColumnValue& value,
+                              MemPool* pool) {
+    QueryColumn* descriptor = CreateColumnDescriptor(table, nullptr, column->name.c_str(), nullptr,
+                                                     0, column->type, AGGREGATE_NONE, pool);
+    const std::uint32_t length =
+        value.isNull() ? 0 : static_cast<std::uint32_t>(value.buffer->size());
     return CreateCriteriaLeaf(descriptor, value.data(), length, CRITERIA_EQ, pool);
 }
 
@@ -83,7 +89,8 @@ void TakeCollections(DataObject* into, DataObjectPtr part) {
 DataObjectPtr CreateDataObjectFromResultSet(QueryResultSet* result, const SelectQuery* query) {
     LogTrace("@@@@  Inside CreateDataObjectFromResultSet @@@@\n");
     if (!result || !query) return nullptr;
-    if (query->columns.empty() || static_cast<std::size_t>(result->columns.size()) < query->columns.size()) {
+    if (query->columns.empty() ||
+        static_cast<std::size_t>(result->columns.size()) < query->columns.size()) {
         LogError("Cannot create DataObject.  The select list does not name the columns\n");
         return nullptr;
     }
@@ -93,7 +100,8 @@ DataObjectPtr CreateDataObjectFromResultSet(QueryResultSet* result, const Select
     for (const QueryColumn* column : query->columns) {
         const TableDefn* defn = column->tableName ? GetTableDefn(column->tableName) : nullptr;
         if (!defn || !column->columnName || column->aggregate != AGGREGATE_NONE) {
-            LogError("No Table Definition found for table %s.\n", column->tableName ? column->tableName : "(null)");
+            LogError("No Table Definition found for table %s.\n",
+                     column->tableName ? column->tableName : "(null)");
             return nullptr;
         }
         if (!selected.count(defn->name)) order.push_back(defn->name);
@@ -107,8 +115,8 @@ DataObjectPtr CreateDataObjectFromResultSet(QueryResultSet* result, const Select
         const TableDefn* defn = collection->tableDefn;
         if (defn->constraints)
             for (const std::string& key : defn->constraints->primaryKeyColumns)
-                if (std::find(collection->columnNames.begin(), collection->columnNames.end(), key) ==
-                    collection->columnNames.end()) {
+                if (std::find(collection->columnNames.begin(), collection->columnNames.end(),
+                              key) == collection->columnNames.end()) {
                     LogError("\nALL PRIMARY KEY COLUMNS SHOULD BE SELECTED FOR %s\n", name);
                     LogError("All Primary key columns were not selected.\n");
                     return nullptr;
@@ -117,7 +125,8 @@ DataObjectPtr CreateDataObjectFromResultSet(QueryResultSet* result, const Select
         entry.collection = collection.get();
         for (const std::string& column : collection->columnNames)
             for (std::size_t i = 0; i < query->columns.size(); ++i)
-                if (GetTableDefn(query->columns[i]->tableName) == defn && column == query->columns[i]->columnName) {
+                if (GetTableDefn(query->columns[i]->tableName) == defn &&
+                    column == query->columns[i]->columnName) {
                     entry.resultColumns.push_back(i);
                     break;
                 }
@@ -130,12 +139,13 @@ DataObjectPtr CreateDataObjectFromResultSet(QueryResultSet* result, const Select
             std::vector<ColumnValue> values;
             for (std::size_t j = 0; j < table.resultColumns.size(); ++j) {
                 const std::size_t at = table.resultColumns[j];
-                std::optional<ColumnValue> value = at < row->size()
-                                                       ? ConvertCellToColumnType((*row)[at], result->columns[at].type,
-                                                                                 table.collection->columnTypes[j])
-                                                       : std::nullopt;
-                if (!value) LogError("Cannot convert column %s of %s\n", table.collection->columnNames[j],
-                                     table.collection->tableName);
+                std::optional<ColumnValue> value =
+                    at < row->size() ? ConvertCellToColumnType((*row)[at], result->columns[at].type,
+                                                               table.collection->columnTypes[j])
+                                     : std::nullopt;
+                if (!value)
+                    LogError("Cannot convert column %s of %s\n", table.collection->columnNames[j],
+                             table.collection->tableName);
                 values.push_back(value ? std::move(*value) : ColumnValue::Null());
             }
             RowUnitPtr unit = CreateRowUnit(table.collection->tableName.c_str(), std::move(values));
@@ -178,7 +188,8 @@ DataObjectPtr GetDataObject(SelectQueryPtr query) {
     return dataObject;
 }
 
-DataObjectPtr GetDataObjectByCriteria(const std::vector<std::string>& tables, const QueryCriteriaNode* criteria) {
+DataObjectPtr GetDataObjectByCriteria(const std::vector<std::string>& tables,
+                                      const QueryCriteriaNode* criteria) {
     LogTrace("@@@@  Inside GetDataObjectByCriteria @@@@\n");
     SelectQueryPtr query = CreateSelectQuery();
     if (!query || tables.empty()) return nullptr;
@@ -188,7 +199,9 @@ DataObjectPtr GetDataObjectByCriteria(const std::vector<std::string>& tables, co
             LogError("No Table Definition found for table %s.\n", table);
             return nullptr;
         }
-        if (!AddAllColumns(query.get(), defn) || !AddTable(query.get(), defn->name.c_str(), nullptr)) return nullptr;
+        if (!AddAllColumns(query.get(), defn) ||
+            !AddTable(query.get(), defn->name.c_str(), nullptr))
+            return nullptr;
     }
     if (criteria) {
         QueryCriteriaNode* copy = CopyCriteria(criteria, query->pool);
@@ -208,7 +221,8 @@ DataObjectPtr GetDataObjectByRowUnit(const std::vector<std::string>& tables, con
         return GetTableDefn(table.c_str()) == unitDefn;
     });
     if (!unitDefn || !listed) {
-        LogError("RowUnit belongs to table %s, which is not present in the tableList.\n", unit->tableName);
+        LogError("RowUnit belongs to table %s, which is not present in the tableList.\n",
+                 unit->tableName);
         return nullptr;
     }
     if (!unitDefn->constraints || unitDefn->constraints->primaryKeyColumns.empty()) {
@@ -224,14 +238,16 @@ DataObjectPtr GetDataObjectByRowUnit(const std::vector<std::string>& tables, con
         }
         if (ContainsTableInDO(dataObject.get(), defn->name.c_str())) continue;
         SelectQueryPtr query = CreateSelectQuery();
-        if (!query || !AddAllColumns(query.get(), defn) || !AddTable(query.get(), defn->name.c_str(), nullptr))
+        if (!query || !AddAllColumns(query.get(), defn) ||
+            !AddTable(query.get(), defn->name.c_str(), nullptr))
             return nullptr;
         std::vector<QueryCriteriaNode*> leaves;
         if (defn == unitDefn) {
             for (const std::string& key : defn->constraints->primaryKeyColumns) {
                 const ColumnValue* value = GetColumnValueFromDO(unit, key.c_str());
                 if (!value) return nullptr;
-                leaves.push_back(EqualsLeaf(defn->name.c_str(), ColumnOf(defn, key), *value, query->pool));
+                leaves.push_back(
+                    EqualsLeaf(defn->name.c_str(), ColumnOf(defn, key), *value, query->pool));
             }
         } else if (!defn->constraints || !defn->constraints->foreignKeys) {
             LogError("No constraints for table %s.\n", defn->name);

@@ -7,8 +7,8 @@
 #include <libxml/tree.h>
 
 #include <cstdlib>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -76,7 +76,8 @@ ConstituentTable ReadConstituent(const ElementRecord& record, const std::string&
 
 PersonalityDefn* FindPersonality(const char* name) {
     for (VectorNode* node = gv_personalityDefnVect.first.get(); node; node = node->next.get())
-        if (PersonalityDefn* defn = ElementOf<PersonalityDefn>(node); defn->name == name) return defn;
+        if (PersonalityDefn* defn = ElementOf<PersonalityDefn>(node); defn->name == name)
+            return defn;
     return nullptr;
 }
 
@@ -85,11 +86,13 @@ std::optional<std::vector<std::string>> PersonalityTables(const char* name) {
     const PersonalityDefn* defn = GetPersonalityDefn(name);
     if (!defn) return std::nullopt;
     std::vector<std::string> tables{defn->dominantTable};
-    for (const ConstituentTable& constituent : defn->constituents) tables.push_back(constituent.table);
+    for (const ConstituentTable& constituent : defn->constituents)
+        tables.push_back(constituent.table);
     return tables;
 }
 
-DataObjectPtr MergeAll(const std::vector<std::string>& names, const std::function<DataObjectPtr(const char*)>& get) {
+DataObjectPtr MergeAll(const std::vector<std::string>& names,
+                       const std::function<DataObjectPtr(const char*)>& get) {
     DataObjectPtr merged;
     for (const std::string& name : names) {
         DataObjectPtr part = get(name.c_str());
@@ -124,7 +127,8 @@ bool CreateIndexTable(const char* dominantTable) {
     LogTrace("@@@@ Inside CreateIndexTable @@@@\n");
     const TableDefn* defn = dominantTable ? GetTableDefn(dominantTable) : nullptr;
     if (!defn) {
-        LogError("No Table Definition found for table %s.\n", dominantTable ? dominantTable : "(null)");
+        LogError("No Table Definition found for table %s.\n",
+                 dominantTable ? dominantTable : "(null)");
         return false;
     }
     if (!defn->constraints || defn->constraints->primaryKeyColumns.empty()) {
@@ -135,16 +139,19 @@ bool CreateIndexTable(const char* dominantTable) {
     for (const std::string& key : defn->constraints->primaryKeyColumns) {
         const ColumnDefn* column = GetColumnDefnEntry(defn->name.c_str(), key.c_str());
         const BYTE type = column ? column->type : 0;
-        if (type == HYL_SQL_TINYINT || type == HYL_SQL_SMALLINT || type == HYL_SQL_INT || type == HYL_SQL_BIGINT)
+        if (type == HYL_SQL_TINYINT || type == HYL_SQL_SMALLINT || type == HYL_SQL_INT ||
+            type == HYL_SQL_BIGINT)
             keys += fmt::format("{} INT, ", key);
         else if (type == HYL_SQL_CHAR || type == HYL_SQL_CHARACTER)
             keys += fmt::format("{} VARCHAR({}), ", key, column->maxSize);
         else {
-            LogError("Key column %s of %s cannot be written into an index table\n", key, defn->name);
+            LogError("Key column %s of %s cannot be written into an index table\n", key,
+                     defn->name);
             return false;
         }
     }
-    const std::string sql = fmt::format("CREATE TABLE {}_IDX({} TABLENAME VARCHAR(40))", defn->name, keys);
+    const std::string sql =
+        fmt::format("CREATE TABLE {}_IDX({} TABLENAME VARCHAR(40))", defn->name, keys);
     std::shared_ptr<TableStatements> source = GetTableStatements();
     if (!source || !source->Update(defn->name.c_str(), sql)) {
         LogError("Cannot create index table %s_IDX\n", defn->name);
@@ -171,8 +178,9 @@ bool CreateAndAddPersonalityDefn(PersonalityDefn defn) {
 
 BYTE CreatePersonalityFromXMLFile(const char* path) {
     LogTrace("@@@@ Inside CreatePersonalityFromXMLFile @@@@\n");
-    xmlDocPtr document = path ? xmlReadFile(path, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING)
-                              : nullptr;
+    xmlDocPtr document =
+        path ? xmlReadFile(path, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING)
+             : nullptr;
     if (!document) {
         LogError("Could not parse file %s\n", path ? path : "(null)");
         return 0;
@@ -198,7 +206,8 @@ BYTE CreatePersonalityFromXMLFile(const char* path) {
         defn.name = Attribute(records[i], "personalityname").value_or("");
         defn.description = Attribute(records[i], "description").value_or("");
         defn.dominantTable = Attribute(records[i], "dominanttableid").value_or("");
-        for (std::size_t j = i + 1; j < records.size() && records[j].name == "ConstituentTable"; ++j) {
+        for (std::size_t j = i + 1; j < records.size() && records[j].name == "ConstituentTable";
+             ++j) {
             ConstituentTable constituent = ReadConstituent(records[j], defn.dominantTable);
             if (constituent.table == defn.dominantTable) continue;
             if (constituent.table.empty()) {
@@ -252,7 +261,8 @@ std::optional<std::vector<std::string>> GetConstituentTables(const char* name) {
         return std::nullopt;
     }
     std::vector<std::string> tables;
-    for (const ConstituentTable& constituent : defn->constituents) tables.push_back(constituent.table);
+    for (const ConstituentTable& constituent : defn->constituents)
+        tables.push_back(constituent.table);
     return tables;
 }
 
@@ -316,25 +326,29 @@ DataObjectPtr GetDOFromPersonality(const char* name) {
                 if (GetTableDefn(fk.referenceTable.c_str()) != dominant ||
                     std::find(keys.begin(), keys.end(), fk.referenceColumn) == keys.end())
                     continue;
-                base.push_back(CreateColumnDescriptor(dominant->name.c_str(), nullptr, fk.referenceColumn.c_str(),
-                                                      nullptr, 0, HYL_SQL_INT, AGGREGATE_NONE, query->pool));
-                reference.push_back(CreateColumnDescriptor(defn->name.c_str(), nullptr, fk.localColumn.c_str(),
-                                                           nullptr, 0, HYL_SQL_INT, AGGREGATE_NONE, query->pool));
+                base.push_back(CreateColumnDescriptor(dominant->name.c_str(), nullptr,
+                                                      fk.referenceColumn.c_str(), nullptr, 0,
+                                                      HYL_SQL_INT, AGGREGATE_NONE, query->pool));
+                reference.push_back(
+                    CreateColumnDescriptor(defn->name.c_str(), nullptr, fk.localColumn.c_str(),
+                                           nullptr, 0, HYL_SQL_INT, AGGREGATE_NONE, query->pool));
             }
         if (base.empty()) {
             LogError("Table %s has no foreign key to %s\n", defn->name, dominant->name);
             LogError("Cannot get DO for personality %s\n", name);
             return nullptr;
         }
-        AddJoin(query.get(), dominant->name.c_str(), nullptr, defn->name.c_str(), nullptr, LEFT_JOIN, base, reference);
+        AddJoin(query.get(), dominant->name.c_str(), nullptr, defn->name.c_str(), nullptr,
+                LEFT_JOIN, base, reference);
         tables.push_back(defn);
     }
     if (personality->constituents.empty()) AddTable(query.get(), dominant->name.c_str(), nullptr);
     for (const TableDefn* defn : tables)
         for (const auto& column : defn->columns)
-            AddSelectColumn(query.get(), CreateColumnDescriptor(defn->name.c_str(), nullptr, column->name.c_str(),
-                                                                nullptr, 0, column->type, AGGREGATE_NONE,
-                                                                query->pool));
+            AddSelectColumn(
+                query.get(),
+                CreateColumnDescriptor(defn->name.c_str(), nullptr, column->name.c_str(), nullptr,
+                                       0, column->type, AGGREGATE_NONE, query->pool));
     DataObjectPtr dataObject = GetDataObject(std::move(query));
     if (!dataObject) LogError("Cannot get DO for personality %s\n", name);
     return dataObject;
@@ -355,8 +369,10 @@ DataObjectPtr GetDOFromPersonalityByRowUnit(const char* name, const RowUnit* uni
     return GetDataObjectByRowUnit(*tables, unit);
 }
 
-DataObjectPtr GetDOFromPersonalitiesByRowUnit(const std::vector<std::string>& names, const RowUnit* unit) {
-    return MergeAll(names, [unit](const char* name) { return GetDOFromPersonalityByRowUnit(name, unit); });
+DataObjectPtr GetDOFromPersonalitiesByRowUnit(const std::vector<std::string>& names,
+                                              const RowUnit* unit) {
+    return MergeAll(names,
+                    [unit](const char* name) { return GetDOFromPersonalityByRowUnit(name, unit); });
 }
 
 DataObjectPtr GetDOFromPersonalityByCriteria(const char* name, const QueryCriteriaNode* criteria) {
@@ -371,14 +387,17 @@ DataObjectPtr GetDOFromPersonalityByCriteria(const char* name, const QueryCriter
 
 DataObjectPtr GetDOFromPersonalitiesByCriteria(const std::vector<std::string>& names,
                                                const QueryCriteriaNode* criteria) {
-    return MergeAll(names, [criteria](const char* name) { return GetDOFromPersonalityByCriteria(name, criteria); });
+    return MergeAll(names, [criteria](const char* name) {
+        return GetDOFromPersonalityByCriteria(name, criteria);
+    });
 }
 
 DataObjectPtr DeepRetrieveDO(const char* dominantTable, const RowUnit* row) {
     LogTrace("@@@@  Inside DeepRetrieveDO @@@@\n");
     const TableDefn* defn = dominantTable ? GetTableDefn(dominantTable) : nullptr;
     if (!defn || !row) {
-        LogError("No Table Definition found for table %s.\n", dominantTable ? dominantTable : "(null)");
+        LogError("No Table Definition found for table %s.\n",
+                 dominantTable ? dominantTable : "(null)");
         return nullptr;
     }
     if (!defn->constraints || defn->constraints->primaryKeyColumns.empty()) {
@@ -406,14 +425,16 @@ DataObjectPtr DeepRetrieveDO(const char* dominantTable, const RowUnit* row) {
         ResetResultSet(result.get());
         while (NextResultRow(result.get()))
             if (std::optional<std::string> table = ResultText(result.get(), "TABLENAME")) {
-                const bool known = std::any_of(tables.begin(), tables.end(), [&](const std::string& listed) {
-                    return CompareNoCase(listed.c_str(), table->c_str()) == 0;
-                });
+                const bool known =
+                    std::any_of(tables.begin(), tables.end(), [&](const std::string& listed) {
+                        return CompareNoCase(listed.c_str(), table->c_str()) == 0;
+                    });
                 if (!known) tables.push_back(*table);
             }
     }
     if (!result || result->rows.empty()) {
-        LogError("Query: %s. No tables indexed.  Cannot deep retrieve DO for %s\n", sql, defn->name);
+        LogError("Query: %s. No tables indexed.  Cannot deep retrieve DO for %s\n", sql,
+                 defn->name);
         return nullptr;
     }
     return GetDataObjectByRowUnit(tables, row);

@@ -62,7 +62,8 @@ DataObjectPtr GetDOFromPersonality(const char* name);
 // One data object per personality, merged ("Cannot Merge DO's.\n").
 DataObjectPtr GetDOFromPersonalities(const std::vector<std::string>& names);
 DataObjectPtr GetDOFromPersonalityByRowUnit(const char* name, const RowUnit* unit);
-DataObjectPtr GetDOFromPersonalitiesByRowUnit(const std::vector<std::string>& names, const RowUnit* unit);
+DataObjectPtr GetDOFromPersonalitiesByRowUnit(const std::vector<std::string>& names,
+                                              const RowUnit* unit);
 DataObjectPtr GetDOFromPersonalityByCriteria(const char* name, const QueryCriteriaNode* criteria);
 DataObjectPtr GetDOFromPersonalitiesByCriteria(const std::vector<std::string>& names,
                                                const QueryCriteriaNode* criteria);

@@ -14,25 +14,34 @@ protected:
         for (const char* sql : {
                  "CREATE TABLE QueryDetails(QUERY_ID int, QUERYNAME varchar(40))",
                  "CREATE TABLE QueryvsColumns(QUERY_ID int, COLUMN_ID int)",
-                 "CREATE TABLE ColumnDetails(COLUMN_ID int, COLUMNNAME varchar(40), COLUMNALIAS varchar(40), "
+                 "CREATE TABLE ColumnDetails(COLUMN_ID int, COLUMNNAME varchar(40), COLUMNALIAS "
+                 "varchar(40), "
                  "TABLENAME varchar(40), TABLEALIAS varchar(40), FUNCTIONNAME varchar(20))",
                  "CREATE TABLE QueryvsTables(QUERY_ID int, TABLE_ID int)",
-                 "CREATE TABLE TableDetails(TABLE_ID int, TABLENAME varchar(40), TABLEALIAS varchar(40))",
+                 "CREATE TABLE TableDetails(TABLE_ID int, TABLENAME varchar(40), TABLEALIAS "
+                 "varchar(40))",
                  "CREATE TABLE QueryvsJoins(QUERY_ID int, JOIN_ID int)",
-                 "CREATE TABLE JoinDetails(JOIN_ID int, BASETABLENAME varchar(40), BASETABLEALIAS varchar(40), "
-                 "REFTABLENAME varchar(40), REFTABLEALIAS varchar(40), BASETABLECOLUMN varchar(40), "
+                 "CREATE TABLE JoinDetails(JOIN_ID int, BASETABLENAME varchar(40), BASETABLEALIAS "
+                 "varchar(40), "
+                 "REFTABLENAME varchar(40), REFTABLEALIAS varchar(40), BASETABLECOLUMN "
+                 "varchar(40), "
                  "REFTABLECOLUMN varchar(40), JOINTYPE varchar(20))",
                  "CREATE TABLE QueryvsGB(QUERY_ID int, GB_ID int)",
-                 "CREATE TABLE GroupByDetails(GB_ID int, TABLENAME varchar(40), COLUMNNAME varchar(40))",
+                 "CREATE TABLE GroupByDetails(GB_ID int, TABLENAME varchar(40), COLUMNNAME "
+                 "varchar(40))",
                  "CREATE TABLE QueryvsSort(QUERY_ID int, SORT_ID int)",
-                 "CREATE TABLE SortDetails(SORT_ID int, TABLENAME varchar(40), COLUMNNAME varchar(40), "
+                 "CREATE TABLE SortDetails(SORT_ID int, TABLENAME varchar(40), COLUMNNAME "
+                 "varchar(40), "
                  "SORTTYPE varchar(10))",
                  "CREATE TABLE QueryvsCriteria(QUERY_ID int, B_ID int)",
-                 "CREATE TABLE BooleanExp(B_ID int, LEXPRESSION int, OPERATOR varchar(10), REXPRESSION int)",
-                 "CREATE TABLE RelationalExp(R_ID int, LIDENTIFIER varchar(40), OPERATOR varchar(10), "
+                 "CREATE TABLE BooleanExp(B_ID int, LEXPRESSION int, OPERATOR varchar(10), "
+                 "REXPRESSION int)",
+                 "CREATE TABLE RelationalExp(R_ID int, LIDENTIFIER varchar(40), OPERATOR "
+                 "varchar(10), "
                  "RIDENTIFIER varchar(60))",
                  // Devices 1 to 4 and their software.
-                 "INSERT INTO Device VALUES(1,'alpha',1,NULL),(2,'beta',0,NULL),(3,'gamma',1,NULL),(4,'delta',1,NULL)",
+                 "INSERT INTO Device "
+                 "VALUES(1,'alpha',1,NULL),(2,'beta',0,NULL),(3,'gamma',1,NULL),(4,'delta',1,NULL)",
                  "INSERT INTO Software VALUES(10,1,'editor'),(11,1,'browser'),(12,3,'editor')",
              })
             ASSERT_TRUE(Run(sql)) << sql;
@@ -52,14 +61,16 @@ void FillQueryOne(SqliteObjectsTest& test) {
              "INSERT INTO QueryvsTables VALUES(1,201)",
              "INSERT INTO TableDetails VALUES(201,'Patch','p')",
              "INSERT INTO QueryvsJoins VALUES(1,301)",
-             "INSERT INTO JoinDetails VALUES(301,'Device','d','Software','s','ID','DEVICE_ID','LEFT_JOIN')",
+             "INSERT INTO JoinDetails "
+             "VALUES(301,'Device','d','Software','s','ID','DEVICE_ID','LEFT_JOIN')",
              "INSERT INTO QueryvsGB VALUES(1,401),(1,402)",
              "INSERT INTO GroupByDetails VALUES(401,'Device','NAME'),(402,'Device','ID')",
              "INSERT INTO QueryvsSort VALUES(1,501)",
              "INSERT INTO SortDetails VALUES(501,'Device','NAME','ASC')",
              "INSERT INTO QueryvsCriteria VALUES(1,600)",
              "INSERT INTO BooleanExp VALUES(600,601,'OR',612),(601,610,'AND',611)",
-             "INSERT INTO RelationalExp VALUES(610,'d.ID','>','1'),(611,'d.ACTIVE','=','1'),(612,'d.NAME','=','''alpha''')",
+             "INSERT INTO RelationalExp "
+             "VALUES(610,'d.ID','>','1'),(611,'d.ACTIVE','=','1'),(612,'d.NAME','=','''alpha''')",
          })
         ASSERT_TRUE(test.Run(sql)) << sql;
 }
@@ -109,13 +120,16 @@ TEST_F(CatalogueTest, AssemblesEveryPartOfAStoredQuery) {
 }
 
 TEST_F(CatalogueTest, OperatorAndFunctionNamesMapToTheirCodes) {
-    const std::pair<const char*, BYTE> operators[] = {{"<", CRITERIA_LT},   {"<=", CRITERIA_LE}, {"!=", CRITERIA_NE},
-                                                      {"LIKE", CRITERIA_LIKE}, {"like", 0},       {"==", 0}};
+    const std::pair<const char*, BYTE> operators[] = {{"<", CRITERIA_LT},  {"<=", CRITERIA_LE},
+                                                      {"!=", CRITERIA_NE}, {"LIKE", CRITERIA_LIKE},
+                                                      {"like", 0},         {"==", 0}};
     int id = 700;
     for (const auto& [name, code] : operators) {
         ++id;
-        ASSERT_TRUE(Run("INSERT INTO QueryvsCriteria VALUES(" + std::to_string(id) + "," + std::to_string(id) + ")"));
-        ASSERT_TRUE(Run("INSERT INTO RelationalExp VALUES(" + std::to_string(id) + ",'ID','" + name + "','1')"));
+        ASSERT_TRUE(Run("INSERT INTO QueryvsCriteria VALUES(" + std::to_string(id) + "," +
+                        std::to_string(id) + ")"));
+        ASSERT_TRUE(Run("INSERT INTO RelationalExp VALUES(" + std::to_string(id) + ",'ID','" +
+                        name + "','1')"));
         SelectQueryPtr query = CreateSelectQuery();
         ASSERT_TRUE(LoadStoredCriteria(id, query.get())) << name;
         ASSERT_NE(query->criteria, nullptr);
@@ -133,8 +147,9 @@ TEST_F(CatalogueTest, AQueryWithoutCatalogueRowsIsEmptyAndSaysSo) {
     EXPECT_FALSE(query->groupBy);
     EXPECT_FALSE(query->orderBy);
     EXPECT_EQ(query->criteria, nullptr);
-    for (const char* line : {"\nNo Columns to be selected.\n", "\nNo Tables to be selected\n", "\nNo Join details\n",
-                             "\nNo GroupBy details\n", "\nNo Sort details\n"})
+    for (const char* line :
+         {"\nNo Columns to be selected.\n", "\nNo Tables to be selected\n", "\nNo Join details\n",
+          "\nNo GroupBy details\n", "\nNo Sort details\n"})
         EXPECT_TRUE(log.has(line)) << line;
     EXPECT_EQ(RunStoredQuery(99), nullptr);  // nothing to select from
 }
@@ -149,9 +164,11 @@ TEST_F(CatalogueTest, BrokenStoredCriteriaRefuseTheQueryInsteadOfDroppingTheFilt
              // 5: a node that is its own left child; 6: a cycle through two nodes;
              // 7: a right side that names no row.
              "INSERT INTO QueryvsCriteria VALUES(5,800),(6,810),(7,820)",
-             "INSERT INTO BooleanExp VALUES(800,800,'AND',801),(810,811,'OR',812),(812,813,'AND',810),"
+             "INSERT INTO BooleanExp "
+             "VALUES(800,800,'AND',801),(810,811,'OR',812),(812,813,'AND',810),"
              "(820,821,'AND',829)",
-             "INSERT INTO RelationalExp VALUES(801,'ID','=','1'),(811,'ID','=','2'),(813,'ID','=','3'),"
+             "INSERT INTO RelationalExp "
+             "VALUES(801,'ID','=','1'),(811,'ID','=','2'),(813,'ID','=','3'),"
              "(821,'ID','=','4')",
          })
         ASSERT_TRUE(Run(sql)) << sql;
@@ -179,7 +196,8 @@ TEST_F(CatalogueTest, StoredQueriesRunByIdentifierOrNameAndTheCatalogueRunPrints
     for (const char* sql : {
              "INSERT INTO QueryDetails VALUES(3,'active devices'),(4,'count software')",
              "INSERT INTO QueryvsColumns VALUES(3,101),(3,102),(4,103),(4,104)",
-             "INSERT INTO ColumnDetails VALUES(101,'ID',NULL,'Device',NULL,NULL),(102,'NAME',NULL,'Device',NULL,NULL),"
+             "INSERT INTO ColumnDetails "
+             "VALUES(101,'ID',NULL,'Device',NULL,NULL),(102,'NAME',NULL,'Device',NULL,NULL),"
              "(103,'DEVICE_ID',NULL,'Software',NULL,NULL),(104,NULL,NULL,NULL,NULL,'COUNT')",
              "INSERT INTO QueryvsTables VALUES(3,201),(4,202)",
              "INSERT INTO TableDetails VALUES(201,'Device',NULL),(202,'Software',NULL)",
@@ -187,7 +205,8 @@ TEST_F(CatalogueTest, StoredQueriesRunByIdentifierOrNameAndTheCatalogueRunPrints
              "INSERT INTO GroupByDetails VALUES(401,'Software','DEVICE_ID')",
              // Any sort byte but zero sorts ascending, a stored DESC too.
              "INSERT INTO QueryvsSort VALUES(3,501),(4,502)",
-             "INSERT INTO SortDetails VALUES(501,'Device','NAME','DESC'),(502,'Software','DEVICE_ID','A')",
+             "INSERT INTO SortDetails "
+             "VALUES(501,'Device','NAME','DESC'),(502,'Software','DEVICE_ID','A')",
              "INSERT INTO QueryvsCriteria VALUES(3,900)",
              "INSERT INTO RelationalExp VALUES(900,'ACTIVE','=','1')",
          })
@@ -203,7 +222,8 @@ TEST_F(CatalogueTest, StoredQueriesRunByIdentifierOrNameAndTheCatalogueRunPrints
     std::unique_ptr<QueryResultSet> counts = RunStoredQueryByName("count software");
     ASSERT_NE(counts, nullptr);
     ASSERT_EQ(counts->rows.size(), 2u);
-    std::optional<ColumnValue> count = ConvertCellToColumnType(counts->rows[0][1], counts->columns[1].type, HYL_SQL_INT);
+    std::optional<ColumnValue> count =
+        ConvertCellToColumnType(counts->rows[0][1], counts->columns[1].type, HYL_SQL_INT);
     ASSERT_TRUE(count);
     EXPECT_EQ(count->As<std::int32_t>(), 2);  // device 1 has two programs
     EXPECT_NE(RunStoredQueryByName("3"), nullptr);

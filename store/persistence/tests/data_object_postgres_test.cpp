@@ -13,10 +13,13 @@ TEST(DataObjectPostgres, PersonalityCycleReadsChangesSavesAndReadsBack) {
         persistencetest::DirectParams(testsupport::PostgresServer::Instance().connectionString());
     ProviderConnectionPtr connection = ODBCOpenConnection(&params);
     ASSERT_NE(connection, nullptr);
-    std::shared_ptr<TableStatements> previous =
-        SetTableStatements(MakeConnectionTableStatements(GetODBCProvider(), connection.get(), GetSqlDialect("PGSQL")));
-    const auto run = [&](const std::string& sql) { return ODBCExecuteUpdate(connection.get(), sql.c_str()) == 1; };
-    for (const char* table : {"Device", "Software", "Patch"}) ASSERT_TRUE(run(*PgsqlGenCreateQuery(table))) << table;
+    std::shared_ptr<TableStatements> previous = SetTableStatements(
+        MakeConnectionTableStatements(GetODBCProvider(), connection.get(), GetSqlDialect("PGSQL")));
+    const auto run = [&](const std::string& sql) {
+        return ODBCExecuteUpdate(connection.get(), sql.c_str()) == 1;
+    };
+    for (const char* table : {"Device", "Software", "Patch"})
+        ASSERT_TRUE(run(*PgsqlGenCreateQuery(table))) << table;
     ASSERT_TRUE(run("INSERT INTO Device VALUES(1,'alpha','t',NULL),(2,'beta','f',NULL)"));
     ASSERT_TRUE(run("INSERT INTO Software VALUES(10,1,'editor'),(11,1,'browser')"));
     ASSERT_TRUE(run("INSERT INTO Patch VALUES(20,2,'KB1','open')"));
@@ -37,14 +40,18 @@ TEST(DataObjectPostgres, PersonalityCycleReadsChangesSavesAndReadsBack) {
     EXPECT_EQ(GetRowCollection(inventory.get(), "Device")->units.size(), 2u);
     EXPECT_EQ(GetRowCollection(inventory.get(), "Software")->units.size(), 2u);
     EXPECT_EQ(GetRowCollection(inventory.get(), "Patch")->units.size(), 1u);
-    EXPECT_EQ(ConvertColumnValueToText(*GetColumnValueFromDO(FindRowUnit(inventory.get(), "Device1"), "ACTIVE"),
-                                       HYL_SQL_BOOLEAN),
+    EXPECT_EQ(ConvertColumnValueToText(
+                  *GetColumnValueFromDO(FindRowUnit(inventory.get(), "Device1"), "ACTIVE"),
+                  HYL_SQL_BOOLEAN),
               "'t'");
 
     // A device with a hostile name and its software (saved parent first), a boolean
     // changed, a program deleted.
-    ASSERT_NE(InsertRowIntoDO(inventory.get(), "Software", {Int(12), Int(3), Text("tool")}), nullptr);
-    ASSERT_NE(InsertStringRowIntoDO(inventory.get(), "Device", {"3", "o'hara \\ \"q\"", "FALSE", "long"}), nullptr);
+    ASSERT_NE(InsertRowIntoDO(inventory.get(), "Software", {Int(12), Int(3), Text("tool")}),
+              nullptr);
+    ASSERT_NE(
+        InsertStringRowIntoDO(inventory.get(), "Device", {"3", "o'hara \\ \"q\"", "FALSE", "long"}),
+        nullptr);
     RowUnitPtr beta = CloneRowUnit(FindRowUnit(inventory.get(), "Device2"));
     beta->values[2] = ConvertTextToColumnValue("TRUE", HYL_SQL_BOOLEAN, nullptr);
     ASSERT_TRUE(UpdateRowUnit(inventory.get(), beta.get()));
@@ -60,9 +67,10 @@ TEST(DataObjectPostgres, PersonalityCycleReadsChangesSavesAndReadsBack) {
     ASSERT_NE(hostile, nullptr);
     const ColumnValue* name = GetColumnValueFromDO(hostile, "NAME");
     EXPECT_EQ(std::string(name->data(), name->length), "o'hara \\ \"q\"");
-    EXPECT_EQ(ConvertColumnValueToText(*GetColumnValueFromDO(FindRowUnit(again.get(), "Device2"), "ACTIVE"),
-                                       HYL_SQL_BOOLEAN),
-              "'t'");
+    EXPECT_EQ(
+        ConvertColumnValueToText(
+            *GetColumnValueFromDO(FindRowUnit(again.get(), "Device2"), "ACTIVE"), HYL_SQL_BOOLEAN),
+        "'t'");
 
     // Deep retrieval through the index table on the server.
     ASSERT_TRUE(run("INSERT INTO Device_IDX VALUES (2, 'Patch')"));

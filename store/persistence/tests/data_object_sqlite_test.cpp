@@ -38,12 +38,14 @@ protected:
     void LoadPersonalities() {
         testsupport::WriteFile(dir_.path() / "personalities.xml", kPersonalities);
         ASSERT_EQ(InitPersonality(), 1);
-        ASSERT_EQ(CreatePersonalityFromXMLFile((dir_.path() / "personalities.xml").string().c_str()), 1);
+        ASSERT_EQ(
+            CreatePersonalityFromXMLFile((dir_.path() / "personalities.xml").string().c_str()), 1);
     }
     // An empty data object holding the table's full collection.
     DataObjectPtr EmptyWith(std::initializer_list<const char*> tables) {
         DataObjectPtr dataObject = CreateDataObject();
-        for (const char* table : tables) EXPECT_TRUE(AddTableToDO(dataObject.get(), table, nullptr));
+        for (const char* table : tables)
+            EXPECT_TRUE(AddTableToDO(dataObject.get(), table, nullptr));
         return dataObject;
     }
     testsupport::TempDir dir_;
@@ -87,13 +89,15 @@ TEST_F(DataObjectTest, PersonalityFileBuildsTheRegistryAndTheIndexTable) {
 
     // The index table exists with the key column and the table name.
     EXPECT_TRUE(Run("INSERT INTO Device_IDX VALUES (1, 'Software')"));
-    EXPECT_EQ(Rows("SELECT ID, TABLENAME FROM Device_IDX"), (std::vector<std::vector<std::string>>{{"1", "Software"}}));
+    EXPECT_EQ(Rows("SELECT ID, TABLENAME FROM Device_IDX"),
+              (std::vector<std::vector<std::string>>{{"1", "Software"}}));
 }
 
 TEST_F(DataObjectTest, UnreadablePersonalityFilesAreReported) {
     LogCapture log;
     testsupport::WriteFile(dir_.path() / "broken.xml", "<Personalities><PersonalityConfiguration");
-    for (const std::string& path : {(dir_.path() / "broken.xml").string(), (dir_.path() / "missing.xml").string()}) {
+    for (const std::string& path :
+         {(dir_.path() / "broken.xml").string(), (dir_.path() / "missing.xml").string()}) {
         EXPECT_EQ(CreatePersonalityFromXMLFile(path.c_str()), 0);
         EXPECT_TRUE(log.has("Could not parse file " + path + "\n"));
     }
@@ -106,7 +110,8 @@ TEST_F(DataObjectTest, PersonalityDataObjectHoldsEachRowOnceAndNoPhantomUnits) {
     LogCapture log;
     DataObjectPtr dataObject = GetDOFromPersonality("Inventory");
     ASSERT_NE(dataObject, nullptr);
-    EXPECT_EQ(GetTableList(dataObject.get()), (std::vector<std::string>{"Device", "Software", "Patch"}));
+    EXPECT_EQ(GetTableList(dataObject.get()),
+              (std::vector<std::string>{"Device", "Software", "Patch"}));
     // Device 1 comes back in four joined rows (2 programs x 2 patches), device 2 in one
     // without software or patches: two device units, no unit with NULL keys.
     EXPECT_EQ(GetRowCollection(dataObject.get(), "Device")->units.size(), 2u);
@@ -134,18 +139,22 @@ TEST_F(DataObjectTest, ChangesAreSavedByStateAndSavedUnitsIssueNothing) {
     DataObjectPtr dataObject = EmptyWith({"Device", "Patch"});
     LogCapture log;
     // A hostile text survives the insert and the update.
-    RowUnit* unit = InsertStringRowIntoDO(dataObject.get(), "Device", {"7", "o'neil \\ x", nullptr, "n"});
+    RowUnit* unit =
+        InsertStringRowIntoDO(dataObject.get(), "Device", {"7", "o'neil \\ x", nullptr, "n"});
     ASSERT_NE(unit, nullptr);
     EXPECT_EQ(unit->state, ROW_NEW);
-    EXPECT_EQ(ConvertColumnValueToText(*GetColumnValueFromDO(unit, "ACTIVE"), HYL_SQL_BOOLEAN), "'t'");  // default
+    EXPECT_EQ(ConvertColumnValueToText(*GetColumnValueFromDO(unit, "ACTIVE"), HYL_SQL_BOOLEAN),
+              "'t'");  // default
     // The same key again is refused and changes nothing.
-    EXPECT_EQ(InsertStringRowIntoDO(dataObject.get(), "Device", {"7", "other", nullptr, nullptr}), nullptr);
+    EXPECT_EQ(InsertStringRowIntoDO(dataObject.get(), "Device", {"7", "other", nullptr, nullptr}),
+              nullptr);
     EXPECT_TRUE(log.has("Row with keyStr Device7 already exists.\n"));
     EXPECT_EQ(GetRowCollection(dataObject.get(), "Device")->units.size(), 1u);
 
     ASSERT_TRUE(SaveDataObject(dataObject.get()));
     EXPECT_EQ(unit->state, ROW_SAVED);
-    EXPECT_EQ(Rows("SELECT NAME FROM Device WHERE ID = 7"), (std::vector<std::vector<std::string>>{{"o'neil \\ x"}}));
+    EXPECT_EQ(Rows("SELECT NAME FROM Device WHERE ID = 7"),
+              (std::vector<std::vector<std::string>>{{"o'neil \\ x"}}));
     // Saving again issues nothing (the row would otherwise be inserted twice and fail).
     EXPECT_TRUE(SaveRowUnit(dataObject.get(), GetRowCollection(dataObject.get(), "Device"), unit));
     EXPECT_TRUE(log.has("QueryPtr is NULL.\n"));
@@ -153,7 +162,8 @@ TEST_F(DataObjectTest, ChangesAreSavedByStateAndSavedUnitsIssueNothing) {
     ASSERT_TRUE(SetValueForRowUnit("NAME", "Device", "renamed", 7, dataObject.get()));
     EXPECT_EQ(unit->state, ROW_SAVED | ROW_UPDATED);
     ASSERT_TRUE(SaveDataObject(dataObject.get()));
-    EXPECT_EQ(Rows("SELECT NAME FROM Device WHERE ID = 7"), (std::vector<std::vector<std::string>>{{"renamed"}}));
+    EXPECT_EQ(Rows("SELECT NAME FROM Device WHERE ID = 7"),
+              (std::vector<std::vector<std::string>>{{"renamed"}}));
 
     // A deleted unit is deleted in the database and leaves the data object.
     ASSERT_TRUE(DeleteRowUnit(dataObject.get(), unit));
@@ -164,7 +174,8 @@ TEST_F(DataObjectTest, ChangesAreSavedByStateAndSavedUnitsIssueNothing) {
     EXPECT_TRUE(IsDOEmpty(dataObject.get()));
 
     // Created and deleted before any save: gone without a statement.
-    RowUnit* transient = InsertStringRowIntoDO(dataObject.get(), "Device", {"8", "t", nullptr, nullptr});
+    RowUnit* transient =
+        InsertStringRowIntoDO(dataObject.get(), "Device", {"8", "t", nullptr, nullptr});
     ASSERT_NE(transient, nullptr);
     ASSERT_TRUE(DeleteRowUnit(dataObject.get(), transient));
     EXPECT_TRUE(IsDOEmpty(dataObject.get()));
@@ -177,14 +188,16 @@ TEST_F(DataObjectTest, ChangesAreSavedByStateAndSavedUnitsIssueNothing) {
     RowUnit* patch = InsertRowIntoDO(narrow.get(), "Patch", {Int(30), Int(1)});
     ASSERT_NE(patch, nullptr);
     EXPECT_FALSE(SaveDataObject(narrow.get()));
-    EXPECT_TRUE(log.has("Cannot save RowUnit. Column KB is not not nullable and does not have a default value\n"));
+    EXPECT_TRUE(log.has(
+        "Cannot save RowUnit. Column KB is not not nullable and does not have a default value\n"));
     EXPECT_EQ(patch->state, ROW_NEW);
     EXPECT_TRUE(Rows("SELECT * FROM Patch WHERE ID = 30").empty());
 }
 
 TEST_F(DataObjectTest, AFailedStatementKeepsTheUnitsStateForALaterSave) {
     DataObjectPtr dataObject = EmptyWith({"Device"});
-    RowUnit* unit = InsertStringRowIntoDO(dataObject.get(), "Device", {"1", "clash", nullptr, nullptr});  // ID 1 exists
+    RowUnit* unit = InsertStringRowIntoDO(dataObject.get(), "Device",
+                                          {"1", "clash", nullptr, nullptr});  // ID 1 exists
     ASSERT_NE(unit, nullptr);
     LogCapture log;
     EXPECT_FALSE(SaveDataObject(dataObject.get()));
@@ -244,8 +257,10 @@ TEST(SortTableByFK, ReferencedTablesComeFirstAndCyclesEnd) {
 TEST_F(DataObjectTest, SavingOrdersInsertsByForeignKeyAndDeletesTheOtherWay) {
     DataObjectPtr dataObject = EmptyWith({"Software", "Device"});
     ASSERT_TRUE(Run("PRAGMA foreign_keys = ON"));
-    ASSERT_NE(InsertRowIntoDO(dataObject.get(), "Software", {Int(50), Int(5), Text("tool")}), nullptr);
-    ASSERT_NE(InsertStringRowIntoDO(dataObject.get(), "Device", {"5", "five", nullptr, nullptr}), nullptr);
+    ASSERT_NE(InsertRowIntoDO(dataObject.get(), "Software", {Int(50), Int(5), Text("tool")}),
+              nullptr);
+    ASSERT_NE(InsertStringRowIntoDO(dataObject.get(), "Device", {"5", "five", nullptr, nullptr}),
+              nullptr);
     EXPECT_EQ(SortTablesForDO(dataObject.get()), (std::vector<std::string>{"Device", "Software"}));
     ASSERT_TRUE(SaveDataObject(dataObject.get()));
     ASSERT_TRUE(DeleteRowUnit(dataObject.get(), FindRowUnit(dataObject.get(), "Device5")));
@@ -282,7 +297,8 @@ TEST_F(DataObjectTest, MergeFollowsTheSourceUnitsStates) {
     DataObjectPtr devices = EmptyWith({"Device"});
     RowUnit* gone = InsertStringRowIntoDO(devices.get(), "Device", {"9", "x", nullptr, nullptr});
     gone->state = ROW_NEW | ROW_DELETED;
-    ASSERT_NE(InsertStringRowIntoDO(devices.get(), "Device", {"8", "y", nullptr, nullptr}), nullptr);
+    ASSERT_NE(InsertStringRowIntoDO(devices.get(), "Device", {"8", "y", nullptr, nullptr}),
+              nullptr);
     ASSERT_TRUE(MergeDataObject(target.get(), devices.get()));
     EXPECT_EQ(GetRowCollection(target.get(), "Device")->units.size(), 1u);
 
@@ -312,7 +328,8 @@ TEST_F(DataObjectTest, RowUnitRetrievalAndDeepRetrievalThroughTheIndexTable) {
 
     LogCapture log;
     EXPECT_EQ(GetDataObjectByRowUnit({"Software"}, alpha), nullptr);
-    EXPECT_TRUE(log.has("RowUnit belongs to table Device, which is not present in the tableList.\n"));
+    EXPECT_TRUE(
+        log.has("RowUnit belongs to table Device, which is not present in the tableList.\n"));
 
     // Deep retrieval reads the tables the index lists for the key.
     EXPECT_EQ(DeepRetrieveDO("Device", alpha), nullptr);
@@ -353,11 +370,13 @@ TEST_F(DataObjectTest, CriteriaValuesAndNavigation) {
     EXPECT_EQ(FindRowUnit(patches.get(), "Patch21")->state, ROW_SAVED | ROW_UPDATED | ROW_DELETED);
     EXPECT_FALSE(DeleteRowUnitOnCriteria("Patch", patches.get(), "KB=="));
     ASSERT_TRUE(SaveDataObject(patches.get()));
-    EXPECT_EQ(Rows("SELECT ID, STATE FROM Patch"), (std::vector<std::vector<std::string>>{{"20", "closed"}}));
+    EXPECT_EQ(Rows("SELECT ID, STATE FROM Patch"),
+              (std::vector<std::vector<std::string>>{{"20", "closed"}}));
 
     // Criteria trees from the caller are copied into the data object's own query.
     SelectQueryPtr owner = CreateSelectQuery();
-    QueryColumn* id = CreateColumnDescriptor("Device", nullptr, "NAME", nullptr, 0, HYL_SQL_CHARACTER, 0, owner->pool);
+    QueryColumn* id = CreateColumnDescriptor("Device", nullptr, "NAME", nullptr, 0,
+                                             HYL_SQL_CHARACTER, 0, owner->pool);
     QueryCriteriaNode* leaf = CreateCriteriaLeaf(id, "beta", 4, CRITERIA_EQ, owner->pool);
     DataObjectPtr beta = GetDataObjectByCriteria({"Device"}, leaf);
     owner.reset();
@@ -378,20 +397,25 @@ TEST_F(DataObjectTest, MissingGeneratedKeysAreGeneratedOrTheUnitIsRefused) {
     InitSequenceState();
     // Without a sequence source no identifier can be had: the unit is not taken with a
     // NULL or -1 key.
-    EXPECT_EQ(InsertRowIntoDO(dataObject.get(), "Software", {ColumnValue::Null(), Int(1), Text("x")}), nullptr);
+    EXPECT_EQ(
+        InsertRowIntoDO(dataObject.get(), "Software", {ColumnValue::Null(), Int(1), Text("x")}),
+        nullptr);
     EXPECT_TRUE(log.has("Cannot generate an identifier for Software.ID\n"));
     EXPECT_TRUE(IsDOEmpty(dataObject.get()));
 
     SetSequenceDataSource(SqliteSequenceSource::Open(":memory:"));
     ASSERT_TRUE(SequenceGenerator());
-    RowUnit* first = InsertRowIntoDO(dataObject.get(), "Software", {ColumnValue::Null(), Int(1), Text("x")});
-    RowUnit* second = InsertRowIntoDO(dataObject.get(), "Software", {ColumnValue::Null(), Int(1), Text("y")});
+    RowUnit* first =
+        InsertRowIntoDO(dataObject.get(), "Software", {ColumnValue::Null(), Int(1), Text("x")});
+    RowUnit* second =
+        InsertRowIntoDO(dataObject.get(), "Software", {ColumnValue::Null(), Int(1), Text("y")});
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     EXPECT_NE(IntOf(GetColumnValueFromDO(first, "ID")), IntOf(GetColumnValueFromDO(second, "ID")));
     EXPECT_GT(IntOf(GetColumnValueFromDO(first, "ID")), 0);
     ASSERT_TRUE(SaveDataObject(dataObject.get()));
-    EXPECT_EQ(Rows("SELECT COUNT(*) FROM Software WHERE DEVICE_ID = 1"), (std::vector<std::vector<std::string>>{{"4"}}));
+    EXPECT_EQ(Rows("SELECT COUNT(*) FROM Software WHERE DEVICE_ID = 1"),
+              (std::vector<std::vector<std::string>>{{"4"}}));
     ReleaseSequenceState();
     SetSequenceDataSource(previous);
 }
@@ -413,7 +437,8 @@ TEST_F(DataObjectTest, KeyColumnsOfStoredRowsStayAndNewRowsMoveInTheIndex) {
     EXPECT_EQ(FindRowUnit(devices.get(), "Device5"), nullptr);
     EXPECT_EQ(FindRowUnit(devices.get(), "Device6"), fresh);
     ASSERT_TRUE(SaveDataObject(devices.get()));
-    EXPECT_EQ(Rows("SELECT NAME FROM Device WHERE ID = 6"), (std::vector<std::vector<std::string>>{{"new"}}));
+    EXPECT_EQ(Rows("SELECT NAME FROM Device WHERE ID = 6"),
+              (std::vector<std::vector<std::string>>{{"new"}}));
 }
 
 TEST_F(DataObjectTest, ThreadsReadDataObjectsThroughOneSharedConnection) {
@@ -436,8 +461,8 @@ TEST_F(DataObjectTest, ThreadsReadDataObjectsThroughOneSharedConnection) {
 TEST_F(DataObjectTest, UnitsNeedTheirTablesKeyColumns) {
     LogCapture log;
     SelectQueryPtr query = CreateSelectQuery();
-    AddSelectColumn(query.get(), CreateColumnDescriptor("Device", nullptr, "NAME", nullptr, 0, HYL_SQL_CHARACTER, 0,
-                                                        query->pool));
+    AddSelectColumn(query.get(), CreateColumnDescriptor("Device", nullptr, "NAME", nullptr, 0,
+                                                        HYL_SQL_CHARACTER, 0, query->pool));
     AddTable(query.get(), "Device", nullptr);
     EXPECT_EQ(GetDataObject(std::move(query)), nullptr);
     EXPECT_TRUE(log.has("\nALL PRIMARY KEY COLUMNS SHOULD BE SELECTED FOR Device\n"));
@@ -447,7 +472,8 @@ TEST_F(DataObjectTest, UnitsNeedTheirTablesKeyColumns) {
     EXPECT_EQ(InsertRowIntoDO(dataObject.get(), "Software", {Int(1), Int(1), Text("x")}), nullptr);
     EXPECT_TRUE(log.has("The RowUnit belongs to Table Software, which is not in DO\n"));
     EXPECT_EQ(InsertRowIntoDO(dataObject.get(), "Device", {Int(1)}), nullptr);  // wrong width
-    EXPECT_EQ(InsertStringRowIntoDO(dataObject.get(), "Device", {"3", "a", "maybe", nullptr}), nullptr);  // not a boolean
+    EXPECT_EQ(InsertStringRowIntoDO(dataObject.get(), "Device", {"3", "a", "maybe", nullptr}),
+              nullptr);  // not a boolean
     EXPECT_FALSE(AddTableToDO(nullptr, "Device", nullptr));
     EXPECT_TRUE(log.has("DO is NULL.\n"));
     EXPECT_FALSE(AddTableToDO(dataObject.get(), "Nowhere", nullptr));

@@ -134,9 +134,10 @@ protected:
             Sandbox().SqliteConnectionString("objects" + std::to_string(++counter) + ".db"));
         connection_ = ODBCOpenConnection(&params_);
         ASSERT_NE(connection_, nullptr);
-        previous_ = SetTableStatements(
-            MakeConnectionTableStatements(GetODBCProvider(), connection_.get(), GetSqlDialect("SQLITE")));
-        for (const char* table : {"Device", "Software", "Patch", "T1", "T12", "CycA", "CycB", "Selfy"}) {
+        previous_ = SetTableStatements(MakeConnectionTableStatements(
+            GetODBCProvider(), connection_.get(), GetSqlDialect("SQLITE")));
+        for (const char* table :
+             {"Device", "Software", "Patch", "T1", "T12", "CycA", "CycB", "Selfy"}) {
             SqlText create = SqliteGenCreateQuery(table);
             ASSERT_TRUE(create);
             ASSERT_TRUE(Run(*create)) << *create;
@@ -146,8 +147,11 @@ protected:
         SetTableStatements(previous_);
         InitPersonality();
     }
+
 public:
-    bool Run(const std::string& sql) { return ODBCExecuteUpdate(connection_.get(), sql.c_str()) == 1; }
+    bool Run(const std::string& sql) {
+        return ODBCExecuteUpdate(connection_.get(), sql.c_str()) == 1;
+    }
     // Every cell of a select as text ("<NULL>" for NULL), row by row.
     std::vector<std::vector<std::string>> Rows(const std::string& sql) {
         std::vector<std::vector<std::string>> rows;
@@ -157,8 +161,11 @@ public:
             std::vector<std::string> texts;
             for (std::size_t i = 0; i < row.size(); ++i) {
                 const BYTE type = result->columns[i].type;
-                std::optional<ColumnValue> text = ConvertCellToColumnType(row[i], type, HYL_SQL_CHARACTER);
-                texts.push_back(!text || text->isNull() ? "<NULL>" : std::string(text->buffer->data(), text->length));
+                std::optional<ColumnValue> text =
+                    ConvertCellToColumnType(row[i], type, HYL_SQL_CHARACTER);
+                texts.push_back(!text || text->isNull()
+                                    ? "<NULL>"
+                                    : std::string(text->buffer->data(), text->length));
             }
             rows.push_back(std::move(texts));
         }
@@ -172,8 +179,14 @@ protected:
 };
 
 // An integer value of the store (4 bytes).
-inline ColumnValue Int(std::int32_t value) { return MakeIdentifierValue(value, HYL_SQL_INT); }
-inline ColumnValue Text(const char* text) { return text ? ColumnValue::FromText(text) : ColumnValue::Null(); }
-inline std::int32_t IntOf(const ColumnValue* value) { return value ? value->As<std::int32_t>().value_or(-999) : -998; }
+inline ColumnValue Int(std::int32_t value) {
+    return MakeIdentifierValue(value, HYL_SQL_INT);
+}
+inline ColumnValue Text(const char* text) {
+    return text ? ColumnValue::FromText(text) : ColumnValue::Null();
+}
+inline std::int32_t IntOf(const ColumnValue* value) {
+    return value ? value->As<std::int32_t>().value_or(-999) : -998;
+}
 
 }  // namespace objectstest
