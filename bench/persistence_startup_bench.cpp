@@ -3,7 +3,6 @@
 // same statements (and, for the gap, a prepared insert in one transaction and the sqlite3
 // shell's .import), and InitQuennet of ten tables on a fresh and an existing database.
 #include <benchmark/benchmark.h>
-
 #include <malloc.h>
 
 #include <cstdlib>
@@ -50,13 +49,15 @@ public:
         testsupport::WriteFile(data / "dsn_table_map.txt", map);
         testsupport::WriteFile(data / "loadtablelist.txt", "");
         db_ = (dir_.path() / file).string();
-        testsupport::WriteFile(data / "connparams.txt",
-                               "bench 0 unused sa NULL 0 main ODBC SQLITE YES " + connectionString() + "\n");
+        testsupport::WriteFile(
+            data / "connparams.txt",
+            "bench 0 unused sa NULL 0 main ODBC SQLITE YES " + connectionString() + "\n");
     }
     std::string path() const { return (dir_.path()).string(); }
     std::string db() const { return db_; }
     std::string connectionString() const {
-        return "Driver={SQLite3};Database=" + db_ + ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=20000;";
+        return "Driver={SQLite3};Database=" + db_ +
+               ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=20000;";
     }
 
 private:
@@ -78,7 +79,8 @@ void Fill(const char* table, int rows) {
     DBConnection* connection = GetConnection(nullptr);
     const std::string fill =
         std::string("insert into ") + table +
-        " with recursive n(i) as (select 1 union all select i+1 from n where i<" + std::to_string(rows) +
+        " with recursive n(i) as (select 1 union all select i+1 from n where i<" +
+        std::to_string(rows) +
         ") select i, 'customer name ' || i, '2024-03-05', i % 2, i * 1000003, "
         "'a note of about fifty bytes for every order row ' || i, i % 97 from n";
     ExecuteUpdate(connection, fill.c_str());
@@ -99,7 +101,9 @@ BenchRoot& LoadRoot() {
     return root;
 }
 
-const char* LoadTableName(int rows) { return rows == 10000 ? "Orders10k" : "Orders100k"; }
+const char* LoadTableName(int rows) {
+    return rows == 10000 ? "Orders10k" : "Orders100k";
+}
 
 // Bytes of the values held: the raw data of the table.
 std::size_t RawBytes(const char* table) {
@@ -147,7 +151,8 @@ void BM_LoadTable_Baseline(benchmark::State& state) {
     for (auto _ : state) {
         SQLHSTMT statement = SQL_NULL_HSTMT;
         SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement);
-        SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(select.c_str())), SQL_NTS);
+        SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(select.c_str())),
+                      SQL_NTS);
         SQLSMALLINT columns = 0;
         SQLNumResultCols(statement, &columns);
         std::vector<std::vector<char>> buffers(columns, std::vector<char>(256));
@@ -158,7 +163,8 @@ void BM_LoadTable_Baseline(benchmark::State& state) {
         while (SQL_SUCCEEDED(SQLFetch(statement))) {
             std::vector<std::string> row(columns);
             for (SQLSMALLINT i = 0; i < columns; ++i)
-                if (indicators[i] != SQL_NULL_DATA) row[i].assign(buffers[i].data(), static_cast<std::size_t>(indicators[i]));
+                if (indicators[i] != SQL_NULL_DATA)
+                    row[i].assign(buffers[i].data(), static_cast<std::size_t>(indicators[i]));
             table.push_back(std::move(row));
         }
         SQLFreeHandle(SQL_HANDLE_STMT, statement);
@@ -169,7 +175,11 @@ void BM_LoadTable_Baseline(benchmark::State& state) {
 }
 
 BENCHMARK(BM_LoadTable)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_LoadTable_Baseline)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LoadTable_Baseline)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // ---- save ------------------------------------------------------------------------------
 
@@ -187,8 +197,10 @@ void PrepareNewRows(int rows) {
         values[0] = ColumnValue::FromObject<std::int32_t>(i, 4);
         values[1] = ColumnValue::FromText("customer name " + std::to_string(i));
         values[3] = ColumnValue::FromObject<unsigned char>(static_cast<unsigned char>(i % 2), 1);
-        values[4] = ColumnValue::FromObject<std::int64_t>(static_cast<std::int64_t>(i) * 1000003, 8);
-        values[5] = ColumnValue::FromText("a note of about fifty bytes for every order row " + std::to_string(i));
+        values[4] =
+            ColumnValue::FromObject<std::int64_t>(static_cast<std::int64_t>(i) * 1000003, 8);
+        values[5] = ColumnValue::FromText("a note of about fifty bytes for every order row " +
+                                          std::to_string(i));
         values[6] = ColumnValue::FromObject<std::int32_t>(i % 97, 4);
         AddNewRow(kSaveTable, CreateNewRowObject(std::move(values)));
     }
@@ -211,7 +223,8 @@ std::vector<std::string> InsertTexts(int rows) {
     PrepareNewRows(rows);
     std::vector<std::string> texts;
     std::unique_ptr<ResultData> all = SelectRows(kSaveTable, nullptr);
-    for (const RowObject* row : all->entries) texts.push_back(*GenerateInsertQuery(kSaveTable, row));
+    for (const RowObject* row : all->entries)
+        texts.push_back(*GenerateInsertQuery(kSaveTable, row));
     UnLoadTable(kSaveTable);
     return texts;
 }
@@ -241,8 +254,9 @@ void BM_SaveTable_Baseline(benchmark::State& state) {
         for (const std::string& text : texts) {
             SQLHSTMT statement = SQL_NULL_HSTMT;
             SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement);
-            if (!SQL_SUCCEEDED(SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
-                                             SQL_NTS)))
+            if (!SQL_SUCCEEDED(SQLExecDirect(
+                    statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
+                    SQL_NTS)))
                 state.SkipWithError("insert failed");
             SQLFreeHandle(SQL_HANDLE_STMT, statement);
         }
@@ -264,36 +278,45 @@ void BM_SavePreparedInOneTransaction(benchmark::State& state) {
         state.PauseTiming();
         ClearSaveTable(connection);
         state.ResumeTiming();
-        SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
-                          SQL_IS_UINTEGER);
+        SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
         SQLHSTMT statement = SQL_NULL_HSTMT;
         SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement);
-        const std::string insert = std::string("insert into ") + kSaveTable + " values(?,?,NULL,?,?,?,?)";
-        SQLPrepare(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(insert.c_str())), SQL_NTS);
+        const std::string insert =
+            std::string("insert into ") + kSaveTable + " values(?,?,NULL,?,?,?,?)";
+        SQLPrepare(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(insert.c_str())),
+                   SQL_NTS);
         SQLINTEGER id = 0, customer = 0, active = 0;
         SQLBIGINT amount = 0;
         char name[64], notes[128];
         SQLLEN nameLength = SQL_NTS, notesLength = SQL_NTS;
-        SQLBindParameter(statement, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &id, 0, nullptr);
-        SQLBindParameter(statement, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 40, 0, name, sizeof name, &nameLength);
-        SQLBindParameter(statement, 3, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &active, 0, nullptr);
-        SQLBindParameter(statement, 4, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &amount, 0, nullptr);
-        SQLBindParameter(statement, 5, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR, 100, 0, notes, sizeof notes,
-                         &notesLength);
-        SQLBindParameter(statement, 6, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &customer, 0, nullptr);
+        SQLBindParameter(statement, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &id, 0,
+                         nullptr);
+        SQLBindParameter(statement, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 40, 0, name,
+                         sizeof name, &nameLength);
+        SQLBindParameter(statement, 3, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &active, 0,
+                         nullptr);
+        SQLBindParameter(statement, 4, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &amount, 0,
+                         nullptr);
+        SQLBindParameter(statement, 5, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR, 100, 0, notes,
+                         sizeof notes, &notesLength);
+        SQLBindParameter(statement, 6, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &customer,
+                         0, nullptr);
         for (int i = 1; i <= rows; ++i) {
             id = i;
             active = i % 2;
             amount = static_cast<SQLBIGINT>(i) * 1000003;
             customer = i % 97;
             std::snprintf(name, sizeof name, "customer name %d", i);
-            std::snprintf(notes, sizeof notes, "a note of about fifty bytes for every order row %d", i);
-            if (!SQL_SUCCEEDED(SQLExecute(statement))) state.SkipWithError("prepared insert failed");
+            std::snprintf(notes, sizeof notes, "a note of about fifty bytes for every order row %d",
+                          i);
+            if (!SQL_SUCCEEDED(SQLExecute(statement)))
+                state.SkipWithError("prepared insert failed");
         }
         SQLFreeHandle(SQL_HANDLE_STMT, statement);
         SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT);
-        SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
-                          SQL_IS_UINTEGER);
+        SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
     }
     state.SetItemsProcessed(state.iterations() * rows);
 }
@@ -307,11 +330,14 @@ void BM_SaveBySqlite3Import(benchmark::State& state) {
     {
         std::ofstream out(csv);
         for (int i = 1; i <= rows; ++i)
-            out << i << ",customer name " << i << ",," << i % 2 << "," << static_cast<long long>(i) * 1000003
-                << ",a note of about fifty bytes for every order row " << i << "," << i % 97 << "\n";
+            out << i << ",customer name " << i << ",," << i % 2 << ","
+                << static_cast<long long>(i) * 1000003
+                << ",a note of about fifty bytes for every order row " << i << "," << i % 97
+                << "\n";
     }
     const std::string clear = "sqlite3 " + root.db() + " 'delete from " + kSaveTable + "'";
-    const std::string import = "sqlite3 -csv " + root.db() + " '.import " + csv + " " + kSaveTable + "'";
+    const std::string import =
+        "sqlite3 -csv " + root.db() + " '.import " + csv + " " + kSaveTable + "'";
     for (auto _ : state) {
         state.PauseTiming();
         if (std::system(clear.c_str()) != 0) state.SkipWithError("sqlite3 delete failed");
@@ -322,9 +348,21 @@ void BM_SaveBySqlite3Import(benchmark::State& state) {
 }
 
 BENCHMARK(BM_SaveTable)->Arg(100000)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_SaveTable_Baseline)->Arg(100000)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_SavePreparedInOneTransaction)->Arg(100000)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_SaveBySqlite3Import)->Arg(100000)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SaveTable_Baseline)
+    ->Arg(100000)
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_SavePreparedInOneTransaction)
+    ->Arg(100000)
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_SaveBySqlite3Import)
+    ->Arg(100000)
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // ---- start-up ----------------------------------------------------------------------------
 

@@ -1,9 +1,9 @@
 // The store's configuration files: connection parameters and the data-source map, with
 // their lookups; the data directory and the bounded line reader the other lists share.
+#include <fmt/printf.h>
+
 #include <cctype>
 #include <cstring>
-
-#include <fmt/printf.h>
 
 #include "platform/win/host.h"
 #include "runtime/log.h"
@@ -31,8 +31,10 @@ public:
         token->clear();
         *tooLong = false;
         while (c != EOF && !std::isspace(c)) {
-            if (token->size() < kTokenBound) token->push_back(static_cast<char>(c));
-            else *tooLong = true;
+            if (token->size() < kTokenBound)
+                token->push_back(static_cast<char>(c));
+            else
+                *tooLong = true;
             c = std::fgetc(file_);
         }
         if (c != EOF) std::ungetc(c, file_);
@@ -54,7 +56,9 @@ std::optional<int> ParseDecimal(const std::string& token) {
     }
 }
 
-bool EqualsNoCase(const std::string& a, const char* b) { return CompareNoCase(a.c_str(), b) == 0; }
+bool EqualsNoCase(const std::string& a, const char* b) {
+    return CompareNoCase(a.c_str(), b) == 0;
+}
 
 }  // namespace
 
@@ -68,7 +72,8 @@ std::optional<std::string> startup_detail::RootDataPath(const char* name) {
     return fmt::sprintf("%s/data/%s", *gv_quennetRoot, name);
 }
 
-std::FILE* startup_detail::OpenConfigFile(const char* relativePath, const char* name, bool* fromRoot) {
+std::FILE* startup_detail::OpenConfigFile(const char* relativePath, const char* name,
+                                          bool* fromRoot) {
     if (fromRoot) *fromRoot = false;
     if (relativePath)
         if (std::FILE* file = host::MappedFopen(relativePath, "r")) return file;
@@ -92,7 +97,8 @@ bool startup_detail::ReadBoundedLine(std::FILE* file, BoundedLine* line) {
             line->hadLineEnd = true;
             break;
         }
-        if (line->text.size() + 1 < kConfigLineBound) line->text.push_back(static_cast<char>(c));
+        if (line->text.size() + 1 < kConfigLineBound)
+            line->text.push_back(static_cast<char>(c));
         else {
             line->cut = true;
             rest.push_back(static_cast<char>(c));
@@ -101,7 +107,8 @@ bool startup_detail::ReadBoundedLine(std::FILE* file, BoundedLine* line) {
     if (!line->text.empty() && line->text.back() == '\r') line->text.pop_back();
     if (line->cut) {
         if (!rest.empty() && rest.back() == '\r') rest.pop_back();
-        LogError("Line longer than %d bytes cut, rest ignored : %s\n", static_cast<int>(kConfigLineBound - 1), rest);
+        LogError("Line longer than %d bytes cut, rest ignored : %s\n",
+                 static_cast<int>(kConfigLineBound - 1), rest);
     }
     return true;
 }
@@ -140,7 +147,8 @@ bool LoadConnParamsEntryFromFile(const char* path) {
         const std::optional<int> port = ParseDecimal(tokens[1]);
         const std::optional<int> spare = ParseDecimal(tokens[5]);
         if (!port || !spare) {
-            LogError("Connection parameters : not a number in record %s, reading stopped\n", tokens[6]);
+            LogError("Connection parameters : not a number in record %s, reading stopped\n",
+                     tokens[6]);
             break;
         }
         BoundedLine rest;
@@ -156,10 +164,12 @@ bool LoadConnParamsEntryFromFile(const char* path) {
         params->providerName = tokens[7];
         params->dbType = tokens[8];
         params->direct = EqualsNoCase(tokens[9], "YES") ? 1 : 0;
-        if (params->direct) params->connString = rest.text.empty() ? std::string() : rest.text.substr(1);
+        if (params->direct)
+            params->connString = rest.text.empty() ? std::string() : rest.text.substr(1);
         // A cut token or connection string would connect somewhere else: the record fails.
         if (tooLong || (params->direct && rest.cut)) {
-            LogError("Connection parameters of %s longer than the bound, record skipped\n", params->connName);
+            LogError("Connection parameters of %s longer than the bound, record skipped\n",
+                     params->connName);
             continue;
         }
         std::lock_guard<std::mutex> hold(state.paramsMutex);
@@ -222,7 +232,8 @@ void FreeAllConnectionParams() {
 
 // ---- data-source map ------------------------------------------------------------------
 
-std::unique_ptr<DataSourceMapEntry> CreateDataSourceMapEntry(const char* tableName, const char* connName) {
+std::unique_ptr<DataSourceMapEntry> CreateDataSourceMapEntry(const char* tableName,
+                                                             const char* connName) {
     LogTrace("@@@ Inside CreateDataSourceMapEntry @@@\n");
     if (!tableName || !connName) return nullptr;
     auto entry = std::make_unique<DataSourceMapEntry>();
@@ -317,7 +328,8 @@ bool ReleaseTableConnection(const char* tableName) {
 }
 
 const SqlDialect* GetTableDialect(const char* tableName) {
-    if (!IsDSNMapValid()) return GetSqlDialectByIndex(static_cast<BYTE>(State().dialectIndex.load()));
+    if (!IsDSNMapValid())
+        return GetSqlDialectByIndex(static_cast<BYTE>(State().dialectIndex.load()));
     const char* connName = GetTableConnectionName(tableName);
     if (!connName) return nullptr;
     const char* type = GetConnectionDatabaseType(connName);
@@ -338,4 +350,6 @@ void SetDSNMapValid(int status, int index) {
     }
 }
 
-bool IsDSNMapValid() { return State().mapValid.load(); }
+bool IsDSNMapValid() {
+    return State().mapValid.load();
+}

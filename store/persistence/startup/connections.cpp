@@ -27,7 +27,8 @@ const DBProvider* RegisteredProvider(StartupState& state, const char* name) {
 
 // The ODBC descriptor is always known; callers hold providersMutex.
 void RegisterODBC(StartupState& state) {
-    if (!RegisteredProvider(state, GetODBCProvider()->name)) state.registered.push_back(GetODBCProvider());
+    if (!RegisteredProvider(state, GetODBCProvider()->name))
+        state.registered.push_back(GetODBCProvider());
 }
 
 const DBProvider* SlotProvider(int slot) {
@@ -61,7 +62,8 @@ std::int64_t OwnerKey(const ConnectionPool& pool) {
 // provider connection is closed. Never while a transaction is open.
 bool RefreshConnection(DBConnection* connection) {
     std::lock_guard<std::recursive_mutex> hold(connection->lock);
-    if (std::time(nullptr) - connection->openedAt <= CONNECTION_MAX_AGE_SECONDS) return true;  // done meanwhile
+    if (std::time(nullptr) - connection->openedAt <= CONNECTION_MAX_AGE_SECONDS)
+        return true;  // done meanwhile
     if (connection->inTransaction) return true;
     const ConnectionParams* params = GetConnectionParams(connection->connName.c_str());
     if (!params) {
@@ -70,8 +72,10 @@ bool RefreshConnection(DBConnection* connection) {
     }
     std::unique_ptr<DBConnection> fresh = OpenDBConnection(params);
     if (!fresh) {
-        LogError("Cannot return connection handle. Error in opening connection while re-establishing connection "
-                 "hanlde.\n");
+        LogError(
+            "Cannot return connection handle. Error in opening connection while re-establishing "
+            "connection "
+            "hanlde.\n");
         return false;
     }
     ProviderConnectionPtr old = std::move(connection->handle);
@@ -88,7 +92,8 @@ void CloseConnection(std::unique_ptr<DBConnection> connection) {
     if (!connection) return;
     std::lock_guard<std::recursive_mutex> hold(connection->lock);
     const DBProvider* provider = ConnectionProvider(connection.get());
-    if (connection->handle && provider && provider->close) provider->close(std::move(connection->handle));
+    if (connection->handle && provider && provider->close)
+        provider->close(std::move(connection->handle));
 }
 
 // Chunks of at most 1024 bytes of a caller's buffer.
@@ -129,8 +134,10 @@ bool OpenPools(int connectionsPerPool, bool numbered) {
                 for (auto& opened : pool->connections) CloseConnection(std::move(opened));
                 return false;
             }
-            if (numbered) LogDebug(" %d : %s : Connection Established\n", i + 1, params->connName);
-            else LogDebug(" %s : Connection Established\n", params->connName);
+            if (numbered)
+                LogDebug(" %d : %s : Connection Established\n", i + 1, params->connName);
+            else
+                LogDebug(" %s : Connection Established\n", params->connName);
             pool->connections.push_back(std::move(connection));
         }
         std::lock_guard<std::mutex> hold(state.poolsMutex);
@@ -157,7 +164,8 @@ void UnregisterDBProvider(const char* name) {
     if (!name) return;
     StartupState& state = State();
     std::lock_guard<std::mutex> hold(state.providersMutex);
-    std::erase_if(state.registered, [name](const DBProvider* p) { return std::strcmp(p->name, name) == 0; });
+    std::erase_if(state.registered,
+                  [name](const DBProvider* p) { return std::strcmp(p->name, name) == 0; });
 }
 
 bool InitDBProvider() {
@@ -233,7 +241,9 @@ std::unique_ptr<DBConnection> OpenDBConnection(const ConnectionParams* params) {
     return connection;
 }
 
-bool EstablishDBConnections() { return OpenPools(1, false); }
+bool EstablishDBConnections() {
+    return OpenPools(1, false);
+}
 
 bool EstablishDBConnectionPool(int connectionsPerPool) {
     return OpenPools(connectionsPerPool == 0 ? 5 : std::max(connectionsPerPool, 1), true);
@@ -328,7 +338,8 @@ std::unique_ptr<QueryResultSet> ExecuteQuery(DBConnection* connection, const cha
     return provider->executeQuery(connection->handle.get(), statement);
 }
 
-BYTE ExecuteUpdateBlob(DBConnection* connection, const char* statement, const void* blob, std::int64_t length) {
+BYTE ExecuteUpdateBlob(DBConnection* connection, const char* statement, const void* blob,
+                       std::int64_t length) {
     if (!connection) {
         LogError("ConnectionHandle NULL in ExecuteUpdateBlob for Query %s \n", statement);
         return 0;
@@ -340,8 +351,10 @@ BYTE ExecuteUpdateBlob(DBConnection* connection, const char* statement, const vo
     std::lock_guard<std::recursive_mutex> hold(connection->lock);
     const DBProvider* provider = ConnectionProvider(connection);
     if (!provider || !provider->executeUpdateBlob || !connection->handle) return 0;
-    BufferProducer producer{static_cast<const char*>(blob), blob ? std::max<std::int64_t>(length, 0) : 0};
-    return provider->executeUpdateBlob(connection->handle.get(), statement, ProduceChunk, &producer);
+    BufferProducer producer{static_cast<const char*>(blob),
+                            blob ? std::max<std::int64_t>(length, 0) : 0};
+    return provider->executeUpdateBlob(connection->handle.get(), statement, ProduceChunk,
+                                       &producer);
 }
 
 std::unique_ptr<QueryResultSet> ExecuteQueryBlob(DBConnection* connection, const char* statement,

@@ -17,11 +17,15 @@ std::string Quote(const char* text) {
     return quoted;
 }
 
-bool IsDialect(const std::string& type, const char* name) { return CompareNoCase(type.c_str(), name) == 0; }
+bool IsDialect(const std::string& type, const char* name) {
+    return CompareNoCase(type.c_str(), name) == 0;
+}
 
 }  // namespace
 
-ODBCSequenceSource::~ODBCSequenceSource() { Close(); }
+ODBCSequenceSource::~ODBCSequenceSource() {
+    Close();
+}
 
 void ODBCSequenceSource::Close() {
     std::lock_guard<std::recursive_mutex> hold(mutex_);
@@ -46,7 +50,8 @@ std::string ODBCSequenceSource::ConnectionNameOf(const char* tableName) {
 DBConnection* ODBCSequenceSource::ReservationConnection(const std::string& connName) {
     auto found = connections_.find(connName);
     if (found != connections_.end()) return found->second.get();
-    std::unique_ptr<DBConnection> connection = OpenDBConnection(GetConnectionParams(connName.c_str()));
+    std::unique_ptr<DBConnection> connection =
+        OpenDBConnection(GetConnectionParams(connName.c_str()));
     if (!connection) {
         LogError("Cannot open a connection for identifier batches on %s\n", connName);
         return nullptr;
@@ -72,8 +77,9 @@ bool ODBCSequenceSource::BeginReservation(const char* tableName, const char* gen
     // reservations (inserts of a first batch included), MySQL locks the row in the select.
     std::string lock;
     if (IsDialect(activeDialect_, "SQLITE"))
-        lock = fmt::sprintf("update SeqGenState set CURRENTBATCHEND = CURRENTBATCHEND where SEQNAME = '%s'",
-                            Quote(generator));
+        lock = fmt::sprintf(
+            "update SeqGenState set CURRENTBATCHEND = CURRENTBATCHEND where SEQNAME = '%s'",
+            Quote(generator));
     else if (IsDialect(activeDialect_, "PGSQL"))
         lock = "LOCK TABLE SeqGenState IN SHARE ROW EXCLUSIVE MODE";
     if (!lock.empty() && ::ExecuteUpdate(connection, lock.c_str()) != 1) {
@@ -90,7 +96,8 @@ bool ODBCSequenceSource::EndReservation(const char*, bool succeeded) {
     if (!holding_) return true;
     DBConnection* connection = active_;
     bool settled = true;
-    if (succeeded) settled = CommitTransaction(connection);
+    if (succeeded)
+        settled = CommitTransaction(connection);
     else {
         RollbackTransaction(connection);
         settled = false;
@@ -101,12 +108,14 @@ bool ODBCSequenceSource::EndReservation(const char*, bool succeeded) {
     return settled;
 }
 
-std::unique_ptr<QueryResultSet> ODBCSequenceSource::ExecuteQuery(const char* tableName, const std::string& sql) {
+std::unique_ptr<QueryResultSet> ODBCSequenceSource::ExecuteQuery(const char* tableName,
+                                                                 const std::string& sql) {
     std::lock_guard<std::recursive_mutex> hold(mutex_);
     if (active_) {
         std::string statement = sql;
         if (IsDialect(activeDialect_, "MYSQL")) {
-            while (!statement.empty() && (statement.back() == ';' || statement.back() == ' ')) statement.pop_back();
+            while (!statement.empty() && (statement.back() == ';' || statement.back() == ' '))
+                statement.pop_back();
             statement += " for update";
         }
         return ::ExecuteQuery(active_, statement.c_str());

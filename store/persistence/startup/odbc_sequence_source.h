@@ -16,7 +16,8 @@ public:
     ODBCSequenceSource() = default;
     ~ODBCSequenceSource() override;
 
-    std::unique_ptr<QueryResultSet> ExecuteQuery(const char* tableName, const std::string& sql) override;
+    std::unique_ptr<QueryResultSet> ExecuteQuery(const char* tableName,
+                                                 const std::string& sql) override;
     bool ExecuteUpdate(const char* tableName, const std::string& sql) override;
     bool BeginReservation(const char* tableName, const char* generator) override;
     bool EndReservation(const char* tableName, bool succeeded) override;

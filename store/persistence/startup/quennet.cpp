@@ -8,8 +8,8 @@
 #include "store/foundation/mem_pool.h"
 #include "store/foundation/text_utils.h"
 #include "store/notify/notify.h"
-#include "store/persistence/startup/startup_state.h"
 #include "store/persistence/startup/odbc_sequence_source.h"
+#include "store/persistence/startup/startup_state.h"
 
 using namespace startup_detail;
 
@@ -29,7 +29,8 @@ LifecycleState& Lifecycle() {
 
 int DialectIndexOfType(const std::string& type) {
     for (int index = DIALECT_MYSQL; index <= DIALECT_SQLITE; ++index)
-        if (CompareNoCase(type.c_str(), GetSqlDialectByIndex(static_cast<BYTE>(index))->name) == 0) return index;
+        if (CompareNoCase(type.c_str(), GetSqlDialectByIndex(static_cast<BYTE>(index))->name) == 0)
+            return index;
     return -1;
 }
 
@@ -62,7 +63,8 @@ bool InitQuennet(const char* root) {
     if (!LoadAllDataDictFiles()) return Fail("LoadAllDataDictFiles failed.\n");
     if (!LoadDataSourceMapEntryFromFile("..\\data\\dsn_table_map.txt"))
         return Fail("LoadDataSourceMapEntryFromFile failed.\n");
-    if (!LoadConnParamsEntryFromFile("..\\data\\connparams.txt")) return Fail("LoadConnParamsEntryFromFile failed.\n");
+    if (!LoadConnParamsEntryFromFile("..\\data\\connparams.txt"))
+        return Fail("LoadConnParamsEntryFromFile failed.\n");
     const std::vector<const ConnectionParams*> records = GetAllConnectionParams();
     if (records.empty()) return Fail("No entires in data source vector. InitQuennet failed.\n");
     const int firstIndex = DialectIndexOfType(records.front()->dbType);
@@ -82,11 +84,15 @@ bool InitQuennet(const char* root) {
     const bool freshDatabase = CreateAllTables();
     if (!SequenceGenerator()) return Fail("SequenceGenerator failed.\n");
     if (!LoadAllTables())
-        LogError("Error in loading tables from loadtablelist.txt.  Please check if there are any entries in your "
-                 "loadtablelist.txt or load the required tables manually.\n");
+        LogError(
+            "Error in loading tables from loadtablelist.txt.  Please check if there are any "
+            "entries in your "
+            "loadtablelist.txt or load the required tables manually.\n");
     if (freshDatabase && !SaveDefaultData()) return Fail("Cannot save default data.\n");
-    LogDebug("\nWelcome to Quennet.  You have successfully initialised the appropriate parameters, loaded the "
-             "mentioned files/tables and established connection with the DB.\n");
+    LogDebug(
+        "\nWelcome to Quennet.  You have successfully initialised the appropriate parameters, "
+        "loaded the "
+        "mentioned files/tables and established connection with the DB.\n");
     return true;
 }
 

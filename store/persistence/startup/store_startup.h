@@ -107,7 +107,8 @@ void FreeAllConnectionParams();
 
 // ---- data-source map ------------------------------------------------------------------
 
-std::unique_ptr<DataSourceMapEntry> CreateDataSourceMapEntry(const char* tableName, const char* connName);
+std::unique_ptr<DataSourceMapEntry> CreateDataSourceMapEntry(const char* tableName,
+                                                             const char* connName);
 bool AddDataSourceMapEntry(std::unique_ptr<DataSourceMapEntry> entry);
 bool DeleteDataSourceMapEntry(const char* tableName);
 // The entry of the table (case-insensitive), valid until it is deleted; null when none.

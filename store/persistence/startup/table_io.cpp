@@ -1,15 +1,15 @@
 // Tables between the store and their databases: statement generation through each
 // table's dialect, create, load, save, default data and index tables.
+#include <fmt/printf.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <unordered_set>
-
-#include <fmt/printf.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include "platform/win/host.h"
 #include "runtime/log.h"
@@ -25,7 +25,9 @@ namespace {
 
 constexpr std::size_t kSaveBatchNames = 50;
 
-std::string LowerName(const char* name) { return ToLowerString(name); }
+std::string LowerName(const char* name) {
+    return ToLowerString(name);
+}
 
 // The name the database knows the table by: the definition's own spelling.
 std::string DefinedName(const char* tableName) {
@@ -34,7 +36,8 @@ std::string DefinedName(const char* tableName) {
 }
 
 // Where each definition column comes from in the result: its position, or none.
-std::vector<std::optional<std::size_t>> MapColumnsByName(const TableDefn& defn, const QueryResultSet& result) {
+std::vector<std::optional<std::size_t>> MapColumnsByName(const TableDefn& defn,
+                                                         const QueryResultSet& result) {
     std::vector<std::optional<std::size_t>> sources(defn.columns.size());
     for (std::size_t i = 0; i < defn.columns.size(); ++i)
         for (std::size_t k = 0; k < result.columns.size(); ++k)
@@ -47,14 +50,15 @@ std::vector<std::optional<std::size_t>> MapColumnsByName(const TableDefn& defn, 
 
 // The current result row as a row of the definition's width; columns the result lacks
 // stay NULL. Null when a cell does not convert.
-std::unique_ptr<RowObject> RowFromNamedColumns(const TableDefn& defn, const QueryResultSet& result,
-                                               const std::vector<std::optional<std::size_t>>& sources) {
+std::unique_ptr<RowObject> RowFromNamedColumns(
+    const TableDefn& defn, const QueryResultSet& result,
+    const std::vector<std::optional<std::size_t>>& sources) {
     const ResultRow& cells = result.rows[*result.cursor];
     std::vector<ColumnValue> values(defn.columns.size());
     for (std::size_t i = 0; i < defn.columns.size(); ++i) {
         if (!sources[i] || *sources[i] >= cells.size()) continue;
-        std::optional<ColumnValue> value =
-            ConvertCellToColumnType(cells[*sources[i]], result.columns[*sources[i]].type, defn.columns[i]->type);
+        std::optional<ColumnValue> value = ConvertCellToColumnType(
+            cells[*sources[i]], result.columns[*sources[i]].type, defn.columns[i]->type);
         if (!value) {
             LogError("Value of column %s cannot be read as type %d\n", defn.columns[i]->name,
                      static_cast<int>(defn.columns[i]->type));
@@ -68,7 +72,8 @@ std::unique_ptr<RowObject> RowFromNamedColumns(const TableDefn& defn, const Quer
 }
 
 // Runs a select on the table's connection and hands the connection back.
-std::unique_ptr<QueryResultSet> QueryForTable(const char* tableName, const char* statement, bool* noConnection) {
+std::unique_ptr<QueryResultSet> QueryForTable(const char* tableName, const char* statement,
+                                              bool* noConnection) {
     *noConnection = false;
     const char* connName = GetTableConnectionName(tableName);
     DBConnection* connection = connName ? GetConnection(connName) : nullptr;
@@ -104,7 +109,8 @@ std::vector<const TableDefn*> DefinitionsInForeignKeyOrder() {
         visiting.insert(key);
         if (defn->constraints && defn->constraints->foreignKeys)
             for (const ForeignKeyDefn& fk : *defn->constraints->foreignKeys)
-                if (const TableDefn* referenced = GetTableDefn(fk.referenceTable.c_str())) visit(referenced);
+                if (const TableDefn* referenced = GetTableDefn(fk.referenceTable.c_str()))
+                    visit(referenced);
         visiting.erase(key);
         placed.insert(key);
         ordered.push_back(defn);
@@ -113,7 +119,9 @@ std::vector<const TableDefn*> DefinitionsInForeignKeyOrder() {
     return ordered;
 }
 
-bool IsIntegerType(BYTE type) { return type >= HYL_SQL_TINYINT && type <= HYL_SQL_UNSIGNED_LONG_INT; }
+bool IsIntegerType(BYTE type) {
+    return type >= HYL_SQL_TINYINT && type <= HYL_SQL_UNSIGNED_LONG_INT;
+}
 
 std::optional<std::int32_t> ReadIdentifier(const ColumnValue& value, BYTE type) {
     if (value.isNull() || !IsIntegerType(type)) return std::nullopt;
@@ -154,8 +162,10 @@ DominantTableCheck& DominantCheck() {
 SqlText GenerateSelectQuery(const SelectQuery* query) {
     if (!query) return std::nullopt;
     const char* table = nullptr;
-    if (!query->tables.empty() && query->tables.front()) table = query->tables.front()->name;
-    else if (!query->joins.empty() && query->joins.front()) table = query->joins.front()->baseTable;
+    if (!query->tables.empty() && query->tables.front())
+        table = query->tables.front()->name;
+    else if (!query->joins.empty() && query->joins.front())
+        table = query->joins.front()->baseTable;
     if (!table) {
         LogError("No Tables selected in select query.\n");
         return std::nullopt;
@@ -237,8 +247,10 @@ bool CreateAllTables() {
         // A table that answers a select exists already; anything else is a real failure.
         bool noConnection = false;
         const std::string probe = fmt::sprintf("select * from %s where 1 = 0", defn->name);
-        if (!QueryForTable(name, probe.c_str(), &noConnection)) LogError("Cannot create table %s.\n", name);
-        else LogDebug("Table %s exists already.\n", name);
+        if (!QueryForTable(name, probe.c_str(), &noConnection))
+            LogError("Cannot create table %s.\n", name);
+        else
+            LogDebug("Table %s exists already.\n", name);
     }
     return everyCreated;
 }
@@ -269,7 +281,8 @@ bool LoadTable(const char* tableName) {
     if (!tableName) return false;
     const std::string statement = fmt::sprintf("select * from %s", DefinedName(tableName));
     bool noConnection = false;
-    std::unique_ptr<QueryResultSet> result = QueryForTable(tableName, statement.c_str(), &noConnection);
+    std::unique_ptr<QueryResultSet> result =
+        QueryForTable(tableName, statement.c_str(), &noConnection);
     if (noConnection) return false;
     if (!result) {
         LogError("Error in executing select query for %s\n", tableName);
@@ -281,11 +294,14 @@ bool LoadTable(const char* tableName) {
         return false;
     }
     const auto sources = MapColumnsByName(*defn, *result);
-    const bool namesMatch = std::all_of(sources.begin(), sources.end(), [](const auto& s) { return s.has_value(); });
+    const bool namesMatch =
+        std::all_of(sources.begin(), sources.end(), [](const auto& s) { return s.has_value(); });
     if (static_cast<std::size_t>(result->columnCount) != defn->columns.size() || !namesMatch) {
-        LogError("\nLoadTable Failed for %s table as there is mismatch between table definition in datadictionary "
-                 "and actual table in database\n",
-                 tableName);
+        LogError(
+            "\nLoadTable Failed for %s table as there is mismatch between table definition in "
+            "datadictionary "
+            "and actual table in database\n",
+            tableName);
         return false;
     }
     if (!CreateTable(tableName)) {
@@ -372,7 +388,8 @@ bool LoadAllTablesFromFile(const char* path) {
         const std::size_t blank = line.text.find(' ');
         const std::string name = line.text.substr(0, blank);
         if (name.empty()) continue;
-        const std::string rest = blank == std::string::npos ? std::string() : line.text.substr(blank + 1);
+        const std::string rest =
+            blank == std::string::npos ? std::string() : line.text.substr(blank + 1);
         if (rest.find("select") != std::string::npos || rest.find("SELECT") != std::string::npos) {
             LogTrace("LOADTABLE_QUERY : %s\n", rest);
             LoadTableByQuery(name.c_str(), rest.c_str());
@@ -528,8 +545,9 @@ bool SaveDataInXML(const char* path) {
     for (xmlNode* child = root ? root->children : nullptr; child; child = child->next) {
         if (child->type != XML_ELEMENT_NODE) continue;
         const char* name = reinterpret_cast<const char*>(child->name);
-        const bool known = std::any_of(names.begin(), names.end(),
-                                       [name](const std::string& n) { return CompareNoCase(n.c_str(), name) == 0; });
+        const bool known = std::any_of(names.begin(), names.end(), [name](const std::string& n) {
+            return CompareNoCase(n.c_str(), name) == 0;
+        });
         if (known) continue;
         names.push_back(name);
         if (names.size() == kSaveBatchNames) flush();
@@ -556,7 +574,8 @@ bool SaveDefaultData() {
     // Only the file named last is loaded, as deployments have always had it.
     for (std::size_t i = 0; i + 1 < names.size(); ++i)
         LogError("Default data file %s skipped: only the last one listed is loaded.\n", names[i]);
-    const std::string path = fromRoot ? *RootDataPath(names.back().c_str()) : "..\\data\\" + names.back();
+    const std::string path =
+        fromRoot ? *RootDataPath(names.back().c_str()) : "..\\data\\" + names.back();
     return SaveDataInXML(path.c_str());
 }
 
@@ -584,13 +603,16 @@ std::vector<std::string> FindRootTable(const char* tableName) {
             LogError("No table definition found for %s\n", name);
             return;
         }
-        if (!defn->constraints || !defn->constraints->foreignKeys || defn->constraints->foreignKeys->empty()) {
-            if (std::none_of(roots.begin(), roots.end(),
-                             [&](const std::string& r) { return CompareNoCase(r.c_str(), name) == 0; }))
+        if (!defn->constraints || !defn->constraints->foreignKeys ||
+            defn->constraints->foreignKeys->empty()) {
+            if (std::none_of(roots.begin(), roots.end(), [&](const std::string& r) {
+                    return CompareNoCase(r.c_str(), name) == 0;
+                }))
                 roots.push_back(defn->name);
             return;
         }
-        for (const ForeignKeyDefn& fk : *defn->constraints->foreignKeys) walk(fk.referenceTable.c_str());
+        for (const ForeignKeyDefn& fk : *defn->constraints->foreignKeys)
+            walk(fk.referenceTable.c_str());
     };
     if (tableName) walk(tableName);
     return roots;
@@ -603,7 +625,8 @@ bool AddEntryToIndexTable(const char* tableName, const RowObject* row) {
         LogError("No table definition found for %s\n", tableName);
         return false;
     }
-    if (!defn->constraints || !defn->constraints->foreignKeys || defn->constraints->foreignKeys->empty()) {
+    if (!defn->constraints || !defn->constraints->foreignKeys ||
+        defn->constraints->foreignKeys->empty()) {
         LogTrace("No References.\n");
         return true;
     }
@@ -633,7 +656,8 @@ bool AddEntryToIndexTable(const char* tableName, const RowObject* row) {
             statement = fmt::sprintf("DELETE FROM %s_IDX WHERE %s = %d", root->name,
                                      root->constraints->primaryKeyColumns.front(), *id);
         } else if (row->state == ROW_NEW || row->state == (ROW_NEW | ROW_UPDATED)) {
-            statement = fmt::sprintf("INSERT INTO %s_IDX VALUES (%d, '%s')", root->name, *id, QuoteText(defn->name));
+            statement = fmt::sprintf("INSERT INTO %s_IDX VALUES (%d, '%s')", root->name, *id,
+                                     QuoteText(defn->name));
             LogTrace("Insert Query for %s_IDX: %s\n", root->name, statement);
         } else {
             continue;

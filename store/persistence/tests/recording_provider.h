@@ -10,16 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "store/persistence/persistence.h"
 #include "store/foundation/text_utils.h"
+#include "store/persistence/persistence.h"
 
 namespace recording {
 
 struct Recorder {
     std::mutex mutex;
-    std::vector<std::string> statements;  // "BEGIN", "COMMIT", "ROLLBACK" included
-    std::vector<std::string> failing;     // statements containing one of these fail
-    std::set<std::string> existingTables; // CREATE of these fails, their probe answers
+    std::vector<std::string> statements;   // "BEGIN", "COMMIT", "ROLLBACK" included
+    std::vector<std::string> failing;      // statements containing one of these fail
+    std::set<std::string> existingTables;  // CREATE of these fails, their probe answers
     int opened = 0;
     int closed = 0;
     bool failOpen = false;
@@ -102,7 +102,8 @@ inline std::unique_ptr<QueryResultSet> Query(ProviderConnection*, const char* st
     const bool probe = text.find("where 1 = 0") != std::string::npos;
     if (probe && !recorder.existingTables.count(ToLowerString(table.c_str()))) return nullptr;
     if (const TableDefn* defn = GetTableDefn(table.c_str()))
-        for (const auto& column : defn->columns) result->columns.push_back({column->name, column->type});
+        for (const auto& column : defn->columns)
+            result->columns.push_back({column->name, column->type});
     result->columnCount = static_cast<std::int32_t>(result->columns.size());
     return result;
 }
@@ -118,20 +119,26 @@ inline bool Mark(const char* what) {
     recorder.statements.emplace_back(what);
     return !Fails(what);
 }
-inline bool Begin(ProviderConnection*) { return Mark("BEGIN"); }
-inline bool Commit(ProviderConnection*) { return Mark("COMMIT"); }
-inline bool Rollback(ProviderConnection*) { return Mark("ROLLBACK"); }
+inline bool Begin(ProviderConnection*) {
+    return Mark("BEGIN");
+}
+inline bool Commit(ProviderConnection*) {
+    return Mark("COMMIT");
+}
+inline bool Rollback(ProviderConnection*) {
+    return Mark("ROLLBACK");
+}
 inline BYTE UpdateBlob(ProviderConnection* connection, const char* statement, BlobProducer, void*) {
     return Update(connection, statement);
 }
-inline std::unique_ptr<QueryResultSet> QueryBlob(ProviderConnection* connection, const char* statement,
-                                                 BlobConsumer, void*) {
+inline std::unique_ptr<QueryResultSet> QueryBlob(ProviderConnection* connection,
+                                                 const char* statement, BlobConsumer, void*) {
     return Query(connection, statement);
 }
 
 inline const DBProvider* Provider() {
-    static const DBProvider provider{"SQLITE", Open,     Update, Query,      Close,
-                                     Begin,    Commit,   Rollback, UpdateBlob, QueryBlob};
+    static const DBProvider provider{"SQLITE", Open,   Update,   Query,      Close,
+                                     Begin,    Commit, Rollback, UpdateBlob, QueryBlob};
     return &provider;
 }
 

@@ -82,10 +82,13 @@ public:
     // A SQLite file under the root reached through a DSN of the sandbox.
     void UseSqliteDsn(testsupport::OdbcSandbox& sandbox, const std::string& dsn = "quennet_test",
                       const std::string& file = "store.db") const {
-        sandbox.AddDsn(dsn, "SQLite3", {{"Database", (path() / file).string()}, {"Timeout", "20000"}});
+        sandbox.AddDsn(dsn, "SQLite3",
+                       {{"Database", (path() / file).string()}, {"Timeout", "20000"}});
         Write("connparams.txt", "agent 0 " + dsn + " sa NULL 0 main ODBC SQLITE NO\n");
     }
-    std::string dbFile(const std::string& file = "store.db") const { return (path() / file).string(); }
+    std::string dbFile(const std::string& file = "store.db") const {
+        return (path() / file).string();
+    }
 
 private:
     testsupport::TempDir dir_;
@@ -94,7 +97,9 @@ private:
 // Starts the store in the constructor's scope; stops it at the end of the scope.
 class StartedStore {
 public:
-    explicit StartedStore(const StoreRoot& root) { started_ = InitQuennet(root.path().string().c_str()); }
+    explicit StartedStore(const StoreRoot& root) {
+        started_ = InitQuennet(root.path().string().c_str());
+    }
     ~StartedStore() { DeInitQuennet(); }
     bool started() const { return started_; }
 
@@ -125,8 +130,9 @@ inline std::vector<std::vector<std::string>> QueryTexts(const char* table, const
         std::vector<std::string> texts;
         for (std::size_t i = 0; i < row->size(); ++i) {
             const ColumnValue& cell = (*row)[i];
-            std::optional<std::string> text = cell.isNull() ? std::optional<std::string>("<NULL>")
-                                                            : ConvertColumnValueToText(cell, result->columns[i].type);
+            std::optional<std::string> text =
+                cell.isNull() ? std::optional<std::string>("<NULL>")
+                              : ConvertColumnValueToText(cell, result->columns[i].type);
             texts.push_back(text ? *text : "<bad>");
         }
         rows.push_back(std::move(texts));
@@ -146,7 +152,8 @@ inline std::vector<std::vector<std::string>> TableTexts(const char* table) {
     if (!all || !defn) return rows;
     while (RowObject* row = GotoNextRowObject(all.get())) {
         std::vector<std::string> texts;
-        for (const auto& column : defn->columns) texts.push_back(CellOf(row, table, column->name.c_str()));
+        for (const auto& column : defn->columns)
+            texts.push_back(CellOf(row, table, column->name.c_str()));
         rows.push_back(std::move(texts));
     }
     std::sort(rows.begin(), rows.end());

@@ -18,7 +18,6 @@ ColumnValue persistencetest_Value(const char* text, BYTE type) {
     return ConvertTextToColumnValue(text, type, &length);
 }
 
-
 class StartupRecordingTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -38,7 +37,8 @@ protected:
 std::vector<std::string> Shortened(std::vector<std::string> statements) {
     for (std::string& statement : statements) {
         statement = statement.substr(statement.find_first_not_of("\n"));
-        if (statement.rfind("CREATE TABLE", 0) == 0) statement = statement.substr(0, statement.find('('));
+        if (statement.rfind("CREATE TABLE", 0) == 0)
+            statement = statement.substr(0, statement.find('('));
     }
     return statements;
 }
@@ -53,22 +53,25 @@ const std::vector<std::string> kReservation = {
 
 TEST_F(StartupRecordingTest, FreshStartCreatesInForeignKeyOrderReservesLoadsAndSavesDefaultData) {
     ASSERT_TRUE(InitQuennet(root_.path().string().c_str()));
-    std::vector<std::string> expected = {"CREATE TABLE SeqGenState", "CREATE TABLE Customer", "CREATE TABLE Orders"};
+    std::vector<std::string> expected = {"CREATE TABLE SeqGenState", "CREATE TABLE Customer",
+                                         "CREATE TABLE Orders"};
     expected.insert(expected.end(), kReservation.begin(), kReservation.end());
     expected.insert(expected.end(), {"select * from Customer", "select * from Orders",
-                                     "insert into  Customer values(1,'Ada')", "insert into  Customer values(2,'Brian')",
+                                     "insert into  Customer values(1,'Ada')",
+                                     "insert into  Customer values(2,'Brian')",
                                      "insert into  Orders values(10,'first',1,'n1',1)",
                                      "insert into  Orders values(11,'second',0,NULL,2)"});
     EXPECT_EQ(Shortened(recording::TheRecorder().Take()), expected);
     EXPECT_TRUE(IsDSNMapValid());
 }
 
-TEST_F(StartupRecordingTest, SecondStartPassesExistingTablesCreatesTheMissingOneAndSkipsDefaultData) {
+TEST_F(StartupRecordingTest,
+       SecondStartPassesExistingTablesCreatesTheMissingOneAndSkipsDefaultData) {
     recording::TheRecorder().existingTables = {"seqgenstate", "orders"};
     ASSERT_TRUE(InitQuennet(root_.path().string().c_str()));
-    std::vector<std::string> expected = {"CREATE TABLE SeqGenState", "select * from SeqGenState where 1 = 0",
-                                         "CREATE TABLE Customer", "CREATE TABLE Orders",
-                                         "select * from Orders where 1 = 0"};
+    std::vector<std::string> expected = {
+        "CREATE TABLE SeqGenState", "select * from SeqGenState where 1 = 0",
+        "CREATE TABLE Customer", "CREATE TABLE Orders", "select * from Orders where 1 = 0"};
     expected.insert(expected.end(), kReservation.begin(), kReservation.end());
     expected.insert(expected.end(), {"select * from Customer", "select * from Orders"});
     EXPECT_EQ(Shortened(recording::TheRecorder().Take()), expected);
@@ -78,8 +81,10 @@ TEST_F(StartupRecordingTest, RealCreateFailureIsLoggedAndStartUpStillSucceedsWit
     recording::TheRecorder().failing = {"CREATE TABLE Customer"};
     ASSERT_TRUE(InitQuennet(root_.path().string().c_str()));
     const std::vector<std::string> statements = Shortened(recording::TheRecorder().Take());
-    EXPECT_NE(std::find(statements.begin(), statements.end(), "CREATE TABLE Orders"), statements.end());
-    for (const std::string& statement : statements) EXPECT_EQ(statement.rfind("insert into  ", 0), std::string::npos);
+    EXPECT_NE(std::find(statements.begin(), statements.end(), "CREATE TABLE Orders"),
+              statements.end());
+    for (const std::string& statement : statements)
+        EXPECT_EQ(statement.rfind("insert into  ", 0), std::string::npos);
     const std::string log = testsupport::ReadFile(root_.path() / "logs" / "quennet.log");
     EXPECT_NE(log.find("Cannot create table Customer.\n"), std::string::npos);
 }
@@ -99,8 +104,10 @@ TEST_F(StartupRecordingTest, StartFailsWithItsMessageForEachMissingPiece) {
     for (const Case& c : cases) {
         StoreRoot root;
         root.Write("connparams.txt", "agent 0 recdsn sa NULL 0 main SQLITE SQLITE NO\n");
-        if (c.content) root.Write(c.file, c.content);
-        else std::filesystem::remove(root.data() / c.file);
+        if (c.content)
+            root.Write(c.file, c.content);
+        else
+            std::filesystem::remove(root.data() / c.file);
         EXPECT_FALSE(InitQuennet(root.path().string().c_str())) << c.file;
         const std::string log = testsupport::ReadFile(root.path() / "logs" / "quennet.log");
         EXPECT_NE(log.find(c.message), std::string::npos) << c.message;
@@ -143,7 +150,8 @@ TEST_F(StartupRecordingTest, SaveTableIssuesTheStatementOfEachStateAndKeepsFaile
     }
     recording::TheRecorder().Take();
     EXPECT_TRUE(SaveTable("Customer"));
-    std::vector<std::string> expected = {"delete from Customer  where ID=1", "delete from Customer  where ID=2"};
+    std::vector<std::string> expected = {"delete from Customer  where ID=1",
+                                         "delete from Customer  where ID=2"};
     for (const Case& c : cases)
         if (c.statement) expected.push_back(c.statement);
     std::vector<std::string> statements = recording::TheRecorder().Take();
@@ -175,13 +183,13 @@ TEST_F(StartupRecordingTest, SaveTableWithoutConnectionWritesNothing) {
 TEST_F(StartupRecordingTest, ListenerThatSelectsDuringSaveDoesNotDeadlock) {
     ASSERT_TRUE(InitQuennet(root_.path().string().c_str()));
     std::atomic<int> heard{0};
-    ASSERT_TRUE(AddNotificationListener(
-        "saver", 0,
-        [&heard](const IMDSNotification&, const std::string&) {
-            std::unique_ptr<ResultData> rows = SelectRows("Customer", "ID = 2");
-            if (rows) ++heard;
-        },
-        true, {"Customer"}));
+    ASSERT_TRUE(AddNotificationListener("saver", 0,
+                                        [&heard](const IMDSNotification&, const std::string&) {
+                                            std::unique_ptr<ResultData> rows =
+                                                SelectRows("Customer", "ID = 2");
+                                            if (rows) ++heard;
+                                        },
+                                        true, {"Customer"}));
     ASSERT_TRUE(DeleteAllTableRowObjects("Customer"));
     EXPECT_TRUE(SaveTable("Customer"));
     RemoveNotification("saver");
@@ -226,7 +234,8 @@ protected:
     void StartPools(const std::string& connparams, int perPool) {
         root_.Write("connparams.txt", connparams);
         ASSERT_TRUE(InitDBProvider());
-        ASSERT_TRUE(LoadConnParamsEntryFromFile((root_.data() / "connparams.txt").string().c_str()));
+        ASSERT_TRUE(
+            LoadConnParamsEntryFromFile((root_.data() / "connparams.txt").string().c_str()));
         ASSERT_TRUE(perPool == 1 ? EstablishDBConnections() : EstablishDBConnectionPool(perPool));
     }
 };
@@ -240,7 +249,7 @@ TEST_F(PoolTest, UnnamedRequestNeedsExactlyOnePool) {
     EXPECT_EQ(GetConnection("One"), nullptr);  // pool names are case-sensitive
     EXPECT_TRUE(ReleaseConnection(nullptr));   // the first pool
     EXPECT_TRUE(ReleaseConnection("two"));
-    EXPECT_FALSE(ReleaseConnection("two"));    // nothing held any more
+    EXPECT_FALSE(ReleaseConnection("two"));  // nothing held any more
 }
 
 TEST_F(PoolTest, OneConnectionPoolIsSharedByAllThreads) {
@@ -271,8 +280,10 @@ TEST_F(PoolTest, FiveConnectionPoolGivesEachThreadItsOwnUntilReleased) {
     std::set<DBConnection*> distinct;
     int without = 0;
     for (DBConnection* connection : held) {
-        if (connection) distinct.insert(connection);
-        else ++without;
+        if (connection)
+            distinct.insert(connection);
+        else
+            ++without;
     }
     EXPECT_EQ(distinct.size(), 5u);
     EXPECT_EQ(without, 1);  // the sixth thread finds none free

@@ -2,7 +2,6 @@
 // two processes, and threads on a five-connection pool. The servers are started by the
 // tests on loopback; ctest runs each test in its own process.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,19 +18,23 @@ using testsupport::PostgresServer;
 
 namespace {
 
-void UsePostgres(testsupport::OdbcSandbox& sandbox, const StoreRoot& root, const std::string& database) {
+void UsePostgres(testsupport::OdbcSandbox& sandbox, const StoreRoot& root,
+                 const std::string& database) {
     PostgresServer& server = PostgresServer::Instance();
     ASSERT_EQ(server.Psql("create database " + database), 0);
     sandbox.AddDsn("pgstore", "PostgreSQL Unicode",
-                   {{"Servername", "127.0.0.1"}, {"Port", std::to_string(server.port())}, {"Database", database}});
+                   {{"Servername", "127.0.0.1"},
+                    {"Port", std::to_string(server.port())},
+                    {"Database", database}});
     root.Write("connparams.txt", "agent 0 pgstore postgres secret 0 main ODBC PGSQL NO\n");
 }
 
 void UseMariaDb(testsupport::OdbcSandbox& sandbox, const StoreRoot& root) {
     MariaDbServer& server = MariaDbServer::Instance();
     ASSERT_EQ(server.Sql("create database cycle"), 0);
-    sandbox.AddDsn("mystore", "MariaDB Unicode",
-                   {{"Server", "127.0.0.1"}, {"Port", std::to_string(server.port())}, {"Database", "cycle"}});
+    sandbox.AddDsn(
+        "mystore", "MariaDB Unicode",
+        {{"Server", "127.0.0.1"}, {"Port", std::to_string(server.port())}, {"Database", "cycle"}});
     root.Write("connparams.txt", "agent 0 mystore tester secret 0 main ODBC MYSQL NO\n");
 }
 
@@ -59,7 +62,10 @@ TEST(StartupCycleTest, MariaDbFullCycle) {
 // Two processes start the store on one database and take 1,000 identifiers each; the
 // identifiers are written to a file per process.
 std::set<std::int32_t> IdentifiersOfTwoProcesses(const StoreRoot& root) {
-    { StartedStore store(root); EXPECT_TRUE(store.started()); }  // tables and first batch exist
+    {
+        StartedStore store(root);
+        EXPECT_TRUE(store.started());
+    }  // tables and first batch exist
     const ColumnDefn* column = nullptr;
     int gate[2];
     EXPECT_EQ(pipe(gate), 0);
@@ -130,8 +136,8 @@ TEST(StartupCycleTest, PostgresCreatesADatabaseOnTheFirstPool) {
     ASSERT_TRUE(store.started());
     EXPECT_TRUE(CreateDB("made_by_store"));
     std::string output;
-    ASSERT_EQ(PostgresServer::Instance().Psql("select count(*) from pg_database where datname = 'made_by_store'",
-                                              &output),
+    ASSERT_EQ(PostgresServer::Instance().Psql(
+                  "select count(*) from pg_database where datname = 'made_by_store'", &output),
               0);
     EXPECT_EQ(output, "1\n");
     EXPECT_FALSE(CreateDB("made_by_store"));  // exists now
@@ -176,7 +182,8 @@ TEST(StartupPoolTest, FiveConnectionPoolOnPostgresGivesThreadsTheirOwnSessions) 
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(sessions.size(), 5u);
-    std::unique_ptr<QueryResultSet> count = ExecuteQuery(GetConnection("main"), "select count(*) from hits");
+    std::unique_ptr<QueryResultSet> count =
+        ExecuteQuery(GetConnection("main"), "select count(*) from hits");
     ReleaseConnection("main");
     ASSERT_NE(count, nullptr);
     EXPECT_EQ(count->rows.at(0).at(0).As<std::int64_t>().value_or(0), 100);

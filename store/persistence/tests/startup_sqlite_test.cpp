@@ -47,7 +47,8 @@ TEST_F(StartupSqliteTest, ConnectionsAreHandedOutAndStatementsRun) {
     ASSERT_NE(connection, nullptr);
     EXPECT_EQ(GetConnection(nullptr), connection);  // the only pool
     EXPECT_EQ(ExecuteUpdate(connection, "insert into Customer values (7, 'Gus')"), 1);
-    std::unique_ptr<QueryResultSet> result = ExecuteQuery(connection, "select NAME from Customer where ID = 7");
+    std::unique_ptr<QueryResultSet> result =
+        ExecuteQuery(connection, "select NAME from Customer where ID = 7");
     ASSERT_NE(result, nullptr);
     ASSERT_EQ(result->rows.size(), 1u);
     EXPECT_TRUE(ReleaseConnection("main"));
@@ -61,17 +62,21 @@ TEST_F(StartupSqliteTest, ConnectionsAreHandedOutAndStatementsRun) {
 
 namespace {
 
-std::string LogOf(const StoreRoot& root) { return testsupport::ReadFile(root.path() / "logs" / "quennet.log"); }
+std::string LogOf(const StoreRoot& root) {
+    return testsupport::ReadFile(root.path() / "logs" / "quennet.log");
+}
 
 TEST_F(StartupSqliteTest, ConnectionParameterRecordsAreReadAsWritten) {
     const std::string longString(300, 'x');
     root_.Write("connparams.txt",
                 "n1 5432 dsn1 user1 NULL 0 plain ODBC PGSQL NO trailing words ignored\n"
                 "n2 0 unused u p 0 direct1 ODBC SQLITE yes Driver={SQLite3};Database=/tmp/x.db;\n"
-                "n3 0 unused u p 0 toolong ODBC SQLITE YES " + longString + "\n"
-                "n4 0 dsn4 u secret 0 after ODBC MYSQL NO\n"
-                "n5 notaport dsn5 u p 0 stopped ODBC MYSQL NO\n"
-                "n6 0 dsn6 u p 0 never ODBC MYSQL NO\n");
+                "n3 0 unused u p 0 toolong ODBC SQLITE YES " +
+                    longString +
+                    "\n"
+                    "n4 0 dsn4 u secret 0 after ODBC MYSQL NO\n"
+                    "n5 notaport dsn5 u p 0 stopped ODBC MYSQL NO\n"
+                    "n6 0 dsn6 u p 0 never ODBC MYSQL NO\n");
     ASSERT_TRUE(InitDBProvider());
     ASSERT_TRUE(LoadConnParamsEntryFromFile((root_.data() / "connparams.txt").string().c_str()));
     const std::vector<const ConnectionParams*> records = GetAllConnectionParams();
@@ -93,8 +98,9 @@ TEST_F(StartupSqliteTest, ConnectionParameterRecordsAreReadAsWritten) {
 }
 
 TEST_F(StartupSqliteTest, DirectFirstRecordSpeaksItsOwnDialectOnTheFirstPool) {
-    root_.Write("connparams.txt", "agent 0 unused sa NULL 0 main ODBC SQLITE YES Driver={SQLite3};Database=" +
-                                      root_.dbFile("direct.db") + ";\n");
+    root_.Write("connparams.txt",
+                "agent 0 unused sa NULL 0 main ODBC SQLITE YES Driver={SQLite3};Database=" +
+                    root_.dbFile("direct.db") + ";\n");
     StartedStore store(root_);
     ASSERT_TRUE(store.started());
     EXPECT_FALSE(IsDSNMapValid());
@@ -103,9 +109,13 @@ TEST_F(StartupSqliteTest, DirectFirstRecordSpeaksItsOwnDialectOnTheFirstPool) {
 }
 
 TEST_F(StartupSqliteTest, LoadListLinesLoadSelectionsOrWholeTablesAndSkipCutLines) {
-    { StartedStore store(root_); ASSERT_TRUE(store.started()); }
-    root_.Write("loadtablelist.txt", "Customer select NAME from Customer where ID = 2\nOrders\nSeqGenState select " +
-                                         std::string(300, ' ') + "* from SeqGenState\n");
+    {
+        StartedStore store(root_);
+        ASSERT_TRUE(store.started());
+    }
+    root_.Write("loadtablelist.txt",
+                "Customer select NAME from Customer where ID = 2\nOrders\nSeqGenState select " +
+                    std::string(300, ' ') + "* from SeqGenState\n");
     StartedStore store(root_);
     ASSERT_TRUE(store.started());
     // Only the selected column came back; the others of the row are NULL.
@@ -121,17 +131,22 @@ TEST_F(StartupSqliteTest, LoadListLinesLoadSelectionsOrWholeTablesAndSkipCutLine
 }
 
 TEST_F(StartupSqliteTest, LoadTableRefusesATableWhoseColumnsDifferFromItsDefinition) {
-    { StartedStore store(root_); ASSERT_TRUE(store.started()); }
+    {
+        StartedStore store(root_);
+        ASSERT_TRUE(store.started());
+    }
     {
         StartedStore store(root_);
         DBConnection* connection = GetConnection("main");
         ASSERT_EQ(ExecuteUpdate(connection, "drop table Customer"), 1);
-        ASSERT_EQ(ExecuteUpdate(connection, "create table Customer(ID int, FULLNAME varchar(20))"), 1);
+        ASSERT_EQ(ExecuteUpdate(connection, "create table Customer(ID int, FULLNAME varchar(20))"),
+                  1);
         ReleaseConnection("main");
         UnLoadTable("Customer");
         EXPECT_FALSE(LoadTable("Customer"));
         EXPECT_EQ(GetTableDataByName("Customer"), nullptr);
-        EXPECT_NE(LogOf(root_).find("mismatch between table definition in datadictionary"), std::string::npos);
+        EXPECT_NE(LogOf(root_).find("mismatch between table definition in datadictionary"),
+                  std::string::npos);
         // A selection maps by name: FULLNAME is no column of the definition, NAME is NULL.
         EXPECT_TRUE(LoadTableByQuery("Customer", "select * from Customer"));
     }
@@ -157,7 +172,10 @@ TEST_F(StartupSqliteTest, BrokenDefaultDataFailsTheFreshStart) {
 }
 
 TEST_F(StartupSqliteTest, TableAddedToTheDictionaryLaterIsCreatedOnTheNextStart) {
-    { StartedStore store(root_); ASSERT_TRUE(store.started()); }
+    {
+        StartedStore store(root_);
+        ASSERT_TRUE(store.started());
+    }
     std::string dictionary = kStartupDictionary;
     dictionary.insert(dictionary.rfind("</data-dictionary>"), R"(  <table name="Notes">
     <columns><column name="NID"><data-type>HYL_SQL_INT</data-type></column></columns>
@@ -191,7 +209,8 @@ TEST_F(StartupSqliteTest, ChangesSavedAreThereAfterRestartAndIdentifiersComeFrom
     StartedStore store(root_);
     ASSERT_TRUE(store.started());
     EXPECT_EQ(QueryTexts("Orders", "select ID, NAME, cast(ACTIVE as int) from Orders order by ID"),
-              (std::vector<std::vector<std::string>>{{"1", "it's a \\ test", "1"}, {"10", "first", "0"}}));
+              (std::vector<std::vector<std::string>>{{"1", "it's a \\ test", "1"},
+                                                     {"10", "first", "0"}}));
     std::vector<ColumnValue> values(5);
     ASSERT_TRUE(AddNewRow("Orders", CreateNewRowObject(std::move(values))));
     std::unique_ptr<ResultData> added = SelectRows("Orders", "ID = 301");
@@ -219,7 +238,8 @@ TEST_F(StartupSqliteTest, SaveListSkipsAnUnendedLineWithABlank) {
 TEST_F(StartupSqliteTest, ViewLoadedByQueryHasTheTableColumnsAndUnloadAndReloadWork) {
     StartedStore store(root_);
     ASSERT_TRUE(store.started());
-    ASSERT_TRUE(LoadViewByQuery("ActiveOrders", "Orders", "select ID, NAME from Orders where ACTIVE = 1"));
+    ASSERT_TRUE(
+        LoadViewByQuery("ActiveOrders", "Orders", "select ID, NAME from Orders where ACTIVE = 1"));
     TableData* view = GetTableDataByName("ActiveOrders");
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(view->kind, KIND_VIEW);
@@ -302,7 +322,8 @@ protected:
 )");
         root_.Write("startup_dictionary.xml", dictionary);
         root_.Write("dsn_table_map.txt",
-                    "SeqGenState main\nOrders main\nCustomer main\nCustomer_IDX main\nTagged main\nEmployee main\n");
+                    "SeqGenState main\nOrders main\nCustomer main\nCustomer_IDX main\nTagged "
+                    "main\nEmployee main\n");
     }
 };
 
@@ -348,7 +369,9 @@ TEST_F(IndexTableTest, TextForeignKeysAndCyclesGiveNoEntryAndNoCrash) {
 namespace {
 
 void Gather(const void* chunk, std::int64_t length, void* context) {
-    if (chunk) static_cast<std::string*>(context)->append(static_cast<const char*>(chunk), static_cast<std::size_t>(length));
+    if (chunk)
+        static_cast<std::string*>(context)->append(static_cast<const char*>(chunk),
+                                                   static_cast<std::size_t>(length));
 }
 
 TEST_F(StartupSqliteTest, BlobsGoThroughThePooledConnectionInChunks) {

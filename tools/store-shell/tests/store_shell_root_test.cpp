@@ -26,11 +26,13 @@ TEST_F(StoreShellRootTest, ChangesSavedInOneRunAreThereInTheNext) {
     EXPECT_EQ(first.out, "1\tAda\n2\tBrian\n");
 
     auto second = Shell({"insert Orders NAME='it''s a \\ path' CUSTOMER_ID=1 ACTIVE=true",
-                         "update Orders set ACTIVE = 0 where ID = 10", "delete Orders where ID = 11", "save all"});
+                         "update Orders set ACTIVE = 0 where ID = 10",
+                         "delete Orders where ID = 11", "save all"});
     EXPECT_EQ(second.code, 0) << second.err;
     EXPECT_EQ(second.out, "301\n1\n1\n");  // the first identifier of this process's batch
 
-    auto third = Shell({"--no-header", "select Orders sort ID", "insert Customer ID=3 NAME='Cy'", "save Customer"});
+    auto third = Shell({"--no-header", "select Orders sort ID", "insert Customer ID=3 NAME='Cy'",
+                        "save Customer"});
     EXPECT_EQ(third.code, 0) << third.err;
     EXPECT_EQ(third.out, "10\tfirst\tfalse\tn1\t1\n301\tit's a \\\\ path\ttrue\t\\N\t1\n3\n");
 
@@ -54,13 +56,18 @@ TEST_F(StoreShellRootTest, BadInputGivesClearErrors) {
         std::string err;
     };
     const Case cases[] = {
-        {{"insert Customer ID=5 NAME='open"}, 2, "store-shell: unterminated text literal for column NAME\n"},
-        {{"insert Customer ID=5 NAME=bare"}, 2,
+        {{"insert Customer ID=5 NAME='open"},
+         2,
+         "store-shell: unterminated text literal for column NAME\n"},
+        {{"insert Customer ID=5 NAME=bare"},
+         2,
          "store-shell: malformed literal: bare (digits, true, false, 'text' or NULL)\n"},
         {{"insert Customer NOPE=1"}, 1, "store-shell: unknown column: NOPE\n"},
         {{"insert Customer"}, 2, "store-shell: usage: insert TABLE COLUMN=LITERAL...\n"},
         {{"save Nowhere"}, 1, "store-shell: unknown table: Nowhere\n"},
-        {{"query CustomersByName"}, 1, "store-shell: query: stored queries are not available in this build\n"},
+        {{"query CustomersByName"},
+         1,
+         "store-shell: query: stored queries are not available in this build\n"},
     };
     for (const Case& c : cases) {
         auto run = Shell(c.args);
@@ -71,8 +78,8 @@ TEST_F(StoreShellRootTest, BadInputGivesClearErrors) {
 }
 
 TEST_F(StoreShellRootTest, StartFailuresAndMisuseEndWithTheirStatus) {
-    auto missing = testsupport::RunProgram("store-shell", {"--root", (work_.path() / "none").string(), "tables"},
-                                           work_.path());
+    auto missing = testsupport::RunProgram(
+        "store-shell", {"--root", (work_.path() / "none").string(), "tables"}, work_.path());
     EXPECT_EQ(missing.code, 5);
     EXPECT_NE(missing.err.find("cannot start the store on"), std::string::npos);
     auto both = Shell({"--seq-db", "x.db", "tables"});
