@@ -234,15 +234,15 @@ struct ProgramResult {
     std::string err;
 };
 
-// Runs a built program of the project with the arguments, in workDir, with stdin read from
-// the text given; its output goes through files in workDir.
+// Runs a built program of the project (or, given a path, that program) with the arguments,
+// in workDir, with stdin read from the text given; its output goes through files in workDir.
 inline ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
                                 const std::filesystem::path& workDir, const std::string& input = "") {
     const std::string outPath = (workDir / "stdout.txt").string();
     const std::string errPath = (workDir / "stderr.txt").string();
     const std::string inPath = (workDir / "stdin.txt").string();
     WriteFile(inPath, input);
-    const std::string program = (BinDir() / name).string();
+    const std::string program = name.find('/') != std::string::npos ? name : (BinDir() / name).string();
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(workDir.c_str()) != 0) _exit(126);

@@ -17,6 +17,7 @@
 #include "store/dictionary/dictionary.h"
 #include "store/notify/notify.h"
 #include "store/notify/sqlite_sequence_source.h"
+#include "store/persistence/catalogue/stored_query.h"
 #include "store/persistence/startup/store_startup.h"
 #include "store/tables/tables.h"
 #include "store/xml/table_xml.h"
@@ -30,11 +31,6 @@ constexpr int kUsage = 2;
 constexpr int kDictionaryFailed = 3;
 constexpr int kLoadFailed = 4;
 constexpr int kStartFailed = 5;
-
-StoredQueryRunner& QueryRunner() {
-    static StoredQueryRunner runner;
-    return runner;
-}
 
 constexpr const char* kUsageText =
     "usage: store-shell [OPTIONS] [COMMAND]...\n"
@@ -115,7 +111,14 @@ private:
     TableData* Table(const std::string& name, std::optional<Failure>* failure);
     std::unique_ptr<ResultData> Query(TableData* table, const std::optional<std::string>& criteria,
                                       std::optional<Failure>* failure);
+    struct PrintedRow {
+        BYTE state;
+        const std::vector<ColumnValue>* values;
+    };
     void PrintRows(const ResultData& result);
+    void PrintRows(const QueryResultSet& result);
+    void PrintTable(const std::vector<std::string>& names, const std::vector<BYTE>& types,
+                    const std::vector<PrintedRow>& rows, bool showState);
 };
 
 Failure Fail(std::string message) { return Failure{kCommandFailed, std::move(message)}; }
@@ -328,30 +331,52 @@ void Shell::PrintRows(const ResultData& result) {
             types.push_back(result.tableDefn->columns[i]->type);
         }
     }
+    std::vector<PrintedRow> rows;
+    rows.reserve(result.entries.size());
+    for (const RowObject* row : result.entries) rows.push_back({row->state, &row->values});
+    PrintTable(names, types, rows, options_.showState);
+}
+
+void Shell::PrintRows(const QueryResultSet& result) {
+    std::vector<std::string> names;
+    std::vector<BYTE> types;
+    for (const ResultColumnDescriptor& column : result.columns) {
+        names.push_back(column.name);
+        types.push_back(column.type);
+    }
+    std::vector<PrintedRow> rows;
+    rows.reserve(result.rows.size());
+    for (const ResultRow& row : result.rows) rows.push_back({0, &row});
+    PrintTable(names, types, rows, false);  // rows of a database query carry no state
+}
+
+void Shell::PrintTable(const std::vector<std::string>& names, const std::vector<BYTE>& types,
+                       const std::vector<PrintedRow>& rows, bool showState) {
     if (!options_.json && options_.header) {
-        std::string line = options_.showState ? "#state" : "";
+        std::string line = showState ? "#state" : "";
         for (std::size_t i = 0; i < names.size(); ++i) {
-            if (i || options_.showState) line += '\t';
+            if (i || showState) line += '\t';
             line += EscapeTsv(names[i]);
         }
         out_ << line << '\n';
     }
-    for (const RowObject* row : result.entries) {
+    for (const PrintedRow& row : rows) {
+        const std::vector<ColumnValue>& values = *row.values;
         std::string line;
         if (options_.json) {
             line = "{";
-            if (options_.showState) line += "\"#state\":" + std::to_string(row->state);
+            if (showState) line += "\"#state\":" + std::to_string(row.state);
             for (std::size_t i = 0; i < names.size(); ++i) {
-                if (i || options_.showState) line += ',';
-                const Formatted value = i < row->values.size() ? FormatValue(row->values[i], types[i], true) : Formatted{};
+                if (i || showState) line += ',';
+                const Formatted value = i < values.size() ? FormatValue(values[i], types[i], true) : Formatted{};
                 line += EscapeJson(names[i]) + ":" + JsonValue(value);
             }
             line += "}";
         } else {
-            if (options_.showState) line = std::to_string(row->state);
+            if (showState) line = std::to_string(row.state);
             for (std::size_t i = 0; i < names.size(); ++i) {
-                if (i || options_.showState) line += '\t';
-                line += TsvField(i < row->values.size() ? FormatValue(row->values[i], types[i], false) : Formatted{});
+                if (i || showState) line += '\t';
+                line += TsvField(i < values.size() ? FormatValue(values[i], types[i], false) : Formatted{});
             }
         }
         out_ << line << '\n';
@@ -653,10 +678,9 @@ std::optional<Failure> Shell::Run(const std::string& line) {
     if (keyword == "save") return Save(words);
     if (keyword == "query") {
         if (words.size() != 2) return Usage("usage: query NAME");
-        if (!QueryRunner()) return Fail("query: stored queries are not available in this build");
-        std::string error;
-        std::unique_ptr<ResultData> result = QueryRunner()(words[1], &error);
-        if (!result) return Fail("query " + words[1] + " failed" + (error.empty() ? "" : ": " + error));
+        if (options_.root.empty()) return Fail("query needs a store started with --root");
+        std::unique_ptr<QueryResultSet> result = RunStoredQueryByName(words[1].c_str());
+        if (!result) return Fail("query " + words[1] + " failed (see the store log)");
         PrintRows(*result);
         return std::nullopt;
     }
@@ -776,8 +800,6 @@ bool OpenShellLog(const Options& options) {
 }
 
 }  // namespace
-
-void SetStoredQueryRunner(StoredQueryRunner runner) { QueryRunner() = std::move(runner); }
 
 int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
     std::vector<std::string> commands;

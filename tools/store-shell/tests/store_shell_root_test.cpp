@@ -65,9 +65,7 @@ TEST_F(StoreShellRootTest, BadInputGivesClearErrors) {
         {{"insert Customer NOPE=1"}, 1, "store-shell: unknown column: NOPE\n"},
         {{"insert Customer"}, 2, "store-shell: usage: insert TABLE COLUMN=LITERAL...\n"},
         {{"save Nowhere"}, 1, "store-shell: unknown table: Nowhere\n"},
-        {{"query CustomersByName"},
-         1,
-         "store-shell: query: stored queries are not available in this build\n"},
+        {{"query CustomersByName"}, 1, "store-shell: query CustomersByName failed (see the store log)\n"},
     };
     for (const Case& c : cases) {
         auto run = Shell(c.args);
@@ -75,6 +73,54 @@ TEST_F(StoreShellRootTest, BadInputGivesClearErrors) {
         EXPECT_EQ(run.err, c.err) << c.args[0];
     }
     EXPECT_EQ(Shell({"count Customer"}).out, "2\n");  // nothing was added
+}
+
+TEST_F(StoreShellRootTest, StoredQueriesRunByNameOrIdentifier) {
+    root_.Write("dsn_table_map.txt",
+                "SeqGenState main\nOrders main\nCustomer main\nQueryDetails main\n"
+                "QueryvsColumns main\nColumnDetails main\nQueryvsTables main\nTableDetails main\n"
+                "QueryvsJoins main\nQueryvsGB main\nQueryvsSort main\nSortDetails main\n"
+                "QueryvsCriteria main\nBooleanExp main\nRelationalExp main\n");
+    ASSERT_EQ(Shell({"count Customer"}).out, "2\n");  // the first run creates the database
+    // The catalogue is written by the database's own client, as an administrator would.
+    auto catalogue = testsupport::RunProgram(
+        "/usr/bin/sqlite3",
+        {root_.dbFile(),
+         "CREATE TABLE QueryDetails(QUERY_ID int, QUERYNAME varchar(40));"
+         "CREATE TABLE QueryvsColumns(QUERY_ID int, COLUMN_ID int);"
+         "CREATE TABLE ColumnDetails(COLUMN_ID int, COLUMNNAME varchar(40), COLUMNALIAS varchar(40),"
+         " TABLENAME varchar(40), TABLEALIAS varchar(40), FUNCTIONNAME varchar(20));"
+         "CREATE TABLE QueryvsTables(QUERY_ID int, TABLE_ID int);"
+         "CREATE TABLE TableDetails(TABLE_ID int, TABLENAME varchar(40), TABLEALIAS varchar(40));"
+         "CREATE TABLE QueryvsJoins(QUERY_ID int, JOIN_ID int);"
+         "CREATE TABLE QueryvsGB(QUERY_ID int, GB_ID int);"
+         "CREATE TABLE QueryvsSort(QUERY_ID int, SORT_ID int);"
+         "CREATE TABLE SortDetails(SORT_ID int, TABLENAME varchar(40), COLUMNNAME varchar(40), SORTTYPE varchar(8));"
+         "CREATE TABLE QueryvsCriteria(QUERY_ID int, B_ID int);"
+         "CREATE TABLE BooleanExp(B_ID int, LEXPRESSION int, OPERATOR varchar(8), REXPRESSION int);"
+         "CREATE TABLE RelationalExp(R_ID int, LIDENTIFIER varchar(40), OPERATOR varchar(8), RIDENTIFIER varchar(40));"
+         "INSERT INTO QueryDetails VALUES(7,'names');"
+         "INSERT INTO QueryvsColumns VALUES(7,1);"
+         "INSERT INTO ColumnDetails VALUES(1,'NAME',NULL,'Customer',NULL,NULL);"
+         "INSERT INTO QueryvsTables VALUES(7,1);"
+         "INSERT INTO TableDetails VALUES(1,'Customer',NULL);"
+         "INSERT INTO QueryvsSort VALUES(7,1);"
+         "INSERT INTO SortDetails VALUES(1,'Customer','NAME','A');"},
+        work_.path());
+    ASSERT_EQ(catalogue.code, 0) << catalogue.err;
+
+    for (const char* name : {"names", "7"}) {
+        auto run = Shell({std::string("query ") + name});
+        EXPECT_EQ(run.code, 0) << name << ": " << run.err;
+        EXPECT_EQ(run.out, "NAME\nAda\nBrian\n") << name;
+    }
+    auto json = Shell({"--format", "json", "query names"});
+    EXPECT_EQ(json.out, "{\"NAME\":\"Ada\"}\n{\"NAME\":\"Brian\"}\n");
+    auto unknown = Shell({"query 8"});
+    EXPECT_EQ(unknown.code, 1);
+    EXPECT_EQ(unknown.err, "store-shell: query 8 failed (see the store log)\n");
+    auto noRoot = testsupport::RunProgram("store-shell", {"query names"}, work_.path());
+    EXPECT_EQ(noRoot.err, "store-shell: query needs a store started with --root\n");
 }
 
 TEST_F(StoreShellRootTest, StartFailuresAndMisuseEndWithTheirStatus) {
