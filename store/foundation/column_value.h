@@ -58,6 +58,7 @@ public:
         return *this;
     }
     ValueBuffer& emplace(std::string_view bytes) { return emplace(bytes.data(), bytes.size()); }
+    ValueBuffer& operator=(std::string_view bytes) { return emplace(bytes); }
 
     // Read access of an engaged buffer (an empty text when none).
     const char* data() const noexcept {
@@ -70,9 +71,17 @@ public:
     char operator[](std::size_t index) const noexcept { return data()[index]; }
     int compare(std::string_view other) const noexcept { return view().compare(other); }
 
-    // optional-style access: buffer->size(), *buffer.
+    // optional-style access: buffer->size(), *buffer, buffer.value().
     const ValueBuffer* operator->() const noexcept { return this; }
     std::string_view operator*() const noexcept { return view(); }
+    std::string_view value() const {
+        if (!has_value()) throw std::bad_optional_access();
+        return view();
+    }
+    // A copy as the optional string values used to be.
+    operator std::optional<std::string>() const {
+        return has_value() ? std::optional<std::string>(std::in_place, data(), size()) : std::nullopt;
+    }
 
     friend bool operator==(const ValueBuffer& a, std::string_view b) noexcept { return a.has_value() && a.view() == b; }
     friend bool operator==(const ValueBuffer& a, const ValueBuffer& b) noexcept {

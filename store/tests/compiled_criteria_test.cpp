@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,19 @@ TEST(ValueBuffer, SelfAssignmentAndReplacementFromItsOwnBytes) {
         EXPECT_TRUE(value.isNull());
         EXPECT_EQ(value.data(), nullptr);
     }
+}
+
+TEST(ValueBuffer, ReadsAndAssignsAsAnOptionalString) {
+    ColumnValue value;
+    EXPECT_THROW(value.buffer.value(), std::bad_optional_access);
+    EXPECT_EQ(static_cast<std::optional<std::string>>(value.buffer), std::nullopt);
+    value.buffer = std::string("text\0with a zero inside", 24);
+    const std::optional<std::string> copy = value.buffer;
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->size(), 24u);
+    EXPECT_EQ(value.buffer.value(), *copy);
+    EXPECT_TRUE(value.buffer == *copy);
+    EXPECT_FALSE(ColumnValue::Null().buffer == std::string());  // NULL is not the empty text
 }
 
 TEST(ValueBuffer, FixedReadsRefuseShortBuffers) {
