@@ -87,6 +87,40 @@ void ResolveCriteria(std::span<const CriteriaColumn> columns, CriteriaNode* tree
 // never reads a value.
 bool EvaluateCriteria(const CriteriaNode* tree, std::span<const ColumnValue> row);
 
+// A resolved tree compiled once per query into a flat branch program: each leaf carries
+// its literal already read in the column's representation and the positions to go to
+// when it holds or fails, so a scan neither walks the tree nor converts per row. Matches
+// gives exactly what EvaluateCriteria gives on the tree it was compiled from.
+class CompiledCriteria {
+public:
+    // A null tree accepts every row.
+    explicit CompiledCriteria(const CriteriaNode* tree);
+    bool Matches(std::span<const ColumnValue> row) const;
+
+    // One step of the program; exposed only so that the evaluator can be a free function.
+    struct Step {
+        enum class Kind : std::uint8_t { Never, Always, Signed32, Unsigned32, Signed64, Float, TextEqual, TextOrder };
+        Kind kind = Kind::Never;
+        std::uint8_t op = CRITERIA_INVALID_OPERATOR;
+        std::uint32_t position = 0;
+        // Next step when the leaf holds or fails; kAccept and kReject end the program.
+        std::int32_t onTrue = 0;
+        std::int32_t onFalse = 0;
+        union {
+            std::int32_t signed32;
+            std::uint32_t unsigned32;
+            std::int64_t signed64;
+            float real;
+        } number{};
+        std::string text;  // the text literal without its quotes
+    };
+    static constexpr std::int32_t kAccept = -1;
+    static constexpr std::int32_t kReject = -2;
+
+private:
+    std::vector<Step> steps_;
+};
+
 // Releases a tree; null is allowed. (Dropping the CriteriaTree does the same.)
 void FreeCriteriaTree(CriteriaTree tree);
 

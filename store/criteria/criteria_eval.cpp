@@ -3,6 +3,10 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <fmt/printf.h>
 
@@ -86,7 +90,7 @@ bool ReadScalar(const ColumnValue& value, T* out) {
 
 // Texts end at their first zero byte, as everywhere in the store.
 std::string_view TextOf(const ColumnValue& value) {
-    const std::string& bytes = *value.buffer;
+    const std::string_view bytes = *value.buffer;
     return std::string_view(bytes.data(), ::strnlen(bytes.data(), bytes.size()));
 }
 
@@ -134,7 +138,7 @@ bool EvaluateLeaf(const CriteriaNode& node, const ColumnValue& value) {
             if (node.op == CRITERIA_EQ || node.op == CRITERIA_NE) {
                 // Equal exactly when the value's bytes start with the literal and its text
                 // ends right there; saves measuring every value on a scan.
-                const std::string& bytes = *value.buffer;
+                const ValueBuffer& bytes = value.buffer;
                 const bool equal = bytes.size() >= inner.size() &&
                                    (inner.empty() || std::memcmp(bytes.data(), inner.data(), inner.size()) == 0) &&
                                    bytes.c_str()[inner.size()] == '\0';
@@ -163,6 +167,108 @@ bool EvaluateNode(const CriteriaNode* node, std::span<const ColumnValue> row) {
     // A NULL value matches nothing and is never read.
     if (row[position].isNull()) return false;
     return EvaluateLeaf(*node, row[position]);
+}
+
+bool IsLeafNode(const CriteriaNode* node) { return node->columnName && node->literal; }
+
+bool IsJunction(const CriteriaNode* node) {
+    return !IsLeafNode(node) && (node->op == CRITERIA_AND || node->op == CRITERIA_OR);
+}
+
+using Step = CompiledCriteria::Step;
+
+// The leaf as one step: its literal read once in the representation its column type
+// compares in; a literal that cannot be read, or a type that never compares, gives Never.
+Step CompileLeaf(const CriteriaNode& node) {
+    Step step;
+    step.op = node.op;
+    step.position = node.columnPosition;
+    ColumnValue converted;
+    if (!node.literalConverted) {
+        std::uint32_t literalLength = static_cast<std::uint32_t>(node.literal->size());
+        converted = ConvertTextToColumnValue(node.literal->c_str(), node.columnType, &literalLength);
+    }
+    const ColumnValue& literal = node.literalConverted ? node.literalValue : converted;
+    if (literal.isNull()) return step;
+    auto read = [&](auto* out, Step::Kind kind) {
+        if (ReadScalar(literal, out)) step.kind = kind;
+    };
+    switch (node.columnType) {
+        case HYL_SQL_TINYINT:
+        case HYL_SQL_SMALLINT:
+        case HYL_SQL_INT:
+            read(&step.number.signed32, Step::Kind::Signed32);
+            break;
+        case HYL_SQL_UNSIGNED_TINYINT:
+        case HYL_SQL_UNSIGNED_SMALLINT:
+        case HYL_SQL_UNSIGNED_INT:
+            read(&step.number.unsigned32, Step::Kind::Unsigned32);
+            break;
+        case HYL_SQL_BIGINT:
+            read(&step.number.signed64, Step::Kind::Signed64);
+            break;
+        case HYL_SQL_FLOAT:
+            read(&step.number.real, Step::Kind::Float);
+            break;
+        case HYL_SQL_CHAR:
+        case HYL_SQL_CHARACTER:
+        case HYL_SQL_TEXT: {
+            // The literal is compared without its first and last character (its quotes).
+            const std::string_view text = TextOf(literal);
+            step.text = text.size() >= 2 ? std::string(text.substr(1, text.size() - 2)) : std::string();
+            step.kind = (node.op == CRITERIA_EQ || node.op == CRITERIA_NE) ? Step::Kind::TextEqual : Step::Kind::TextOrder;
+            break;
+        }
+        default:
+            break;
+    }
+    return step;
+}
+
+template <typename T>
+bool TestScalar(const ValueBuffer& value, std::uint8_t op, T literal) {
+    if (value.size() < sizeof(T)) return false;
+    T read;
+    std::memcpy(&read, value.data(), sizeof(T));
+    if constexpr (std::is_floating_point_v<T>) {
+        return Satisfies(op, CompareNumbers(read, literal), !(read == read) || !(literal == literal));
+    } else {
+        return Satisfies(op, CompareNumbers(read, literal));
+    }
+}
+
+bool TestStep(const Step& step, std::span<const ColumnValue> row) {
+    switch (step.kind) {
+        case Step::Kind::Always: return true;
+        case Step::Kind::Never: return false;
+        default: break;
+    }
+    if (step.position >= row.size()) return false;
+    const ValueBuffer& value = row[step.position].buffer;
+    // A NULL value matches nothing and is never read.
+    if (!value) return false;
+    switch (step.kind) {
+        case Step::Kind::Signed32: return TestScalar(value, step.op, step.number.signed32);
+        case Step::Kind::Unsigned32: return TestScalar(value, step.op, step.number.unsigned32);
+        case Step::Kind::Signed64: return TestScalar(value, step.op, step.number.signed64);
+        case Step::Kind::Float: return TestScalar(value, step.op, step.number.real);
+        case Step::Kind::TextEqual: {
+            // Texts end at their first zero byte: equal when the value's bytes start with
+            // the literal and its text ends right there.
+            const std::size_t count = step.text.size();
+            const std::size_t size = value.size();
+            const char* bytes = value.data();
+            const bool equal = size >= count && (size == count || bytes[count] == '\0') &&
+                               std::memcmp(bytes, step.text.data(), count) == 0;
+            return equal == (step.op == CRITERIA_EQ);
+        }
+        case Step::Kind::TextOrder: {
+            const std::string_view bytes = value.view();
+            const std::string_view text(bytes.data(), ::strnlen(bytes.data(), bytes.size()));
+            return Satisfies(step.op, text.compare(step.text));
+        }
+        default: return false;
+    }
 }
 
 // Integer text: optional sign then digits; anything else makes it 0. Accumulates with
@@ -233,6 +339,66 @@ void ResolveCriteria(const std::vector<std::unique_ptr<ColumnDefn>>& columns, Cr
 
 bool EvaluateCriteria(const CriteriaNode* tree, std::span<const ColumnValue> row) {
     return EvaluateNode(tree, row);
+}
+
+CompiledCriteria::CompiledCriteria(const CriteriaNode* tree) {
+    // Steps each subtree takes: a leaf, a missing side or an inner node that is neither
+    // "and" nor "or" one, a junction the sum of its sides. Post-order with a stack, so
+    // trees of any depth compile.
+    std::unordered_map<const CriteriaNode*, std::int32_t> sizes;
+    auto sizeOf = [&sizes](const CriteriaNode* node) { return node ? sizes.at(node) : 1; };
+    std::vector<std::pair<const CriteriaNode*, bool>> pending;
+    if (tree) pending.emplace_back(tree, false);
+    while (!pending.empty()) {
+        auto [node, childrenDone] = pending.back();
+        pending.pop_back();
+        if (!IsJunction(node)) {
+            sizes[node] = 1;
+        } else if (childrenDone) {
+            sizes[node] = sizeOf(node->left.get()) + sizeOf(node->right.get());
+        } else {
+            pending.emplace_back(node, true);
+            if (node->left) pending.emplace_back(node->left.get(), false);
+            if (node->right) pending.emplace_back(node->right.get(), false);
+        }
+    }
+    steps_.resize(static_cast<std::size_t>(sizeOf(tree)));
+
+    // "a and b": a goes on to b when it holds and rejects when it fails; "a or b": a
+    // accepts when it holds and goes on to b when it fails. b ends as the junction does.
+    struct Task {
+        const CriteriaNode* node;
+        std::int32_t start, onTrue, onFalse;
+    };
+    std::vector<Task> tasks{{tree, 0, kAccept, kReject}};
+    while (!tasks.empty()) {
+        const Task task = tasks.back();
+        tasks.pop_back();
+        if (task.node && IsJunction(task.node)) {
+            const CriteriaNode* left = task.node->left.get();
+            const CriteriaNode* right = task.node->right.get();
+            const std::int32_t rightStart = task.start + sizeOf(left);
+            if (task.node->op == CRITERIA_AND) tasks.push_back({left, task.start, rightStart, task.onFalse});
+            else tasks.push_back({left, task.start, task.onTrue, rightStart});
+            tasks.push_back({right, rightStart, task.onTrue, task.onFalse});
+            continue;
+        }
+        Step step;
+        if (!task.node) step.kind = Step::Kind::Always;  // a missing side accepts, as in evaluation
+        else if (IsLeafNode(task.node)) step = CompileLeaf(*task.node);
+        step.onTrue = task.onTrue;
+        step.onFalse = task.onFalse;
+        steps_[static_cast<std::size_t>(task.start)] = std::move(step);
+    }
+}
+
+bool CompiledCriteria::Matches(std::span<const ColumnValue> row) const {
+    std::int32_t at = 0;
+    while (at >= 0) {
+        const Step& step = steps_[static_cast<std::size_t>(at)];
+        at = TestStep(step, row) ? step.onTrue : step.onFalse;
+    }
+    return at == kAccept;
 }
 
 ColumnValue ConvertTextToColumnValue(const char* text, std::uint8_t type, std::uint32_t* length) {

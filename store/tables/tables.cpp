@@ -24,11 +24,11 @@ std::string FoldName(std::string_view name) {
     return folded;
 }
 
-// Tables in creation order, with a folded-name index; one mutex makes find-or-create
-// and removal atomic.
+// The tables themselves (gv_tableRegistry lists them in creation order, unowned), with a
+// folded-name index; one mutex makes find-or-create and removal atomic.
 struct TableRegistry {
     std::mutex mutex;
-    std::vector<std::unique_ptr<TableData>> tables;
+    std::unordered_map<TableData*, std::unique_ptr<TableData>> owned;
     std::unordered_map<std::string, TableData*> byName;
 };
 
@@ -45,8 +45,15 @@ TableData* FindLocked(TableRegistry& registry, const char* name) {
 bool RegisterLocked(TableRegistry& registry, std::unique_ptr<TableData> table) {
     std::string key = FoldName(table->name);
     if (registry.byName.count(key)) return false;
-    registry.byName.emplace(std::move(key), table.get());
-    registry.tables.push_back(std::move(table));
+    TableData* raw = table.get();
+    auto named = registry.byName.emplace(std::move(key), raw).first;
+    registry.owned.emplace(raw, std::move(table));
+    if (AddElementValue(&gv_tableRegistry, raw) != 1) {
+        LogError("MEMORY_ALLOCATION_FAILURE\n");
+        registry.byName.erase(named);
+        registry.owned.erase(raw);
+        return false;
+    }
     return true;
 }
 
@@ -139,6 +146,8 @@ void SendPending(const PendingNotifications& pending) {
 
 }  // namespace
 
+Vector gv_tableRegistry;
+
 ColumnValue MakeIdentifierValue(std::int32_t id, BYTE type) {
     switch (type) {
         case HYL_SQL_BIGINT:
@@ -179,6 +188,15 @@ CriteriaTree PrepareCriteria(const TableData* table, const char* criteria) {
     if (table->kind != KIND_TABLE || !HasColumns(table)) return nullptr;
     ResolveCriteria(table->tableDefn->columns, tree.get());
     return tree;
+}
+
+// The criteria parsed, resolved and compiled under the parser lock, which is released
+// before any row is read; none when they do not parse or the table cannot be filtered.
+std::optional<CompiledCriteria> PrepareMatcher(const TableData* table, const char* criteria) {
+    CriteriaParserLock parserLock;
+    CriteriaTree tree = PrepareCriteria(table, criteria);
+    if (!tree) return std::nullopt;
+    return CompiledCriteria(tree.get());
 }
 
 template <typename T>
@@ -321,7 +339,7 @@ std::string FormatRows(const TableData* table, PrintMode mode, bool skipDeleted)
 bool IsTableDefnInUse(const TableDefn* defn) {
     TableRegistry& registry = Registry();
     std::lock_guard<std::mutex> hold(registry.mutex);
-    for (const auto& table : registry.tables) {
+    for (const auto& [raw, table] : registry.owned) {
         if (table->tableDefn == defn) return true;
     }
     return false;
@@ -374,8 +392,9 @@ std::vector<TableData*> GetAllTableData() {
     TableRegistry& registry = Registry();
     std::lock_guard<std::mutex> hold(registry.mutex);
     std::vector<TableData*> all;
-    all.reserve(registry.tables.size());
-    for (const auto& table : registry.tables) all.push_back(table.get());
+    all.reserve(registry.owned.size());
+    for (const VectorNode* node = gv_tableRegistry.first.get(); node; node = node->next.get())
+        all.push_back(ElementOf<TableData>(node));
     return all;
 }
 
@@ -387,10 +406,10 @@ std::unique_ptr<TableData> RemoveTableData(const char* tableName) {
     TableData* found = FindLocked(registry, tableName);
     if (!found) return nullptr;
     registry.byName.erase(FoldName(found->name));
-    auto position = std::find_if(registry.tables.begin(), registry.tables.end(),
-                                 [found](const auto& held) { return held.get() == found; });
-    std::unique_ptr<TableData> removed = std::move(*position);
-    registry.tables.erase(position);
+    DeleteLCDVector(&gv_tableRegistry, found);
+    auto owner = registry.owned.find(found);
+    std::unique_ptr<TableData> removed = std::move(owner->second);
+    registry.owned.erase(owner);
     return removed;
 }
 
@@ -451,13 +470,15 @@ std::unique_ptr<ResultData> SelectRows(const char* tableName, const char* criter
         for (RowObject* row = table->firstRow.get(); row; row = row->next.get()) result->entries.push_back(row);
         return result;
     }
-    CriteriaParserLock parserLock;
-    CriteriaTree tree = PrepareCriteria(table, criteria);
-    if (!tree) return nullptr;
+    std::optional<CompiledCriteria> matcher = PrepareMatcher(table, criteria);
+    if (!matcher) return nullptr;
     auto result = NewResult(table);
     std::shared_lock<std::shared_mutex> hold(table->rowsLock);
     for (RowObject* row = table->firstRow.get(); row; row = row->next.get()) {
-        if (EvaluateCriteria(tree.get(), row->values)) result->entries.push_back(row);
+        // Rows are separate blocks: start loading the next row's values while this one is
+        // tested, instead of stalling on them after following the link.
+        if (const RowObject* following = row->next.get()) __builtin_prefetch(following->values.data());
+        if (matcher->Matches(row->values)) result->entries.push_back(row);
     }
     return result;
 }
@@ -628,15 +649,15 @@ bool DeleteRowObject(const char* tableName, RowObject* row) {
 
 namespace {
 
-// Applies the deletion to every row the tree accepts (every row for a null tree) while
+// Applies the deletion to every row the criteria accept (every row without criteria) while
 // holding the table, and returns the unlinked rows with their notifications.
-std::vector<std::unique_ptr<RowObject>> DeleteMatchingLocked(TableData* table, const CriteriaNode* tree,
+std::vector<std::unique_ptr<RowObject>> DeleteMatchingLocked(TableData* table, const CompiledCriteria* matcher,
                                                              PendingNotifications* pending) {
     std::vector<std::unique_ptr<RowObject>> removed;
     RowObject* row = table->firstRow.get();
     while (row) {
         RowObject* following = row->next.get();
-        if (!tree || EvaluateCriteria(tree, row->values)) {
+        if (!matcher || matcher->Matches(row->values)) {
             if (row->state & ROW_SAVED) {
                 row->state |= ROW_DELETED;
             } else {
@@ -659,11 +680,10 @@ bool DeleteRowObjectByCriteria(const char* tableName, const char* criteria) {
     PendingNotifications pending;
     std::vector<std::unique_ptr<RowObject>> removed;
     {
-        CriteriaParserLock parserLock;
-        CriteriaTree tree = PrepareCriteria(table, criteria);
-        if (!tree) return false;
+        std::optional<CompiledCriteria> matcher = PrepareMatcher(table, criteria);
+        if (!matcher) return false;
         std::unique_lock<std::shared_mutex> hold(table->rowsLock);
-        removed = DeleteMatchingLocked(table, tree.get(), &pending);
+        removed = DeleteMatchingLocked(table, &*matcher, &pending);
     }
     // Listeners run with no store lock held, so they may select from this table.
     SendPending(pending);

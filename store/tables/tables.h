@@ -21,6 +21,7 @@
 #include "platform/win/types.h"
 #include "store/dictionary/dictionary.h"
 #include "store/foundation/column_value.h"
+#include "store/foundation/vector.h"
 
 inline constexpr BYTE KIND_TABLE = 1;
 inline constexpr BYTE KIND_VIEW = 2;
@@ -95,6 +96,11 @@ struct ResultData {
 
     std::uint32_t rowCount() const { return static_cast<std::uint32_t>(entries.size()); }
 };
+
+// Every registered table and view in creation order; elements are TableData* owned by
+// the registry. Read it under no lock only while no table is created or removed; prefer
+// GetAllTableData, which takes a consistent copy.
+extern Vector gv_tableRegistry;
 
 // Registers a base table for the dictionary definition of that name. False when there is
 // no definition, the name is taken (case-insensitive) or memory runs out.

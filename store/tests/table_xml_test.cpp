@@ -121,6 +121,11 @@ TEST_F(TableXmlTest, ValueFormsByColumnType) {
         {"TXT=\"a:b:c:d\"", "TXT", HYL_SQL_CHARACTER, "c:d"},
         {"TXT=\"http://h:8080/x\"", "TXT", HYL_SQL_CHARACTER, "8080/x"},
         {"TXT=\"a &amp; b\"", "TXT", HYL_SQL_CHARACTER, "a & b"},
+        {"TXT=\"p:q:&amp;tail\"", "TXT", HYL_SQL_CHARACTER, "&tail"},  // expanded, then the colon form
+        {"TXT=\"&amp;\"", "TXT", HYL_SQL_CHARACTER, "&"},
+        {"TXT=\"a text longer than a node keeps inline\"", "TXT", HYL_SQL_CHARACTER,
+         "a text longer than a node keeps inline"},
+        {"K=\"-2147483648\"", "K", HYL_SQL_INT, "-2147483648"},
         {"STAMP=\"2024-01-31 10:20:30\"", "STAMP", HYL_SQL_DATETIME, "2024-01-31 10:20:30"},
         {"DAY=\"2024-02-03\"", "DAY", HYL_SQL_DATE, "2024-02-03"},
         {"DAY=\"2024\"", "DAY", HYL_SQL_DATE, "2024-00-00"},  // unfilled fields are zero

@@ -353,6 +353,64 @@ TEST_F(TablesTest, ConcurrentCreateOfOneNameRegistersOnce) {
     EXPECT_EQ(GetAllTableData().size(), 1u);
 }
 
+// The process-wide registry list: creation order, views beside tables, removal from the
+// middle, and a name freed by removal registering again at the end.
+TEST_F(TablesTest, RegistryListsTablesInCreationOrder) {
+    auto listed = [] {
+        std::vector<std::string> names;
+        for (const VectorNode* node = gv_tableRegistry.first.get(); node; node = node->next.get())
+            names.push_back(ElementOf<TableData>(node)->name);
+        return names;
+    };
+    auto fetched = [] {
+        std::vector<std::string> names;
+        for (const TableData* table : GetAllTableData()) names.push_back(table->name);
+        return names;
+    };
+    ASSERT_TRUE(CreateTable("Plain"));
+    ASSERT_TRUE(CreateTable("item"));
+    ASSERT_TRUE(CreateCustomViewData("ItemView", CreateCustomViewDefn(1, {"Item"}, {})));
+    ASSERT_TRUE(CreateTable("Owner"));
+    EXPECT_FALSE(CreateTable("OWNER"));
+    EXPECT_EQ(listed(), (std::vector<std::string>{"Plain", "item", "ItemView", "Owner"}));
+    EXPECT_EQ(gv_tableRegistry.count, 4);
+
+    std::unique_ptr<TableData> removed = RemoveTableData("ITEM");
+    ASSERT_NE(removed, nullptr);
+    EXPECT_EQ(GetTableDataByName("item"), nullptr);
+    EXPECT_EQ(listed(), (std::vector<std::string>{"Plain", "ItemView", "Owner"}));
+    ASSERT_TRUE(CreateTable("Item"));
+    EXPECT_EQ(listed(), (std::vector<std::string>{"Plain", "ItemView", "Owner", "Item"}));
+    EXPECT_EQ(fetched(), listed());
+    EXPECT_EQ(GetTableDataByName("ITEM"), ElementOf<TableData>(gv_tableRegistry.last));
+}
+
+// Creation and removal from many threads keep the list and the name index in step.
+TEST_F(TablesTest, RegistryListAndIndexAgreeUnderConcurrentCreateAndRemove) {
+    const char* names[] = {"Item", "Wide", "Plain", "Owner", "Pet", "Node"};
+    constexpr int kThreads = 6;
+    std::barrier start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int round = 0; round < 200; ++round) {
+                const char* name = names[(t + round) % 6];
+                if (round % 3 == 2) FreeTableData(RemoveTableData(name).get());
+                else CreateTable(name);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::vector<TableData*> all = GetAllTableData();
+    EXPECT_EQ(static_cast<std::size_t>(gv_tableRegistry.count), all.size());
+    for (const char* name : names) {
+        TableData* table = GetTableDataByName(name);
+        EXPECT_EQ(std::count(all.begin(), all.end(), table), table ? 1 : 0) << name;
+    }
+    for (TableData* table : all) EXPECT_EQ(GetTableDataByName(table->name.c_str()), table);
+}
+
 TEST_F(TablesTest, WriterAppendsWhileReadersSelect) {
     ASSERT_TRUE(CreateTable("Plain"));
     CloseLog();

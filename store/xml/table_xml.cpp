@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <unordered_set>
 #include <vector>
@@ -69,9 +70,21 @@ bool ExpandEntityText(xmlDoc* doc, const char* text, int depth, std::string* out
 }
 
 // An attribute's text with entity references substituted; none when it has no text (an
-// empty attribute) or its expansion exceeds the bounds.
-std::optional<std::string> AttributeText(xmlDoc* doc, const xmlAttr* attribute, bool* tooLarge) {
+// empty attribute) or its expansion exceeds the bounds. A plain text is read where the
+// document holds it; an expanded one is kept in `expansions`. Either ends at a zero byte.
+std::optional<std::string_view> AttributeText(xmlDoc* doc, const xmlAttr* attribute, bool* tooLarge,
+                                              std::deque<std::string>* expansions) {
     if (!attribute->children) return std::nullopt;
+    const xmlNode* only = attribute->children;
+    if (!only->next && only->type == XML_TEXT_NODE) {
+        if (!only->content || !only->content[0]) return std::nullopt;
+        const std::string_view text(reinterpret_cast<const char*>(only->content));
+        if (text.size() > kMaxAttributeText) {
+            *tooLarge = true;
+            return std::nullopt;
+        }
+        return text;
+    }
     std::string text;
     for (const xmlNode* part = attribute->children; part; part = part->next) {
         if (part->type == XML_TEXT_NODE && part->content) {
@@ -92,17 +105,17 @@ std::optional<std::string> AttributeText(xmlDoc* doc, const xmlAttr* attribute, 
     }
     // An empty attribute has no value: the column stays NULL and takes its default.
     if (text.empty()) return std::nullopt;
-    return text;
+    return std::string_view(expansions->emplace_back(std::move(text)));
 }
 
-std::size_t ColonCount(const std::string& text) {
+std::size_t ColonCount(std::string_view text) {
     std::size_t count = 0;
     for (char c : text) count += c == ':';
     return count;
 }
 
 // Everything after the second ":".
-std::string AfterSecondColon(const std::string& text) {
+std::string_view AfterSecondColon(std::string_view text) {
     const std::size_t first = text.find(':');
     const std::size_t second = text.find(':', first + 1);
     return text.substr(second + 1);
@@ -129,7 +142,9 @@ struct FkEntry {
 
 struct Attribute {
     const char* name;  // owned by the document, which outlives the load
-    std::optional<std::string> text;
+    // In the document or the loader's expansions, valid for the current row; it ends at a
+    // zero byte, so its data reads as a C string.
+    std::optional<std::string_view> text;
 };
 
 class Loader {
@@ -162,12 +177,17 @@ private:
     std::unordered_map<const xmlNode*, std::vector<FkEntry>> fkMemo_;
     std::unordered_set<const xmlNode*> visiting_;
     bool attributeTooLarge_ = false;
+    std::deque<std::string> expansions_;  // expanded attribute texts of the current row
+    std::vector<Attribute> rowAttributes_;  // the current row's attributes
 
     // Element names are interned in the document's dictionary, so a name's pointer
     // identifies it for the whole load.
     struct TableEntry {
         TableData* table;
         std::vector<const ColumnDefn*> columns;
+        std::string tableName;  // as the definition spells it
+        const TableDefn* defn;  // null for a view
+        bool hasForeignKeys;
     };
     std::unordered_map<const xmlChar*, TableEntry> tables_;
 
@@ -181,16 +201,26 @@ private:
             table = GetTableDataByName(name);
         }
         if (!table) return nullptr;
-        return &tables_.emplace(element->name, TableEntry{table, GetColumnDefns(table)}).first->second;
+        const TableDefn* defn = table->kind == KIND_TABLE ? table->tableDefn : nullptr;
+        TableEntry entry{table, GetColumnDefns(table), table->tableDefn ? table->tableDefn->name : table->name, defn,
+                         defn && defn->constraints && defn->constraints->foreignKeys &&
+                             !defn->constraints->foreignKeys->empty()};
+        return &tables_.emplace(element->name, std::move(entry)).first->second;
     }
 
     std::vector<Attribute> Attributes(const xmlNode* element) {
         std::vector<Attribute> attributes;
-        for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
-            attributes.push_back({NameOf(reinterpret_cast<const xmlNode*>(attribute)),
-                                  AttributeText(doc_, attribute, &attributeTooLarge_)});
-        }
+        CollectAttributes(element, &attributes);
         return attributes;
+    }
+
+    // The same into a vector the caller reuses, so that rows allocate no list of their own.
+    void CollectAttributes(const xmlNode* element, std::vector<Attribute>* attributes) {
+        attributes->clear();
+        for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
+            attributes->push_back({NameOf(reinterpret_cast<const xmlNode*>(attribute)),
+                                   AttributeText(doc_, attribute, &attributeTooLarge_, &expansions_)});
+        }
     }
 
     // The first attribute of that name (case-insensitive); null when none.
@@ -205,7 +235,7 @@ private:
     std::optional<std::string> LastAttributeText(const xmlNode* element, const std::string& name) {
         std::optional<std::string> found;
         for (const Attribute& attribute : Attributes(element)) {
-            if (attribute.text && CompareNoCase(attribute.name, name.c_str()) == 0) found = attribute.text;
+            if (attribute.text && CompareNoCase(attribute.name, name.c_str()) == 0) found = std::string(*attribute.text);
         }
         return found;
     }
@@ -330,14 +360,15 @@ private:
 
     // A text value by the forms of the column type: plain, the part after the second
     // ":", or a row reference.
-    ColumnValue ConvertForm(const std::string& tableName, const ColumnDefn& column, const std::string& text) {
+    // `text` ends at a zero byte (see Attribute).
+    ColumnValue ConvertForm(const std::string& tableName, const ColumnDefn& column, std::string_view text) {
         ColumnValue value;
         if (ColonCount(text) < 2 || IsDateType(column.type)) {
-            AllocateAndCopyColumnValue(&value, text.c_str(), column.type);
+            AllocateAndCopyColumnValue(&value, text.data(), column.type);
         } else if (IsTextOrBlob(column.type)) {
-            AllocateAndCopyColumnValue(&value, AfterSecondColon(text).c_str(), column.type);
+            AllocateAndCopyColumnValue(&value, AfterSecondColon(text).data(), column.type);
         } else {
-            value = MakeIdentifierValue(ResolveReference(tableName, column, text), column.type);
+            value = MakeIdentifierValue(ResolveReference(tableName, column, std::string(text)), column.type);
         }
         return value;
     }
@@ -349,10 +380,12 @@ private:
         TableData* table = entry->table;
         const std::vector<const ColumnDefn*>& columns = entry->columns;
         if (columns.empty()) return false;
-        const std::string tableName = table->tableDefn ? table->tableDefn->name : table->name;
-        const TableDefn* defn = table->kind == KIND_TABLE ? table->tableDefn : nullptr;
+        const std::string& tableName = entry->tableName;
+        const TableDefn* defn = entry->defn;
+        expansions_.clear();
 
-        const std::vector<FkEntry> foreignKeys = defn ? FilledFkList(element) : std::vector<FkEntry>{};
+        // Only a definition with foreign keys has a list to fill.
+        const std::vector<FkEntry> foreignKeys = entry->hasForeignKeys ? FilledFkList(element) : std::vector<FkEntry>{};
         struct PkEntry {
             std::string column;
             std::optional<std::string> value;
@@ -368,13 +401,17 @@ private:
                 for (const xmlNode* ancestor = element->parent; IsElement(ancestor) && !entry.value;
                      ancestor = ancestor->parent) {
                     const std::vector<Attribute> attributes = Attributes(ancestor);
-                    if (const Attribute* found = FindAttribute(attributes, key)) entry.value = found->text;
+                    if (const Attribute* found = FindAttribute(attributes, key)) {
+                        if (found->text) entry.value = std::string(*found->text);
+                        else entry.value.reset();
+                    }
                 }
                 primaryKeys.push_back(std::move(entry));
             }
         }
 
-        const std::vector<Attribute> attributes = Attributes(element);
+        CollectAttributes(element, &rowAttributes_);
+        const std::vector<Attribute>& attributes = rowAttributes_;
         if (attributeTooLarge_) return false;
         std::vector<ColumnValue> values(table->columnCount);
         for (std::size_t i = 0; i < columns.size() && i < values.size(); ++i) {
@@ -418,7 +455,9 @@ private:
     }
 };
 
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+// Short texts (most attribute values) are kept inside their node instead of a block of
+// their own; the loader only reads the tree, which is all that option asks.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_COMPACT;
 
 struct DocFree {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
