@@ -17,6 +17,10 @@ using namespace httpclient;
 
 namespace {
 
+// Least a plain download asks of each read: what the layer holds plus what the
+// connection has ready lands in one write, straight from the socket's data.
+constexpr DWORD kPlainReadBytes = 4u << 20;
+
 // The range header of a block or a recovery ("Range: bytes=%u-%u").
 std::u16string RangeHeader(ULONGLONG first, ULONGLONG last) {
     return ToWide("Range: bytes=" + std::to_string(first) + "-" + std::to_string(last));
@@ -349,9 +353,11 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
                 }
             }
             if (available == 0) break;
-            buffer.resize(static_cast<std::size_t>(available) + 1);
+            const ULONGLONG remaining = contentLength > total ? contentLength - total : 0;
+            const DWORD wanted = std::max<DWORD>(available, static_cast<DWORD>(std::min<ULONGLONG>(kPlainReadBytes, remaining)));
+            buffer.resize(static_cast<std::size_t>(wanted) + 1);
             DWORD read = 0;
-            if (!WinHttpReadData(handles.hRequest, buffer.data(), available, &read)) {
+            if (!WinHttpReadData(handles.hRequest, buffer.data(), wanted, &read)) {
                 const DWORD error = GetLastError();
                 LogError("InternetGetRequestEx :  Error in WinHttpReadData --> %d \n", error);
                 HttpGetLastError(error);
