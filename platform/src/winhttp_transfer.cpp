@@ -468,7 +468,7 @@ DWORD Transfer::Read(BYTE* buffer, DWORD length, DWORD& read) {
     size_t done = TakeFromBuffer(buffer, length);
     if (done < length && !ended_) {
         // The rest of the read is filled by curl directly, without passing through our
-        // buffer: on a fast connection that copy would cost as much as the transfer.
+        // buffer, which would copy every byte once more than curl itself does.
         readTarget_ = buffer + done;
         readTargetLeft_ = length - done;
         const auto delivered = [&] { return length - done - readTargetLeft_; };
