@@ -17,12 +17,6 @@ using namespace httpclient;
 
 namespace {
 
-// Least a plain download asks of each read, so that what the connection has ready
-// beyond the layer's buffer comes straight into ours. Not more: a write stays small
-// enough to leave the data in the processor's cache, and larger writes make the kernel
-// take larger and colder page-cache blocks, which costs more than the calls saved.
-constexpr DWORD kPlainReadBytes = 256u << 10;
-
 // The range header of a block or a recovery ("Range: bytes=%u-%u").
 std::u16string RangeHeader(ULONGLONG first, ULONGLONG last) {
     return ToWide("Range: bytes=" + std::to_string(first) + "-" + std::to_string(last));
@@ -355,11 +349,9 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
                 }
             }
             if (available == 0) break;
-            const ULONGLONG remaining = contentLength > total ? contentLength - total : 0;
-            const DWORD wanted = std::max<DWORD>(available, static_cast<DWORD>(std::min<ULONGLONG>(kPlainReadBytes, remaining)));
-            buffer.resize(static_cast<std::size_t>(wanted) + 1);
+            buffer.resize(static_cast<std::size_t>(available) + 1);
             DWORD read = 0;
-            if (!WinHttpReadData(handles.hRequest, buffer.data(), wanted, &read)) {
+            if (!WinHttpReadData(handles.hRequest, buffer.data(), available, &read)) {
                 const DWORD error = GetLastError();
                 LogError("InternetGetRequestEx :  Error in WinHttpReadData --> %d \n", error);
                 HttpGetLastError(error);

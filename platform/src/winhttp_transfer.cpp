@@ -299,7 +299,18 @@ Transfer::Drive Transfer::Run(Condition condition, DWORD inactivityLimit) {
     for (;;) {
         if (condition()) return Drive::Condition;
         if (ended_ || !easy_) return Drive::Ended;
-        Perform();
+        int running = 0;
+        if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+            ended_ = true;
+            result_ = CURLE_OUT_OF_MEMORY;
+        }
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+                ended_ = true;
+                result_ = message->data.result;
+            }
+        }
         if (condition()) return Drive::Condition;
         if (ended_) return Drive::Ended;
         const auto now = Clock::now();
@@ -314,22 +325,6 @@ Transfer::Drive Transfer::Run(Condition condition, DWORD inactivityLimit) {
             wait = static_cast<int>(std::min<long long>(wait, left));
         }
         curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
-    }
-}
-
-// One pass of curl over what the connection has ready, without waiting.
-void Transfer::Perform() {
-    int running = 0;
-    if (curl_multi_perform(multi_, &running) != CURLM_OK) {
-        ended_ = true;
-        result_ = CURLE_OUT_OF_MEMORY;
-    }
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
-            ended_ = true;
-            result_ = message->data.result;
-        }
     }
 }
 
@@ -454,44 +449,15 @@ DWORD Transfer::QueryAvailable(DWORD& available) {
     return result_ == CURLE_OK ? ERROR_SUCCESS : Fail(EndedError());
 }
 
-size_t Transfer::TakeFromBuffer(BYTE* into, size_t length) {
-    const size_t taken = std::min(length, buffer_.Held());
-    if (taken) std::memcpy(into, buffer_.Data(), taken);
-    buffer_.Consume(taken);
-    return taken;
-}
-
 DWORD Transfer::Read(BYTE* buffer, DWORD length, DWORD& read) {
     read = 0;
     if (phase_ != Phase::Responded) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (length == 0) return ERROR_SUCCESS;
-    size_t done = TakeFromBuffer(buffer, length);
-    if (done < length && !ended_) {
-        // The rest of the read is filled by curl directly, without passing through our
-        // buffer, which would copy every byte once more than curl itself does.
-        readTarget_ = buffer + done;
-        readTargetLeft_ = length - done;
-        const auto delivered = [&] { return length - done - readTargetLeft_; };
-        Unpause();  // may hand the chunk curl held back straight to the caller
-        Drive outcome = Drive::Condition;
-        if (done == 0 && delivered() == 0 && buffer_.Held() == 0) {
-            // Nothing at hand: wait for the first bytes as WinHttpQueryDataAvailable does.
-            outcome = Run([&] { return delivered() > 0 || buffer_.Held() > 0; }, request_.timeouts.receive);
-        }
-        // Then take what the connection has ready, without waiting for more.
-        while (outcome == Drive::Condition && readTargetLeft_ > 0 && !ended_ && !receivePaused_ && easy_) {
-            const size_t before = readTargetLeft_;
-            Perform();
-            if (readTargetLeft_ == before) break;
-        }
-        done += delivered();
-        readTarget_ = nullptr;
-        readTargetLeft_ = 0;
-        done += TakeFromBuffer(buffer + done, length - done);
-        if (outcome == Drive::TimedOut) return Fail(ERROR_WINHTTP_TIMEOUT);
-    }
-    read = static_cast<DWORD>(done);
-    if (done == 0 && result_ != CURLE_OK) return Fail(EndedError());
+    DWORD available = 0;
+    if (const DWORD error = QueryAvailable(available)) return error;
+    read = std::min(length, available);
+    std::memcpy(buffer, buffer_.Data(), read);
+    buffer_.Consume(read);
     return ERROR_SUCCESS;
 }
 
@@ -533,21 +499,13 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
         return length;
     }
     auto& buffer = transfer->buffer_;
-    // A read waiting for bytes takes them first, as long as nothing older is buffered.
-    const size_t direct = buffer.Held() == 0 ? std::min(length, transfer->readTargetLeft_) : 0;
-    const size_t rest = length - direct;
-    if (rest > 0 && buffer.Held() > 0 && buffer.Held() + rest > kBufferLimit) {
+    if (buffer.Held() > 0 && buffer.Held() + length > kBufferLimit) {
         // Full: curl keeps this chunk and offers it again after the pause. It is not
         // stored here, or it would be delivered twice.
         transfer->receivePaused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (direct) {
-        std::memcpy(transfer->readTarget_, data, direct);
-        transfer->readTarget_ += direct;
-        transfer->readTargetLeft_ -= direct;
-    }
-    if (rest) buffer.Append(data + direct, rest);
+    buffer.Append(data, length);
     transfer->progress_ += length;
     return length;
 }

@@ -62,8 +62,6 @@ private:
     void Stop();
     template <typename Condition>
     Drive Run(Condition condition, DWORD inactivityLimit);
-    void Perform();
-    size_t TakeFromBuffer(BYTE* into, size_t length);
     DWORD EndedError() const;
     DWORD Fail(DWORD error);
     bool HeadersFinal() const;
@@ -109,9 +107,6 @@ private:
     // Download: one bounded buffer; a chunk refused while it is full stays with curl.
     BodyBuffer buffer_;
     bool receivePaused_ = false;
-    // During a read, body bytes go straight into the caller's buffer while ours is empty.
-    BYTE* readTarget_ = nullptr;
-    size_t readTargetLeft_ = 0;
 };
 
 // The WinHTTP code for a curl result outside the TLS, proxy and response cases.
