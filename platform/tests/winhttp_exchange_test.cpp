@@ -216,8 +216,8 @@ TEST(WinHttpBody, FiveMegabytesArriveWholeThroughABoundedBuffer) {
         std::vector<DWORD> readSizes;  // cycled; 0: the size QueryDataAvailable gave
         bool queryFirst = false;       // ask what is available before each read
     };
-    // Reads larger than what the layer holds are filled straight from the connection,
-    // past the buffered bytes: order and count must come out the same either way.
+    // Reads smaller and far larger than what the layer holds, with and without asking
+    // first: no byte may be lost, repeated or reordered across the pauses.
     const Case cases[] = {
         {"as the agent reads", {0}},
         {"odd small reads", {1, 4096, 7, 65537}},
