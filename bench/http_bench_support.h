@@ -62,6 +62,16 @@ inline void MakeSparseFile(const std::filesystem::path& path, long long size) {
     }
 }
 
+// Reads the file to its end, so that its pages are in the page cache.
+inline void ReadThrough(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    std::vector<char> buffer(1 << 20);
+    while (::read(fd, buffer.data(), buffer.size()) > 0) {
+    }
+    ::close(fd);
+}
+
 inline std::string HttpFetch() { return (std::filesystem::path(VANTORRA_BIN_DIR) / "http-fetch").string(); }
 
 inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
@@ -73,10 +83,13 @@ inline DWORD Download(int port, const std::string& path, const std::string& dest
                                 nullptr, nullptr, object.c_str(), dest.c_str(), nullptr, DOWNLOAD_FILE, true, false);
 }
 
-inline double CpuSeconds() {
+inline double CpuSeconds(int who = RUSAGE_SELF) {
     rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(who, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
+
+// CPU time of the children waited for so far (programs run with std::system).
+inline double ChildCpuSeconds() { return CpuSeconds(RUSAGE_CHILDREN); }
 
 }  // namespace httpbench

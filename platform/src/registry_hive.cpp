@@ -295,6 +295,12 @@ bool NamesEqual(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
+std::u16string FoldedName(std::u16string_view name) {
+    std::u16string folded(name.size(), u'\0');
+    std::transform(name.begin(), name.end(), folded.begin(), Fold);
+    return folded;
+}
+
 int CompareNames(std::u16string_view a, std::u16string_view b) {
     size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; ++i) {
@@ -305,7 +311,7 @@ int CompareNames(std::u16string_view a, std::u16string_view b) {
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-Key::Key(const Key& other) : name(other.name), values(other.values) {
+Key::Key(const Key& other) : name(other.name), values(other.values), valueIndex_(other.valueIndex_) {
     subkeys.reserve(other.subkeys.size());
     for (const auto& sub : other.subkeys) subkeys.push_back(std::make_unique<Key>(*sub));
 }
@@ -333,16 +339,23 @@ Key& Key::AddSubkey(std::u16string_view subName, bool* created) {
 }
 
 bool Key::RemoveSubkey(std::u16string_view subName) {
-    for (auto it = subkeys.begin(); it != subkeys.end(); ++it) {
-        if (NamesEqual((*it)->name, subName)) {
-            subkeys.erase(it);
-            return true;
-        }
-    }
-    return false;
+    auto it = std::lower_bound(subkeys.begin(), subkeys.end(), subName,
+                               [](const std::unique_ptr<Key>& k, std::u16string_view n) {
+                                   return CompareNames(k->name, n) < 0;
+                               });
+    if (it == subkeys.end() || !NamesEqual((*it)->name, subName)) return false;
+    subkeys.erase(it);
+    return true;
 }
 
 const Value* Key::FindValue(std::u16string_view valueName) const {
+    if (valueIndex_.size() == values.size()) {
+        auto it = valueIndex_.find(FoldedName(valueName));
+        if (it == valueIndex_.end()) return nullptr;
+        if (it->second < values.size() && NamesEqual(values[it->second].name, valueName))
+            return &values[it->second];
+    }
+    // The list was changed past the index: look the slow way.
     for (const Value& value : values)
         if (NamesEqual(value.name, valueName)) return &value;
     return nullptr;
@@ -359,17 +372,23 @@ void Key::SetValue(std::u16string_view valueName, DWORD type, std::vector<BYTE> 
         existing->data = std::move(data);
         return;
     }
+    if (valueIndex_.size() != values.size()) ReindexValues();
+    valueIndex_.emplace(FoldedName(valueName), values.size());
     values.push_back(Value{std::u16string(valueName), type, std::move(data)});
 }
 
 bool Key::RemoveValue(std::u16string_view valueName) {
-    for (auto it = values.begin(); it != values.end(); ++it) {
-        if (NamesEqual(it->name, valueName)) {
-            values.erase(it);
-            return true;
-        }
-    }
-    return false;
+    const Value* value = FindValue(valueName);
+    if (!value) return false;
+    values.erase(values.begin() + (value - values.data()));
+    ReindexValues();
+    return true;
+}
+
+void Key::ReindexValues() {
+    valueIndex_.clear();
+    valueIndex_.reserve(values.size());
+    for (size_t i = 0; i < values.size(); ++i) valueIndex_.emplace(FoldedName(values[i].name), i);
 }
 
 std::vector<std::u16string> SplitPath(std::u16string_view path) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/win/types.h"
@@ -25,7 +26,9 @@ struct Value {
 
 struct Key {
     std::u16string name;
-    std::vector<Value> values;                  // in the order they were added
+    // In the order they were added. Changed only through SetValue and RemoveValue,
+    // which keep the name index beside it.
+    std::vector<Value> values;
     std::vector<std::unique_ptr<Key>> subkeys;  // sorted by name without regard to case
 
     Key() = default;
@@ -42,11 +45,20 @@ struct Key {
     // Replaces the value of that name in place, or appends it.
     void SetValue(std::u16string_view valueName, DWORD type, std::vector<BYTE> data);
     bool RemoveValue(std::u16string_view valueName);
+
+private:
+    void ReindexValues();
+
+    // Position in values by the name's folded form, so that lookups and writes stay
+    // cheap on keys with thousands of values.
+    std::unordered_map<std::u16string, size_t> valueIndex_;
 };
 
 // Case-insensitive comparison of key and value names.
 bool NamesEqual(std::u16string_view a, std::u16string_view b);
 int CompareNames(std::u16string_view a, std::u16string_view b);
+// The form two names share exactly when NamesEqual holds for them.
+std::u16string FoldedName(std::u16string_view name);
 
 // Splits "A\B\C" into its components; empty components are dropped.
 std::vector<std::u16string> SplitPath(std::u16string_view path);
@@ -80,7 +92,9 @@ std::string HiveFolder();  // <machine root>/registry
 std::string HivePath();    // <machine root>/registry/HKLM.reg
 
 // A parsed copy of the hive as the file holds it now (a missing file is an empty hive).
-// Parses again only when the file's content changed.
+// Parses again only when the file's content changed. A version whose last change is
+// older than the time stamps' resolution is recognised by device, inode, size and
+// time stamps alone; a younger one is read and compared on every call.
 std::shared_ptr<const Key> ReadHive(DWORD* error = nullptr);
 
 // Atomic read-modify-write: under the exclusive lock on registry/HKLM.lock, reads the

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 
@@ -31,31 +32,6 @@ private:
     int fd_;
 };
 
-// Reads the whole file; a missing file reads as empty with missing set.
-DWORD ReadWholeFile(const std::string& path, std::string& content, bool& missing) {
-    content.clear();
-    missing = false;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        if (errno == ENOENT) {
-            missing = true;
-            return ERROR_SUCCESS;
-        }
-        return ErrorFromErrno(errno, path);
-    }
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return ErrorFromErrno(errno, path);
-        }
-        if (got == 0) break;
-        content.append(buffer, static_cast<size_t>(got));
-    }
-    return ERROR_SUCCESS;
-}
-
 DWORD WriteAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -69,16 +45,102 @@ DWORD WriteAll(int fd, const std::string& text) {
     return ERROR_SUCCESS;
 }
 
+// What identifies one version of the hive file. A rewrite by rename brings a new inode
+// and a new change time; an in-place write a new size or time stamps.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    explicit FileStamp(const struct stat& info = {})
+        : device(info.st_dev), inode(info.st_ino), size(info.st_size), modified(info.st_mtim),
+          changed(info.st_ctim) {}
+    bool operator==(const FileStamp& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+long long Nanoseconds(const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; }
+
+// File time stamps advance in clock ticks (a few milliseconds), or in whole seconds on
+// file systems that keep no fractions. Two writes within one tick can leave the same
+// stamp, so a stamp is only proof of the content once the file's last change is older
+// than this.
+long long StampResolutionNs(const FileStamp& stamp) {
+    const bool wholeSeconds = stamp.modified.tv_nsec == 0 && stamp.changed.tv_nsec == 0;
+    return wholeSeconds ? 2'000'000'000LL : 50'000'000LL;
+}
+
+long long NowNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return Nanoseconds(now);
+}
+
 struct Cache {
     std::mutex mutex;
     std::string path;
     std::string content;
     std::shared_ptr<const Key> hive;
+    bool missing = false;  // the hive above is the empty hive of a missing file
+    FileStamp stamp;
+    // The stamp alone tells this version apart from any later one; until then every
+    // read compares the content.
+    bool trusted = false;
 };
 
 Cache& TheCache() {
     static auto* cache = new Cache;  // used from static destructors of other units
     return *cache;
+}
+
+// Remembers the hive as parsed from content with the file's stamp.
+void Remember(Cache& cache, const std::string& path, std::string content, std::shared_ptr<const Key> hive,
+              bool missing, const FileStamp& stamp, bool trusted) {
+    cache.path = path;
+    cache.content = std::move(content);
+    cache.hive = std::move(hive);
+    cache.missing = missing;
+    cache.stamp = stamp;
+    cache.trusted = trusted;
+}
+
+// Reads the file through one descriptor, with the stamp of what was read. stable is
+// false when the file changed while it was read (a writer not using rename).
+DWORD ReadVersion(const std::string& path, std::string& content, bool& missing, FileStamp& stamp, bool& stable) {
+    content.clear();
+    missing = false;
+    stable = true;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) {
+            missing = true;
+            return ERROR_SUCCESS;
+        }
+        return ErrorFromErrno(errno, path);
+    }
+    struct stat before {};
+    if (::fstat(fd.get(), &before) != 0) return ErrorFromErrno(errno, path);
+    content.reserve(static_cast<size_t>(before.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return ErrorFromErrno(errno, path);
+        }
+        if (got == 0) break;
+        content.append(buffer, static_cast<size_t>(got));
+    }
+    struct stat after {};
+    if (::fstat(fd.get(), &after) != 0) return ErrorFromErrno(errno, path);
+    stamp = FileStamp(before);
+    stable = stamp == FileStamp(after) && content.size() == static_cast<size_t>(before.st_size);
+    return ERROR_SUCCESS;
 }
 
 std::mutex& WriteMutex() {
@@ -93,27 +155,53 @@ std::string HiveFolder() { return MachineRoot() + "/registry"; }
 std::string HivePath() { return HiveFolder() + "/HKLM.reg"; }
 
 std::shared_ptr<const Key> ReadHive(DWORD* error) {
+    if (error) *error = ERROR_SUCCESS;
     const std::string path = HivePath();
-    std::string content;
-    bool missing = false;
-    // The file is replaced by rename, so one read sees one whole version of it.
-    // Comparing the content rather than inode, size and time stamps also catches a
-    // rewrite that reuses the inode within the time stamp's resolution.
-    DWORD rc = ReadWholeFile(path, content, missing);
-    if (error) *error = rc;
-    if (rc != ERROR_SUCCESS) return nullptr;
-
     Cache& cache = TheCache();
+    // Taken before the file is looked at: a change after this moment gets a later stamp.
+    const long long started = NowNs();
+    struct stat info {};
+    const bool exists = ::stat(path.c_str(), &info) == 0;
+    if (!exists && errno != ENOENT) {
+        if (error) *error = ErrorFromErrno(errno, path);
+        return nullptr;
+    }
     {
         std::lock_guard lock(cache.mutex);
-        if (cache.hive && cache.path == path && cache.content == content) return cache.hive;
+        if (cache.hive && cache.path == path) {
+            // A missing file is seen directly; an existing one by its stamp once that is
+            // proof of its content.
+            if (!exists && cache.missing) return cache.hive;
+            if (exists && !cache.missing && cache.trusted && cache.stamp == FileStamp(info)) return cache.hive;
+        }
+    }
+
+    // The file is replaced by rename, so one descriptor sees one whole version of it.
+    std::string content;
+    bool missing = false;
+    bool stable = true;
+    FileStamp stamp;
+    DWORD rc = ReadVersion(path, content, missing, stamp, stable);
+    if (rc != ERROR_SUCCESS) {
+        if (error) *error = rc;
+        return nullptr;
+    }
+    const bool trusted =
+        !missing && stable && Nanoseconds(stamp.changed) + StampResolutionNs(stamp) < started &&
+        Nanoseconds(stamp.modified) + StampResolutionNs(stamp) < started;
+
+    {
+        std::lock_guard lock(cache.mutex);
+        if (cache.hive && cache.path == path && cache.missing == missing && cache.content == content) {
+            cache.stamp = stamp;
+            cache.trusted = trusted;
+            return cache.hive;
+        }
     }
     auto hive = std::make_shared<Key>(std::u16string(kRootName));
     ParseRegText(content, *hive);
     std::lock_guard lock(cache.mutex);
-    cache.path = path;
-    cache.content = std::move(content);
-    cache.hive = hive;
+    Remember(cache, path, std::move(content), hive, missing, stamp, trusted);
     return hive;
 }
 
@@ -135,16 +223,18 @@ DWORD UpdateHive(const HiveUpdate& apply) {
 
     std::string content;
     bool missing = false;
-    DWORD rc = ReadWholeFile(path, content, missing);
+    bool stable = true;
+    FileStamp stamp;
+    DWORD rc = ReadVersion(path, content, missing, stamp, stable);
     if (rc != ERROR_SUCCESS) return rc;
-    Key root{std::u16string(kRootName)};
-    ParseRegText(content, root);
+    auto root = std::make_shared<Key>(std::u16string(kRootName));
+    ParseRegText(content, *root);
 
     bool changed = false;
-    rc = apply(root, changed);
+    rc = apply(*root, changed);
     if (rc != ERROR_SUCCESS || !changed) return rc;
 
-    const std::string text = FormatRegText(root, kRootName);
+    std::string text = FormatRegText(*root, kRootName);
     // One temporary name is enough: only the holder of the lock writes it.
     const std::string temp = folder + "/HKLM.reg.new";
     {
@@ -161,6 +251,15 @@ DWORD UpdateHive(const HiveUpdate& apply) {
     }
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());
+
+    // This process reads what it wrote without parsing it again. The file is brand
+    // new, so its stamp is not yet proof: the next read compares the content once.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        Cache& cache = TheCache();
+        std::lock_guard lock(cache.mutex);
+        Remember(cache, path, std::move(text), std::move(root), false, FileStamp(info), false);
+    }
     return ERROR_SUCCESS;
 }
 

@@ -310,3 +310,84 @@ TEST(RegistryHiveText, MutatedDocumentsNeverCrashTheParser) {
 }
 
 }  // namespace
+
+namespace {
+
+// The name index beside a key's values must agree with the list through every kind of
+// change: lookups without case, replacing in place, removals that move later values,
+// copies, and a key with thousands of values.
+TEST(RegistryHiveValues, LookupsFollowEveryChangeOfTheList) {
+    Key key{u"Big"};
+    constexpr int kCount = 5000;
+    for (int n = 0; n < kCount; ++n) {
+        const std::string name = "Value" + std::to_string(n);
+        key.SetValue(std::u16string(name.begin(), name.end()), REG_DWORD, Bytes({n & 0xFF, 0, 0, 0}));
+    }
+    ASSERT_EQ(key.values.size(), static_cast<size_t>(kCount));
+
+    // Replacing keeps the position and the first spelling; the count stays.
+    key.SetValue(u"VALUE17", REG_SZ, Utf16(u"replaced"));
+    ASSERT_EQ(key.values.size(), static_cast<size_t>(kCount));
+    EXPECT_EQ(key.values[17].name, u"Value17");
+    EXPECT_EQ(key.values[17].data, Utf16(u"replaced"));
+
+    // Removing moves every later value down by one; each must still be found.
+    EXPECT_TRUE(key.RemoveValue(u"value3"));
+    EXPECT_FALSE(key.RemoveValue(u"Value3"));
+    EXPECT_EQ(key.FindValue(u"Value3"), nullptr);
+    for (int n : {0, 2, 4, 17, 2500, kCount - 1}) {
+        const std::string name = "vALUE" + std::to_string(n);
+        const host::reg::Value* found = key.FindValue(std::u16string(name.begin(), name.end()));
+        ASSERT_NE(found, nullptr) << name;
+        const std::string number = std::to_string(n);
+        EXPECT_EQ(found->name, u"Value" + std::u16string(number.begin(), number.end()));
+    }
+    EXPECT_EQ(key.FindValue(u"Value"), nullptr);
+
+    // A copy answers on its own and changes apart from the original.
+    Key copy(key);
+    copy.SetValue(u"OnlyInCopy", REG_DWORD, Bytes({1, 0, 0, 0}));
+    EXPECT_TRUE(copy.RemoveValue(u"Value0"));
+    EXPECT_NE(copy.FindValue(u"onlyincopy"), nullptr);
+    EXPECT_EQ(key.FindValue(u"OnlyInCopy"), nullptr);
+    EXPECT_NE(key.FindValue(u"Value0"), nullptr);
+    EXPECT_EQ(copy.FindValue(u"Value0"), nullptr);
+    EXPECT_NE(copy.FindValue(u"value1"), nullptr);
+
+    // Names equal without case beyond ASCII share one entry; different names do not.
+    Key umlauts{u"Umlauts"};
+    umlauts.SetValue(u"Größe", REG_DWORD, Bytes({1, 0, 0, 0}));
+    umlauts.SetValue(u"GRÖSSE", REG_DWORD, Bytes({2, 0, 0, 0}));  // ß has no upper case here
+    umlauts.SetValue(u"GRÖßE", REG_DWORD, Bytes({3, 0, 0, 0}));
+    ASSERT_EQ(umlauts.values.size(), 2u);
+    EXPECT_EQ(umlauts.values[0].name, u"Größe");
+    EXPECT_EQ(umlauts.values[0].data, Bytes({3, 0, 0, 0}));
+    EXPECT_EQ(umlauts.values[1].name, u"GRÖSSE");
+    // The default value (empty name) is a name like any other.
+    umlauts.SetValue(u"", REG_SZ, Utf16(u"default"));
+    ASSERT_NE(umlauts.FindValue(u""), nullptr);
+    EXPECT_TRUE(umlauts.RemoveValue(u""));
+    EXPECT_EQ(umlauts.FindValue(u""), nullptr);
+}
+
+TEST(RegistryHiveValues, ADocumentWithThousandsOfValuesParsesAndFormatsBackTheSame) {
+    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Many]\r\n";
+    constexpr int kCount = 10000;
+    for (int n = 0; n < kCount; ++n) text += "\"v" + std::to_string(n) + "\"=dword:" + "0000000" + std::to_string(n % 10) + "\r\n";
+    // Later lines for names already there replace them; deletions remove them.
+    text += "\"V5\"=\"five\"\r\n\"v6\"=-\r\n\r\n";
+    Key root = Parse(text);
+    const Key* many = Find(root, u"Software\\Many");
+    ASSERT_NE(many, nullptr);
+    ASSERT_EQ(many->values.size(), static_cast<size_t>(kCount - 1));
+    EXPECT_EQ(many->FindValue(u"v5")->data, Utf16(u"five"));
+    EXPECT_EQ(many->FindValue(u"v6"), nullptr);
+    EXPECT_EQ(many->values[6].name, u"v7");
+    EXPECT_EQ(many->FindValue(u"V9999")->data, Bytes({9, 0, 0, 0}));
+
+    const std::string formatted = FormatRegText(root, host::reg::kRootName);
+    Key again = Parse(formatted);
+    EXPECT_EQ(FormatRegText(again, host::reg::kRootName), formatted);
+}
+
+}  // namespace

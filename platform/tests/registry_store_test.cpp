@@ -2,10 +2,15 @@
 // writer killed in the middle of a write leaves the old or the new hive, never a mix.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/src/registry_hive.h"
 #include "platform/win/errors.h"
@@ -184,6 +189,111 @@ TEST(RegistryStore, WriterKilledMidWriteLeavesAWholeHive) {
     ASSERT_NE(hive, nullptr);
     EXPECT_EQ(ReadDword(*hive, u"Software\\Counter", u"Count"), 1u);
     EXPECT_EQ(ReadDword(*hive, u"Software\\Torn", u"Generation"), final);
+}
+
+// How another process replaces the hive in the visibility test below.
+enum class Rewrite {
+    Locked,            // through the registry's own locked write
+    RenameOldTimes,    // a new file given the old file's time stamps, renamed over it
+    InPlaceOldTimes,   // overwritten in place, same size, old time stamps put back
+};
+
+std::string RoundText(int round) {
+    char text[16];
+    std::snprintf(text, sizeof text, "v%04d", round);
+    return text;
+}
+
+std::vector<BYTE> Utf16Z(const std::string& text) {
+    std::vector<BYTE> out;
+    for (char c : text) out.insert(out.end(), {static_cast<BYTE>(c), 0});
+    out.insert(out.end(), {0, 0});
+    return out;
+}
+
+DWORD WriteRound(int round) {
+    return host::reg::UpdateHive([round](Key& rootKey, bool& changed) -> DWORD {
+        rootKey.AddSubkey(u"Software").AddSubkey(u"Seen").SetValue(u"Round", REG_SZ, Utf16Z(RoundText(round)));
+        changed = true;
+        return ERROR_SUCCESS;
+    });
+}
+
+// The round the hive holds as this process reads it; -1 when it has none.
+int ReadRound() {
+    auto hive = host::reg::ReadHive();
+    if (!hive) return -1;
+    const Key* key = host::reg::FindPath(*hive, {u"Software", u"Seen"});
+    const host::reg::Value* value = key ? key->FindValue(u"Round") : nullptr;
+    if (!value || value->data.size() != 12) return -1;
+    std::string text;
+    for (size_t i = 0; i + 2 < value->data.size(); i += 2) text.push_back(static_cast<char>(value->data[i]));
+    return std::atoi(text.c_str() + 1);
+}
+
+// Replaces the hive the way kind says, with the text of round in place of the one before.
+bool RewriteRound(Rewrite kind, int round) {
+    if (kind == Rewrite::Locked) return WriteRound(round) == ERROR_SUCCESS;
+    const std::string path = host::reg::HivePath();
+    std::string text = testsupport::ReadFile(path);
+    const std::string before = "\"" + RoundText(round - 1) + "\"";
+    const size_t at = text.find(before);
+    if (at == std::string::npos) return false;
+    text.replace(at, before.size(), "\"" + RoundText(round) + "\"");
+    struct stat old {};
+    if (::stat(path.c_str(), &old) != 0) return false;
+    const timespec times[2] = {old.st_atim, old.st_mtim};
+    const std::string target = kind == Rewrite::InPlaceOldTimes ? path : path + ".other";
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = ::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+                         ::futimens(fd, times) == 0;
+    ::close(fd);
+    if (!written) return false;
+    return kind == Rewrite::InPlaceOldTimes || ::rename(target.c_str(), path.c_str()) == 0;
+}
+
+// Seconds since the hive file last changed, by its own change time.
+double HiveAgeSeconds() {
+    struct stat info {};
+    if (::stat(host::reg::HivePath().c_str(), &info) != 0) return 0;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec - info.st_ctim.tv_sec) + (now.tv_nsec - info.st_ctim.tv_nsec) / 1e9;
+}
+
+TEST(RegistryStore, EveryChangeByAnotherProcessIsSeenByTheNextRead) {
+    struct Case {
+        const char* label;
+        Rewrite kind;
+    } const cases[] = {
+        {"locked write", Rewrite::Locked},
+        {"renamed over with the old time stamps", Rewrite::RenameOldTimes},
+        {"overwritten in place with the old size and time stamps", Rewrite::InPlaceOldTimes},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        testsupport::MachineRoot root;
+        ASSERT_EQ(WriteRound(0), ERROR_SUCCESS);
+        ASSERT_EQ(ReadRound(), 0);
+        // Rounds in quick succession: the same size, mostly within one time stamp tick,
+        // and the inodes freed by one rename are handed out again to a later one.
+        constexpr int kQuickRounds = 40;
+        for (int round = 1; round <= kQuickRounds; ++round) {
+            RunInChildProcesses(1, [&](int) { return RewriteRound(c.kind, round); });
+            ASSERT_EQ(ReadRound(), round) << "round " << round;
+            ASSERT_EQ(ReadRound(), round) << "round " << round << ", read again";
+        }
+        // Once the version in the cache is old enough for its stamp to vouch for it,
+        // a change must still be seen.
+        ASSERT_TRUE(testsupport::WaitUntil([] { return ReadRound() >= 0 && HiveAgeSeconds() > 0.2; },
+                                           std::chrono::seconds(10)));
+        ASSERT_EQ(ReadRound(), kQuickRounds);
+        for (int round = kQuickRounds + 1; round <= kQuickRounds + 2; ++round) {
+            RunInChildProcesses(1, [&](int) { return RewriteRound(c.kind, round); });
+            ASSERT_EQ(ReadRound(), round) << "round " << round << " of an aged hive";
+        }
+    }
 }
 
 TEST(RegistryStore, FailedUpdateLeavesTheFileAlone) {

@@ -93,6 +93,51 @@ TEST(WinHttpErrors, EachFailureSurfacesWhereTheAgentLooksForIt) {
     }
 }
 
+TEST(WinHttpErrors, LargeReadsHandBackWhatArrivedBeforeAFailure) {
+    // A read far larger than the body takes what is there and returns; the failure comes
+    // with the next read, so no byte that arrived is lost with it.
+    struct Case {
+        const char* name;
+        std::string action;
+        DWORD error;
+        std::string body;  // what arrives before the error; empty: only its size is bounded
+        size_t most = 10;
+    } const cases[] = {
+        {"stall in the body", R"({"body": "0123456789", "stall_after_bytes": 4})", ERROR_WINHTTP_TIMEOUT, "0123"},
+        {"body shorter than declared", R"({"body": "0123456789", "close_after_bytes": 6})",
+         ERROR_WINHTTP_CONNECTION_ERROR, "012345"},
+        {"reset in the body", R"({"body_size": 300000, "reset_after_bytes": 100000})",
+         ERROR_WINHTTP_CONNECTION_ERROR, "", 100000},
+        {"whole body", R"({"body": "0123456789"})", ERROR_SUCCESS, "0123456789"},
+    };
+    ScriptedServer server;
+    std::vector<char> buffer(1u << 20);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.SetScenario(R"({"default": )" + c.action + "}");
+        HandleSet set(RequestSetup(server.port(), "/x"));
+        ASSERT_TRUE(set.SetDword(WINHTTP_OPTION_RECEIVE_TIMEOUT, 300));
+        ASSERT_EQ(set.SendAndReceive(), 0u);
+        std::string body;
+        DWORD error = ERROR_SUCCESS;
+        for (int reads = 0; reads < 1000; ++reads) {
+            DWORD read = 0;
+            if (!WinHttpReadData(set.request, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
+                error = GetLastError();
+                EXPECT_EQ(read, 0u);
+                break;
+            }
+            if (read == 0) break;
+            body.append(buffer.data(), read);
+        }
+        EXPECT_EQ(error, c.error);
+        if (!c.body.empty()) {
+            EXPECT_EQ(body, c.body);
+        }
+        EXPECT_LE(body.size(), c.most);
+    }
+}
+
 TEST(WinHttpErrors, ReceiveTimeoutBoundsEachWaitNotTheTransfer) {
     // Pieces that each arrive well within the time-out make a transfer far longer than it.
     testsupport::NginxServer nginx;

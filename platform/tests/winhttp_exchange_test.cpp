@@ -2,6 +2,7 @@
 // and bodies read back byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/tests/winhttp_support.h"
@@ -213,8 +214,17 @@ TEST(WinHttpBody, FiveMegabytesArriveWholeThroughABoundedBuffer) {
     struct Case {
         const char* name;
         std::vector<DWORD> readSizes;  // cycled; 0: the size QueryDataAvailable gave
+        bool queryFirst = false;       // ask what is available before each read
     };
-    for (const Case& c : {Case{"as the agent reads", {0}}, Case{"odd small reads", {1, 4096, 7, 65537}}}) {
+    // Reads smaller and far larger than what the layer holds, with and without asking
+    // first: no byte may be lost, repeated or reordered across the pauses.
+    const Case cases[] = {
+        {"as the agent reads", {0}},
+        {"odd small reads", {1, 4096, 7, 65537}},
+        {"reads of megabytes", {4u << 20, 1u << 20, 300000}},
+        {"a query, then a read of one byte or of more than it offered", {4u << 20, 1}, true},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         HandleSet set(RequestSetup(nginx.port(), "/big.bin"));
         ASSERT_EQ(set.SendAndReceive(), 0u);
@@ -224,10 +234,18 @@ TEST(WinHttpBody, FiveMegabytesArriveWholeThroughABoundedBuffer) {
         if (c.readSizes == std::vector<DWORD>{0}) {
             ASSERT_EQ(ReadBody(set.request, body, &largest), 0u);
         } else {
-            std::vector<char> buffer(70000);
+            std::vector<char> buffer(*std::max_element(c.readSizes.begin(), c.readSizes.end()));
             for (size_t i = 0;; ++i) {
+                if (c.queryFirst) {
+                    DWORD available = 0;
+                    ASSERT_TRUE(WinHttpQueryDataAvailable(set.request, &available));
+                    if (available == 0) break;
+                    largest = std::max<size_t>(largest, available);
+                }
+                const DWORD size = c.readSizes[i % c.readSizes.size()];
                 DWORD read = 0;
-                ASSERT_TRUE(WinHttpReadData(set.request, buffer.data(), c.readSizes[i % c.readSizes.size()], &read));
+                ASSERT_TRUE(WinHttpReadData(set.request, buffer.data(), size, &read));
+                ASSERT_LE(read, size);
                 if (read == 0) break;
                 body.append(buffer.data(), read);
             }
