@@ -2,12 +2,16 @@
 // option helpers.
 #include <strings.h>
 
+#include <algorithm>
+#include <charconv>
 #include <mutex>
 #include <vector>
 
+#include "agent/agent.h"
 #include "http/src/internal.h"
 #include "runtime/helpers.h"
 #include "runtime/log.h"
+#include "runtime/registry_access.h"
 
 int ifModifiedSinceEnabled = 0;
 std::optional<std::u16string> lastModifiedTime;
@@ -120,6 +124,48 @@ DWORD QueryRawHeaders(HINTERNET request, std::u16string* text) {
         return GetLastError();
     text->assign(buffer.data(), std::min<std::size_t>(bytes / sizeof(char16_t), buffer.size() - 1));
     return ERROR_SUCCESS;
+}
+
+DWORD QueryCustomHeader(HINTERNET request, const char16_t* name, std::u16string* value) {
+    std::vector<char16_t> buffer(128, u'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(char16_t));
+        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, buffer.data(), &bytes,
+                                WINHTTP_NO_HEADER_INDEX)) {
+            value->assign(buffer.data(), std::min<std::size_t>(bytes / sizeof(char16_t), buffer.size() - 1));
+            return ERROR_SUCCESS;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER) return error;
+        buffer.assign(bytes / sizeof(char16_t) + 2, u'\0');
+    }
+    return ERROR_INSUFFICIENT_BUFFER;
+}
+
+bool ContentRangeStart(HINTERNET request, ULONGLONG* start) {
+    std::u16string value;
+    if (QueryCustomHeader(request, u"Content-Range", &value) != ERROR_SUCCESS) return false;
+    const std::string text = ToUtf8(value.c_str());
+    const std::size_t digits = text.find_first_of("0123456789");
+    if (text.compare(0, 6, "bytes ") != 0 || digits != 6) return false;
+    const auto [end, ec] = std::from_chars(text.data() + digits, text.data() + text.size(), *start);
+    return ec == std::errc() && end < text.data() + text.size() && *end == '-';
+}
+
+void RecordTrackedFailure(const char* detailsKey, const char* counterName, const std::string& errorEntry) {
+    const std::string errorLog = gv_agentInstallDir.value_or(std::string()) + "logs\\zqerror.log";
+    AppendLineToFile(errorLog.c_str(), GetCurrentDateTimeText());
+    AppendLineToFile(errorLog.c_str(), errorEntry.c_str());
+
+    const std::string tracking = gv_agentRootKey + "\\KRTracking\\";
+    const std::string details = tracking + detailsKey + "\\";
+    DWORD count = 0;
+    ReadDwordRegistryData(HKEY_LOCAL_MACHINE, details.c_str(), counterName, &count);
+    writeValue(HKEY_LOCAL_MACHINE, details.c_str(), counterName, std::to_string(count + 1).c_str(), REG_DWORD);
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    writeValue(HKEY_LOCAL_MACHINE, tracking.c_str(), "LastKRDataModifiedTime",
+               std::to_string(GetTimeInSeconds(now)).c_str(), REG_DWORD);
 }
 
 }  // namespace httpclient

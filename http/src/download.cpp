@@ -22,22 +22,6 @@ std::u16string RangeHeader(ULONGLONG first, ULONGLONG last) {
     return ToWide("Range: bytes=" + std::to_string(first) + "-" + std::to_string(last));
 }
 
-DWORD QueryCustomHeader(HINTERNET request, const char16_t* name, std::u16string* value) {
-    std::vector<char16_t> buffer(128, u'\0');
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(char16_t));
-        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, buffer.data(), &bytes,
-                                WINHTTP_NO_HEADER_INDEX)) {
-            value->assign(buffer.data(), std::min<std::size_t>(bytes / sizeof(char16_t), buffer.size() - 1));
-            return ERROR_SUCCESS;
-        }
-        const DWORD error = GetLastError();
-        if (error != ERROR_INSUFFICIENT_BUFFER) return error;
-        buffer.assign(bytes / sizeof(char16_t) + 2, u'\0');
-    }
-    return ERROR_INSUFFICIENT_BUFFER;
-}
-
 // Content-Length as a number; 122 and (when allowed) 12150 count as read with length 0.
 DWORD QueryContentLength(HINTERNET request, bool missingIsZero, DWORD* length) {
     DWORD value = 0;
@@ -52,18 +36,6 @@ DWORD QueryContentLength(HINTERNET request, bool missingIsZero, DWORD* length) {
     if (error == ERROR_INSUFFICIENT_BUFFER) return ERROR_SUCCESS;
     if (missingIsZero && error == ERROR_WINHTTP_HEADER_NOT_FOUND) return ERROR_SUCCESS;
     return error;
-}
-
-// First byte of a 206 answer's Content-Range ("bytes 500-999/1200"); false when absent
-// or malformed.
-bool ContentRangeStart(HINTERNET request, ULONGLONG* start) {
-    std::u16string value;
-    if (QueryCustomHeader(request, u"Content-Range", &value) != ERROR_SUCCESS) return false;
-    const std::string text = ToUtf8(value.c_str());
-    const std::size_t digits = text.find_first_of("0123456789");
-    if (text.compare(0, 6, "bytes ") != 0 || digits != 6) return false;
-    const auto [end, ec] = std::from_chars(text.data() + digits, text.data() + text.size(), *start);
-    return ec == std::errc() && end < text.data() + text.size() && *end == '-';
 }
 
 // Whether a range answer may be stored: a 206 starting where the file ends is appended,
@@ -157,23 +129,10 @@ void CloseQuietly(HttpRequestHandles* handles) {
 
 // Counts a failed decompression in zqerror.log and the registry.
 void RecordDecompressionFailure(const char16_t* destinationPath) {
-    const std::string errorLog = gv_agentInstallDir.value_or(std::string()) + "logs\\zqerror.log";
-    AppendLineToFile(errorLog.c_str(), GetCurrentDateTimeText());
     const std::string destination = destinationPath ? ToUtf8(destinationPath) : std::string();
     const LogArg args[] = {destinationPath ? LogArg(destination) : LogArg(nullptr)};
-    const std::string entry = FormatLogText("\tGzip file Decompression failed for the file %s\n", args);
-    AppendLineToFile(errorLog.c_str(), entry.c_str());
-
-    const std::string tracking = gv_agentRootKey + "\\KRTracking\\";
-    const std::string details = tracking + "GzipDecompressionDetails\\";
-    DWORD count = 0;
-    ReadDwordRegistryData(HKEY_LOCAL_MACHINE, details.c_str(), "GZIP_DECOMPRESSION_FAILURE_COUNT", &count);
-    writeValue(HKEY_LOCAL_MACHINE, details.c_str(), "GZIP_DECOMPRESSION_FAILURE_COUNT",
-               std::to_string(count + 1).c_str(), REG_DWORD);
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    writeValue(HKEY_LOCAL_MACHINE, tracking.c_str(), "LastKRDataModifiedTime",
-               std::to_string(GetTimeInSeconds(now)).c_str(), REG_DWORD);
+    RecordTrackedFailure("GzipDecompressionDetails", "GZIP_DECOMPRESSION_FAILURE_COUNT",
+                         FormatLogText("\tGzip file Decompression failed for the file %s\n", args));
 }
 
 // Milliseconds since midnight of a local time.

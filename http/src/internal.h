@@ -33,5 +33,14 @@ bool SetProxyCredentials(HINTERNET request, const char16_t* proxyUser, const cha
 
 // Raw response headers as text, or the query's error code.
 DWORD QueryRawHeaders(HINTERNET request, std::u16string* text);
+// One response header by name, or the query's error code.
+DWORD QueryCustomHeader(HINTERNET request, const char16_t* name, std::u16string* value);
+// First byte of a 206 answer's Content-Range ("bytes 500-999/1200"); false when absent
+// or malformed.
+bool ContentRangeStart(HINTERNET request, ULONGLONG* start);
+
+// A failure the agent's tracking counts: the date and the entry in zqerror.log, the
+// counter under KRTracking\<detailsKey> raised by one, and LastKRDataModifiedTime.
+void RecordTrackedFailure(const char* detailsKey, const char* counterName, const std::string& errorEntry);
 
 }  // namespace httpclient

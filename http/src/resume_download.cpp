@@ -40,31 +40,6 @@ std::string RangeText(DWORD first, DWORD last) {
     return "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last);
 }
 
-DWORD QueryHeaderText(HINTERNET request, const char16_t* name, std::u16string* value) {
-    std::vector<char16_t> buffer(128, u'\0');
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(char16_t));
-        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, buffer.data(), &bytes, WINHTTP_NO_HEADER_INDEX)) {
-            value->assign(buffer.data(), std::min<std::size_t>(bytes / sizeof(char16_t), buffer.size() - 1));
-            return ERROR_SUCCESS;
-        }
-        const DWORD error = GetLastError();
-        if (error != ERROR_INSUFFICIENT_BUFFER) return error;
-        buffer.assign(bytes / sizeof(char16_t) + 2, u'\0');
-    }
-    return ERROR_INSUFFICIENT_BUFFER;
-}
-
-// First byte of a 206 answer's Content-Range ("bytes 500-999/1200").
-bool ContentRangeStart(HINTERNET request, DWORD* start) {
-    std::u16string value;
-    if (QueryHeaderText(request, u"Content-Range", &value) != ERROR_SUCCESS) return false;
-    const std::string text = ToUtf8(value.c_str());
-    if (text.compare(0, 6, "bytes ") != 0) return false;
-    const auto [end, ec] = std::from_chars(text.data() + 6, text.data() + text.size(), *start);
-    return ec == std::errc() && end < text.data() + text.size() && *end == '-';
-}
-
 class ResumeDownloader {
 public:
     ResumeDownloader(const char* method, bool useProxy, const char* protocol, const char16_t* serverName,
@@ -336,7 +311,7 @@ DWORD ResumeDownloader::AcceptRangeAnswer(DWORD requestResult, DWORD expectedSta
         return ERROR_SUCCESS;
     }
     if (status == 206) {
-        DWORD start = 0;
+        ULONGLONG start = 0;
         if (ContentRangeStart(handles_.hRequest, &start) && start == expectedStart) return ERROR_SUCCESS;
         LogError("%s : Failed with the http status code, %d \n", method_, status);
         return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
@@ -400,23 +375,10 @@ void ResumeDownloader::CountFailure(DWORD result) {
     }
     writeValue(HKEY_LOCAL_MACHINE, metaKey.c_str(), "DownloadFailureCount", std::to_string(count).c_str(), REG_DWORD);
 
-    const std::string errorLog = gv_agentInstallDir.value_or(std::string()) + "logs\\zqerror.log";
-    AppendLineToFile(errorLog.c_str(), GetCurrentDateTimeText());
     char entry[160];
     std::snprintf(entry, sizeof entry, "\tResume Download failed with error code : %d and total failed count value = %d\n",
                   static_cast<int>(result), static_cast<int>(count));
-    AppendLineToFile(errorLog.c_str(), entry);
-
-    const std::string tracking = gv_agentRootKey + "\\KRTracking\\";
-    const std::string details = tracking + "ResumeDownloadDetails\\";
-    DWORD failures = 0;
-    ReadDwordRegistryData(HKEY_LOCAL_MACHINE, details.c_str(), "RESUME_DOWNLOAD_FAILURE_COUNT", &failures);
-    writeValue(HKEY_LOCAL_MACHINE, details.c_str(), "RESUME_DOWNLOAD_FAILURE_COUNT",
-               std::to_string(failures + 1).c_str(), REG_DWORD);
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    writeValue(HKEY_LOCAL_MACHINE, tracking.c_str(), "LastKRDataModifiedTime",
-               std::to_string(GetTimeInSeconds(now)).c_str(), REG_DWORD);
+    RecordTrackedFailure("ResumeDownloadDetails", "RESUME_DOWNLOAD_FAILURE_COUNT", entry);
 }
 
 DWORD ResumeDownloader::RunOneRequest() {
