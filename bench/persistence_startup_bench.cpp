@@ -87,17 +87,23 @@ void Fill(const char* table, int rows) {
     ReleaseConnection(nullptr);
 }
 
+// Whether the load benchmarks' store runs: the start-up benchmark stops it (one store per
+// process), and the next load or save benchmark starts it again, whatever their order.
+bool loadStoreRunning = false;
+
 // One started store for the load benchmarks, its tables filled once.
 BenchRoot& LoadRoot() {
     static BenchRoot root({"Orders10k", "Orders100k"}, "load.db");
-    static bool started = [] {
-        const bool ok = InitQuennet(root.path().c_str());
+    static bool filled = false;
+    if (!loadStoreRunning) {
+        loadStoreRunning = InitQuennet(root.path().c_str());
         SetLogLevel(2);  // figures of the store, not of its trace
+    }
+    if (loadStoreRunning && !filled) {
         Fill("Orders10k", 10000);
         Fill("Orders100k", 100000);
-        return ok;
-    }();
-    (void)started;
+        filled = true;
+    }
     return root;
 }
 
@@ -109,6 +115,7 @@ const char* LoadTableName(int rows) {
 std::size_t RawBytes(const char* table) {
     std::size_t bytes = 0;
     std::unique_ptr<ResultData> all = SelectRows(table, nullptr);
+    if (!all) return 0;
     for (const RowObject* row : all->entries)
         for (const ColumnValue& value : row->values) bytes += value.length;
     return bytes;
@@ -125,7 +132,10 @@ void BM_LoadTable(benchmark::State& state) {
         malloc_trim(0);
         const std::size_t before = mallinfo2().uordblks;
         state.ResumeTiming();
-        if (!LoadTable(table)) state.SkipWithError("LoadTable failed");
+        if (!LoadTable(table)) {
+            state.SkipWithError("LoadTable failed");
+            break;
+        }
         state.PauseTiming();
         held = mallinfo2().uordblks - before;
         state.ResumeTiming();
@@ -213,7 +223,10 @@ void BM_SaveTable(benchmark::State& state) {
         state.PauseTiming();
         PrepareNewRows(rows);
         state.ResumeTiming();
-        if (!SaveTable(kSaveTable)) state.SkipWithError("SaveTable failed");
+        if (!SaveTable(kSaveTable)) {
+            state.SkipWithError("SaveTable failed");
+            break;
+        }
     }
     state.SetItemsProcessed(state.iterations() * rows);
 }
@@ -374,12 +387,16 @@ void BM_InitQuennetTenTables(benchmark::State& state) {
     BenchRoot root(tables, existing ? "existing.db" : "fresh.db");
     // The load benchmarks' store is stopped first: one store per process.
     DeInitQuennet();
+    loadStoreRunning = false;
     if (existing) {
         InitQuennet(root.path().c_str());
         DeInitQuennet();
     }
     for (auto _ : state) {
-        if (!InitQuennet(root.path().c_str())) state.SkipWithError("InitQuennet failed");
+        if (!InitQuennet(root.path().c_str())) {
+            state.SkipWithError("InitQuennet failed");
+            break;
+        }
         state.PauseTiming();
         DeInitQuennet();
         if (!existing) std::filesystem::remove(root.db());

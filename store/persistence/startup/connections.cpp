@@ -383,24 +383,22 @@ bool BeginTransaction(DBConnection* connection) {
     return true;
 }
 
-bool CommitTransaction(DBConnection* connection) {
+namespace {
+
+// Commits or rolls back; the connection leaves its transaction either way.
+bool EndTransaction(DBConnection* connection, bool commit) {
     if (!connection) return false;
     std::lock_guard<std::recursive_mutex> hold(connection->lock);
     if (!connection->inTransaction) return false;
     const DBProvider* provider = ConnectionProvider(connection);
-    const bool done = provider && provider->commitTransaction && connection->handle &&
-                      provider->commitTransaction(connection->handle.get());
+    auto end = provider ? (commit ? provider->commitTransaction : provider->rollbackTransaction) : nullptr;
+    const bool done = end && connection->handle && end(connection->handle.get());
     connection->inTransaction = 0;
     return done;
 }
 
-bool RollbackTransaction(DBConnection* connection) {
-    if (!connection) return false;
-    std::lock_guard<std::recursive_mutex> hold(connection->lock);
-    if (!connection->inTransaction) return false;
-    const DBProvider* provider = ConnectionProvider(connection);
-    const bool done = provider && provider->rollbackTransaction && connection->handle &&
-                      provider->rollbackTransaction(connection->handle.get());
-    connection->inTransaction = 0;
-    return done;
-}
+}  // namespace
+
+bool CommitTransaction(DBConnection* connection) { return EndTransaction(connection, true); }
+
+bool RollbackTransaction(DBConnection* connection) { return EndTransaction(connection, false); }
