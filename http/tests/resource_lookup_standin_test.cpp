@@ -2,7 +2,7 @@
 // for it: through the fail-over from a dead last access address, wrapped per product
 // edition, loaded into the store and announced to the agent's service; and the handler's
 // own start-up, which fetches the document but loads no dictionary to read it with.
-#include "http/tests/http_client_fixture.h"
+#include "http/tests/resource_lookup_fixture.h"
 #include "store/store.h"
 #include "store/tests/store_fixture.h"
 #include "tests/support/standin_server.h"
@@ -21,31 +21,11 @@ std::string Document(const std::string& rows) {
     return "<?xml version=\"1.0\"?>\n<AgentparamsList>\n" + rows + "</AgentparamsList>\n";
 }
 
-class ResourceLookupStandinTest : public HttpClientTest {
+class ResourceLookupStandinTest : public ResourceLookupFixture {
 protected:
     void SetUp() override {
-        HttpClientTest::SetUp();
-        ClearStore();
-        ResetAgentParameters();
-        gv_agentInstallDir = std::string("C:\\Agent\\");
-        gv_tempDir = temp.str();
-        gv_agentServiceName = "ZQAgentSvc";
-        gv_clientDataPath = "client-data/ABC12/domains/CORP";
-        gv_localComputerName = "PC-01";
-        gv_serverProtocol = "http";
-        ASSERT_EQ(addRegistryKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\ZQAgentSvc"), 0u);
-        InstallResourceIdLookup();
-    }
-    void TearDown() override {
-        SetResourceIdLookup(nullptr);
-        ClearStore();
-        ResetAgentParameters();
-        HttpClientTest::TearDown();
-    }
-    static std::optional<std::string> RegisteredId() {
-        std::optional<std::string> value;
-        ReadRegSZ(HKEY_LOCAL_MACHINE, gv_systemDetailsKey.c_str(), "ZQAgentResourceID", &value);
-        return value;
+        ResourceLookupFixture::SetUp();
+        gv_clientDataPath = "client-data/ABC12/domains/CORP";  // lower-cased in the request
     }
 };
 

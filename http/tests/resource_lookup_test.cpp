@@ -3,7 +3,7 @@
 // and the registry value and service notification that follow.
 #include <unistd.h>
 
-#include "http/tests/http_client_fixture.h"
+#include "http/tests/resource_lookup_fixture.h"
 #include "store/store.h"
 #include "store/tests/store_fixture.h"
 
@@ -17,33 +17,11 @@ using testsupport::ServiceListener;
 
 constexpr const char* kDocumentPath = "client-data/abc12/domains/corp/resources/pc-01.xml";
 
-class ResourceLookupTest : public HttpClientTest {
+class ResourceLookupTest : public ResourceLookupFixture {
 protected:
     void SetUp() override {
-        HttpClientTest::SetUp();
-        ClearStore();
-        ResetAgentParameters();
-        gv_agentInstallDir = std::string("C:\\Agent\\");
-        gv_tempDir = temp.str();
-        gv_agentServiceName = "ZQAgentSvc";
-        gv_clientDataPath = "client-data/abc12/domains/corp";
-        gv_localComputerName = "PC-01";
-        gv_serverProtocol = "http";
+        ResourceLookupFixture::SetUp();
         gv_zqProductCode = "RQNA";
-        ASSERT_EQ(addRegistryKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\ZQAgentSvc"), 0u);
-        InstallResourceIdLookup();
-    }
-    void TearDown() override {
-        SetResourceIdLookup(nullptr);
-        ClearStore();
-        ResetAgentParameters();
-        gv_agentServiceName.reset();
-        HttpClientTest::TearDown();
-    }
-    static std::optional<std::string> RegisteredId() {
-        std::optional<std::string> value;
-        ReadRegSZ(HKEY_LOCAL_MACHINE, gv_systemDetailsKey.c_str(), "ZQAgentResourceID", &value);
-        return value;
     }
     static void LoadAgentDictionary() {
         ASSERT_TRUE(LoadDataDictFromXMLFile((testsupport::SourceDir() / "data" / "agent_dictionary.xml").c_str()));

@@ -308,69 +308,55 @@ void startup_detail::FreeAllPools() {
         for (auto& connection : pool->connections) CloseConnection(std::move(connection));
 }
 
-BYTE ExecuteUpdate(DBConnection* connection, const char* statement) {
+namespace {
+
+// Runs a statement through the connection's provider entry (a member of DBProvider) under
+// the connection's lock. A null connection or statement is logged in the caller's words;
+// a missing provider, entry or handle gives the empty result as well.
+template <auto Entry, typename... Args>
+auto RunOnProvider(DBConnection* connection, const char* statement, const char* operation,
+                   const char* noStatementText, Args... args) {
+    using Result = decltype((std::declval<const DBProvider&>().*Entry)(nullptr, statement, args...));
     if (!connection) {
-        LogError("ConnectionHandle NULL in ExecuteUpdate for Query %s \n", statement);
-        return 0;
+        LogError("ConnectionHandle NULL in %s for Query %s \n", operation, statement);
+        return Result{};
     }
     if (!statement) {
-        LogError(" No Query To be Updated \n");
-        return 0;
+        LogError(noStatementText);
+        return Result{};
     }
     std::lock_guard<std::recursive_mutex> hold(connection->lock);
     const DBProvider* provider = ConnectionProvider(connection);
-    if (!provider || !provider->executeUpdate || !connection->handle) return 0;
-    return provider->executeUpdate(connection->handle.get(), statement);
+    if (!provider || !(provider->*Entry) || !connection->handle) return Result{};
+    return (provider->*Entry)(connection->handle.get(), statement, args...);
+}
+
+constexpr const char* kNoUpdateText = " No Query To be Updated \n";
+constexpr const char* kNoQueryText = " No Query To be Executed \n";
+
+}  // namespace
+
+BYTE ExecuteUpdate(DBConnection* connection, const char* statement) {
+    return RunOnProvider<&DBProvider::executeUpdate>(connection, statement, "ExecuteUpdate", kNoUpdateText);
 }
 
 std::unique_ptr<QueryResultSet> ExecuteQuery(DBConnection* connection, const char* statement) {
-    if (!connection) {
-        LogError("ConnectionHandle NULL in ExecuteQuery for Query %s \n", statement);
-        return nullptr;
-    }
-    if (!statement) {
-        LogError(" No Query To be Executed \n");
-        return nullptr;
-    }
-    std::lock_guard<std::recursive_mutex> hold(connection->lock);
-    const DBProvider* provider = ConnectionProvider(connection);
-    if (!provider || !provider->executeQuery || !connection->handle) return nullptr;
-    return provider->executeQuery(connection->handle.get(), statement);
+    return RunOnProvider<&DBProvider::executeQuery>(connection, statement, "ExecuteQuery", kNoQueryText);
 }
 
 BYTE ExecuteUpdateBlob(DBConnection* connection, const char* statement, const void* blob,
                        std::int64_t length) {
-    if (!connection) {
-        LogError("ConnectionHandle NULL in ExecuteUpdateBlob for Query %s \n", statement);
-        return 0;
-    }
-    if (!statement) {
-        LogError(" No Query To be Updated \n");
-        return 0;
-    }
-    std::lock_guard<std::recursive_mutex> hold(connection->lock);
-    const DBProvider* provider = ConnectionProvider(connection);
-    if (!provider || !provider->executeUpdateBlob || !connection->handle) return 0;
     BufferProducer producer{static_cast<const char*>(blob),
                             blob ? std::max<std::int64_t>(length, 0) : 0};
-    return provider->executeUpdateBlob(connection->handle.get(), statement, ProduceChunk,
-                                       &producer);
+    return RunOnProvider<&DBProvider::executeUpdateBlob>(connection, statement, "ExecuteUpdateBlob",
+                                                         kNoUpdateText, &ProduceChunk,
+                                                         static_cast<void*>(&producer));
 }
 
 std::unique_ptr<QueryResultSet> ExecuteQueryBlob(DBConnection* connection, const char* statement,
                                                  BlobConsumer consumer, void* context) {
-    if (!connection) {
-        LogError("ConnectionHandle NULL in ExecuteQueryBlob for Query %s \n", statement);
-        return nullptr;
-    }
-    if (!statement) {
-        LogError(" No Query To be Executed \n");
-        return nullptr;
-    }
-    std::lock_guard<std::recursive_mutex> hold(connection->lock);
-    const DBProvider* provider = ConnectionProvider(connection);
-    if (!provider || !provider->executeQueryBlob || !connection->handle) return nullptr;
-    return provider->executeQueryBlob(connection->handle.get(), statement, consumer, context);
+    return RunOnProvider<&DBProvider::executeQueryBlob>(connection, statement, "ExecuteQueryBlob",
+                                                        kNoQueryText, consumer, context);
 }
 
 bool BeginTransaction(DBConnection* connection) {
