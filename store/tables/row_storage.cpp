@@ -34,8 +34,11 @@ std::size_t RoundUp(std::size_t bytes) {
 void* RowStorage::Allocate(std::size_t bytes) {
     const std::size_t size = RoundUp(bytes);
     if (size > kLargestPooled) {
+        // Kept in a set, so a table torn down without freeing row by row frees them too.
+        largeBlocks_.reserve(largeBlocks_.size() + 1);
         void* block = std::aligned_alloc(kGranule, size);
         if (!block) throw std::bad_alloc();
+        largeBlocks_.insert(block);
         return block;
     }
     const std::size_t sizeClass = size / kGranule;
@@ -65,6 +68,7 @@ void RowStorage::Free(void* block, std::size_t bytes) noexcept {
     if (!block) return;
     const std::size_t size = RoundUp(bytes);
     if (size > kLargestPooled) {
+        largeBlocks_.erase(block);
         std::free(block);
         return;
     }
@@ -88,6 +92,8 @@ void RowStorage::Clear() noexcept {
         std::free(chunk.bytes);
     }
     chunks_.clear();
+    for (void* block : largeBlocks_) std::free(block);
+    largeBlocks_.clear();
     freeLists_.clear();
     next_ = end_ = nullptr;
     nextChunkBytes_ = 4096;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "store/foundation/column_value.h"
@@ -46,6 +47,7 @@ private:
         std::size_t size;
     };
     std::vector<Chunk> chunks_;
+    std::unordered_set<void*> largeBlocks_;
     std::vector<FreeBlock*> freeLists_;  // by size class
     char* next_ = nullptr;
     char* end_ = nullptr;
