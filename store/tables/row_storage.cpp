@@ -7,6 +7,8 @@
 #include <mutex>
 #include <new>
 
+#include <sys/mman.h>
+
 #include "store/tables/tables.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -22,7 +24,60 @@
 
 namespace {
 
-constexpr std::size_t kLargestChunkBytes = std::size_t{1} << 20;
+// Big chunks are huge-page sized and aligned, and ask for huge pages: a scan or a sort
+// touches the header and the values block of each row, two pages per row with 4 KiB
+// pages, and the translation misses would cost as much as the reads.
+constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+constexpr std::size_t kLargestChunkBytes = kHugePageBytes;
+
+// Huge chunks of freed tables wait here for the next table to fill, as freed heap memory
+// would: a table refilled after a free reuses mapped memory instead of faulting it in
+// again. Bounded, so a large table freed for good gives the rest back.
+class HugeChunkCache {
+public:
+    static constexpr std::size_t kMaxChunks = 128;
+
+    char* Take() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (chunks_.empty()) return nullptr;
+        char* chunk = chunks_.back();
+        chunks_.pop_back();
+        return chunk;
+    }
+    // False when the cache is full; the caller frees the chunk.
+    bool Keep(char* chunk) noexcept {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (chunks_.size() >= kMaxChunks) return false;
+        chunks_.push_back(chunk);  // capacity reserved up front: never throws
+        return true;
+    }
+    HugeChunkCache() { chunks_.reserve(kMaxChunks); }
+
+private:
+    std::mutex mutex_;
+    std::vector<char*> chunks_;
+};
+
+HugeChunkCache& ChunkCache() {
+    static HugeChunkCache* cache = new HugeChunkCache();  // never destroyed, as the row slots
+    return *cache;
+}
+
+char* AllocateChunk(std::size_t bytes) {
+    const bool huge = bytes == kHugePageBytes;
+    if (huge) {
+        if (char* cached = ChunkCache().Take()) return cached;
+    }
+    void* chunk = std::aligned_alloc(huge ? kHugePageBytes : 16, bytes);
+    if (!chunk) throw std::bad_alloc();
+    if (huge) ::madvise(chunk, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+    return static_cast<char*>(chunk);
+}
+
+void FreeChunk(char* chunk, std::size_t bytes) noexcept {
+    if (bytes == kHugePageBytes && ChunkCache().Keep(chunk)) return;
+    std::free(chunk);
+}
 
 std::size_t RoundUp(std::size_t bytes) {
     return (std::max<std::size_t>(bytes, 1) + RowStorage::kGranule - 1) / RowStorage::kGranule *
@@ -52,8 +107,7 @@ void* RowStorage::Allocate(std::size_t bytes) {
         // Chunks grow with the table, so a table of a few rows stays small.
         const std::size_t chunkBytes = std::max(nextChunkBytes_, size);
         chunks_.reserve(chunks_.size() + 1);
-        char* chunk = static_cast<char*>(std::aligned_alloc(kGranule, chunkBytes));
-        if (!chunk) throw std::bad_alloc();
+        char* chunk = AllocateChunk(chunkBytes);
         chunks_.push_back({chunk, chunkBytes});
         next_ = chunk;
         end_ = chunk + chunkBytes;
@@ -89,7 +143,7 @@ void RowStorage::Free(void* block, std::size_t bytes) noexcept {
 void RowStorage::Clear() noexcept {
     for (const Chunk& chunk : chunks_) {
         STORE_UNPOISON(chunk.bytes, chunk.size);
-        std::free(chunk.bytes);
+        FreeChunk(chunk.bytes, chunk.size);
     }
     chunks_.clear();
     for (void* block : largeBlocks_) std::free(block);
@@ -200,10 +254,9 @@ public:
             free_ = slot->next;
             return slot;
         }
-        if (next_ == end_) {
+        if (static_cast<std::size_t>(end_ - next_) < kSlotBytes) {
             chunks_.reserve(chunks_.size() + 1);
-            char* chunk = static_cast<char*>(std::aligned_alloc(16, kChunkBytes));
-            if (!chunk) throw std::bad_alloc();
+            char* chunk = AllocateChunk(kChunkBytes);
             chunks_.push_back(chunk);
             next_ = chunk;
             end_ = chunk + kChunkBytes;
@@ -224,7 +277,7 @@ private:
     struct Slot {
         Slot* next;
     };
-    static constexpr std::size_t kChunkBytes = kSlotBytes * 4096;
+    static constexpr std::size_t kChunkBytes = kHugePageBytes;
     std::mutex mutex_;
     std::vector<void*> chunks_;
     Slot* free_ = nullptr;
