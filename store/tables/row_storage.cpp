@@ -90,10 +90,14 @@ void* RowStorage::Allocate(std::size_t bytes) {
     const std::size_t size = RoundUp(bytes);
     if (size > kLargestPooled) {
         // Kept in a set, so a table torn down without freeing row by row frees them too.
-        largeBlocks_.reserve(largeBlocks_.size() + 1);
         void* block = std::aligned_alloc(kGranule, size);
         if (!block) throw std::bad_alloc();
-        largeBlocks_.insert(block);
+        try {
+            largeBlocks_.insert(block);
+        } catch (...) {
+            std::free(block);
+            throw;
+        }
         return block;
     }
     const std::size_t sizeClass = size / kGranule;
