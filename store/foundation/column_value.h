@@ -15,7 +15,8 @@
 
 // The bytes of a value, or none (SQL NULL). Values of up to kInlineBytes bytes (every
 // integer, float, date and short text) live inside the object; longer ones take one heap
-// block. Reads like an optional string: `if (buffer)`, `buffer->data()`, `*buffer`.
+// block, or borrow bytes kept by their owner (a table row's storage, see Borrowing).
+// Reads like an optional string: `if (buffer)`, `buffer->data()`, `*buffer`.
 class ValueBuffer {
 public:
     static constexpr std::size_t kInlineBytes = 11;
@@ -61,6 +62,20 @@ public:
     ValueBuffer& operator=(std::string_view bytes) { return emplace(bytes); }
 
     // Read access of an engaged buffer (an empty text when none).
+    // A buffer pointing at count bytes (followed by a zero byte) that stay owned by the
+    // caller: never copied, never freed. Moving it keeps pointing there; a copy owns its
+    // own bytes. Tables keep the longer texts of their rows this way, in the row's block.
+    static ValueBuffer Borrowing(const char* bytes, std::size_t count) noexcept {
+        ValueBuffer buffer;
+        std::memcpy(buffer.storage_, &bytes, sizeof bytes);
+        buffer.storage_[kBorrowedMark] = 1;
+        buffer.sizeAndFlags_ = kHeap | kPresent | static_cast<std::uint32_t>(count & kSizeMask);
+        return buffer;
+    }
+    bool borrowed() const noexcept { return (sizeAndFlags_ & kHeap) && storage_[kBorrowedMark]; }
+    // True when the bytes are outside the object (own heap block or borrowed).
+    bool outOfLine() const noexcept { return (sizeAndFlags_ & kHeap) != 0; }
+
     const char* data() const noexcept {
         return (sizeAndFlags_ & kHeap) ? HeapPointer() : storage_;
     }
@@ -97,7 +112,9 @@ private:
     static constexpr std::uint32_t kPresent = 0x40000000u;
     static constexpr std::uint32_t kSizeMask = 0x3fffffffu;
 
-    // Inline: the bytes and their zero byte. Heap: the block's address in the first bytes.
+    // Inline: the bytes and their zero byte. Heap: the block's address in the first bytes,
+    // then the mark byte telling a borrowed block (never freed) from an owned one.
+    static constexpr std::size_t kBorrowedMark = sizeof(char*);
     char storage_[kInlineBytes + 1] = {};
     std::uint32_t sizeAndFlags_ = 0;
 
@@ -115,6 +132,7 @@ private:
             target = static_cast<char*>(std::malloc(count + 1));
             if (!target) throw std::bad_alloc();
             std::memcpy(storage_, &target, sizeof target);
+            storage_[kBorrowedMark] = 0;
             flags |= kHeap;
         }
         if (count) std::memcpy(target, bytes, count);
@@ -128,7 +146,7 @@ private:
         other.storage_[0] = '\0';
     }
     void Release() noexcept {
-        if (sizeAndFlags_ & kHeap) std::free(HeapPointer());
+        if ((sizeAndFlags_ & kHeap) && !storage_[kBorrowedMark]) std::free(HeapPointer());
         sizeAndFlags_ = 0;
         storage_[0] = '\0';
     }

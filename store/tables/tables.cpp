@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 #include <fmt/printf.h>
@@ -100,6 +101,11 @@ std::optional<ColumnHit> FindResultColumn(const ResultData* result, const char* 
 // Appends at the tail in O(1); the caller holds the table exclusively.
 void AppendLocked(TableData* table, std::unique_ptr<RowObject> row) {
     RowObject* raw = row.get();
+    try {
+        raw->values.MoveInto(table->rowStorage);
+    } catch (const std::bad_alloc&) {
+        // The row keeps its own values: it scans slower but is complete.
+    }
     raw->owner = table;
     raw->prev = table->lastRow;
     raw->next.reset();
@@ -122,6 +128,14 @@ std::unique_ptr<RowObject> UnlinkLocked(TableData* table, RowObject* row) {
     row->owner = nullptr;
     --table->liveRowCount;
     return owned;
+}
+
+// Frees an unlinked row and gives its values' block back to the table; the caller holds
+// the table exclusively, as every use of the row storage needs.
+void FreeUnlinkedLocked(TableData* table, std::unique_ptr<RowObject> row) {
+    if (!row) return;
+    row->values.ReleaseTo(table->rowStorage);
+    row.reset();
 }
 
 // Notifications built under a table lock and sent once every lock is released.
@@ -255,6 +269,33 @@ int CompareValues(const ColumnValue& a, const ColumnValue& b, BYTE type) {
             return order < 0 ? -1 : (order > 0 ? 1 : 0);
         }
     }
+}
+
+// Sorts rows on an integer column with each key read once, instead of reading two rows
+// for every comparison; the order is the one CompareValues gives: NULL below a value too
+// short for the type, both below every readable value, equal keys keep their order.
+template <typename T>
+void SortByIntegerKey(std::vector<RowObject*>* entries, std::uint32_t position, bool ascending) {
+    struct Keyed {
+        int rank;  // 0 NULL, 1 unreadable, 2 a value
+        T key;
+        RowObject* row;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(entries->size());
+    for (RowObject* row : *entries) {
+        Keyed entry{0, T{}, row};
+        if (position < row->values.size() && !row->values[position].isNull()) {
+            const std::optional<T> read = row->values[position].As<T>();
+            entry.rank = read ? 2 : 1;
+            if (read) entry.key = *read;
+        }
+        keyed.push_back(entry);
+    }
+    auto less = [](const Keyed& a, const Keyed& b) { return a.rank != b.rank ? a.rank < b.rank : a.key < b.key; };
+    if (ascending) std::stable_sort(keyed.begin(), keyed.end(), less);
+    else std::stable_sort(keyed.begin(), keyed.end(), [&less](const Keyed& a, const Keyed& b) { return less(b, a); });
+    for (std::size_t i = 0; i < keyed.size(); ++i) (*entries)[i] = keyed[i].row;
 }
 
 enum class PrintMode { Table, View, Result, TableText, ViewText };
@@ -642,6 +683,7 @@ bool DeleteRowObject(const char* tableName, RowObject* row) {
         }
         removed = UnlinkLocked(table, row);
         CollectNotification(&pending, removed.get(), table);
+        FreeUnlinkedLocked(table, std::move(removed));
     }
     SendPending(pending);
     return true;
@@ -650,10 +692,8 @@ bool DeleteRowObject(const char* tableName, RowObject* row) {
 namespace {
 
 // Applies the deletion to every row the criteria accept (every row without criteria) while
-// holding the table, and returns the unlinked rows with their notifications.
-std::vector<std::unique_ptr<RowObject>> DeleteMatchingLocked(TableData* table, const CompiledCriteria* matcher,
-                                                             PendingNotifications* pending) {
-    std::vector<std::unique_ptr<RowObject>> removed;
+// holding the table; unlinked rows are freed at once, their notifications kept for later.
+void DeleteMatchingLocked(TableData* table, const CompiledCriteria* matcher, PendingNotifications* pending) {
     RowObject* row = table->firstRow.get();
     while (row) {
         RowObject* following = row->next.get();
@@ -661,13 +701,13 @@ std::vector<std::unique_ptr<RowObject>> DeleteMatchingLocked(TableData* table, c
             if (row->state & ROW_SAVED) {
                 row->state |= ROW_DELETED;
             } else {
-                removed.push_back(UnlinkLocked(table, row));
+                std::unique_ptr<RowObject> removed = UnlinkLocked(table, row);
                 CollectNotification(pending, row, table);
+                FreeUnlinkedLocked(table, std::move(removed));
             }
         }
         row = following;
     }
-    return removed;
 }
 
 }  // namespace
@@ -678,12 +718,11 @@ bool DeleteRowObjectByCriteria(const char* tableName, const char* criteria) {
     TableData* table = GetTableDataByName(tableName);
     if (!table) return false;
     PendingNotifications pending;
-    std::vector<std::unique_ptr<RowObject>> removed;
     {
         std::optional<CompiledCriteria> matcher = PrepareMatcher(table, criteria);
         if (!matcher) return false;
         std::unique_lock<std::shared_mutex> hold(table->rowsLock);
-        removed = DeleteMatchingLocked(table, &*matcher, &pending);
+        DeleteMatchingLocked(table, &*matcher, &pending);
     }
     // Listeners run with no store lock held, so they may select from this table.
     SendPending(pending);
@@ -703,10 +742,9 @@ bool DeleteAllTableRowObjects(const char* tableName) {
     }
     if (table->kind != KIND_TABLE || !HasColumns(table)) return false;
     PendingNotifications pending;
-    std::vector<std::unique_ptr<RowObject>> removed;
     {
         std::unique_lock<std::shared_mutex> hold(table->rowsLock);
-        removed = DeleteMatchingLocked(table, nullptr, &pending);
+        DeleteMatchingLocked(table, nullptr, &pending);
     }
     SendPending(pending);
     return true;
@@ -755,6 +793,26 @@ bool SortResultSet(ResultData* result, const char* columnName, int ascending) {
     }
     const std::uint32_t position = hit->position;
     const BYTE type = hit->type;
+    switch (type) {
+        case HYL_SQL_TINYINT:
+        case HYL_SQL_SMALLINT:
+        case HYL_SQL_INT:
+            SortByIntegerKey<std::int32_t>(&result->entries, position, ascending == 1);
+            return true;
+        case HYL_SQL_UNSIGNED_TINYINT:
+        case HYL_SQL_UNSIGNED_SMALLINT:
+        case HYL_SQL_UNSIGNED_INT:
+            SortByIntegerKey<std::uint32_t>(&result->entries, position, ascending == 1);
+            return true;
+        case HYL_SQL_BIGINT:
+            SortByIntegerKey<std::int64_t>(&result->entries, position, ascending == 1);
+            return true;
+        case HYL_SQL_UNSIGNED_LONG_INT:
+            SortByIntegerKey<std::uint64_t>(&result->entries, position, ascending == 1);
+            return true;
+        default:
+            break;
+    }
     // NULL sorts below every value: first ascending, last descending.
     auto order = [position, type](const RowObject* a, const RowObject* b) {
         const bool nullA = position >= a->values.size() || a->values[position].isNull();
@@ -801,6 +859,7 @@ void FreeTableData(TableData* table) {
     table->firstRow.reset();
     table->lastRow = nullptr;
     table->liveRowCount = 0;
+    table->rowStorage.Clear();
     if (table->viewDefn) FreeCustomViewDefn(std::move(table->viewDefn));
 }
 

@@ -22,6 +22,7 @@
 #include "store/dictionary/dictionary.h"
 #include "store/foundation/column_value.h"
 #include "store/foundation/vector.h"
+#include "store/tables/row_storage.h"
 
 inline constexpr BYTE KIND_TABLE = 1;
 inline constexpr BYTE KIND_VIEW = 2;
@@ -34,8 +35,10 @@ inline constexpr BYTE ROW_DELETED = 8;  // to be deleted from the database
 struct TableData;
 
 struct RowObject {
-    // One value per column of the table, in the definition's column order.
-    std::vector<ColumnValue> values;
+    // One value per column of the table, in the definition's column order. Once the row
+    // is appended they live in the table's row storage; copy a value to keep it beyond
+    // the row's life (a moved-out text may still point into the row's block).
+    RowValueArray values;
     BYTE state = ROW_NEW;
     // The table's list: the following row (owned) and the preceding one.
     std::unique_ptr<RowObject> next;
@@ -48,6 +51,10 @@ struct RowObject {
     ~RowObject();  // frees any chain that follows without recursion
     RowObject(const RowObject&) = delete;
     RowObject& operator=(const RowObject&) = delete;
+
+    // Headers come from one pool of equal slots (see row_storage.h).
+    static void* operator new(std::size_t bytes) { return AllocateRowSlot(bytes); }
+    static void operator delete(void* row, std::size_t bytes) noexcept { FreeRowSlot(row, bytes); }
 };
 
 struct ViewColumnDefn {
@@ -75,6 +82,8 @@ struct TableData {
     // the rows present (SelectRowByRowIdx is defined on it). See liveRowCount.
     std::uint32_t rowCount = 0;
     std::uint32_t liveRowCount = 0;                // rows currently in the list
+    // The values of the rows; declared before the rows, so it outlives them.
+    RowStorage rowStorage;
     std::unique_ptr<RowObject> firstRow;
     RowObject* lastRow = nullptr;
     mutable std::shared_mutex rowsLock;

@@ -298,6 +298,40 @@ TEST_F(TablesTest, SortEdgeCases) {
     }
 }
 
+TEST_F(TablesTest, IntegerSortsOrderNullsShortValuesAndTiesAsBefore) {
+    ASSERT_TRUE(CreateTable("Plain"));
+    const std::uint16_t shortValue = 3;  // two bytes: too short for the column's type
+    const ColumnValue tooShort = ColumnValue::FromBytes(&shortValue, 2);
+    std::uint32_t big = 0xF0000000u;
+    AddRow("Plain", {ColumnValue::Null(), Text("n1"), ColumnValue::Null()});
+    AddRow("Plain", {tooShort, Text("s1"), tooShort});
+    AddRow("Plain", {Int(7), Text("x7a"), Int(7)});
+    AddRow("Plain", {Int(-2), Text("m2"), ColumnValue::FromBytes(&big, 4)});
+    AddRow("Plain", {tooShort, Text("s2"), tooShort});
+    AddRow("Plain", {Int(7), Text("x7b"), Int(7)});
+    AddRow("Plain", {ColumnValue::Null(), Text("n2"), ColumnValue::Null()});
+    struct Case {
+        const char* column;
+        int ascending;
+        std::vector<std::string> names;
+    };
+    // NULL below an unreadable value, both below every value; ties keep the table order.
+    const Case cases[] = {
+        {"A", 1, {"n1", "n2", "s1", "s2", "m2", "x7a", "x7b"}},
+        {"A", 0, {"x7a", "x7b", "m2", "s1", "s2", "n1", "n2"}},
+        {"A", 2, {"x7a", "x7b", "m2", "s1", "s2", "n1", "n2"}},  // anything but 1 descends
+        {"U", 1, {"n1", "n2", "s1", "s2", "x7a", "x7b", "m2"}},
+        {"U", 0, {"m2", "x7a", "x7b", "s1", "s2", "n1", "n2"}},
+    };
+    for (const Case& c : cases) {
+        auto result = SelectRows("Plain", nullptr);
+        ASSERT_TRUE(SortResultSet(result.get(), c.column, c.ascending));
+        std::vector<std::string> names;
+        for (RowObject* row : result->entries) names.push_back(row->values[1].data());
+        EXPECT_EQ(names, c.names) << c.column << " " << c.ascending;
+    }
+}
+
 TEST_F(TablesTest, TextLayoutKeptAndNeverTruncated) {
     ASSERT_TRUE(CreateTable("Kinds"));
     std::vector<ColumnValue> values(11);

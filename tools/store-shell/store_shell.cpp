@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -113,7 +114,7 @@ private:
                                       std::optional<Failure>* failure);
     struct PrintedRow {
         BYTE state;
-        const std::vector<ColumnValue>* values;
+        std::span<const ColumnValue> values;
     };
     void PrintRows(const ResultData& result);
     void PrintRows(const QueryResultSet& result);
@@ -333,7 +334,7 @@ void Shell::PrintRows(const ResultData& result) {
     }
     std::vector<PrintedRow> rows;
     rows.reserve(result.entries.size());
-    for (const RowObject* row : result.entries) rows.push_back({row->state, &row->values});
+    for (const RowObject* row : result.entries) rows.push_back({row->state, row->values});
     PrintTable(names, types, rows, options_.showState);
 }
 
@@ -346,7 +347,7 @@ void Shell::PrintRows(const QueryResultSet& result) {
     }
     std::vector<PrintedRow> rows;
     rows.reserve(result.rows.size());
-    for (const ResultRow& row : result.rows) rows.push_back({0, &row});
+    for (const ResultRow& row : result.rows) rows.push_back({0, row});
     PrintTable(names, types, rows, false);  // rows of a database query carry no state
 }
 
@@ -361,7 +362,7 @@ void Shell::PrintTable(const std::vector<std::string>& names, const std::vector<
         out_ << line << '\n';
     }
     for (const PrintedRow& row : rows) {
-        const std::vector<ColumnValue>& values = *row.values;
+        const std::span<const ColumnValue> values = row.values;
         std::string line;
         if (options_.json) {
             line = "{";
