@@ -196,4 +196,19 @@ BENCHMARK(BM_RefetchAfterInterruption)->Iterations(1)->Unit(benchmark::kSecond)-
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// Both sides of the resumable-against-plain pair run interleaved unless told otherwise, so
+// a neighbour's load falls on both alike.
+int main(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    bool given = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]).rfind("--benchmark_enable_random_interleaving", 0) == 0) given = true;
+    if (!given) args.insert(args.begin() + 1, interleave.data());
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -656,8 +656,10 @@ TEST_F(ResumeTest, ThrottledBlocksKeepStateWithinTheSaveLimit) {
     const fs::path dest = temp.path() / "t.bin";
     EXPECT_EQ(ResumeBlocks(nginx.port(), "/t.bin", dest), static_cast<DWORD>(ERROR_WINHTTP_CANNOT_CONNECT));
     EXPECT_FALSE(fs::exists(dest));
-    // 40000 bytes in saves of at most 1000: the last record shows a multiple of 1000.
-    EXPECT_GE(CountInLog("updated registry entries  "), 40);
+    // 40000 bytes in saves of at most 1000 (recorded behind the transfer, several saves
+    // to a record when the recorder lags); the last record holds them all.
+    EXPECT_GE(CountInLog("File updated with data."), 40);
+    EXPECT_GE(CountInLog("updated registry entries  "), 1);
     const std::string id = Text(MetaKey(), "/t.bin").value_or("");
     EXPECT_EQ(Dword(MetaKey() + id, "PartialFileSize"), 40000u);
     EXPECT_EQ(ReadFile(Partial(id)), body.substr(0, 40000));

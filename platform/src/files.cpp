@@ -290,6 +290,16 @@ BOOL FlushFileBuffers(HANDLE file) {
     return ::fsync(object->fd()) == 0 ? TRUE : host::FailErrno();
 }
 
+BOOL host::StartFileWriteBack(HANDLE file, ULONGLONG offset, ULONGLONG length) {
+    auto object = host::FileFromHandle(file);
+    if (!object) return FALSE;
+    if (!object->CanWrite()) return host::Fail(ERROR_ACCESS_DENIED);
+    if (::sync_file_range(object->fd(), static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                          SYNC_FILE_RANGE_WRITE) != 0)
+        return host::FailErrno();
+    return TRUE;
+}
+
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     auto object = host::FileFromHandle(file);
     if (!object) return FALSE;
