@@ -64,6 +64,20 @@ std::string InstallDir() {
 }
 
 // Decimal text to a number; 0 for anything that is not plain digits.
+std::atomic<FlushFileFunction> writeBehindFlush{nullptr};
+
+// Flushes a closed file's content to the disk.
+bool FlushFileByName(const std::u16string& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = FlushFileBuffers(file);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return flushed;
+}
+
 long long ParseMillis(const std::string& text) {
     if (text.empty() || text.size() > 18) return 0;
     long long value = 0;
@@ -80,6 +94,8 @@ long long CurrentUnixMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
+
+void SetWriteBehindFlushForTests(FlushFileFunction flush) { writeBehindFlush = flush; }
 
 bool IsValidDownloadId(const std::string& id) {
     if (id.empty() || id.size() > 40) return false;
@@ -522,7 +538,8 @@ void DownloadResumeHandler::FlusherLoop() {
         lock.unlock();
         DWORD error = ERROR_SUCCESS;
         try {
-            if (!FlushFileBuffers(partialFile_)) {
+            const FlushFileFunction flush = writeBehindFlush.load();
+            if (!(flush ? flush(partialFile_) : FlushFileBuffers(partialFile_))) {
                 error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
                 LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
             }
@@ -627,13 +644,26 @@ DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
         // and renamed: the destination is either the old file or the whole new one.
         const std::string partialNarrow = PartialPathNarrow();
         const std::string destinationNarrow = ToUtf8(destinationPath.c_str());
-        if (MoveFileExA(partialNarrow.c_str(), destinationNarrow.c_str(), MOVEFILE_REPLACE_EXISTING))
+        // The move is on the disk before the state that could repeat it is cleaned.
+        if (MoveFileExA(partialNarrow.c_str(), destinationNarrow.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return CleanFileAndRegistry();
+        const DWORD moveError = GetLastError();
+        ULONGLONG left = 0;
+        if (!GetFileSizeByName(partialNarrow.c_str(), &left)) {
+            // Moved, but the disk did not confirm it: the state stays for the next attempt.
+            const DWORD error = moveError ? moveError : ERROR_WRITE_FAULT;
+            LogError("InternetGetRequestEx : could n't copy from %S file to %S ,\n", partialFilePath, destinationPath);
+            LogErrorMessage(error);
+            return error;
+        }
         const std::u16string staging = destinationPath + ToWide(std::to_string(GetCurrentThreadId()) + ".part");
         DWORD error = ERROR_SUCCESS;
         if (!CopyFileW(partialFilePath.c_str(), staging.c_str(), FALSE)) {
             error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-        } else if (!MoveFileExA(ToUtf8(staging.c_str()).c_str(), destinationNarrow.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        } else if (!FlushFileByName(staging) ||
+                   !MoveFileExA(ToUtf8(staging.c_str()).c_str(), destinationNarrow.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
         }
         if (error != ERROR_SUCCESS) {

@@ -146,6 +146,12 @@ private:
     bool queuedSinceClosingRecord_ = false;
 };
 
+// Test seam: the flush of write-behind saves (FlushFileBuffers unless replaced), so tests
+// can show a disk failing under a running download, which no file system here does on
+// demand. nullptr restores the real one.
+using FlushFileFunction = BOOL (*)(HANDLE);
+void SetWriteBehindFlushForTests(FlushFileFunction flush);
+
 // Milliseconds since 1 January 1970 (UTC).
 long long CurrentUnixMillis();
 // True for a non-empty text of decimal digits short enough to be one of our ids.
