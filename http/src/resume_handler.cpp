@@ -508,15 +508,27 @@ DWORD DownloadResumeHandler::QueueSave(const char* buffer, DWORD length) {
         queuedSinceClosingRecord_ = true;
         {
             std::lock_guard lock(saveMutex_);
+            appendedSize_ = resumeOffset + bytesWrittenThisAttempt;
             if (!flusher_.joinable()) {
                 flushedSize_ = recordedSize_ = before;
                 stopping_ = flusherDone_ = false;
-                flusher_ = std::thread([this] { FlusherLoop(); });
-                recorder_ = std::thread([this] { RecorderLoop(); });
+                try {
+                    flusher_ = std::thread([this] { FlusherLoop(); });
+                    recorder_ = std::thread([this] { RecorderLoop(); });
+                } catch (...) {
+                    // Without both threads nothing would ever be recorded: this save fails.
+                    saveError_ = HTTP_RESULT_NOTHING_TO_SEND;
+                }
             }
-            appendedSize_ = resumeOffset + bytesWrittenThisAttempt;
         }
         saveChanged_.notify_all();
+        {
+            std::lock_guard lock(saveMutex_);
+            if (saveError_ != ERROR_SUCCESS) {
+                LogError("Error caught in ProcessDownloadedBuffer\n");
+                return saveError_;
+            }
+        }
         return ERROR_SUCCESS;
     } catch (...) {
         LogError("Error caught in ProcessDownloadedBuffer\n");
@@ -608,7 +620,7 @@ void DownloadResumeHandler::StopWriteBehind() {
     }
     saveChanged_.notify_all();
     flusher_.join();
-    recorder_.join();
+    if (recorder_.joinable()) recorder_.join();
 }
 
 DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
