@@ -28,6 +28,10 @@ constexpr const char* kAccessLogHeader =
     "------------------------------";
 static_assert(std::char_traits<char>::length(kAccessLogHeader) == 262, "the access log header is 262 characters");
 
+// How many appends one InterSaveByteLimit is split into, so that recording one part
+// overlaps the transfer of the next without more than one buffer unrecorded.
+constexpr DWORD kSavesPerBuffer = 4;
+
 bool IsConnectionLoss(DWORD code) {
     return code == ERROR_WINHTTP_TIMEOUT || code == ERROR_WINHTTP_CANNOT_CONNECT ||
            code == ERROR_WINHTTP_CONNECTION_ERROR;
@@ -343,8 +347,10 @@ DWORD ResumeDownloader::Flush(bool keepInProgress) {
 DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read) {
     *read = 0;
     const DWORD limit = handler_.saveLimit;
-    if (fill_ >= limit) {
-        // A full buffer goes to the file; the threads behind make it durable and record it.
+    // The buffer goes to the file in quarters; the threads behind make each durable and
+    // record it while the transfer goes on.
+    const DWORD chunk = std::max<DWORD>(limit / kSavesPerBuffer, 1);
+    if (fill_ >= chunk) {
         const DWORD error = handler_.QueueSave(buffer_.data(), fill_);
         fill_ = 0;
         if (error != ERROR_SUCCESS) {
@@ -352,9 +358,9 @@ DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read) {
             return error;
         }
     }
-    // Reading goes on while the previous buffer is being recorded, but never further:
-    // the bytes received and not yet recorded stay within two buffers.
-    const DWORD window = limit * 2;
+    // The bytes received and not yet recorded (appended or still gathered) never exceed
+    // one buffer: a crash costs no more than it does with a save per full buffer.
+    const DWORD window = limit;
     DWORD room = 0;
     if (const DWORD error = handler_.WaitForRoom(fill_, window, &room); error != ERROR_SUCCESS) {
         LogError(Prefix(" :  Error in WriteFile --> %d \n").c_str(), error);
