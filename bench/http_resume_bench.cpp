@@ -90,6 +90,24 @@ void BM_OneSave(benchmark::State& state) {
 }
 BENCHMARK(BM_OneSave)->Iterations(64)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// One save behind the transfer: full buffers handed to the flusher and recorder threads
+// as the downloader does, with no transfer in between, so the figure is the pace the
+// save threads keep up (append, flush and record, overlapped with the next append).
+void BM_OneSaveBehind(benchmark::State& state) {
+    TheSite();
+    httpclient::DownloadResumeHandler handler;
+    handler.Initialize(u"C:\\Agent\\bench-behind.bin", "Tue, 01 Dec 2026 10:00:00 GMT", u"/bench/behind.bin");
+    const std::string buffer(kSaveLimit, 'b');
+    for (auto _ : state) {
+        DWORD room = 0;
+        if (handler.QueueSave(buffer.data(), kSaveLimit) != 0 || handler.WaitForRoom(0, 2 * kSaveLimit, &room) != 0)
+            state.SkipWithError("save failed");
+    }
+    if (handler.WaitForSaves() != 0) state.SkipWithError("save failed");
+    handler.CleanFileAndRegistry();
+}
+BENCHMARK(BM_OneSaveBehind)->Iterations(256)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Peak resident set of http-fetch resume-ex: a 1-byte download as the process's own
 // footprint, then 16 MiB and 1 GiB; the growth must stay within one buffer + 4 MiB.
 void BM_PeakMemory(benchmark::State& state) {
@@ -196,4 +214,19 @@ BENCHMARK(BM_RefetchAfterInterruption)->Iterations(1)->Unit(benchmark::kSecond)-
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// Both sides of the resumable-against-plain pair run interleaved unless told otherwise, so
+// a neighbour's load falls on both alike.
+int main(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    bool given = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]).rfind("--benchmark_enable_random_interleaving", 0) == 0) given = true;
+    if (!given) args.insert(args.begin() + 1, interleave.data());
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -28,6 +28,10 @@ constexpr const char* kAccessLogHeader =
     "------------------------------";
 static_assert(std::char_traits<char>::length(kAccessLogHeader) == 262, "the access log header is 262 characters");
 
+// How many appends one InterSaveByteLimit is split into, so that recording one part
+// overlaps the transfer of the next without more than one buffer unrecorded.
+constexpr DWORD kSavesPerBuffer = 4;
+
 bool IsConnectionLoss(DWORD code) {
     return code == ERROR_WINHTTP_TIMEOUT || code == ERROR_WINHTTP_CANNOT_CONNECT ||
            code == ERROR_WINHTTP_CONNECTION_ERROR;
@@ -93,6 +97,8 @@ private:
     DWORD AcceptRangeAnswer(DWORD requestResult, DWORD expectedStart, bool* restart);
     void RestartFromZero();
     DWORD Flush(bool keepInProgress);
+    // Waits for the write-behind saves; a failure of one becomes *result. True then.
+    bool FinishSaves(DWORD* result);
     // Reads what is available into the buffer (saving it first when full). 0, or the
     // failing code; *read is 0 at the end of the body.
     DWORD ReadChunk(DWORD available, DWORD* read);
@@ -320,6 +326,18 @@ DWORD ResumeDownloader::AcceptRangeAnswer(DWORD requestResult, DWORD expectedSta
     return status;
 }
 
+bool ResumeDownloader::FinishSaves(DWORD* result) {
+    const DWORD failure = handler_.WaitForSaves();
+    if (failure == ERROR_SUCCESS) return false;
+    // A save that failed in the background ends the attempt as a failed save would
+    // have; ReadChunk already reported it when it ended the loop.
+    if (*result != failure) {
+        LogError(Prefix(" :  Error in WriteFile --> %d \n").c_str(), failure);
+        *result = failure;
+    }
+    return true;
+}
+
 DWORD ResumeDownloader::Flush(bool keepInProgress) {
     const DWORD result = handler_.ProcessDownloadedBuffer(buffer_.data(), fill_, keepInProgress);
     fill_ = 0;
@@ -328,23 +346,36 @@ DWORD ResumeDownloader::Flush(bool keepInProgress) {
 
 DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read) {
     *read = 0;
-    if (fill_ >= handler_.saveLimit) {
-        const DWORD error = Flush(true);
+    const DWORD limit = handler_.saveLimit;
+    // The buffer goes to the file in quarters; the threads behind make each durable and
+    // record it while the transfer goes on.
+    const DWORD chunk = std::max<DWORD>(limit / kSavesPerBuffer, 1);
+    if (fill_ >= chunk) {
+        const DWORD error = handler_.QueueSave(buffer_.data(), fill_);
+        fill_ = 0;
         if (error != ERROR_SUCCESS) {
             LogError(Prefix(" :  Error in WriteFile --> %d \n").c_str(), error);
             return error;
         }
     }
+    // The bytes received and not yet recorded (appended or still gathered) never exceed
+    // one buffer: a crash costs no more than it does with a save per full buffer.
+    const DWORD window = limit;
+    DWORD room = 0;
+    if (const DWORD error = handler_.WaitForRoom(fill_, window, &room); error != ERROR_SUCCESS) {
+        LogError(Prefix(" :  Error in WriteFile --> %d \n").c_str(), error);
+        return error;
+    }
     // Never more than the body still missing (a longer answer cannot overrun the copy),
-    // and never more than the buffer may hold before it is saved: the bytes a crash can
-    // lose stay within one InterSaveByteLimit whatever the connection delivers at once.
-    available = std::min({available, contentLength_ - bytesSoFar_, handler_.saveLimit - fill_});
+    // and never more than the buffer and the window allow, whatever the connection
+    // delivers at once.
+    available = std::min({available, contentLength_ - bytesSoFar_, limit - fill_, room});
     if (available == 0) return ERROR_SUCCESS;
     if (buffer_.size() < static_cast<std::size_t>(fill_) + available) {
         // Allocated as the body arrives, never beyond the save limit.
         const std::size_t remaining = static_cast<std::size_t>(contentLength_ - bytesSoFar_) + fill_;
         try {
-            buffer_.resize(std::min<std::size_t>(handler_.saveLimit, remaining));
+            buffer_.resize(std::min<std::size_t>(limit, remaining));
         } catch (const std::bad_alloc&) {
             LogError("Error caught in ProcessDownloadedBuffer\n");
             return HTTP_RESULT_NOTHING_TO_SEND;
@@ -453,9 +484,10 @@ DWORD ResumeDownloader::RunOneRequest() {
         if (read == 0) break;
     }
     CloseQuietly();
+    const bool saveFailed = FinishSaves(&result);
     LogInfo("ResumeGetRequestEx: Total bytes read = %u\n", bytesSoFar_);
 
-    if (bytesSoFar_ < contentLength_) {
+    if (bytesSoFar_ < contentLength_ || saveFailed) {
         // Short of the body: never handed over, kept for the next attempt.
         if (result == ERROR_SUCCESS) result = HTTP_RESULT_PARTIAL;
         CountFailure(result);
@@ -585,6 +617,7 @@ DWORD ResumeDownloader::RunInBlocks() {
         winhttp_seam::Sleep(elapsed >= 0 && elapsed < 450 ? static_cast<DWORD>(600 - elapsed) : 100);
     }
     CloseQuietly();
+    FinishSaves(&result);
     LogInfo("ResumeGetRequestByBitrate: Total bytes read = %u\n", bytesSoFar_);
     if (result == ERROR_SUCCESS && bytesSoFar_ < contentLength_) result = HTTP_RESULT_PARTIAL;
     if (KeepsState(result)) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "agent/agent.h"
@@ -63,6 +64,20 @@ std::string InstallDir() {
 }
 
 // Decimal text to a number; 0 for anything that is not plain digits.
+std::atomic<FlushFileFunction> writeBehindFlush{nullptr};
+
+// Flushes a closed file's content to the disk.
+bool FlushFileByName(const std::u16string& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = FlushFileBuffers(file);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return flushed;
+}
+
 long long ParseMillis(const std::string& text) {
     if (text.empty() || text.size() > 18) return 0;
     long long value = 0;
@@ -79,6 +94,8 @@ long long CurrentUnixMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
+
+void SetWriteBehindFlushForTests(FlushFileFunction flush) { writeBehindFlush = flush; }
 
 bool IsValidDownloadId(const std::string& id) {
     if (id.empty() || id.size() > 40) return false;
@@ -136,6 +153,14 @@ DownloadResumeHandler::DownloadResumeHandler() {
 }
 
 DownloadResumeHandler::~DownloadResumeHandler() {
+    try {
+        // Saves still in flight are finished: their bytes are in the file already.
+        WaitForSaves();
+    } catch (...) {
+        LogError("Error caught in destructor ~DownloadResumeHandler\n");
+    }
+    // The save threads never outlive the handler, whatever failed above.
+    StopWriteBehind();
     try {
         // Only the owner of the registered state may clear its mark.
         if (!temporaryDownload && lock_.state() == PartialFileLock::State::Held && IsValidDownloadId(uniqueId) &&
@@ -368,6 +393,7 @@ DWORD DownloadResumeHandler::GetFileDataFromRegistry() {
 
 void DownloadResumeHandler::PreDownloadCleaningOfPartialFile() {
     LogInfo("Performing PreDownloadCleaningOfPartialFile\n");
+    WaitForSaves();  // the file is closed before it goes
     resumeOffset = storedPartialSize = 0;
     bytesWrittenThisAttempt = 0;
     if (!partialFilePath.empty()) DeleteFileW(partialFilePath.c_str());
@@ -375,7 +401,17 @@ void DownloadResumeHandler::PreDownloadCleaningOfPartialFile() {
 
 DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD length, bool keepInProgress) {
     try {
-        if (length == 0) return ERROR_SUCCESS;
+        // Write-behind saves come first: they hold the earlier bytes of the file.
+        const DWORD pending = WaitForSaves();
+        if (pending != ERROR_SUCCESS) return pending;
+        if (length == 0) {
+            // Everything went out through write-behind saves, recorded as in progress:
+            // the end of the attempt is still recorded.
+            if (!keepInProgress && queuedSinceClosingRecord_ && !temporaryDownload)
+                RecordSize(resumeOffset + bytesWrittenThisAttempt, false);
+            queuedSinceClosingRecord_ = false;
+            return ERROR_SUCCESS;
+        }
         LogDebug("Inside ProcessDownloadedBuffer\n");
         HANDLE file = CreateFileW(partialFilePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -401,33 +437,97 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD l
         CloseHandle(file);
         bytesWrittenThisAttempt += written;
         LogDebug("File updated with data.\n");
+        queuedSinceClosingRecord_ = false;
         if (temporaryDownload) return ERROR_SUCCESS;
+        RecordSize(resumeOffset + bytesWrittenThisAttempt, keepInProgress);
+        return ERROR_SUCCESS;
+    } catch (...) {
+        LogError("Error caught in ProcessDownloadedBuffer\n");
+        return HTTP_RESULT_NOTHING_TO_SEND;
+    }
+}
 
-        RegistryKey key;
-        if (key.create(HKEY_LOCAL_MACHINE, FileKey().c_str(), nullptr, 0, kReadWrite, nullptr) != ERROR_SUCCESS)
-            return ERROR_SUCCESS;  // the data is safe; the next attempt starts over
-        // The size is written last: it is what a later attempt trusts, so a crash between
-        // these writes leaves at worst the previous size with the bytes behind it.
-        const DWORD partialSize = resumeOffset + bytesWrittenThisAttempt;
-        // Every registry write rewrites the hive durably, so a save writes only what
-        // changed: Last-Modified and the mark once per attempt, the retry time (which only
-        // has to tell a live mark from one older than 90 minutes) at most once a minute.
-        if (!stateRecorded_) key.writeString("LastModifiedTime", serverLastModified.c_str());
-        const long long nowMs = CurrentUnixMillis();
-        const std::string now = std::to_string(nowMs);
-        if (!stateRecorded_ || !keepInProgress || nowMs - lastRetryWrittenMs_ >= kRetryTimeRefreshMs) {
-            key.writeString("LastRetryTime", now.c_str());
-            lastRetryWrittenMs_ = nowMs;
+void DownloadResumeHandler::RecordSize(DWORD partialSize, bool keepInProgress) {
+    RegistryKey key;
+    if (key.create(HKEY_LOCAL_MACHINE, FileKey().c_str(), nullptr, 0, kReadWrite, nullptr) != ERROR_SUCCESS)
+        return;  // the data is safe; the next attempt starts over
+    // The size is written last: it is what a later attempt trusts, so a crash between
+    // these writes leaves at worst the previous size with the bytes behind it.
+    // Every registry write rewrites the hive durably, so a save writes only what
+    // changed: Last-Modified and the mark once per attempt, the retry time (which only
+    // has to tell a live mark from one older than 90 minutes) at most once a minute.
+    if (!stateRecorded_) key.writeString("LastModifiedTime", serverLastModified.c_str());
+    const long long nowMs = CurrentUnixMillis();
+    const std::string now = std::to_string(nowMs);
+    if (!stateRecorded_ || !keepInProgress || nowMs - lastRetryWrittenMs_ >= kRetryTimeRefreshMs) {
+        key.writeString("LastRetryTime", now.c_str());
+        lastRetryWrittenMs_ = nowMs;
+    }
+    if (keepInProgress && !stateRecorded_) WriteDword(key, "downloadInProgress", 1);
+    stateRecorded_ = keepInProgress;
+    WriteDword(key, "PartialFileSize", partialSize);
+    LogDebug("updated registry entries  %d \n", partialSize);
+    if (!keepInProgress) {
+        LogInfo("updated registry entries size  %d and last modified time %S retry time %d\n", partialSize,
+                ToWide(serverLastModified), ParseMillis(now));
+        WriteDword(key, "RetryCount", retryCount + 1);
+        RegDeleteValueA(key.handle(), "downloadInProgress");
+    }
+}
+
+DWORD DownloadResumeHandler::QueueSave(const char* buffer, DWORD length) {
+    try {
+        {
+            std::lock_guard lock(saveMutex_);
+            if (saveError_ != ERROR_SUCCESS) return saveError_;
         }
-        if (keepInProgress && !stateRecorded_) WriteDword(key, "downloadInProgress", 1);
-        stateRecorded_ = keepInProgress;
-        WriteDword(key, "PartialFileSize", partialSize);
-        LogDebug("updated registry entries  %d \n", partialSize);
-        if (!keepInProgress) {
-            LogInfo("updated registry entries size  %d and last modified time %S retry time %d\n", partialSize,
-                    ToWide(serverLastModified), ParseMillis(now));
-            WriteDword(key, "RetryCount", retryCount + 1);
-            RegDeleteValueA(key.handle(), "downloadInProgress");
+        if (length == 0) return ERROR_SUCCESS;
+        LogDebug("Inside ProcessDownloadedBuffer\n");
+        if (partialFile_ == INVALID_HANDLE_VALUE) {
+            partialFile_ = CreateFileW(partialFilePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (partialFile_ == INVALID_HANDLE_VALUE) {
+                const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+                LogError("Invalid File Handle\n");
+                return error;
+            }
+        }
+        DWORD written = 0;
+        if (!WriteFile(partialFile_, buffer, length, &written, nullptr) || written != length) {
+            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
+            // Whatever part of these bytes reached the file lies beyond every record; the
+            // next attempt cuts it off.
+            return error;
+        }
+        const DWORD before = resumeOffset + bytesWrittenThisAttempt;
+        // The disk starts on these bytes now, so the flush behind finds little left to do.
+        host::StartFileWriteBack(partialFile_, before, written);
+        bytesWrittenThisAttempt += written;
+        LogDebug("File updated with data.\n");
+        queuedSinceClosingRecord_ = true;
+        {
+            std::lock_guard lock(saveMutex_);
+            appendedSize_ = resumeOffset + bytesWrittenThisAttempt;
+            if (!flusher_.joinable()) {
+                flushedSize_ = recordedSize_ = before;
+                stopping_ = flusherDone_ = false;
+                try {
+                    flusher_ = std::thread([this] { FlusherLoop(); });
+                    recorder_ = std::thread([this] { RecorderLoop(); });
+                } catch (...) {
+                    // Without both threads nothing would ever be recorded: this save fails.
+                    saveError_ = HTTP_RESULT_NOTHING_TO_SEND;
+                }
+            }
+        }
+        saveChanged_.notify_all();
+        {
+            std::lock_guard lock(saveMutex_);
+            if (saveError_ != ERROR_SUCCESS) {
+                LogError("Error caught in ProcessDownloadedBuffer\n");
+                return saveError_;
+            }
         }
         return ERROR_SUCCESS;
     } catch (...) {
@@ -436,9 +536,97 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD l
     }
 }
 
+// Flushing and recording run on two threads, so the flush of the newest bytes overlaps
+// the registry write of the bytes flushed before them.
+void DownloadResumeHandler::FlusherLoop() {
+    std::unique_lock lock(saveMutex_);
+    for (;;) {
+        saveChanged_.wait(lock, [this] {
+            return stopping_ || (saveError_ == ERROR_SUCCESS && appendedSize_ > flushedSize_);
+        });
+        if (saveError_ != ERROR_SUCCESS || appendedSize_ <= flushedSize_) break;  // stopping, nothing left
+        // One flush covers everything appended so far, however many saves that was.
+        const DWORD target = appendedSize_;
+        lock.unlock();
+        DWORD error = ERROR_SUCCESS;
+        try {
+            const FlushFileFunction flush = writeBehindFlush.load();
+            if (!(flush ? flush(partialFile_) : FlushFileBuffers(partialFile_))) {
+                error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+                LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
+            }
+        } catch (...) {
+            LogError("Error caught in ProcessDownloadedBuffer\n");
+            error = HTTP_RESULT_NOTHING_TO_SEND;
+        }
+        lock.lock();
+        if (error != ERROR_SUCCESS)
+            saveError_ = error;
+        else
+            flushedSize_ = target;
+        saveChanged_.notify_all();
+    }
+    flusherDone_ = true;
+    saveChanged_.notify_all();
+}
+
+void DownloadResumeHandler::RecorderLoop() {
+    std::unique_lock lock(saveMutex_);
+    for (;;) {
+        saveChanged_.wait(lock, [this] { return flushedSize_ > recordedSize_ || flusherDone_; });
+        if (flushedSize_ <= recordedSize_) return;  // the flusher is done and all it flushed is recorded
+        // Only flushed bytes are recorded: the size never claims more than the disk holds.
+        const DWORD target = flushedSize_;
+        lock.unlock();
+        try {
+            if (!temporaryDownload) RecordSize(target, true);
+        } catch (...) {
+            LogError("Error caught in ProcessDownloadedBuffer\n");
+        }
+        lock.lock();
+        recordedSize_ = target;
+        saveChanged_.notify_all();
+    }
+}
+
+DWORD DownloadResumeHandler::WaitForRoom(DWORD gathered, DWORD window, DWORD* room) {
+    std::unique_lock lock(saveMutex_);
+    saveChanged_.wait(lock, [&] {
+        return saveError_ != ERROR_SUCCESS || gathered >= window || !flusher_.joinable() ||
+               appendedSize_ - recordedSize_ + gathered < window;
+    });
+    if (saveError_ != ERROR_SUCCESS) return saveError_;
+    const DWORD pending = flusher_.joinable() ? appendedSize_ - recordedSize_ : 0;
+    *room = pending + gathered < window ? window - pending - gathered : 0;
+    return ERROR_SUCCESS;
+}
+
+DWORD DownloadResumeHandler::WaitForSaves() {
+    StopWriteBehind();
+    if (partialFile_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(partialFile_);
+        partialFile_ = INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard lock(saveMutex_);
+    return saveError_;
+}
+
+void DownloadResumeHandler::StopWriteBehind() {
+    {
+        std::lock_guard lock(saveMutex_);
+        if (!flusher_.joinable()) return;
+        // The threads finish what was appended (up to a failed flush) before they end.
+        stopping_ = true;
+    }
+    saveChanged_.notify_all();
+    flusher_.join();
+    if (recorder_.joinable()) recorder_.join();
+}
+
 DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
     try {
         LogInfo("Inside SaveToDestFile from %S to %S\n", partialFilePath, destinationPath);
+        WaitForSaves();
         if (destinationPath.empty()) return ERROR_INVALID_PARAMETER;
         ULONGLONG size = 0;
         const bool exists = GetFileSizeByName(PartialPathNarrow().c_str(), &size);
@@ -468,13 +656,26 @@ DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
         // and renamed: the destination is either the old file or the whole new one.
         const std::string partialNarrow = PartialPathNarrow();
         const std::string destinationNarrow = ToUtf8(destinationPath.c_str());
-        if (MoveFileExA(partialNarrow.c_str(), destinationNarrow.c_str(), MOVEFILE_REPLACE_EXISTING))
+        // The move is on the disk before the state that could repeat it is cleaned.
+        if (MoveFileExA(partialNarrow.c_str(), destinationNarrow.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return CleanFileAndRegistry();
+        const DWORD moveError = GetLastError();
+        ULONGLONG left = 0;
+        if (!GetFileSizeByName(partialNarrow.c_str(), &left)) {
+            // Moved, but the disk did not confirm it: the state stays for the next attempt.
+            const DWORD error = moveError ? moveError : ERROR_WRITE_FAULT;
+            LogError("InternetGetRequestEx : could n't copy from %S file to %S ,\n", partialFilePath, destinationPath);
+            LogErrorMessage(error);
+            return error;
+        }
         const std::u16string staging = destinationPath + ToWide(std::to_string(GetCurrentThreadId()) + ".part");
         DWORD error = ERROR_SUCCESS;
         if (!CopyFileW(partialFilePath.c_str(), staging.c_str(), FALSE)) {
             error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-        } else if (!MoveFileExA(ToUtf8(staging.c_str()).c_str(), destinationNarrow.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        } else if (!FlushFileByName(staging) ||
+                   !MoveFileExA(ToUtf8(staging.c_str()).c_str(), destinationNarrow.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
         }
         if (error != ERROR_SUCCESS) {
@@ -494,6 +695,7 @@ bool DownloadResumeHandler::LoadDatafromFile(std::optional<std::string>* outData
     try {
         const std::string path = PartialPathNarrow();
         LogInfo("LoadDatafromFile: tmpDataFilePath, %s\n", path);
+        WaitForSaves();
         if (!outData) return false;
         std::FILE* file = host::MappedFopen(path.c_str(), "rb");
         std::string text;
@@ -533,6 +735,7 @@ bool DownloadResumeHandler::LoadDatafromFile(std::optional<std::string>* outData
 DWORD DownloadResumeHandler::CleanFileAndRegistry() {
     try {
         LogInfo("Inside CleanFileAndRegistry\n");
+        WaitForSaves();
         if (!partialFilePath.empty()) DeleteFileW(partialFilePath.c_str());
         if (lock_.state() == PartialFileLock::State::Held) DeleteFileA(LockPath().c_str());
         // A temporary download owns nothing in the registry; an empty or foreign id names

@@ -8,9 +8,12 @@
 // sends a newcomer to a temporary download under an id nobody else knows.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -63,7 +66,22 @@ public:
     DWORD GetFileDataFromRegistry();
     DWORD FormUniqueFileName();
     void PreDownloadCleaningOfPartialFile();
+    // Appends, flushes and records the bytes before it returns. Any write-behind save
+    // still in flight is finished first; a failure of one is returned.
     DWORD ProcessDownloadedBuffer(const char* buffer, DWORD length, bool keepInProgress);
+
+    // Write-behind saving for a running download: QueueSave appends the bytes to the
+    // partial file (kept open) and leaves flushing them to the disk and recording the
+    // new PartialFileSize to a second thread, so the transfer goes on meanwhile. The
+    // recorded size never exceeds what a flush has made durable. A failure of the
+    // background save is returned by the next QueueSave, WaitForRoom or WaitForSaves.
+    DWORD QueueSave(const char* buffer, DWORD length);
+    // Waits until the bytes appended but not yet recorded, plus `gathered` bytes held by
+    // the caller, stay below `window`; *room is what may still be gathered.
+    DWORD WaitForRoom(DWORD gathered, DWORD window, DWORD* room);
+    // Waits until everything appended is durable and recorded, ends the second thread
+    // and closes the file. The first failure of a background save, else 0.
+    DWORD WaitForSaves();
     // Copies the partial file over the destination once its size is `expectedSize`;
     // 707 (and the partial file cleaned) when it is not.
     DWORD SaveToDestFile(DWORD expectedSize);
@@ -97,13 +115,42 @@ public:
 private:
     // Leaves the registered state alone and continues under a fresh, unregistered id.
     void BecomeTemporary();
+    // Registry part of a save: the partial size and, once per attempt, its Last-Modified
+    // and the mark; with keepInProgress false also the retry count, and the mark goes.
+    void RecordSize(DWORD partialSize, bool keepInProgress);
+    void FlusherLoop();
+    void RecorderLoop();
+    // Lets both save threads finish what was appended, and joins them.
+    void StopWriteBehind();
     std::string LockPath() const;
     std::string PartialPathNarrow() const;
 
     PartialFileLock lock_;
     bool stateRecorded_ = false;  // this attempt's Last-Modified and mark are in the registry
     long long lastRetryWrittenMs_ = 0;
+
+    // Write-behind state, under saveMutex_. The downloader appends and raises
+    // appendedSize_; the flusher thread flushes and raises flushedSize_; the recorder
+    // thread records and raises recordedSize_ (never past flushedSize_).
+    HANDLE partialFile_ = INVALID_HANDLE_VALUE;
+    std::thread flusher_;
+    std::thread recorder_;
+    std::mutex saveMutex_;
+    std::condition_variable saveChanged_;
+    DWORD appendedSize_ = 0;
+    DWORD flushedSize_ = 0;
+    DWORD recordedSize_ = 0;
+    DWORD saveError_ = ERROR_SUCCESS;
+    bool stopping_ = false;
+    bool flusherDone_ = false;
+    bool queuedSinceClosingRecord_ = false;
 };
+
+// Test seam: the flush of write-behind saves (FlushFileBuffers unless replaced), so tests
+// can show a disk failing under a running download, which no file system here does on
+// demand. nullptr restores the real one.
+using FlushFileFunction = BOOL (*)(HANDLE);
+void SetWriteBehindFlushForTests(FlushFileFunction flush);
 
 // Milliseconds since 1 January 1970 (UTC).
 long long CurrentUnixMillis();

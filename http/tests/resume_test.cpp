@@ -2,6 +2,12 @@
 // state, what a server that ignores or refuses ranges does to the copy, interruption by
 // stopping nginx, the access logs, the failure counters, the hand-off from the plain
 // operations, and the registry left clean after many mixed downloads.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <thread>
 
 #include "http/src/resume_handler.h"
@@ -656,8 +662,10 @@ TEST_F(ResumeTest, ThrottledBlocksKeepStateWithinTheSaveLimit) {
     const fs::path dest = temp.path() / "t.bin";
     EXPECT_EQ(ResumeBlocks(nginx.port(), "/t.bin", dest), static_cast<DWORD>(ERROR_WINHTTP_CANNOT_CONNECT));
     EXPECT_FALSE(fs::exists(dest));
-    // 40000 bytes in saves of at most 1000: the last record shows a multiple of 1000.
-    EXPECT_GE(CountInLog("updated registry entries  "), 40);
+    // 40000 bytes in saves of at most 1000 (recorded behind the transfer, several saves
+    // to a record when the recorder lags); the last record holds them all.
+    EXPECT_GE(CountInLog("File updated with data."), 40);
+    EXPECT_GE(CountInLog("updated registry entries  "), 1);
     const std::string id = Text(MetaKey(), "/t.bin").value_or("");
     EXPECT_EQ(Dword(MetaKey() + id, "PartialFileSize"), 40000u);
     EXPECT_EQ(ReadFile(Partial(id)), body.substr(0, 40000));
@@ -731,6 +739,173 @@ TEST_F(ResumeTest, NoOrphansAfterManyMixedDownloads) {
     EXPECT_EQ(UrlValues(), std::vector<std::string>{});
     EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
     EXPECT_TRUE(fs::is_empty(Repository()));
+}
+
+
+// ---- Saves behind the transfer ----
+
+class WriteBehindTest : public ResumeTest {
+protected:
+    static constexpr DWORD kLimit = 4096;
+    void SetUp() override {
+        ResumeTest::SetUp();
+        SetText(MetaKey(), "IntermediateRepositoryName", "DownloadRepository\\");
+        SetDword(MetaKey(), "InterSaveByteLimit", kLimit);
+    }
+    void TearDown() override {
+        httpclient::SetWriteBehindFlushForTests(nullptr);
+        ResumeTest::TearDown();
+    }
+    // The recorded size of a URL's copy, then the size of the file itself (read in
+    // that order: the file only grows while a download runs); the file's size is
+    // nullopt once the finished copy has been moved away.
+    std::pair<DWORD, std::optional<ULONGLONG>> RecordedAndOnDisk(const std::string& url) const {
+        const auto id = Text(MetaKey(), url);
+        if (!id) return {0, 0};
+        const DWORD recorded = Dword(MetaKey() + *id, "PartialFileSize").value_or(0);
+        std::error_code error;
+        const auto size = fs::file_size(Partial(*id), error);
+        if (error) return {recorded, std::nullopt};
+        return {recorded, size};
+    }
+
+    // The flush of the write-behind saves fails from its `failingCall`-th call on.
+    static inline std::atomic<int> flushCalls{0};
+    static inline int failingCall = 0;
+    static BOOL FailingFlush(HANDLE file) {
+        if (++flushCalls >= failingCall) {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }
+        return FlushFileBuffers(file);
+    }
+};
+
+// A registry writer that holds the hive's lock (as another process writing the registry
+// does) holds the record back. The recorded size never runs ahead of the file, and the
+// transfer stops one buffer past the record until the record moves on.
+TEST_F(WriteBehindTest, RecordStaysWithinTheFileAndTheTransferWithinOneBufferOfIt) {
+    NginxServer nginx;
+    const std::string body = PatternBytes(200 * 1024, 31);
+    nginx.AddFile("wb.bin", body);
+    const std::string url = "/throttled/wb.bin";
+    const fs::path dest = temp.path() / "wb.bin";
+    std::atomic<DWORD> result{~0u};
+    std::thread download([&] { result = Resume(nginx.port(), url, dest); });
+
+    bool recordAheadOfFile = false;
+    auto sample = [&] {
+        const auto [recorded, onDisk] = RecordedAndOnDisk(url);
+        if (onDisk && recorded > *onDisk) recordAheadOfFile = true;
+        return std::make_pair(recorded, onDisk.value_or(0));
+    };
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return sample().first >= 3 * kLimit; }, std::chrono::seconds(20)));
+
+    const fs::path lockPath = machine.path() / "registry" / "HKLM.lock";
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const DWORD held = sample().first;
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return sample().second >= held + kLimit / 2; }, std::chrono::seconds(20)));
+    EXPECT_FALSE(testsupport::WaitUntil([&] { return sample().second > held + kLimit; },
+                                        std::chrono::milliseconds(400)))
+        << "the transfer ran more than one buffer ahead of the record";
+    EXPECT_EQ(sample().first, held);
+    ::flock(lock, LOCK_UN);
+    ::close(lock);
+
+    while (result == ~0u) sample();
+    download.join();
+    EXPECT_EQ(result, 0u);
+    EXPECT_FALSE(recordAheadOfFile);
+    EXPECT_EQ(ReadFile(dest), body);
+    EXPECT_EQ(UrlValues(), std::vector<std::string>{});
+    EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+}
+
+// A flush behind the transfer that fails ends the attempt with its code, as a failed
+// save does: counted, nothing handed over, the record left at what was flushed before,
+// and the next attempt goes on from there.
+TEST_F(WriteBehindTest, FailedFlushBehindTheTransferEndsTheAttemptAndKeepsTheRecord) {
+    NginxServer nginx;
+    const std::string body = PatternBytes(64 * 1024, 32);
+    nginx.AddFile("f.bin", body);
+    for (const int failing : {1, 3}) {
+        SCOPED_TRACE(failing);
+        const std::string url = "/f.bin?" + std::to_string(failing);
+        const fs::path dest = temp.path() / ("f" + std::to_string(failing));
+        const DWORD failuresBefore = Dword(MetaKey(), "DownloadFailureCount").value_or(0);
+        flushCalls = 0;
+        failingCall = failing;
+        httpclient::SetWriteBehindFlushForTests(&WriteBehindTest::FailingFlush);
+        EXPECT_EQ(Resume(nginx.port(), url, dest), static_cast<DWORD>(ERROR_DISK_FULL));
+        httpclient::SetWriteBehindFlushForTests(nullptr);
+        EXPECT_FALSE(fs::exists(dest));
+        EXPECT_EQ(Dword(MetaKey(), "DownloadFailureCount"), failuresBefore + 1);
+        EXPECT_NE(CountInLog("Error in WriteFile --> 112"), 0);
+
+        const auto id = Text(MetaKey(), url);
+        ASSERT_TRUE(id.has_value());
+        const DWORD recorded = Dword(MetaKey() + *id, "PartialFileSize").value_or(0);
+        // Only flushes before the failing one were recorded, none of more than a buffer.
+        EXPECT_LE(recorded, static_cast<DWORD>(failing - 1) * kLimit);
+        if (failing == 1) {
+            EXPECT_EQ(recorded, 0u);
+        }
+        EXPECT_EQ(ReadFile(Partial(*id)).substr(0, recorded), body.substr(0, recorded));
+
+        EXPECT_EQ(Resume(nginx.port(), url, dest), 0u);
+        EXPECT_EQ(ReadFile(dest), body);
+        const auto ranges = RangesOf(nginx, url);
+        ASSERT_FALSE(ranges.empty());
+        EXPECT_EQ(ranges.back(), "bytes=" + std::to_string(recorded) + "-" + std::to_string(body.size()));
+    }
+}
+
+// The finished copy is renamed onto the destination when both lie on one file system and
+// copied when they do not; either way the destination holds the whole body and the state
+// is gone.
+TEST_F(ResumeTest, FinishedCopyIsMovedOrCopiedOntoTheDestination) {
+    using httpclient::DownloadResumeHandler;
+    struct stat machineInfo {};
+    ASSERT_EQ(::stat(machine.path().c_str(), &machineInfo), 0);
+    struct stat shmInfo {};
+    const bool otherVolume = ::stat("/dev/shm", &shmInfo) == 0 && shmInfo.st_dev != machineInfo.st_dev &&
+                             ::access("/dev/shm", W_OK) == 0;
+    struct Case {
+        const char* name;
+        fs::path folder;
+        bool moved;
+    };
+    std::vector<Case> cases = {{"same volume", temp.path() / "out", true}};
+    std::string shmFolder = "/dev/shm/vantorra-test-XXXXXX";
+    if (otherVolume && ::mkdtemp(shmFolder.data())) cases.push_back({"other volume", shmFolder, false});
+    const std::string body = PatternBytes(300000, 33);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dest = c.folder / "moved.bin";
+        fs::create_directories(c.folder);
+        testsupport::WriteFile(dest, "an older copy");
+        {
+            DownloadResumeHandler handler;
+            handler.Initialize(W(dest.string()), "Tue, 01 Dec 2026 10:00:00 GMT", W(std::string("/m/") + c.name));
+            ASSERT_EQ(handler.ProcessDownloadedBuffer(body.data(), static_cast<DWORD>(body.size()), false), 0u);
+            struct stat partial {};
+            ASSERT_EQ(::stat(Partial(handler.uniqueId).c_str(), &partial), 0);
+            EXPECT_EQ(handler.SaveToDestFile(static_cast<DWORD>(body.size())), 0u);
+            struct stat result {};
+            ASSERT_EQ(::stat(dest.c_str(), &result), 0);
+            EXPECT_EQ(result.st_ino == partial.st_ino && result.st_dev == partial.st_dev, c.moved);
+            EXPECT_FALSE(fs::exists(Partial(handler.uniqueId)));
+        }
+        EXPECT_EQ(ReadFile(dest), body);
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(c.folder)) left.push_back(entry.path().filename());
+        EXPECT_EQ(left, std::vector<std::string>{"moved.bin"}) << "no staging copy stays behind";
+        EXPECT_EQ(UrlValues(), std::vector<std::string>{});
+        EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+    }
+    if (cases.size() > 1) fs::remove_all(shmFolder);
 }
 
 }  // namespace

@@ -290,6 +290,16 @@ BOOL FlushFileBuffers(HANDLE file) {
     return ::fsync(object->fd()) == 0 ? TRUE : host::FailErrno();
 }
 
+BOOL host::StartFileWriteBack(HANDLE file, ULONGLONG offset, ULONGLONG length) {
+    auto object = host::FileFromHandle(file);
+    if (!object) return FALSE;
+    if (!object->CanWrite()) return host::Fail(ERROR_ACCESS_DENIED);
+    if (::sync_file_range(object->fd(), static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                          SYNC_FILE_RANGE_WRITE) != 0)
+        return host::FailErrno();
+    return TRUE;
+}
+
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     auto object = host::FileFromHandle(file);
     if (!object) return FALSE;
@@ -440,6 +450,37 @@ BOOL DeleteFileW(LPCWSTR fileName) {
     return DeleteFileA(host::NarrowArg(fileName).c_str());
 }
 
+namespace {
+
+// Flushes a file or folder; 0 or the errno.
+int SyncPath(const std::string& path, bool folder) {
+    const int fd = ::open(path.c_str(), (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int result = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return result;
+}
+
+std::string ParentFolder(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// MOVEFILE_WRITE_THROUGH: the new name (and the old one's removal) on the disk.
+BOOL SyncMove(const std::string& from, const std::string& to, bool copied) {
+    if (copied) {
+        if (const int error = SyncPath(to, false)) return host::Fail(host::ErrorFromErrno(error));
+    }
+    if (const int error = SyncPath(ParentFolder(to), true)) return host::Fail(host::ErrorFromErrno(error));
+    if (ParentFolder(from) != ParentFolder(to)) {
+        if (const int error = SyncPath(ParentFolder(from), true)) return host::Fail(host::ErrorFromErrno(error));
+    }
+    return TRUE;
+}
+
+}  // namespace
+
 BOOL MoveFileExA(LPCSTR existingFile, LPCSTR newFile, DWORD flags) {
     if (!existingFile || !newFile) return host::Fail(ERROR_INVALID_PARAMETER);
     const std::string from = MapPath(existingFile), to = MapPath(newFile);
@@ -455,10 +496,13 @@ BOOL MoveFileExA(LPCSTR existingFile, LPCSTR newFile, DWORD flags) {
     }
     const int result = replace ? ::rename(from.c_str(), to.c_str())
                                : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
-    if (result == 0) return TRUE;
+    const bool writeThrough = flags & MOVEFILE_WRITE_THROUGH;
+    if (result == 0) return writeThrough ? SyncMove(from, to, false) : TRUE;
     if (errno == EEXIST) return host::Fail(ERROR_ALREADY_EXISTS);
     if (errno == EXDEV && (flags & MOVEFILE_COPY_ALLOWED) && !S_ISDIR(info.st_mode)) {
         if (!CopyFileA(existingFile, newFile, !replace)) return FALSE;
+        // The copy is on the disk before the original goes.
+        if (writeThrough && !SyncMove(to, to, true)) return FALSE;
         if (::unlink(from.c_str()) != 0) return host::FailErrno(from);
         return TRUE;
     }

@@ -68,6 +68,9 @@ BOOL DeleteFileA(LPCSTR fileName);
 BOOL DeleteFileW(LPCWSTR fileName);
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001;
 inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x00000002;
+// Returns only once the move is on the disk: the folders involved (and a copied file)
+// are flushed.
+inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x00000008;
 BOOL MoveFileExA(LPCSTR existingFile, LPCSTR newFile, DWORD flags);
 DWORD GetFileAttributesA(LPCSTR fileName);
 DWORD GetFileAttributesW(LPCWSTR fileName);

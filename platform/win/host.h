@@ -35,6 +35,12 @@ int MappedRename(const char* from, const char* to);
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 #endif  // _WIN32
 
+// Starts writing `length` bytes of an open file from `offset` to the disk and returns at
+// once, so that a later FlushFileBuffers finds less left to wait for. Only a hint: it
+// makes nothing durable by itself, and on Windows (which has no such call) it does
+// nothing. FALSE with the error code for a handle that is not a file open for writing.
+BOOL StartFileWriteBack(HANDLE file, ULONGLONG offset, ULONGLONG length);
+
 // For the project's own programs: writes the full exit code to the file named by
 // VANTORRA_EXIT_CODE_FILE (when set) and returns the status to return from main.
 // On Windows the exit code is 32-bit already and is returned whole.

@@ -43,6 +43,8 @@ int MappedRename(const char* from, const char* to) {
     return std::rename(from, to);
 }
 
+BOOL StartFileWriteBack(HANDLE, ULONGLONG, ULONGLONG) { return TRUE; }
+
 int ExitStatus(DWORD exitCode) { return static_cast<int>(exitCode); }
 
 }  // namespace host

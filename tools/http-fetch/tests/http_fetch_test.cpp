@@ -3,6 +3,10 @@
 // resumable downloads across processes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -378,6 +382,58 @@ TEST_F(HttpFetchResumeTest, KilledProcessIsFinishedByTheNextWithAtMostOneBufferA
     EXPECT_EQ(ranges[0].range, "bytes=0-" + std::to_string(body.size()));
     // The second process asks for exactly what was not recorded.
     EXPECT_EQ(ranges[1].range, "bytes=" + std::to_string(recorded) + "-" + std::to_string(body.size()));
+}
+
+// Killed while saves run behind the transfer: a registry writer holds the hive's lock,
+// so the process has appended bytes it could not record yet. The next process cuts them
+// off and asks for the rest from the record; no more than one buffer is fetched again.
+TEST_F(HttpFetchResumeTest, KilledWithSavesInFlightResumesFromTheRecord) {
+    NginxServer nginx;
+    const std::string body = testsupport::PatternBytes(1024 * 1024, 24);
+    nginx.AddFile("inflight.bin", body);
+    const auto dest = work.path() / "inflight.bin";
+    const std::string url = "/throttled/inflight.bin";
+    const auto partial = [&](const std::string& id) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(machine.drivePath('C', "Agent/DownloadRepository/" + id), error);
+        return error ? 0 : size;
+    };
+    DWORD recorded = 0;
+    std::uintmax_t onDiskAtKill = 0;
+    std::string id;
+    {
+        testsupport::ChildProcess first(
+            Join({(testsupport::BinDir() / "http-fetch").string(), "resume-ex", url, "--dest", dest.string()},
+                 Server(nginx.port())),
+            work.path() / "first.out");
+        ASSERT_TRUE(testsupport::WaitUntil([&] {
+            const auto known = UrlId(url);
+            return known && SavedSize(*known) > 0;
+        }, std::chrono::seconds(20)));
+        id = UrlId(url).value_or("");
+        const int lock = ::open((machine.path() / "registry" / "HKLM.lock").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(lock, 0);
+        ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+        recorded = SavedSize(id);
+        const bool inFlight = testsupport::WaitUntil([&] { return partial(id) >= recorded + kSaveLimit / 2; },
+                                                     std::chrono::seconds(20));
+        first.Stop(SIGKILL);
+        onDiskAtKill = partial(id);
+        ::close(lock);
+        ASSERT_TRUE(inFlight) << "no bytes appended beyond the record";
+    }
+    EXPECT_EQ(SavedSize(id), recorded);
+    EXPECT_LE(onDiskAtKill, recorded + kSaveLimit);
+
+    const Outcome second = Run(Join({"resume-ex", url, "--dest", dest.string()}, Server(nginx.port())));
+    EXPECT_EQ(second.code, "0") << second.err;
+    EXPECT_EQ(ReadFile(dest), body);
+    ASSERT_TRUE(nginx.WaitForAccessLog(4));
+    std::vector<std::string> ranges;
+    for (const auto& entry : nginx.AccessLog())
+        if (entry.target == url && !entry.range.empty()) ranges.push_back(entry.range);
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(recorded) + "-" + std::to_string(body.size()));
 }
 
 TEST_F(HttpFetchResumeTest, TwoProcessesOnOneNewUrlBothEndWithTheWholeFile) {
