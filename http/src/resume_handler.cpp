@@ -63,7 +63,7 @@ std::string InstallDir() {
     return gv_tempDir.empty() ? std::string() : gv_tempDir + "\\";
 }
 
-// Decimal text to a number; 0 for anything that is not plain digits.
+// The flush of write-behind saves; null means FlushFileBuffers (tests replace it).
 std::atomic<FlushFileFunction> writeBehindFlush{nullptr};
 
 // Flushes a closed file's content to the disk.
@@ -78,6 +78,7 @@ bool FlushFileByName(const std::u16string& path) {
     return flushed;
 }
 
+// Decimal text to a number; 0 for anything that is not plain digits.
 long long ParseMillis(const std::string& text) {
     if (text.empty() || text.size() > 18) return 0;
     long long value = 0;
