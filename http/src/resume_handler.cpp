@@ -413,19 +413,10 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD l
             queuedSinceClosingRecord_ = false;
             return ERROR_SUCCESS;
         }
-        LogDebug("Inside ProcessDownloadedBuffer\n");
-        HANDLE file = CreateFileW(partialFilePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-            LogError("Invalid File Handle\n");
-            return error;
-        }
+        HANDLE file = INVALID_HANDLE_VALUE;
         DWORD written = 0;
-        if (!WriteFile(file, buffer, length, &written, nullptr) || written != length) {
-            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-            LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
-            CloseHandle(file);
+        if (const DWORD error = AppendToPartialFile(&file, buffer, length, &written)) {
+            if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
             return error;
         }
         // Only bytes the file really holds are counted and recorded.
@@ -446,6 +437,25 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD l
         LogError("Error caught in ProcessDownloadedBuffer\n");
         return HTTP_RESULT_NOTHING_TO_SEND;
     }
+}
+
+DWORD DownloadResumeHandler::AppendToPartialFile(HANDLE* file, const char* buffer, DWORD length, DWORD* written) {
+    LogDebug("Inside ProcessDownloadedBuffer\n");
+    if (*file == INVALID_HANDLE_VALUE) {
+        *file = CreateFileW(partialFilePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (*file == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            LogError("Invalid File Handle\n");
+            return error;
+        }
+    }
+    if (!WriteFile(*file, buffer, length, written, nullptr) || *written != length) {
+        const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
+        return error;
+    }
+    return ERROR_SUCCESS;
 }
 
 void DownloadResumeHandler::RecordSize(DWORD partialSize, bool keepInProgress) {
@@ -483,24 +493,10 @@ DWORD DownloadResumeHandler::QueueSave(const char* buffer, DWORD length) {
             if (saveError_ != ERROR_SUCCESS) return saveError_;
         }
         if (length == 0) return ERROR_SUCCESS;
-        LogDebug("Inside ProcessDownloadedBuffer\n");
-        if (partialFile_ == INVALID_HANDLE_VALUE) {
-            partialFile_ = CreateFileW(partialFilePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (partialFile_ == INVALID_HANDLE_VALUE) {
-                const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-                LogError("Invalid File Handle\n");
-                return error;
-            }
-        }
         DWORD written = 0;
-        if (!WriteFile(partialFile_, buffer, length, &written, nullptr) || written != length) {
-            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-            LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
-            // Whatever part of these bytes reached the file lies beyond every record; the
-            // next attempt cuts it off.
-            return error;
-        }
+        // Whatever part of failed bytes reached the file lies beyond every record; the next
+        // attempt cuts it off.
+        if (const DWORD error = AppendToPartialFile(&partialFile_, buffer, length, &written)) return error;
         const DWORD before = resumeOffset + bytesWrittenThisAttempt;
         // The disk starts on these bytes now, so the flush behind finds little left to do.
         host::StartFileWriteBack(partialFile_, before, written);

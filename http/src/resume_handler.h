@@ -118,6 +118,9 @@ private:
     // Registry part of a save: the partial size and, once per attempt, its Last-Modified
     // and the mark; with keepInProgress false also the retry count, and the mark goes.
     void RecordSize(DWORD partialSize, bool keepInProgress);
+    // Opens the partial file for appending when *file is not open yet, and appends the
+    // bytes; the error code (logged) when either fails. The caller closes *file.
+    DWORD AppendToPartialFile(HANDLE* file, const char* buffer, DWORD length, DWORD* written);
     void FlusherLoop();
     void RecorderLoop();
     // Lets both save threads finish what was appended, and joins them.
