@@ -446,14 +446,22 @@ RowUnit* GetNthRowUnit(RowCollection* collection, std::int32_t n) {
     return collection->units[static_cast<std::size_t>(n)].get();
 }
 
+namespace {
+
+// The collection a set-value call writes to; a table missing from the object is logged.
+RowCollection* CollectionToSet(DataObject* dataObject, const char* table) {
+    RowCollection* collection = GetRowCollection(dataObject, table);
+    if (!collection) LogError(" Table %s is not present in DO\n", table ? table : "(null)");
+    return collection;
+}
+
+}  // namespace
+
 bool SetValueForRowUnit(const char* column, const char* table, const void* value,
                         std::uint32_t length, DataObject* dataObject) {
     LogTrace("@@@@  Inside SetValueForRowUnit @@@@\n");
-    RowCollection* collection = GetRowCollection(dataObject, table);
-    if (!collection) {
-        LogError(" Table %s is not present in DO\n", table ? table : "(null)");
-        return false;
-    }
+    RowCollection* collection = CollectionToSet(dataObject, table);
+    if (!collection) return false;
     RowUnit* last = GetLastRowUnit(collection);
     if (!column || !last) {
         LogError("Passed column %s is not present in DO.\n", column ? column : "(null)");
@@ -465,11 +473,8 @@ bool SetValueForRowUnit(const char* column, const char* table, const void* value
 bool SetValueForAllRowUnits(const char* column, const char* table, const void* value,
                             std::uint32_t length, DataObject* dataObject) {
     LogTrace("@@@@  Inside SetValueForAllRowUnits @@@@\n");
-    RowCollection* collection = GetRowCollection(dataObject, table);
-    if (!collection) {
-        LogError(" Table %s is not present in DO\n", table ? table : "(null)");
-        return false;
-    }
+    RowCollection* collection = CollectionToSet(dataObject, table);
+    if (!collection) return false;
     if (!column) return false;
     for (const RowUnitPtr& unit : collection->units)
         if (!SetColumnValue(dataObject, collection, unit.get(), column, value, length))

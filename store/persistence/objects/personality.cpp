@@ -81,10 +81,14 @@ PersonalityDefn* FindPersonality(const char* name) {
     return nullptr;
 }
 
-// The personality's tables: the dominant one first, then the constituents.
+// The personality's tables: the dominant one first, then the constituents. An unknown
+// personality is logged.
 std::optional<std::vector<std::string>> PersonalityTables(const char* name) {
     const PersonalityDefn* defn = GetPersonalityDefn(name);
-    if (!defn) return std::nullopt;
+    if (!defn) {
+        LogError("No personality found for %s\n", name ? name : "(null)");
+        return std::nullopt;
+    }
     std::vector<std::string> tables{defn->dominantTable};
     for (const ConstituentTable& constituent : defn->constituents)
         tables.push_back(constituent.table);
@@ -362,10 +366,7 @@ DataObjectPtr GetDOFromPersonalities(const std::vector<std::string>& names) {
 DataObjectPtr GetDOFromPersonalityByRowUnit(const char* name, const RowUnit* unit) {
     LogTrace("@@@@  Inside GetDOFromPersonalityByRowUnit @@@@\n");
     std::optional<std::vector<std::string>> tables = PersonalityTables(name);
-    if (!tables) {
-        LogError("No personality found for %s\n", name ? name : "(null)");
-        return nullptr;
-    }
+    if (!tables) return nullptr;
     return GetDataObjectByRowUnit(*tables, unit);
 }
 
@@ -378,10 +379,7 @@ DataObjectPtr GetDOFromPersonalitiesByRowUnit(const std::vector<std::string>& na
 DataObjectPtr GetDOFromPersonalityByCriteria(const char* name, const QueryCriteriaNode* criteria) {
     LogTrace("@@@@  Inside GetDOFromPersonalityByCriteria @@@@\n");
     std::optional<std::vector<std::string>> tables = PersonalityTables(name);
-    if (!tables) {
-        LogError("No personality found for %s\n", name ? name : "(null)");
-        return nullptr;
-    }
+    if (!tables) return nullptr;
     return GetDataObjectByCriteria(*tables, criteria);
 }
 
