@@ -358,9 +358,9 @@ DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read) {
             return error;
         }
     }
-    // The bytes received and not yet recorded (appended or still gathered) never exceed
-    // one buffer: a crash costs no more than it does with a save per full buffer.
-    const DWORD window = limit;
+    // The bytes received and not yet recorded (appended or still gathered) stay within
+    // a bounded number of buffers: what a machine that stops may cost again.
+    const DWORD window = kBuffersAheadOfRecord * limit;
     DWORD room = 0;
     if (const DWORD error = handler_.WaitForRoom(fill_, window, &room); error != ERROR_SUCCESS) {
         LogError(Prefix(" :  Error in WriteFile --> %d \n").c_str(), error);

@@ -335,8 +335,17 @@ DWORD DownloadResumeHandler::GetFileDataFromRegistry() {
                 LogInfo("GetFileDataFromRegistry partial downloaded filesize  in registry %d from file  %d\n", size,
                         onDisk);
                 // Bytes past the recorded size were appended by an attempt that died
-                // before recording them: the recorded prefix is still good.
-                if (onDisk > size && size > 0) {
+                // before recording them. Written since the machine started, they are
+                // still what that attempt wrote; from an earlier boot only the recorded
+                // prefix is known to be on the disk.
+                // They are flushed before any record counts them.
+                const std::string boot = host::BootIdentity();
+                if (onDisk > size && onDisk <= 0xFFFFFFFFull && !boot.empty() &&
+                    ReadText(key, "PartialFileBootId") == boot && FlushFileByName(partialFilePath)) {
+                    LogInfo("GetFileDataFromRegistry : keeping the %d bytes written after the recorded %d\n",
+                            onDisk - size, size);
+                    size = static_cast<DWORD>(onDisk);
+                } else if (onDisk > size && size > 0) {
                     HANDLE file = CreateFileW(partialFilePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
                     if (file != INVALID_HANDLE_VALUE) {
@@ -417,6 +426,7 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD l
         DWORD written = 0;
         if (const DWORD error = AppendToPartialFile(&file, buffer, length, &written)) {
             if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+            ForgetBootOfTail();
             return error;
         }
         // Only bytes the file really holds are counted and recorded.
@@ -424,6 +434,7 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD l
             const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
             LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
             CloseHandle(file);
+            ForgetBootOfTail();
             return error;
         }
         CloseHandle(file);
@@ -467,7 +478,10 @@ void DownloadResumeHandler::RecordSize(DWORD partialSize, bool keepInProgress) {
     // Every registry write rewrites the hive durably, so a save writes only what
     // changed: Last-Modified and the mark once per attempt, the retry time (which only
     // has to tell a live mark from one older than 90 minutes) at most once a minute.
-    if (!stateRecorded_) key.writeString("LastModifiedTime", serverLastModified.c_str());
+    if (!stateRecorded_) {
+        key.writeString("LastModifiedTime", serverLastModified.c_str());
+        if (!bootOfTailForgotten_) key.writeString("PartialFileBootId", host::BootIdentity().c_str());
+    }
     const long long nowMs = CurrentUnixMillis();
     const std::string now = std::to_string(nowMs);
     if (!stateRecorded_ || !keepInProgress || nowMs - lastRetryWrittenMs_ >= kRetryTimeRefreshMs) {
@@ -486,6 +500,13 @@ void DownloadResumeHandler::RecordSize(DWORD partialSize, bool keepInProgress) {
     }
 }
 
+void DownloadResumeHandler::ForgetBootOfTail() {
+    if (temporaryDownload || !IsValidDownloadId(uniqueId) || bootOfTailForgotten_.exchange(true)) return;
+    RegistryKey key;
+    if (key.open(HKEY_LOCAL_MACHINE, FileKey().c_str(), kReadWrite) == ERROR_SUCCESS)
+        RegDeleteValueA(key.handle(), "PartialFileBootId");
+}
+
 DWORD DownloadResumeHandler::QueueSave(const char* buffer, DWORD length) {
     try {
         {
@@ -493,11 +514,17 @@ DWORD DownloadResumeHandler::QueueSave(const char* buffer, DWORD length) {
             if (saveError_ != ERROR_SUCCESS) return saveError_;
         }
         if (length == 0) return ERROR_SUCCESS;
-        DWORD written = 0;
-        // Whatever part of failed bytes reached the file lies beyond every record; the next
-        // attempt cuts it off.
-        if (const DWORD error = AppendToPartialFile(&partialFile_, buffer, length, &written)) return error;
         const DWORD before = resumeOffset + bytesWrittenThisAttempt;
+        // The attempt's first save records its state (Last-Modified, boot, mark) before
+        // a byte is appended, so a process killed any time after keeps what it wrote.
+        // No save thread runs yet, so none records meanwhile.
+        if (!flusher_.joinable() && !stateRecorded_ && !temporaryDownload) RecordSize(before, true);
+        DWORD written = 0;
+        // Whatever part of failed bytes reached the file is not kept by the next attempt.
+        if (const DWORD error = AppendToPartialFile(&partialFile_, buffer, length, &written)) {
+            ForgetBootOfTail();
+            return error;
+        }
         // The disk starts on these bytes now, so the flush behind finds little left to do.
         host::StartFileWriteBack(partialFile_, before, written);
         bytesWrittenThisAttempt += written;
@@ -604,8 +631,13 @@ DWORD DownloadResumeHandler::WaitForSaves() {
         CloseHandle(partialFile_);
         partialFile_ = INVALID_HANDLE_VALUE;
     }
-    std::lock_guard lock(saveMutex_);
-    return saveError_;
+    DWORD error = ERROR_SUCCESS;
+    {
+        std::lock_guard lock(saveMutex_);
+        error = saveError_;
+    }
+    if (error != ERROR_SUCCESS) ForgetBootOfTail();
+    return error;
 }
 
 void DownloadResumeHandler::StopWriteBehind() {

@@ -2,12 +2,19 @@
 // repository folder below the install directory, and its bookkeeping under the
 // agent's "FileMetaData" key (URL value -> id, one subkey per id).
 //
+// The recorded PartialFileSize only ever counts bytes flushed to the disk, so it is what
+// survives the machine stopping. Bytes the file holds beyond it survive a process that
+// dies: "PartialFileBootId" names the boot in which they were written, and while the
+// machine has not restarted since, the next attempt keeps them instead of fetching them
+// again. A failed save forgets that boot, so what the disk refused is never kept.
+//
 // Ownership of a partial file rests on an advisory lock held for the whole attempt,
 // not on the registry's "downloadInProgress" mark alone: a mark left by a process that
 // died is recognised because its lock is free, and that state is resumed. A live owner
 // sends a newcomer to a temporary download under an id nobody else knows.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -48,6 +55,12 @@ private:
 inline constexpr DWORD kDefaultSaveLimit = 1048576;
 inline constexpr DWORD kMinimumSaveLimit = 512;
 inline constexpr DWORD kMaximumSaveLimit = 64u * 1048576u;
+// How many buffers the file of a running download may hold beyond its record. A dead
+// process loses none of them (see above); a machine that stops without flushing its
+// disk may cost the next attempt this many buffers again.
+inline constexpr DWORD kBuffersAheadOfRecord = 32;
+static_assert(static_cast<unsigned long long>(kBuffersAheadOfRecord + 1) * kMaximumSaveLimit <= 0xFFFFFFFFull,
+              "the window and one more buffer must fit a DWORD");
 // A "downloadInProgress" mark younger than this belongs to a live download when its
 // lock cannot be judged.
 inline constexpr long long kInProgressMarkLifetimeMs = 90LL * 60 * 1000;
@@ -118,6 +131,9 @@ private:
     // Registry part of a save: the partial size and, once per attempt, its Last-Modified
     // and the mark; with keepInProgress false also the retry count, and the mark goes.
     void RecordSize(DWORD partialSize, bool keepInProgress);
+    // After a failed save: the bytes beyond the record are no longer kept by a later
+    // attempt, whatever the file cache still shows of them.
+    void ForgetBootOfTail();
     // Opens the partial file for appending when *file is not open yet, and appends the
     // bytes; the error code (logged) when either fails. The caller closes *file.
     DWORD AppendToPartialFile(HANDLE* file, const char* buffer, DWORD length, DWORD* written);
@@ -129,7 +145,8 @@ private:
     std::string PartialPathNarrow() const;
 
     PartialFileLock lock_;
-    bool stateRecorded_ = false;  // this attempt's Last-Modified and mark are in the registry
+    bool stateRecorded_ = false;  // this attempt's Last-Modified, boot and mark are in the registry
+    std::atomic<bool> bootOfTailForgotten_{false};  // read by the recorder thread
     long long lastRetryWrittenMs_ = 0;
 
     // Write-behind state, under saveMutex_. The downloader appends and raises

@@ -12,6 +12,7 @@
 
 #include "http/src/resume_handler.h"
 #include "http/tests/http_client_fixture.h"
+#include "platform/win/host.h"
 #include "runtime/registry_access.h"
 
 namespace {
@@ -193,8 +194,11 @@ TEST_F(ResumeTest, StoredStateDecidesWhereTheDownloadContinues) {
         Lock lock;
         std::string expectedRange;  // "" = no range request at all
         After after;
+        std::string bootOfTail = {};  // PartialFileBootId, none when empty
     };
     const long long minute = 60 * 1000;
+    const std::string boot = host::BootIdentity();
+    ASSERT_FALSE(boot.empty());
     const std::vector<Case> cases = {
         {"match", 100000, body.substr(0, 100000), stamp, false, 0, Lock::Free, "bytes=100000-" + size, After::Clean},
         {"stamp compared without case", 100000, body.substr(0, 100000), Lower(stamp), false, 0,
@@ -224,6 +228,15 @@ TEST_F(ResumeTest, StoredStateDecidesWhereTheDownloadContinues) {
          Lock::Unusable, "bytes=0-" + size, After::Untouched},
         {"unjudged mark stamped in the future", 100000, wrong.substr(0, 100000), stamp, true, -10 * minute,
          Lock::Unusable, "bytes=0-" + size, After::Clean},
+        {"dead mark, copy longer written since the machine started", 100000, body.substr(0, 150000), stamp, true, 0,
+         Lock::Free, "bytes=150000-" + size, After::Clean, boot},
+        {"dead mark, copy longer written before a restart", 100000, body.substr(0, 100000) + "XXXX", stamp, true, 0,
+         Lock::Free, "bytes=100000-" + size, After::Clean, "another boot"},
+        {"whole copy written since the machine started", 0, body, stamp, true, 0, Lock::Free, "", After::Clean, boot},
+        {"copy past the body written since the machine started", 100000, wrong + "XXXX", stamp, true, 0, Lock::Free,
+         "bytes=0-" + size, After::Clean, boot},
+        {"copy longer, live owner, written since the machine started", 100000, body.substr(0, 150000), stamp, true,
+         0, Lock::HeldByOther, "bytes=0-" + size, After::Untouched, boot},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -233,6 +246,7 @@ TEST_F(ResumeTest, StoredStateDecidesWhereTheDownloadContinues) {
         StoreState("/pkg/big.bin", id, c.recorded, c.registryStamp, c.partial);
         SetText(MetaKey() + id, "LastRetryTime", std::to_string(httpclient::CurrentUnixMillis() - c.retryAgeMs));
         if (c.mark) SetDword(MetaKey() + id, "downloadInProgress", 1);
+        if (!c.bootOfTail.empty()) SetText(MetaKey() + id, "PartialFileBootId", c.bootOfTail);
         PartialFileLock other;
         if (c.lock == Lock::HeldByOther) {
             ASSERT_EQ(other.TryAcquire("C:\\Agent\\DownloadRepository\\" + id + ".lock"), PartialFileLock::State::Held);
@@ -769,24 +783,29 @@ protected:
         return {recorded, size};
     }
 
-    // The flush of the write-behind saves fails from its `failingCall`-th call on.
+    // The flush of the write-behind saves fails from its `failingCall`-th call on; the
+    // file's size when the last good flush began bounds what it made durable.
     static inline std::atomic<int> flushCalls{0};
     static inline int failingCall = 0;
+    static inline std::atomic<LONGLONG> flushedBound{0};
     static BOOL FailingFlush(HANDLE file) {
         if (++flushCalls >= failingCall) {
             SetLastError(ERROR_DISK_FULL);
             return FALSE;
         }
+        LARGE_INTEGER size{};
+        if (GetFileSizeEx(file, &size)) flushedBound = size.QuadPart;
         return FlushFileBuffers(file);
     }
 };
 
 // A registry writer that holds the hive's lock (as another process writing the registry
 // does) holds the record back. The recorded size never runs ahead of the file, and the
-// transfer stops one buffer past the record until the record moves on.
-TEST_F(WriteBehindTest, RecordStaysWithinTheFileAndTheTransferWithinOneBufferOfIt) {
+// transfer stops a window of buffers past the record until the record moves on.
+TEST_F(WriteBehindTest, RecordStaysWithinTheFileAndTheTransferWithinTheWindowOfIt) {
     NginxServer nginx;
-    const std::string body = PatternBytes(200 * 1024, 31);
+    // nginx lets the first second's worth (200 KiB) out at once.
+    const std::string body = PatternBytes(600 * 1024, 31);
     nginx.AddFile("wb.bin", body);
     const std::string url = "/throttled/wb.bin";
     const fs::path dest = temp.path() / "wb.bin";
@@ -806,10 +825,13 @@ TEST_F(WriteBehindTest, RecordStaysWithinTheFileAndTheTransferWithinOneBufferOfI
     ASSERT_GE(lock, 0);
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
     const DWORD held = sample().first;
-    EXPECT_TRUE(testsupport::WaitUntil([&] { return sample().second >= held + kLimit / 2; }, std::chrono::seconds(20)));
-    EXPECT_FALSE(testsupport::WaitUntil([&] { return sample().second > held + kLimit; },
+    const DWORD window = httpclient::kBuffersAheadOfRecord * kLimit;
+    ASSERT_LT(held + window, body.size());
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return sample().second >= held + window - kLimit / 2; },
+                                       std::chrono::seconds(20)));
+    EXPECT_FALSE(testsupport::WaitUntil([&] { return sample().second > held + window; },
                                         std::chrono::milliseconds(400)))
-        << "the transfer ran more than one buffer ahead of the record";
+        << "the transfer ran more than the window ahead of the record";
     EXPECT_EQ(sample().first, held);
     ::flock(lock, LOCK_UN);
     ::close(lock);
@@ -828,7 +850,8 @@ TEST_F(WriteBehindTest, RecordStaysWithinTheFileAndTheTransferWithinOneBufferOfI
 // and the next attempt goes on from there.
 TEST_F(WriteBehindTest, FailedFlushBehindTheTransferEndsTheAttemptAndKeepsTheRecord) {
     NginxServer nginx;
-    const std::string body = PatternBytes(64 * 1024, 32);
+    // Long enough for more flushes than the failing one: each window needs its own.
+    const std::string body = PatternBytes(8 * httpclient::kBuffersAheadOfRecord * kLimit, 32);
     nginx.AddFile("f.bin", body);
     for (const int failing : {1, 3}) {
         SCOPED_TRACE(failing);
@@ -836,6 +859,7 @@ TEST_F(WriteBehindTest, FailedFlushBehindTheTransferEndsTheAttemptAndKeepsTheRec
         const fs::path dest = temp.path() / ("f" + std::to_string(failing));
         const DWORD failuresBefore = Dword(MetaKey(), "DownloadFailureCount").value_or(0);
         flushCalls = 0;
+        flushedBound = 0;
         failingCall = failing;
         httpclient::SetWriteBehindFlushForTests(&WriteBehindTest::FailingFlush);
         EXPECT_EQ(Resume(nginx.port(), url, dest), static_cast<DWORD>(ERROR_DISK_FULL));
@@ -847,12 +871,14 @@ TEST_F(WriteBehindTest, FailedFlushBehindTheTransferEndsTheAttemptAndKeepsTheRec
         const auto id = Text(MetaKey(), url);
         ASSERT_TRUE(id.has_value());
         const DWORD recorded = Dword(MetaKey() + *id, "PartialFileSize").value_or(0);
-        // Only flushes before the failing one were recorded, none of more than a buffer.
-        EXPECT_LE(recorded, static_cast<DWORD>(failing - 1) * kLimit);
+        // Only what flushes before the failing one covered was recorded.
+        EXPECT_LE(recorded, flushedBound.load());
         if (failing == 1) {
             EXPECT_EQ(recorded, 0u);
         }
         EXPECT_EQ(ReadFile(Partial(*id)).substr(0, recorded), body.substr(0, recorded));
+        // The bytes the disk refused are not kept, though the file cache still has them.
+        EXPECT_FALSE(Text(MetaKey() + *id, "PartialFileBootId").has_value());
 
         EXPECT_EQ(Resume(nginx.port(), url, dest), 0u);
         EXPECT_EQ(ReadFile(dest), body);

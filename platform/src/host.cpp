@@ -142,6 +142,17 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
     return args;
 }
 
+std::string BootIdentity() {
+    std::FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "r");
+    if (!file) return {};
+    char text[64] = {};
+    const bool read = std::fgets(text, sizeof text, file) != nullptr;
+    std::fclose(file);
+    std::string identity = read ? text : "";
+    while (!identity.empty() && std::isspace(static_cast<unsigned char>(identity.back()))) identity.pop_back();
+    return identity;
+}
+
 int ExitStatus(DWORD exitCode) {
     if (auto file = GetEnv("VANTORRA_EXIT_CODE_FILE"); file && !file->empty()) {
         if (std::FILE* out = std::fopen(file->c_str(), "w")) {

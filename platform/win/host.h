@@ -41,6 +41,11 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 // nothing. FALSE with the error code for a handle that is not a file open for writing.
 BOOL StartFileWriteBack(HANDLE file, ULONGLONG offset, ULONGLONG length);
 
+// Names the machine's current boot: the same text in every process until the machine
+// restarts, another one after. Empty when the host cannot tell. Lets a program know
+// whether bytes a dead process wrote can still be read back from the file cache.
+std::string BootIdentity();
+
 // For the project's own programs: writes the full exit code to the file named by
 // VANTORRA_EXIT_CODE_FILE (when set) and returns the status to return from main.
 // On Windows the exit code is 32-bit already and is returned whole.

@@ -45,6 +45,17 @@ int MappedRename(const char* from, const char* to) {
 
 BOOL StartFileWriteBack(HANDLE, ULONGLONG, ULONGLONG) { return TRUE; }
 
+// The second the machine started: the clock less the time since boot. A clock set
+// meanwhile, or a start close to a second's edge, at worst tells a boot apart from
+// itself, which costs the caller some work again but never makes stale data look current.
+std::string BootIdentity() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG nowMs = ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000;
+    const ULONGLONG bootSecond = (nowMs - GetTickCount64()) / 1000;
+    return "boot-" + std::to_string(bootSecond);
+}
+
 int ExitStatus(DWORD exitCode) { return static_cast<int>(exitCode); }
 
 }  // namespace host

@@ -332,6 +332,12 @@ protected:
         ReadDwordRegistryData(HKEY_LOCAL_MACHINE, (MetaKey() + id).c_str(), "PartialFileSize", &size);
         return size;
     }
+    // Size of the partial file of an id (0 when missing).
+    std::uintmax_t PartialSize(const std::string& id) const {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(machine.drivePath('C', "Agent/DownloadRepository/" + id), error);
+        return error ? 0 : size;
+    }
     std::vector<std::string> RepositoryFiles() const {
         std::vector<std::string> names;
         const auto folder = machine.drivePath('C', "Agent/DownloadRepository");
@@ -361,10 +367,11 @@ TEST_F(HttpFetchResumeTest, KilledProcessIsFinishedByTheNextWithAtMostOneBufferA
     }
     const std::string id = UrlId(url).value_or("");
     ASSERT_FALSE(id.empty());
-    // What the killed process had recorded: everything it received beyond this was still
+    // What the killed process had written: everything it received beyond this was still
     // in its buffer, which never holds more than InterSaveByteLimit bytes.
-    const DWORD recorded = SavedSize(id);
-    EXPECT_GT(recorded, 0u);
+    const std::uintmax_t written = PartialSize(id);
+    EXPECT_GE(written, SavedSize(id));
+    EXPECT_GT(SavedSize(id), 0u);
     EXPECT_FALSE(std::filesystem::exists(dest));
 
     const Outcome second = Run(Join({"resume-ex", url, "--dest", dest.string()}, Server(nginx.port())));
@@ -380,60 +387,69 @@ TEST_F(HttpFetchResumeTest, KilledProcessIsFinishedByTheNextWithAtMostOneBufferA
         if (entry.target == url && !entry.range.empty()) ranges.push_back(entry);
     ASSERT_EQ(ranges.size(), 2u);
     EXPECT_EQ(ranges[0].range, "bytes=0-" + std::to_string(body.size()));
-    // The second process asks for exactly what was not recorded.
-    EXPECT_EQ(ranges[1].range, "bytes=" + std::to_string(recorded) + "-" + std::to_string(body.size()));
+    // The second process asks for exactly what was not written.
+    EXPECT_EQ(ranges[1].range, "bytes=" + std::to_string(written) + "-" + std::to_string(body.size()));
 }
 
 // Killed while saves run behind the transfer: a registry writer holds the hive's lock,
-// so the process has appended bytes it could not record yet. The next process cuts them
-// off and asks for the rest from the record; no more than one buffer is fetched again.
-TEST_F(HttpFetchResumeTest, KilledWithSavesInFlightResumesFromTheRecord) {
+// so the process has appended bytes it could not record yet. While the machine runs on,
+// the next process keeps them; after a restart (another boot named in the registry) only
+// the record is known to be on the disk, so it cuts them off and asks from there.
+TEST_F(HttpFetchResumeTest, KilledWithSavesInFlightKeepsWhatWasWrittenUntilARestart) {
     NginxServer nginx;
     const std::string body = testsupport::PatternBytes(1024 * 1024, 24);
-    nginx.AddFile("inflight.bin", body);
-    const auto dest = work.path() / "inflight.bin";
-    const std::string url = "/throttled/inflight.bin";
-    const auto partial = [&](const std::string& id) {
-        std::error_code error;
-        const auto size = std::filesystem::file_size(machine.drivePath('C', "Agent/DownloadRepository/" + id), error);
-        return error ? 0 : size;
-    };
-    DWORD recorded = 0;
-    std::uintmax_t onDiskAtKill = 0;
-    std::string id;
-    {
-        testsupport::ChildProcess first(
-            Join({(testsupport::BinDir() / "http-fetch").string(), "resume-ex", url, "--dest", dest.string()},
-                 Server(nginx.port())),
-            work.path() / "first.out");
-        ASSERT_TRUE(testsupport::WaitUntil([&] {
-            const auto known = UrlId(url);
-            return known && SavedSize(*known) > 0;
-        }, std::chrono::seconds(20)));
-        id = UrlId(url).value_or("");
-        const int lock = ::open((machine.path() / "registry" / "HKLM.lock").c_str(), O_RDWR | O_CLOEXEC);
-        ASSERT_GE(lock, 0);
-        ASSERT_EQ(::flock(lock, LOCK_EX), 0);
-        recorded = SavedSize(id);
-        const bool inFlight = testsupport::WaitUntil([&] { return partial(id) >= recorded + kSaveLimit / 2; },
-                                                     std::chrono::seconds(20));
-        first.Stop(SIGKILL);
-        onDiskAtKill = partial(id);
-        ::close(lock);
-        ASSERT_TRUE(inFlight) << "no bytes appended beyond the record";
-    }
-    EXPECT_EQ(SavedSize(id), recorded);
-    EXPECT_LE(onDiskAtKill, recorded + kSaveLimit);
+    for (const bool restarted : {false, true}) {
+        SCOPED_TRACE(restarted ? "restarted" : "running on");
+        const std::string name = restarted ? "restarted.bin" : "running.bin";
+        nginx.AddFile(name, body);
+        const auto dest = work.path() / name;
+        const std::string url = "/throttled/" + name;
+        DWORD recorded = 0;
+        std::uintmax_t written = 0;
+        std::string id;
+        {
+            testsupport::ChildProcess first(
+                Join({(testsupport::BinDir() / "http-fetch").string(), "resume-ex", url, "--dest", dest.string()},
+                     Server(nginx.port())),
+                work.path() / "first.out");
+            ASSERT_TRUE(testsupport::WaitUntil([&] {
+                const auto known = UrlId(url);
+                return known && SavedSize(*known) > 0;
+            }, std::chrono::seconds(20)));
+            id = UrlId(url).value_or("");
+            const int lock = ::open((machine.path() / "registry" / "HKLM.lock").c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_GE(lock, 0);
+            ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+            recorded = SavedSize(id);
+            const bool inFlight = testsupport::WaitUntil([&] { return PartialSize(id) >= recorded + kSaveLimit / 2; },
+                                                         std::chrono::seconds(20));
+            first.Stop(SIGKILL);
+            written = PartialSize(id);
+            ::close(lock);
+            ASSERT_TRUE(inFlight) << "no bytes appended beyond the record";
+        }
+        EXPECT_EQ(SavedSize(id), recorded);
+        if (restarted) {
+            ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, (MetaKey() + id).c_str(), "PartialFileBootId", "another boot",
+                                 REG_SZ),
+                      0u);
+        }
 
-    const Outcome second = Run(Join({"resume-ex", url, "--dest", dest.string()}, Server(nginx.port())));
-    EXPECT_EQ(second.code, "0") << second.err;
-    EXPECT_EQ(ReadFile(dest), body);
-    ASSERT_TRUE(nginx.WaitForAccessLog(4));
-    std::vector<std::string> ranges;
-    for (const auto& entry : nginx.AccessLog())
-        if (entry.target == url && !entry.range.empty()) ranges.push_back(entry.range);
-    ASSERT_EQ(ranges.size(), 2u);
-    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(recorded) + "-" + std::to_string(body.size()));
+        const Outcome second = Run(Join({"resume-ex", url, "--dest", dest.string()}, Server(nginx.port())));
+        EXPECT_EQ(second.code, "0") << second.err;
+        EXPECT_EQ(ReadFile(dest), body);
+        ASSERT_TRUE(testsupport::WaitUntil([&] {
+            std::vector<std::string> ranges;
+            for (const auto& entry : nginx.AccessLog())
+                if (entry.target == url && !entry.range.empty()) ranges.push_back(entry.range);
+            return ranges.size() == 2;
+        }, std::chrono::seconds(10)));
+        std::vector<std::string> ranges;
+        for (const auto& entry : nginx.AccessLog())
+            if (entry.target == url && !entry.range.empty()) ranges.push_back(entry.range);
+        const std::uintmax_t from = restarted ? recorded : written;
+        EXPECT_EQ(ranges[1], "bytes=" + std::to_string(from) + "-" + std::to_string(body.size()));
+    }
 }
 
 TEST_F(HttpFetchResumeTest, TwoProcessesOnOneNewUrlBothEndWithTheWholeFile) {
