@@ -336,9 +336,9 @@ DWORD DownloadResumeHandler::GetFileDataFromRegistry() {
                         onDisk);
                 // Bytes past the recorded size were appended by an attempt that died
                 // before recording them. Written since the machine started, they are
-                // still what that attempt wrote; from an earlier boot only the recorded
-                // prefix is known to be on the disk.
-                // They are flushed before any record counts them.
+                // still what that attempt wrote (flushed here, before a record counts
+                // them); from an earlier boot only the recorded prefix is known to be
+                // on the disk.
                 const std::string boot = host::BootIdentity();
                 if (onDisk > size && onDisk <= 0xFFFFFFFFull && !boot.empty() &&
                     ReadText(key, "PartialFileBootId") == boot && FlushFileByName(partialFilePath)) {

@@ -128,8 +128,8 @@ public:
 private:
     // Leaves the registered state alone and continues under a fresh, unregistered id.
     void BecomeTemporary();
-    // Registry part of a save: the partial size and, once per attempt, its Last-Modified
-    // and the mark; with keepInProgress false also the retry count, and the mark goes.
+    // Registry part of a save: the partial size and, once per attempt, its Last-Modified,
+    // boot and the mark; with keepInProgress false also the retry count, and the mark goes.
     void RecordSize(DWORD partialSize, bool keepInProgress);
     // After a failed save: the bytes beyond the record are no longer kept by a later
     // attempt, whatever the file cache still shows of them.

@@ -47,7 +47,8 @@ BOOL StartFileWriteBack(HANDLE, ULONGLONG, ULONGLONG) { return TRUE; }
 
 // The second the machine started: the clock less the time since boot. A clock set
 // meanwhile, or a start close to a second's edge, at worst tells a boot apart from
-// itself, which costs the caller some work again but never makes stale data look current.
+// itself, which only costs the caller work again; two boots look alike only when their
+// starts fall in one second by the clock.
 std::string BootIdentity() {
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);

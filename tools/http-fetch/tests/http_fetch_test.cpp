@@ -438,15 +438,15 @@ TEST_F(HttpFetchResumeTest, KilledWithSavesInFlightKeepsWhatWasWrittenUntilARest
         const Outcome second = Run(Join({"resume-ex", url, "--dest", dest.string()}, Server(nginx.port())));
         EXPECT_EQ(second.code, "0") << second.err;
         EXPECT_EQ(ReadFile(dest), body);
-        ASSERT_TRUE(testsupport::WaitUntil([&] {
+        const auto rangesAsked = [&] {
             std::vector<std::string> ranges;
             for (const auto& entry : nginx.AccessLog())
                 if (entry.target == url && !entry.range.empty()) ranges.push_back(entry.range);
-            return ranges.size() == 2;
-        }, std::chrono::seconds(10)));
-        std::vector<std::string> ranges;
-        for (const auto& entry : nginx.AccessLog())
-            if (entry.target == url && !entry.range.empty()) ranges.push_back(entry.range);
+            return ranges;
+        };
+        // nginx logs the killed request when it notices the closed connection.
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return rangesAsked().size() == 2; }, std::chrono::seconds(10)));
+        const std::vector<std::string> ranges = rangesAsked();
         const std::uintmax_t from = restarted ? recorded : written;
         EXPECT_EQ(ranges[1], "bytes=" + std::to_string(from) + "-" + std::to_string(body.size()));
     }
