@@ -406,6 +406,9 @@ void DownloadResumeHandler::PreDownloadCleaningOfPartialFile() {
     WaitForSaves();  // the file is closed before it goes
     resumeOffset = storedPartialSize = 0;
     bytesWrittenThisAttempt = 0;
+    // The next save records the new copy's state before its first byte, so the size
+    // recorded for the old copy never counts bytes of the new one.
+    stateRecorded_ = false;
     if (!partialFilePath.empty()) DeleteFileW(partialFilePath.c_str());
 }
 

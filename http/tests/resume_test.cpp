@@ -888,6 +888,34 @@ TEST_F(WriteBehindTest, FailedFlushBehindTheTransferEndsTheAttemptAndKeepsTheRec
     }
 }
 
+// A copy restarted from byte 0 (a range ignored) is recorded before its first new byte:
+// the old copy's size never counts bytes of the new one, even before a flush of them.
+TEST_F(WriteBehindTest, RestartedCopyIsRecordedBeforeItsFirstByte) {
+    static std::atomic<bool> holdFlush{true};
+    httpclient::SetWriteBehindFlushForTests([](HANDLE file) -> BOOL {
+        while (holdFlush) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return FlushFileBuffers(file);
+    });
+    const std::string stamp = "Tue, 01 Dec 2026 10:00:00 GMT";
+    StoreState("/restart.bin", "88", 3000, stamp, std::string(3000, 'o'));
+    httpclient::DownloadResumeHandler handler;
+    handler.Initialize(u"C:\\Agent\\out\\restart.bin", stamp, u"/restart.bin");
+    ASSERT_EQ(handler.resumeOffset, 3000u);
+    holdFlush = false;
+    ASSERT_EQ(handler.QueueSave(std::string(1000, 'o').data(), 1000), 0u);
+
+    handler.PreDownloadCleaningOfPartialFile();  // what a 200 answer to the range does
+    EXPECT_EQ(Dword(MetaKey() + "88", "PartialFileSize"), 4000u);
+    holdFlush = true;
+    ASSERT_EQ(handler.QueueSave(std::string(500, 'n').data(), 500), 0u);
+    EXPECT_EQ(Dword(MetaKey() + "88", "PartialFileSize"), 0u);
+    EXPECT_EQ(ReadFile(Partial("88")), std::string(500, 'n'));
+    holdFlush = false;
+    EXPECT_EQ(handler.WaitForSaves(), 0u);
+    EXPECT_EQ(Dword(MetaKey() + "88", "PartialFileSize"), 500u);
+    handler.CleanFileAndRegistry();
+}
+
 // The finished copy is renamed onto the destination when both lie on one file system and
 // copied when they do not; either way the destination holds the whole body and the state
 // is gone.
