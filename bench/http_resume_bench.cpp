@@ -77,16 +77,24 @@ void BM_ResumableDownload1GiB_Baseline(benchmark::State& state) {
 }
 BENCHMARK(BM_ResumableDownload1GiB_Baseline)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// A download's handler for the save benchmarks, its file and state removed afterwards.
+struct SavingHandler {
+    httpclient::DownloadResumeHandler handler;
+    const std::string buffer = std::string(kSaveLimit, 's');
+    SavingHandler(const char16_t* destination, const char16_t* url) {
+        TheSite();
+        handler.Initialize(destination, "Tue, 01 Dec 2026 10:00:00 GMT", url);
+    }
+    ~SavingHandler() { handler.CleanFileAndRegistry(); }
+};
+
 // One save: append 1 MiB to the partial file, flush it to the disk, record it.
 void BM_OneSave(benchmark::State& state) {
-    TheSite();
-    httpclient::DownloadResumeHandler handler;
-    handler.Initialize(u"C:\\Agent\\bench-save.bin", "Tue, 01 Dec 2026 10:00:00 GMT", u"/bench/save.bin");
-    const std::string buffer(kSaveLimit, 's');
+    SavingHandler saving(u"C:\\Agent\\bench-save.bin", u"/bench/save.bin");
     for (auto _ : state) {
-        if (handler.ProcessDownloadedBuffer(buffer.data(), kSaveLimit, true) != 0) state.SkipWithError("save failed");
+        if (saving.handler.ProcessDownloadedBuffer(saving.buffer.data(), kSaveLimit, true) != 0)
+            state.SkipWithError("save failed");
     }
-    handler.CleanFileAndRegistry();
 }
 BENCHMARK(BM_OneSave)->Iterations(64)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -94,17 +102,15 @@ BENCHMARK(BM_OneSave)->Iterations(64)->Unit(benchmark::kMillisecond)->UseRealTim
 // as the downloader does, with no transfer in between, so the figure is the pace the
 // save threads keep up (append, flush and record, overlapped with the next append).
 void BM_OneSaveBehind(benchmark::State& state) {
-    TheSite();
-    httpclient::DownloadResumeHandler handler;
-    handler.Initialize(u"C:\\Agent\\bench-behind.bin", "Tue, 01 Dec 2026 10:00:00 GMT", u"/bench/behind.bin");
-    const std::string buffer(kSaveLimit, 'b');
+    SavingHandler saving(u"C:\\Agent\\bench-behind.bin", u"/bench/behind.bin");
+    httpclient::DownloadResumeHandler& handler = saving.handler;
     for (auto _ : state) {
         DWORD room = 0;
-        if (handler.QueueSave(buffer.data(), kSaveLimit) != 0 || handler.WaitForRoom(0, 2 * kSaveLimit, &room) != 0)
+        if (handler.QueueSave(saving.buffer.data(), kSaveLimit) != 0 ||
+            handler.WaitForRoom(0, 2 * kSaveLimit, &room) != 0)
             state.SkipWithError("save failed");
     }
     if (handler.WaitForSaves() != 0) state.SkipWithError("save failed");
-    handler.CleanFileAndRegistry();
 }
 BENCHMARK(BM_OneSaveBehind)->Iterations(256)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -326,7 +326,7 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
             total += read;
             DWORD written = 0;
             if (read > 0 && (!WriteFile(file, buffer.data(), read, &written, nullptr) || written != read)) {
-                const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+                const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
                 LogError("InternetGetRequestEx :  Error in WriteFile --> %d \n", error);
                 result = error;
                 break;
@@ -352,7 +352,7 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
             }
         }
         if (!FlushFileBuffers(file) && result == ERROR_SUCCESS) {
-            result = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            result = LastErrorOr(ERROR_WRITE_FAULT);
             LogError("InternetGetRequestEx :  Error in WriteFile --> %d \n", result);
         }
         CloseHandle(file);
@@ -557,7 +557,7 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
                 total += read;
                 DWORD written = 0;
                 if (read > 0 && (!WriteFile(file, buffer.data(), read, &written, nullptr) || written != read)) {
-                    const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+                    const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
                     LogError("InternetGetRequestByBitrate :  Error in WriteFile --> %d \n", error);
                     HttpGetLastError(error);
                     result = error;
@@ -591,7 +591,7 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
         }
 
         if (!FlushFileBuffers(file) && result == ERROR_SUCCESS) {
-            result = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            result = LastErrorOr(ERROR_WRITE_FAULT);
             LogError("InternetGetRequestByBitrate :  Error in WriteFile --> %d \n", result);
         }
         // The stored size must be the announced one, else the file is not handed over.

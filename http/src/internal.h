@@ -14,6 +14,12 @@ inline constexpr DWORD kIgnoreCertificateFlags = 0x3300;
 // Consecutive throttled blocks that bring no byte before the download gives up.
 inline constexpr int kMaxRoundsWithoutProgress = 3;
 
+// The calling thread's last error, or `fallback` when a failed call left none.
+inline DWORD LastErrorOr(DWORD fallback) {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : fallback;
+}
+
 std::string ToUtf8(const char16_t* wide);
 std::u16string ToWide(const std::string& utf8);
 bool IsHttps(const char* protocol);

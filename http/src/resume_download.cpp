@@ -28,8 +28,8 @@ constexpr const char* kAccessLogHeader =
     "------------------------------";
 static_assert(std::char_traits<char>::length(kAccessLogHeader) == 262, "the access log header is 262 characters");
 
-// How many appends one InterSaveByteLimit is split into, so that recording one part
-// overlaps the transfer of the next without more than one buffer unrecorded.
+// How many appends one InterSaveByteLimit is split into, so that flushing and recording
+// one part overlaps the transfer of the next.
 constexpr DWORD kSavesPerBuffer = 4;
 
 bool IsConnectionLoss(DWORD code) {
@@ -183,7 +183,7 @@ DWORD ResumeDownloader::PreDownloadHandling() {
         }
         // Without a length nothing tells when the copy is whole: that is a failure, not
         // an empty or complete file.
-        const DWORD error = GetLastError() ? GetLastError() : ERROR_WINHTTP_HEADER_NOT_FOUND;
+        const DWORD error = LastErrorOr(ERROR_WINHTTP_HEADER_NOT_FOUND);
         LogError("PreDownloadHandling :  Error in Content Length Header -> %d \n", error);
         HttpGetLastError(error);
         CloseQuietly();

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "agent/agent.h"
@@ -76,6 +75,13 @@ bool FlushFileByName(const std::u16string& path) {
     CloseHandle(file);
     SetLastError(error);
     return flushed;
+}
+
+// Whether the download subkey names the machine's current boot as the one its
+// unrecorded bytes were written in.
+bool WrittenInThisBoot(const RegistryKey& key) {
+    const std::string boot = host::BootIdentity();
+    return !boot.empty() && ReadText(key, "PartialFileBootId") == boot;
 }
 
 // Decimal text to a number; 0 for anything that is not plain digits.
@@ -339,9 +345,8 @@ DWORD DownloadResumeHandler::GetFileDataFromRegistry() {
                 // still what that attempt wrote (flushed here, before a record counts
                 // them); from an earlier boot only the recorded prefix is known to be
                 // on the disk.
-                const std::string boot = host::BootIdentity();
-                if (onDisk > size && onDisk <= 0xFFFFFFFFull && !boot.empty() &&
-                    ReadText(key, "PartialFileBootId") == boot && FlushFileByName(partialFilePath)) {
+                if (onDisk > size && onDisk <= 0xFFFFFFFFull && WrittenInThisBoot(key) &&
+                    FlushFileByName(partialFilePath)) {
                     LogInfo("GetFileDataFromRegistry : keeping the %d bytes written after the recorded %d\n",
                             onDisk - size, size);
                     size = static_cast<DWORD>(onDisk);
@@ -434,7 +439,7 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* buffer, DWORD l
         }
         // Only bytes the file really holds are counted and recorded.
         if (!FlushFileBuffers(file)) {
-            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
             LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
             CloseHandle(file);
             ForgetBootOfTail();
@@ -459,13 +464,13 @@ DWORD DownloadResumeHandler::AppendToPartialFile(HANDLE* file, const char* buffe
         *file = CreateFileW(partialFilePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (*file == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
             LogError("Invalid File Handle\n");
             return error;
         }
     }
     if (!WriteFile(*file, buffer, length, written, nullptr) || *written != length) {
-        const DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
         LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
         return error;
     }
@@ -579,7 +584,7 @@ void DownloadResumeHandler::FlusherLoop() {
         try {
             const FlushFileFunction flush = writeBehindFlush.load();
             if (!(flush ? flush(partialFile_) : FlushFileBuffers(partialFile_))) {
-                error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+                error = LastErrorOr(ERROR_WRITE_FAULT);
                 LogError("ProcessDownloadedBuffer :  Error in WriteFile --> %d \n", error);
             }
         } catch (...) {
@@ -704,11 +709,11 @@ DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
         const std::u16string staging = destinationPath + ToWide(std::to_string(GetCurrentThreadId()) + ".part");
         DWORD error = ERROR_SUCCESS;
         if (!CopyFileW(partialFilePath.c_str(), staging.c_str(), FALSE)) {
-            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            error = LastErrorOr(ERROR_WRITE_FAULT);
         } else if (!FlushFileByName(staging) ||
                    !MoveFileExA(ToUtf8(staging.c_str()).c_str(), destinationNarrow.c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            error = LastErrorOr(ERROR_WRITE_FAULT);
         }
         if (error != ERROR_SUCCESS) {
             DeleteFileW(staging.c_str());

@@ -85,14 +85,14 @@ public:
 
     // Write-behind saving for a running download: QueueSave appends the bytes to the
     // partial file (kept open) and leaves flushing them to the disk and recording the
-    // new PartialFileSize to a second thread, so the transfer goes on meanwhile. The
+    // new PartialFileSize to two save threads, so the transfer goes on meanwhile. The
     // recorded size never exceeds what a flush has made durable. A failure of the
     // background save is returned by the next QueueSave, WaitForRoom or WaitForSaves.
     DWORD QueueSave(const char* buffer, DWORD length);
     // Waits until the bytes appended but not yet recorded, plus `gathered` bytes held by
     // the caller, stay below `window`; *room is what may still be gathered.
     DWORD WaitForRoom(DWORD gathered, DWORD window, DWORD* room);
-    // Waits until everything appended is durable and recorded, ends the second thread
+    // Waits until everything appended is durable and recorded, ends the save threads
     // and closes the file. The first failure of a background save, else 0.
     DWORD WaitForSaves();
     // Copies the partial file over the destination once its size is `expectedSize`;
