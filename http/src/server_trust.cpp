@@ -28,6 +28,13 @@ std::map<HINTERNET, ServerGuard*>& Guards() {
     return *guards;
 }
 
+// Requests on several threads decide on the pins one at a time: two first keys seen at
+// once are never both trusted.
+std::mutex& PinMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
 void CALLBACK OnStatus(HINTERNET request, DWORD_PTR /*context*/, DWORD status, LPVOID information,
                        DWORD /*length*/) {
     ServerGuard* guard = nullptr;
@@ -262,6 +269,7 @@ bool ServerGuard::AcceptKey(const std::string& host, const std::string& fingerpr
         return false;
     }
     const bool distribution = role == ServerRole::Distribution;
+    std::lock_guard lock(PinMutex());
     std::optional<std::string> pin = distribution ? gv_dsKeyPin : gv_serverKeyPin;
     if (!pin) {
         const std::string recorded = RecordServerKeyPin(distribution, fingerprint);
@@ -292,6 +300,7 @@ void ServerGuard::OnSendingRequest(HINTERNET request) {
         // recorded all the same, so that a later unverifiable certificate must match it.
         const ServerRole role = RoleOf(host);
         const bool distribution = role == ServerRole::Distribution;
+        std::lock_guard lock(PinMutex());
         if (!fingerprint.empty() && role != ServerRole::None && !(distribution ? gv_dsKeyPin : gv_serverKeyPin) &&
             RecordServerKeyPin(distribution, fingerprint) == fingerprint) {
             LogInfo(Text(operation_, " : WARNING : no key pin was recorded for the server %s, so its key is "

@@ -1,8 +1,10 @@
 // The client's checks of its server over real servers: certificates (verified chains,
 // key pins, trust on first use, self-signed, other-host and expired ones), the setting
 // that turns the checks off, TLS versions, redirects and the proxy's challenge.
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <thread>
 
 #include "http/tests/http_client_fixture.h"
 
@@ -92,6 +94,27 @@ TEST_F(ServerTrustTest, TheFirstKeyOfTheConfiguredServerIsRecordedAndAnotherKeyR
     gv_allowAnyServerCertificate = 1;  // the only way to reach it: proves it received nothing before
     ASSERT_EQ(Fetch(impostor), 0u);
     ExpectOnlyTheAcceptedRequest(impostor);
+}
+
+TEST_F(ServerTrustTest, TwoFirstKeysSeenAtOnceAreNotBothTrusted) {
+    // Two servers with different keys under the configured address, asked at the same
+    // moment by two threads: one key is recorded, the other server is refused.
+    const CertificateFiles first = SelfSigned("one");
+    const CertificateFiles second = SelfSigned("two");
+    NginxServer one(Https(first));
+    NginxServer two(Https(second));
+    one.AddFile("s.txt", "1");
+    two.AddFile("s.txt", "2");
+    gv_serverIPAddress = "127.0.0.1";
+    DWORD results[2] = {1, 1};
+    std::thread a([&] { results[0] = Fetch(one); });
+    std::thread b([&] { results[1] = Fetch(two); });
+    a.join();
+    b.join();
+    ASSERT_EQ(std::count(std::begin(results), std::end(results), 0u), 1) << results[0] << " " << results[1];
+    EXPECT_EQ(std::count(std::begin(results), std::end(results), ERROR_WINHTTP_SECURE_FAILURE), 1);
+    EXPECT_EQ(RecordedPin(), results[0] == 0 ? first.keyPin : second.keyPin);
+    EXPECT_EQ(gv_serverKeyPin, RecordedPin());
 }
 
 TEST_F(ServerTrustTest, CertificatesThatDoNotVerifyNeedTheirKeysPin) {
