@@ -1,7 +1,7 @@
 // WinHTTP status callbacks, server certificates and proxy challenges over real servers:
 // the certificate a callback sees before anything is sent, cancelling from the callback,
-// redirects announced before they are followed, the machine's trusted roots, old TLS
-// versions, and proxy credentials that go out only after a 407.
+// redirects announced before they are followed, the machine's trusted roots, and proxy
+// credentials that go out only after a 407.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -289,36 +289,6 @@ TEST(WinHttpTls, TheMachinesTrustedRootsVerifyTheChainAndTheNameAndDatesStillCou
         if (c.sendError == 0) {
             EXPECT_EQ(set.Status(), 200u);
         }
-    }
-}
-
-TEST(WinHttpTls, TlsOneZeroAndOneOneWorkOnlyWhenTheSessionNamesThem) {
-    TestCertificates certificates;
-    CertificateOptions options;
-    options.selfSigned = true;
-    NginxOptions nginxOptions = HttpsWith(certificates.Issue("old", options));
-    nginxOptions.sslProtocols = "TLSv1 TLSv1.1";
-    nginxOptions.sslCiphers = "DEFAULT:@SECLEVEL=0";
-    NginxServer nginx(nginxOptions);
-    nginx.AddFile("s.txt", "old");
-    struct Case {
-        DWORD protocols;  // 0: not set
-        DWORD sendError;
-    };
-    for (const Case& c : {Case{0, ERROR_WINHTTP_SECURE_FAILURE},
-                          Case{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3,
-                               ERROR_WINHTTP_SECURE_FAILURE},
-                          Case{0xA80, 0}, Case{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1, 0}}) {
-        SCOPED_TRACE(c.protocols);
-        RequestSetup setup(nginx.httpsPort(), "/s.txt");
-        setup.secure = true;
-        HandleSet set(setup);
-        if (c.protocols) {
-            DWORD value = c.protocols;
-            ASSERT_TRUE(WinHttpSetOption(set.session, WINHTTP_OPTION_SECURE_PROTOCOLS, &value, sizeof value));
-        }
-        ASSERT_TRUE(set.SetDword(WINHTTP_OPTION_SECURITY_FLAGS, kIgnoreAll));
-        EXPECT_EQ(set.SendAndReceive(), c.sendError);
     }
 }
 
