@@ -105,11 +105,11 @@ private:
 struct NginxOptions {
     bool https = false;                          // also listen with TLS on httpsPort()
     std::string sslProtocols = "TLSv1.2 TLSv1.3";
-    std::string sslCiphers;                      // empty: nginx's default
-    // Certificate and key of the https twin; unset: a self-signed one made at start.
-    std::optional<CertificateFiles> certificate;
     // More location blocks for both servers; "ROOT" stands for root(), "HTTP_PORT" for port().
     std::string extraConfig;
+    std::string sslCiphers{};  // empty: nginx's default
+    // Certificate and key of the https twin; unset: a self-signed one made at start.
+    std::optional<CertificateFiles> certificate{};
 };
 
 // nginx serving root() with ranges, If-Modified-Since "before", gzip_static and these
