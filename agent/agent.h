@@ -135,6 +135,24 @@ using ResourceIdLookup =
     std::function<DWORD(const std::string& documentPath, std::optional<std::string>* resourceId)>;
 void SetResourceIdLookup(ResourceIdLookup lookup);
 
+// ---- Server trust: key pins and the settings that relax the checks of the HTTP client ----
+// Key pins: the SHA-256 of a server's public key (its SubjectPublicKeyInfo) as hex, in
+// ServerInfo\ZQServerPublicKeyPin (the Vantorra server) and
+// ServerInfo\DistributionServerPublicKeyPin; null while none is recorded. Several pins
+// may stand in one value, separated by ";", "," or blanks.
+extern std::optional<std::string> gv_serverKeyPin;
+extern std::optional<std::string> gv_dsKeyPin;
+// 1 when the root key's value of that name is "yes" (any case), else 0.
+extern int gv_allowAnyServerCertificate;  // AllowAnyServerCertificate: no certificate check at all
+extern int gv_allowLegacyTlsVersions;     // AllowLegacyTlsVersions: TLS 1.0 and 1.1 too
+extern int gv_allowRedirectToOtherHosts;  // AllowRedirectToOtherHosts: redirects may leave the host
+// Reads the five values above; InitializeAgentParameters calls it before its first request.
+void InitializeServerTrustSettings();
+// Records `pin` as the key pin of the Vantorra server (or of the distribution server)
+// unless one is recorded already, in the registry and in memory. Returns the pin in force
+// afterwards: `pin`, or the one another process recorded first.
+std::string RecordServerKeyPin(bool distributionServer, const std::string& pin);
+
 // ---- Time helpers ----
 void SystemTimeToUnixSeconds(const SYSTEMTIME& time, LONGLONG* seconds);
 WideString GetCurrentTimeMillisText();

@@ -3,8 +3,6 @@
 // call is synchronous on the caller's thread and logs through the agent log.
 //
 // Behaviour kept on purpose:
-// - Once the agent's security flags are set (always, for "https"), server certificates
-//   are not verified: agent servers commonly run with self-signed certificates.
 // - `lastModifiedTime` is one process-wide value: with `ifModifiedSinceEnabled` on, the
 //   Last-Modified of the last download is sent as If-Modified-Since with any later URL.
 // - A 200 answer to an upload without Content-Length, when a reply is wanted, returns
@@ -18,6 +16,17 @@
 //   have arrived; the last access addresses are process-wide texts without a lock.
 // - Bodies and Content-Length are limited to 32 bits (4 GiB - 1), as the wire protocol
 //   of the agent counts them; the layer below refuses larger lengths.
+//
+// Where the older agent trusted any server, this client checks (README, "Security"):
+// - https goes out with TLS 1.2 or later only (AllowLegacyTlsVersions adds 1.0 and 1.1);
+// - a server certificate is accepted when the system verifies its chain and host name,
+//   or else when the SHA-256 of its public key matches the key pin recorded for that
+//   server (ServerInfo\ZQServerPublicKeyPin, DistributionServerPublicKeyPin); a configured
+//   server without a pin has its first key recorded (trust on first use, with a WARNING).
+//   The check runs before any byte of the request goes out. AllowAnyServerCertificate
+//   restores the old acceptance of any certificate, with an ERROR line at every request;
+// - each redirect followed is logged; one to another host than the one asked is refused
+//   (12156) unless AllowRedirectToOtherHosts is set.
 //
 // Where the older agent could lose or corrupt data, this client does better:
 // - a download is written beside its destination and renamed over it, so a failure never
@@ -108,7 +117,8 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16
                                const char16_t* proxyPassword, const char16_t* objectPath,
                                const char16_t* destinationPath, DWORD requestMode, bool keepAlive,
                                HttpRequestHandles* handles, bool acceptGzip);
-// Limits the session to TLS 1.0-1.2 on Windows 7 and 8; always returns 1.
+// Limits the session to TLS 1.2 and later (1.0 and 1.1 too with AllowLegacyTlsVersions);
+// 1, or 0 when the versions could not be limited.
 int SetSecureProtocols(HINTERNET session);
 // 0 and the Last-Modified value, or the query's error code.
 DWORD GetFilelastmodifiedTime(HINTERNET request, std::optional<std::u16string>* lastModified);

@@ -203,6 +203,13 @@ void ResetAgentParameters() {
     gv_localMACAddress.reset();
     gv_localSubnetMask.reset();
     gv_domainController.reset();
+
+    // Server trust.
+    gv_serverKeyPin.reset();
+    gv_dsKeyPin.reset();
+    gv_allowAnyServerCertificate = 0;
+    gv_allowLegacyTlsVersions = 0;
+    gv_allowRedirectToOtherHosts = 0;
 }
 
 int GetCustomerId(std::optional<std::string>* customerId) {
@@ -432,6 +439,8 @@ int InitializeAgentParameters() {
     }
     if (ReadText(gv_agentRootKey, "ProxyEnabled", &gv_proxyEnabled) != ERROR_SUCCESS) gv_proxyEnabled = "NO";
     if (EqualsNoCase(gv_proxyEnabled, "yes")) InitializeProxyDetailsFromRegistry();
+    // Before the agent details: looking up the resource id may already talk to the server.
+    InitializeServerTrustSettings();
 
     if (InitializeAgentDetails() != 0) {
         LogError("InitializeAgentParameters : Error while the Agent details ! \n");

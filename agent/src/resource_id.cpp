@@ -11,6 +11,27 @@ ResourceIdLookup& Lookup() {
     static ResourceIdLookup lookup;
     return lookup;
 }
+
+constexpr int kMaxResourceIdLength = 255;
+
+// The server's identifier ends up in the registry and in paths and messages built from
+// it: only printable text of at most 255 characters, without path separators, and not a
+// folder name of its own ("." or "..").
+bool IsAcceptableResourceId(const std::string& id) {
+    if (id.empty() || id == "." || id == "..") return false;
+    if (id.size() > static_cast<std::size_t>(kMaxResourceIdLength) * 4) return false;
+    const int length = static_cast<int>(id.size());
+    const int characters = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, id.data(), length, nullptr, 0);
+    if (characters <= 0 || characters > kMaxResourceIdLength) return false;
+    WideString wide(static_cast<std::size_t>(characters), WTEXT('\0'));
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, id.data(), length, wide.data(), characters) != characters)
+        return false;
+    for (const WCHAR c : wide) {
+        const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+        if (control || c == '/' || c == '\\') return false;
+    }
+    return true;
+}
 }  // namespace
 
 void SetResourceIdLookup(ResourceIdLookup lookup) { Lookup() = std::move(lookup); }
@@ -58,6 +79,13 @@ DWORD GetResourceIDFromServer(std::optional<std::string>* resourceId) {
     std::optional<std::string> found;
     const DWORD result = Lookup()(documentPath, &found);
     if (result != 0) return result;
+    if (found && !IsAcceptableResourceId(*found)) {
+        // The value itself is not logged: it may hold line breaks and control characters.
+        LogError("GetResourceIDFromServer : The resource id from the server is refused: it is not printable text of "
+                 "at most 255 characters without path separators (%u bytes) \n",
+                 static_cast<unsigned>(found->size()));
+        return ERROR_INVALID_DATA;
+    }
     if (found) {
         LogInfo("GetResourceIDFromServer : The Resource ID from the server is given  by %s \n", found);
         agent_detail::WriteText(gv_systemDetailsKey, "ZQAgentResourceID", found->c_str());

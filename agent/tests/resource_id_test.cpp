@@ -98,6 +98,57 @@ TEST_F(AgentTest, ServerLookupResultIsRecorded) {
     EXPECT_FALSE(Registry(gv_systemDetailsKey, "ZQAgentResourceID").has_value());
 }
 
+TEST_F(AgentTest, IdentifiersFromTheServerMustBePrintableShortAndFlat) {
+    struct Case {
+        const char* name;
+        std::string id;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {"plain", "RES-1001", true},
+        {"255 characters", std::string(255, 'a'), true},
+        {"non-ASCII letters, 255 characters", "\xC3\xA9" + std::string(254, 'b'), true},
+        {"blank inside", "RES 7", true},
+        {"256 characters", std::string(256, 'a'), false},
+        {"slash", "../../etc/x", false},
+        {"backslash", "..\\Windows", false},
+        {"dot", ".", false},
+        {"dot dot", "..", false},
+        {"line break", "RES-1\nGetResourceID : forged", false},
+        {"control character", std::string("RES\x01"), false},
+        {"delete", "RES\x7F", false},
+        {"C1 control", "RES\xC2\x85", false},
+        {"NUL inside", std::string("RES\0X", 5), false},
+        {"invalid UTF-8", "RES\xFF", false},
+        {"cut UTF-8 sequence", "RES\xC3", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        SetResourceIdLookup([&c](const std::string&, std::optional<std::string>* id) {
+            *id = c.id;
+            return DWORD{0};
+        });
+        systemDetails.clear();
+        ASSERT_EQ(Run(), 0);  // a refused identifier does not fail the start-up
+        const std::string text = LogText();
+        if (c.accepted) {
+            EXPECT_EQ(gv_resourceId, c.id);
+            EXPECT_EQ(Registry(gv_systemDetailsKey, "ZQAgentResourceID"), c.id);
+            EXPECT_NE(text.find("SendServiceMsg : "), std::string::npos);
+        } else {
+            EXPECT_FALSE(gv_resourceId.has_value());
+            EXPECT_FALSE(Registry(gv_systemDetailsKey, "ZQAgentResourceID").has_value());
+            EXPECT_EQ(text.find("SendServiceMsg : "), std::string::npos) << "the agent service is not told";
+            EXPECT_TRUE(Logged("GetResourceIDFromServer : The resource id from the server is refused: it is not "
+                               "printable text of at most 255 characters without path separators (" +
+                               std::to_string(c.id.size()) + " bytes) \n"));
+            EXPECT_EQ(text.find("forged"), std::string::npos) << "the value never reaches the log";
+        }
+    }
+}
+
 TEST_F(AgentTest, WithoutServerLookupTheStepFailsCleanly) {
     systemDetails.clear();
     Prepare();

@@ -188,3 +188,41 @@ TEST_F(AgentTest, CryptographicClientCreatesContainerOnceThenFindsIt) {
     testsupport::WriteFile(folder / "exchange.pem", "not a key");
     EXPECT_EQ(CheckCryptographicClient(), 0);  // a damaged key is not silently replaced
 }
+
+TEST_F(AgentTest, ServerTrustValuesAreReadBeforeTheFirstRequestAndPinsAreRecordedOnce) {
+    // Nothing set: no pins, every check on.
+    ASSERT_EQ(Run(), 0);
+    EXPECT_FALSE(gv_serverKeyPin.has_value());
+    EXPECT_FALSE(gv_dsKeyPin.has_value());
+    EXPECT_EQ(gv_allowAnyServerCertificate + gv_allowLegacyTlsVersions + gv_allowRedirectToOtherHosts, 0);
+
+    TearDown();
+    SetUp();
+    root["AllowAnyServerCertificate"] = "YES";
+    root["AllowLegacyTlsVersions"] = "1";          // only "yes" relaxes a check
+    root["AllowRedirectToOtherHosts"] = "yes ";
+    server["ZQServerPublicKeyPin"] = std::string(64, 'a');
+    server["DistributionServerPublicKeyPin"] = "";  // empty: no pin
+    systemDetails.clear();
+    int seenByTheLookup = -1;
+    SetResourceIdLookup([&](const std::string&, std::optional<std::string>*) {
+        seenByTheLookup = gv_allowAnyServerCertificate;
+        return DWORD{12029};
+    });
+    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(seenByTheLookup, 1) << "the resource id lookup already talks to the server";
+    EXPECT_EQ(gv_allowAnyServerCertificate, 1);
+    EXPECT_EQ(gv_allowLegacyTlsVersions, 0);
+    EXPECT_EQ(gv_allowRedirectToOtherHosts, 0);
+    EXPECT_EQ(gv_serverKeyPin, std::string(64, 'a'));
+    EXPECT_FALSE(gv_dsKeyPin.has_value());
+
+    // The first key recorded stays, also when another process recorded it meanwhile.
+    EXPECT_EQ(RecordServerKeyPin(true, "d1"), "d1");
+    EXPECT_EQ(Registry(gv_serverInfoKey, "DistributionServerPublicKeyPin"), "d1");
+    EXPECT_EQ(RecordServerKeyPin(true, "d2"), "d1");
+    gv_serverKeyPin.reset();  // this process has not seen the pin another one wrote
+    EXPECT_EQ(RecordServerKeyPin(false, "b"), std::string(64, 'a'));
+    EXPECT_EQ(gv_serverKeyPin, std::string(64, 'a'));
+    EXPECT_EQ(Registry(gv_serverInfoKey, "ZQServerPublicKeyPin"), std::string(64, 'a'));
+}

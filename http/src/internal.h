@@ -9,7 +9,8 @@
 namespace httpclient {
 
 inline constexpr const char16_t* kUserAgent = u"VantorraAgent";
-// The agent ignores every certificate error once it talks https (see http.h).
+// The certificate errors a request ignores once its key is checked against a pin, or
+// when AllowAnyServerCertificate is set (see http.h).
 inline constexpr DWORD kIgnoreCertificateFlags = 0x3300;
 // Consecutive throttled blocks that bring no byte before the download gives up.
 inline constexpr int kMaxRoundsWithoutProgress = 3;

@@ -4,6 +4,7 @@
 
 #include "agent/agent.h"
 #include "http/src/internal.h"
+#include "http/src/server_trust.h"
 #include "runtime/helpers.h"
 #include "runtime/log.h"
 
@@ -23,7 +24,7 @@ DWORD OpenAndPrepare(bool useProxy, bool secure, const char16_t* serverName, INT
                      const char16_t* proxyServer, const char16_t* proxyBypass, const char16_t* proxyUser,
                      const char16_t* proxyPassword, const char16_t* objectPath,
                      const char16_t* destinationPath, DWORD requestMode, bool keepAlive,
-                     HttpRequestHandles* handles) {
+                     HttpRequestHandles* handles, ServerGuard& guard) {
     HINTERNET session;
     if (useProxy) {
         LogDebug("GetInternetRequestHandle : Proxy Server Name : %S \n", proxyServer);
@@ -42,7 +43,11 @@ DWORD OpenAndPrepare(bool useProxy, bool secure, const char16_t* serverName, INT
 
     DWORD openFlags = WINHTTP_FLAG_REFRESH;
     if (secure) {
-        SetSecureProtocols(session);
+        // A session that could be talked down to TLS 1.0 or 1.1 is not used.
+        if (const DWORD error = LimitTlsVersions(session)) {
+            CloseAndReset(handles);
+            return error;
+        }
         openFlags |= WINHTTP_FLAG_SECURE;
     }
 
@@ -109,10 +114,9 @@ DWORD OpenAndPrepare(bool useProxy, bool secure, const char16_t* serverName, INT
         ok = WinHttpSetOption(request, WINHTTP_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
         if (!ok) error = GetLastError();
     }
-    if (ok && secure) {
-        ok = IgnoreCertificateErrors(request, &error);
-        if (ok)
-            LogDebug("GetInternetRequestHandle :  The request is updated with the internet option security flags. \n");
+    if (ok) {
+        error = guard.Prepare(request, "GetInternetRequestHandle", serverName, secure);
+        ok = error == ERROR_SUCCESS;
     }
     if (ok && useProxy) ok = SetProxyCredentials(request, proxyUser, proxyPassword, &error);
     if (!ok) {
@@ -125,21 +129,7 @@ DWORD OpenAndPrepare(bool useProxy, bool secure, const char16_t* serverName, INT
 
 }  // namespace
 
-int SetSecureProtocols(HINTERNET session) {
-    if (isWin7orWin8()) {
-        LogInfo("SetSecureProtocols : Configuring security protocols \n");
-        DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
-                          WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-            LogInfo("SetSecureProtocols :  Security protocols configured successfully \n");
-        } else {
-            const DWORD error = GetLastError();
-            LogError("SetSecureProtocols :  Error in WinHttpSetOption for security protocols --> %d \n", error);
-            HttpGetLastError(error);
-        }
-    }
-    return 1;
-}
+int SetSecureProtocols(HINTERNET session) { return LimitTlsVersions(session) == ERROR_SUCCESS ? 1 : 0; }
 
 DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16_t* serverName,
                                INTERNET_PORT port, const char16_t* proxyServer,
@@ -151,10 +141,12 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16
     if (!handles) return ERROR_INVALID_PARAMETER;
     const bool secure = IsHttps(protocol);
     bool restarted = false;
+    ServerGuard guard;
 
     for (;;) {  // one pass per attempt; a restart opens everything anew
         DWORD result = OpenAndPrepare(useProxy, secure, serverName, port, proxyServer, proxyBypass, proxyUser,
-                                      proxyPassword, objectPath, destinationPath, requestMode, keepAlive, handles);
+                                      proxyPassword, objectPath, destinationPath, requestMode, keepAlive, handles,
+                                      guard);
         if (result != ERROR_SUCCESS) return result;
 
         bool restart = false;
@@ -181,7 +173,9 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16
                                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
             }
             if (!sent) {
-                const DWORD error = GetLastError();
+                DWORD error = GetLastError();
+                if (guard.RetryUnverified(handles->hRequest, error)) continue;
+                error = guard.Outcome(error, &handles->hRequest);
                 if (error == ERROR_WINHTTP_LOGIN_FAILURE || error == ERROR_WINHTTP_OPERATION_CANCELLED) {
                     LogInfo(
                         "GetInternetRequestHandle : Going to close the request handle and going to resending the "
@@ -197,7 +191,7 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16
                 return error;
             }
             if (WinHttpReceiveResponse(handles->hRequest, nullptr)) break;
-            const DWORD error = GetLastError();
+            const DWORD error = guard.Outcome(GetLastError(), &handles->hRequest);
             if (error == ERROR_WINHTTP_RESEND_REQUEST) {
                 LogInfo("GetInternetRequestHandle : Resending the data to the server %S \n", serverName);
                 winhttp_seam::Sleep(5000);

@@ -11,6 +11,7 @@
 
 #include "agent/agent.h"
 #include "http/src/internal.h"
+#include "http/src/server_trust.h"
 #include "runtime/helpers.h"
 #include "runtime/log.h"
 
@@ -42,6 +43,7 @@ struct UploadContext {
     const char16_t* objectPath;
     DWORD requestMode;
     HttpRequestHandles handles;
+    ServerGuard guard{};  // certificate and redirect checks of the current request handle
 };
 
 void CloseUploadHandles(UploadContext& ctx) {
@@ -75,7 +77,12 @@ DWORD OpenUpload(UploadContext& ctx, INTERNET_PORT port, const char16_t* proxySe
         return error;
     }
     ctx.handles.hSession = session;
-    if (ctx.secure) SetSecureProtocols(session);
+    if (ctx.secure) {
+        if (const DWORD error = LimitTlsVersions(session)) {
+            CloseUploadHandles(ctx);
+            return error;
+        }
+    }
     HINTERNET connect = WinHttpConnect(session, ctx.serverName, port, 0);
     if (!connect) {
         const DWORD error = GetLastError();
@@ -113,9 +120,9 @@ DWORD PrepareUpload(UploadContext& ctx, bool keepAlive, bool agentTimeouts) {
         ok = WinHttpSetOption(ctx.handles.hRequest, WINHTTP_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
         if (!ok) error = GetLastError();
     }
-    if (ok && ctx.secure) {
-        ok = IgnoreCertificateErrors(ctx.handles.hRequest, &error);
-        if (ok) LogDebug(t(" :  The request is updated with the internet option security flags. \n").c_str());
+    if (ok) {
+        error = ctx.guard.Prepare(ctx.handles.hRequest, t.name(), ctx.serverName, ctx.secure);
+        ok = error == ERROR_SUCCESS;
     }
     if (ok && ctx.useProxy) ok = SetProxyCredentials(ctx.handles.hRequest, ctx.proxyUser, ctx.proxyPassword, &error);
     if (!ok) {
@@ -164,6 +171,8 @@ DWORD SendWithResends(UploadContext& ctx, bool keepAlive, bool agentTimeouts, co
     while (rounds < 5) {
         DWORD sendError = ERROR_SUCCESS;
         if (!sendRound(ctx, &sendError)) {
+            if (ctx.guard.RetryUnverified(ctx.handles.hRequest, sendError)) continue;
+            sendError = ctx.guard.Outcome(sendError, &ctx.handles.hRequest);
             if (sendError == ERROR_WINHTTP_LOGIN_FAILURE || sendError == ERROR_WINHTTP_OPERATION_CANCELLED) {
                 LogInfo(t(" : Going to close the request handle and going to resending the data to the server %S \n")
                             .c_str(),
@@ -180,7 +189,7 @@ DWORD SendWithResends(UploadContext& ctx, bool keepAlive, bool agentTimeouts, co
             return sendError;
         }
         if (WinHttpReceiveResponse(ctx.handles.hRequest, nullptr)) return ERROR_SUCCESS;
-        const DWORD error = GetLastError();
+        const DWORD error = ctx.guard.Outcome(GetLastError(), &ctx.handles.hRequest);
         if (error == ERROR_WINHTTP_RESEND_REQUEST) {
             LogInfo(t(" : Resending the data to the server %S \n").c_str(), ctx.serverName);
             winhttp_seam::Sleep(5000);

@@ -63,6 +63,7 @@ protected:
         gv_dataTransferRateKBps = 1024;
         gv_tempDir = temp.str();
         gv_agentInstallDir = std::string("C:\\Agent\\");
+        ResetServerTrust();
         winhttp_seam::ClearInjectedFailures();
         winhttp_seam::SetSleepFunction([this](DWORD ms) {
             std::lock_guard lock(sleepMutex);
@@ -77,7 +78,24 @@ protected:
         ifModifiedSinceEnabled = 0;
         lastModifiedTime.reset();
         gv_agentInstallDir.reset();
+        ResetServerTrust();
         log.reset();
+    }
+
+    // No key pins, no relaxed checks, and no configured server address (a test that
+    // wants trust on first use names its server).
+    static void ResetServerTrust() {
+        gv_serverKeyPin.reset();
+        gv_dsKeyPin.reset();
+        gv_allowAnyServerCertificate = 0;
+        gv_allowLegacyTlsVersions = 0;
+        gv_allowRedirectToOtherHosts = 0;
+        for (auto* address : {&gv_serverName, &gv_serverFlatName, &gv_lastAccessName, &gv_serverIPAddress,
+                              &gv_serverSecIPAddress, &gv_dsServerName, &gv_dsFlatName, &gv_dsLastAccessName,
+                              &gv_dsIPAddress, &gv_dsSecIPAddress}) {
+            address->reset();
+        }
+        gv_dsEnabled.reset();
     }
 
     std::vector<DWORD> Sleeps() {

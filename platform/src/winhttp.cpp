@@ -146,12 +146,7 @@ HINTERNET WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServerName, INTERNET_PO
     if (!session) return nullptr;
     if (!pswzServerName || dwReserved != 0) return FailWith<HINTERNET>(ERROR_INVALID_PARAMETER, nullptr);
     auto connection = std::make_shared<Connection>();
-    {
-        std::lock_guard lock(session->mutex);
-        connection->timeouts = session->timeouts;
-        connection->redirectPolicy = session->redirectPolicy;
-        connection->maxRedirects = session->maxRedirects;
-    }
+    connection->InheritFrom(*session);
     connection->session = std::move(session);
     connection->host = host::Utf16ToUtf8(pswzServerName);
     if (connection->host.empty()) return FailWith<HINTERNET>(ERROR_WINHTTP_INVALID_URL, nullptr);
@@ -169,12 +164,7 @@ HINTERNET WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszVerb, LPCWSTR pwszO
     if (!version.empty() && version != "HTTP/1.1") return FailWith<HINTERNET>(ERROR_NOT_SUPPORTED, nullptr);
 
     auto request = std::make_shared<Request>();
-    {
-        std::lock_guard lock(connection->mutex);
-        request->timeouts = connection->timeouts;
-        request->redirectPolicy = connection->redirectPolicy;
-        request->maxRedirects = connection->maxRedirects;
-    }
+    request->InheritFrom(*connection);
     request->connection = connection;
     request->verb = pwszVerb && *pwszVerb ? host::Utf16ToUtf8(pwszVerb) : "GET";
     for (char c : request->verb) {
@@ -194,7 +184,9 @@ HINTERNET WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszVerb, LPCWSTR pwszO
     if (const std::string referrer = host::NarrowArg(pwszReferrer); !referrer.empty()) {
         request->headers.push_back({"Referer", referrer});
     }
-    return host::RegisterHandle(std::move(request));
+    const HINTERNET handle = host::RegisterHandle(request);
+    request->handle = handle;
+    return handle;
 }
 
 BOOL WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeadersLength,
@@ -300,9 +292,27 @@ BOOL WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, LP
         if (!request) return FailWith(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE, FALSE);
         value = request->securityFlags;
         break;
+    case WINHTTP_OPTION_SERVER_CERT_CONTEXT: {
+        if (!request) return FailWith(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE, FALSE);
+        if (!lpdwBufferLength) return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+        if (!lpBuffer || *lpdwBufferLength < sizeof(PCCERT_CONTEXT)) {
+            *lpdwBufferLength = sizeof(PCCERT_CONTEXT);
+            return FailWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
+        }
+        // Known once a TLS handshake is done, until the next send.
+        const std::vector<BYTE>& encoded = request->transfer->ServerCertificate();
+        if (encoded.empty()) return FailWith(ERROR_WINHTTP_INCORRECT_HANDLE_STATE, FALSE);
+        PCCERT_CONTEXT context = host::winhttp::NewCertificateContext(encoded);
+        if (!context) return FALSE;
+        std::memcpy(lpBuffer, &context, sizeof context);
+        *lpdwBufferLength = sizeof context;
+        return TRUE;
+    }
     case WINHTTP_OPTION_URL: {
         if (!request) return FailWith(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE, FALSE);
-        const std::u16string url = host::Utf8ToUtf16(request->Url());
+        // After a redirect, the URL the request went on to.
+        const std::string current = request->transfer->CurrentUrl();
+        const std::u16string url = host::Utf8ToUtf16(current.empty() ? request->Url() : current);
         if (!lpdwBufferLength) return FailWith(ERROR_INVALID_PARAMETER, FALSE);
         const DWORD needed = static_cast<DWORD>((url.size() + 1) * sizeof(WCHAR));
         if (!lpBuffer || *lpdwBufferLength < needed) {
@@ -334,7 +344,7 @@ BOOL WinHttpSetTimeouts(HINTERNET hInternet, int nResolveTimeout, int nConnectTi
 }
 
 BOOL WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeadersLength, LPVOID lpOptional,
-                        DWORD dwOptionalLength, DWORD dwTotalLength, DWORD_PTR /*dwContext*/) {
+                        DWORD dwOptionalLength, DWORD dwTotalLength, DWORD_PTR dwContext) {
     if (Injected(Call::SendRequest)) return FALSE;
     auto request = Lookup<Request>(hRequest);
     if (!request) return FALSE;
@@ -345,7 +355,8 @@ BOOL WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeaders
         return FALSE;
     }
     const DWORD total = std::max(dwTotalLength, dwOptionalLength);
-    const DWORD error = request->transfer->Send(extra, static_cast<const BYTE*>(lpOptional), dwOptionalLength, total);
+    const DWORD error =
+        request->transfer->Send(extra, static_cast<const BYTE*>(lpOptional), dwOptionalLength, total, dwContext);
     return error ? FailWith(error, FALSE) : TRUE;
 }
 
@@ -400,8 +411,32 @@ BOOL WinHttpReadData(HINTERNET hRequest, LPVOID lpBuffer, DWORD dwNumberOfBytesT
 BOOL WinHttpCloseHandle(HINTERNET hInternet) {
     if (Injected(Call::CloseHandle)) return FALSE;
     // Only WinHTTP handles close here; a file or process handle is not ours to close.
-    if (!host::LookupHandleAs<InternetObject>(hInternet) || !host::UnregisterHandle(hInternet)) {
-        return FailWith(ERROR_INVALID_HANDLE, FALSE);
-    }
+    auto object = host::LookupHandleAs<InternetObject>(hInternet);
+    if (!object || !host::UnregisterHandle(hInternet)) return FailWith(ERROR_INVALID_HANDLE, FALSE);
+    object->closed = true;  // a call still running on it (a status callback's caller) stops
     return TRUE;
 }
+
+WINHTTP_STATUS_CALLBACK WinHttpSetStatusCallback(HINTERNET hInternet, WINHTTP_STATUS_CALLBACK lpfnInternetCallback,
+                                                 DWORD dwNotificationFlags, DWORD_PTR /*dwReserved*/) {
+    auto object = Lookup<InternetObject>(hInternet);
+    if (!object) return WINHTTP_INVALID_STATUS_CALLBACK;
+    std::lock_guard lock(object->mutex);
+    const WINHTTP_STATUS_CALLBACK previous = object->callback;
+    object->callback = lpfnInternetCallback;
+    object->callbackFlags = lpfnInternetCallback ? dwNotificationFlags : 0;
+    return previous;
+}
+
+namespace host::winhttp {
+
+void InternetObject::InheritFrom(InternetObject& parent) {
+    std::lock_guard lock(parent.mutex);
+    timeouts = parent.timeouts;
+    redirectPolicy = parent.redirectPolicy;
+    maxRedirects = parent.maxRedirects;
+    callback = parent.callback;
+    callbackFlags = parent.callbackFlags;
+}
+
+}  // namespace host::winhttp

@@ -2,6 +2,7 @@
 // response header store, the proxy and bypass rules and the curl transfer driver.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,11 +29,20 @@ public:
     explicit InternetObject(DWORD type) : type_(type) {}
     DWORD HandleType() const { return type_; }
 
-    // Guards the object's settings and, for requests, the transfer.
-    std::mutex mutex;
+    // Guards the object's settings and, for requests, the transfer. Recursive: a status
+    // callback runs inside the call that holds it and may query the same request.
+    std::recursive_mutex mutex;
     Timeouts timeouts;
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
     DWORD maxRedirects = 10;
+    WINHTTP_STATUS_CALLBACK callback = nullptr;
+    DWORD callbackFlags = 0;
+    // Set by WinHttpCloseHandle, also when a status callback closes the handle while a
+    // call on it is running: that call then ends with 12017.
+    std::atomic<bool> closed{false};
+
+    // Settings a new child handle takes over from its parent.
+    void InheritFrom(InternetObject& parent);
 
 private:
     DWORD type_;
@@ -51,6 +61,9 @@ public:
     std::vector<ProxyEntry> proxies;       // empty: direct
     std::vector<std::string> bypassList;   // lower-case patterns
     DWORD secureProtocols = 0;             // 0: the TLS library's defaults
+    // A proxy of this session asked for Basic credentials (407): from then on requests
+    // of the session send them at once, as WinHTTP does.
+    bool proxyChallenged = false;
 };
 
 class Connection : public InternetObject {
@@ -122,6 +135,8 @@ public:
     std::string proxyPassword;
     std::vector<HeaderLine> headers;  // in the order they were added
 
+    HINTERNET handle = nullptr;  // as registered, for status callbacks
+
     bool Secure() const { return (openFlags & WINHTTP_FLAG_SECURE) != 0; }
     std::string Url() const;
 
@@ -130,5 +145,9 @@ public:
 
 // Consumes one injected failure of `call`, if a test armed one.
 std::optional<DWORD> TakeInjectedFailure(winhttp_seam::Call call);
+
+// The server certificate behind WINHTTP_OPTION_SERVER_CERT_CONTEXT: a new context for
+// the DER bytes, or null (with the last error set) when they do not parse.
+PCCERT_CONTEXT NewCertificateContext(const std::vector<BYTE>& encoded);
 
 }  // namespace host::winhttp

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/src/internal.h"
 #include "platform/win/errors.h"
 
 namespace host::winhttp {
@@ -140,9 +141,11 @@ DWORD Transfer::Fail(DWORD error) {
 }
 
 DWORD Transfer::Send(const std::vector<HeaderLine>& extraHeaders, const BYTE* body, DWORD bodyLength,
-                     DWORD totalLength) {
+                     DWORD totalLength, DWORD_PTR context) {
     Stop();
     phase_ = Phase::Idle;
+    context_ = context;
+    serverCertificate_.clear();
     extraHeaders_ = extraHeaders;
     url_ = request_.Url();
     method_ = request_.verb;
@@ -161,16 +164,23 @@ DWORD Transfer::Send(const std::vector<HeaderLine>& extraHeaders, const BYTE* bo
 
     // Return once the connection is up and the request is on its way, so that name,
     // connect and TLS failures surface here.
-    Run([&] { return requestGoingOut_; }, 0);
-    if (!requestGoingOut_ && ended_) {
-        if (tunnel_.statusCode >= 300) {
-            // The proxy refused the tunnel: its answer is the response (a 407 stays a 407).
-            current_ = tunnel_;
-            current_.complete = true;
-            result_ = CURLE_OK;
-        } else {
-            return Fail(EndedError());
+    for (;;) {
+        Run([&] { return requestGoingOut_; }, 0);
+        if (requestGoingOut_ || !ended_) break;
+        if (tunnel_.statusCode < 300) return Fail(EndedError());
+        if (CanAnswerProxyChallenge(tunnel_)) {
+            // Nothing has reached the server yet: ask for the tunnel again, with credentials.
+            RememberProxyChallenge();
+            tunnel_ = {};
+            Stop();
+            if (const DWORD error = Start()) return Fail(error);
+            continue;
         }
+        // The proxy refused the tunnel: its answer is the response (a 407 stays a 407).
+        current_ = tunnel_;
+        current_.complete = true;
+        result_ = CURLE_OK;
+        break;
     }
     phase_ = Phase::Sent;
     return ERROR_SUCCESS;
@@ -196,10 +206,12 @@ DWORD Transfer::Start() {
     const Session& session = *connection.session;
     std::string userAgent;
     DWORD secureProtocols;
+    bool proxyChallenged;
     {
         std::lock_guard lock(request_.connection->session->mutex);
         userAgent = session.userAgent;
         secureProtocols = session.secureProtocols;
+        proxyChallenged = session.proxyChallenged;
     }
 
     CURL* easy = easy_;
@@ -267,7 +279,10 @@ DWORD Transfer::Start() {
     const std::string proxy = ChooseProxy(session, secure ? "https" : "http", connection.host, port);
     curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
     curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
-    if (!proxy.empty() && !request_.proxyUser.empty()) {
+    viaProxy_ = !proxy.empty();
+    // As WinHTTP: the credentials go out only once the proxy has asked for them.
+    proxyCredentialsSent_ = viaProxy_ && !request_.proxyUser.empty() && proxyChallenged;
+    if (proxyCredentialsSent_) {
         curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, request_.proxyUser.c_str());
         curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, request_.proxyPassword.c_str());
         curl_easy_setopt(easy, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
@@ -283,6 +298,15 @@ DWORD Transfer::Start() {
             long range = 0;
             if (!TlsVersionRange(secureProtocols, range)) return ERROR_WINHTTP_SECURE_FAILURE;
             curl_easy_setopt(easy, CURLOPT_SSLVERSION, range);
+            // OpenSSL refuses TLS 1.0 and 1.1 at its default security level; a caller that
+            // names them gets them, as from Windows.
+            if (secureProtocols & (WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1)) {
+                curl_easy_setopt(easy, CURLOPT_SSL_CIPHER_LIST, "DEFAULT:@SECLEVEL=0");
+            }
+        }
+        if (const std::string roots = MachineTrustStore(); !roots.empty()) {
+            curl_blob blob{const_cast<char*>(roots.data()), roots.size(), CURL_BLOB_COPY};
+            curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
         }
     }
 
@@ -364,10 +388,45 @@ DWORD Transfer::Write(const BYTE* data, DWORD length, DWORD& written) {
 }
 
 bool Transfer::HeadersFinal() const {
-    return current_.complete && current_.statusCode >= 200 && decision_ != Redirect::Follow;
+    return current_.complete && current_.statusCode >= 200 && decision_ != Redirect::Follow &&
+           decision_ != Redirect::Authenticate;
+}
+
+bool Transfer::CanAnswerProxyChallenge(const ResponseHeaders& head) const {
+    if (head.statusCode != 407 || !viaProxy_ || proxyCredentialsSent_ || request_.proxyUser.empty()) return false;
+    for (DWORD index = 0; const HeaderLine* challenge = head.Find("Proxy-Authenticate", index); ++index) {
+        const std::string_view value = challenge->value;
+        if (value.size() >= 5 && SameName(value.substr(0, 5), "Basic") && (value.size() == 5 || value[5] == ' ')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Transfer::RememberProxyChallenge() {
+    Session& session = *request_.connection->session;
+    std::lock_guard lock(session.mutex);
+    session.proxyChallenged = true;
+}
+
+bool Transfer::RewindBody() {
+    if (totalLength_ > optional_.size()) return false;
+    chunk_ = optional_.data();
+    chunkLeft_ = optional_.size();
+    provided_ = optional_.size();
+    written_ = 0;
+    return true;
+}
+
+bool Transfer::Notify(DWORD status, LPVOID information, DWORD length) {
+    if (request_.callback && (request_.callbackFlags & status)) {
+        request_.callback(request_.handle, context_, status, information, length);
+    }
+    return !request_.closed;
 }
 
 Transfer::Redirect Transfer::Decide(std::string& target) const {
+    if (CanAnswerProxyChallenge(current_)) return Redirect::Authenticate;
     switch (current_.statusCode) {
     case 301: case 302: case 303: case 307: case 308: break;
     default: return Redirect::None;
@@ -410,8 +469,21 @@ DWORD Transfer::Receive() {
         if (decision_ == Redirect::TooMany) return Fail(ERROR_WINHTTP_REDIRECT_FAILED);
         if (outcome == Drive::Condition) break;
         // The transfer ended before a final response head arrived.
+        if (decision_ == Redirect::Authenticate && current_.complete) {
+            RememberProxyChallenge();
+            Stop();
+            // A body handed over chunk by chunk cannot be sent again from here: the caller
+            // sends the request again, and the credentials go with it.
+            if (!RewindBody()) return Fail(ERROR_WINHTTP_RESEND_REQUEST);
+            if (const DWORD error = Start()) return Fail(error);
+            continue;
+        }
         if (result_ == CURLE_OK && decision_ == Redirect::Follow) {
             ++redirects_;
+            std::u16string wideUrl = Utf8ToUtf16(followUrl_);
+            if (!Notify(WINHTTP_CALLBACK_STATUS_REDIRECT, wideUrl.data(), static_cast<DWORD>(wideUrl.size()))) {
+                return Fail(ERROR_WINHTTP_OPERATION_CANCELLED);
+            }
             url_ = followUrl_;
             // As browsers do: a 303, and a 301/302 of a POST, go on as GET without a body.
             if (current_.statusCode == 303 || (method_ == "POST" && current_.statusCode <= 302)) method_ = "GET";
@@ -527,7 +599,13 @@ size_t Transfer::OnUpload(char* data, size_t size, size_t count, void* self) {
 }
 
 int Transfer::OnPrerequest(void* self, char*, char*, int, int) {
-    static_cast<Transfer*>(self)->requestGoingOut_ = true;
+    // The connection and its TLS handshake are done and nothing of the request has gone
+    // out: the moment a status callback may look at the certificate and cancel.
+    auto* transfer = static_cast<Transfer*>(self);
+    transfer->serverCertificate_ =
+        transfer->url_.starts_with("https:") ? PeerCertificate(transfer->easy_) : std::vector<BYTE>();
+    if (!transfer->Notify(WINHTTP_CALLBACK_STATUS_SENDING_REQUEST, nullptr, 0)) return CURL_PREREQFUNC_ABORT;
+    transfer->requestGoingOut_ = true;
     return CURL_PREREQFUNC_OK;
 }
 

@@ -37,9 +37,10 @@ public:
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    // Each returns 0 on success or the WinHTTP error code.
+    // Each returns 0 on success or the WinHTTP error code. `context` is handed to the
+    // request's status callback.
     DWORD Send(const std::vector<HeaderLine>& extraHeaders, const BYTE* body, DWORD bodyLength,
-               DWORD totalLength);
+               DWORD totalLength, DWORD_PTR context);
     DWORD Write(const BYTE* data, DWORD length, DWORD& written);
     DWORD Receive();
     DWORD QueryAvailable(DWORD& available);
@@ -47,6 +48,11 @@ public:
 
     // The final response's headers once WinHttpReceiveResponse succeeded, else null.
     const ResponseHeaders* Response() const;
+    // DER bytes of the server's certificate of the current exchange; empty before the
+    // TLS handshake and for plain HTTP.
+    const std::vector<BYTE>& ServerCertificate() const { return serverCertificate_; }
+    // The URL the exchange is at (after redirects); empty before the first send.
+    const std::string& CurrentUrl() const { return url_; }
 
     // Most body bytes one request holds at a time.
     static constexpr size_t kBufferLimit = 256 * 1024;
@@ -56,7 +62,8 @@ public:
 private:
     enum class Phase { Idle, Sent, Responded, Failed };
     enum class Drive { Condition, Ended, TimedOut };
-    enum class Redirect { None, Follow, TooMany };
+    // What follows a complete response head that is not the final answer.
+    enum class Redirect { None, Follow, TooMany, Authenticate };
 
     DWORD Start();
     void Stop();
@@ -67,6 +74,13 @@ private:
     bool HeadersFinal() const;
     Redirect Decide(std::string& target) const;
     void Unpause();
+    // Delivers a status notification; false when the callback closed the request.
+    bool Notify(DWORD status, LPVOID information, DWORD length);
+    // A 407 this exchange can answer with the request's Basic credentials.
+    bool CanAnswerProxyChallenge(const ResponseHeaders& head) const;
+    void RememberProxyChallenge();
+    // Puts a body given whole to the send back to its start; false for a streamed body.
+    bool RewindBody();
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
     static size_t OnBody(char* data, size_t size, size_t count, void* self);
@@ -81,6 +95,10 @@ private:
     std::string url_;
     std::string method_;
     unsigned redirects_ = 0;
+    DWORD_PTR context_ = 0;
+    std::vector<BYTE> serverCertificate_;
+    bool viaProxy_ = false;
+    bool proxyCredentialsSent_ = false;
 
     Phase phase_ = Phase::Idle;
     bool ended_ = false;        // curl finished the current easy transfer
@@ -111,5 +129,13 @@ private:
 
 // The WinHTTP code for a curl result outside the TLS, proxy and response cases.
 DWORD MapCurlError(CURLcode code);
+
+// DER bytes of the peer certificate of the easy handle's TLS connection; empty when
+// there is none.
+std::vector<BYTE> PeerCertificate(CURL* easy);
+// The certificates the machine trusts beyond the host's system store (the file
+// "trusted-roots.pem" in the machine root) appended to the system store, as PEM text;
+// empty when the machine adds none.
+std::string MachineTrustStore();
 
 }  // namespace host::winhttp

@@ -181,25 +181,39 @@ TEST(WinHttpTls, CertificateChecksFollowTheSecurityFlags) {
 }
 
 TEST(WinHttpTls, SecureProtocolsLimitTheVersions) {
-    NginxServer nginx(Https("TLSv1.3"));
-    nginx.AddFile("s.txt", "v13");
-    struct Case {
-        DWORD protocols;  // 0: not set
-        DWORD sendError;
+    constexpr DWORD kModern = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    struct Server {
+        const char* protocols;
+        const char* ciphers;
+        std::vector<std::pair<DWORD, DWORD>> cases;  // protocols (0: not set) and the send's error
     };
-    for (const Case& c : {Case{0, 0}, Case{0xA80, ERROR_WINHTTP_SECURE_FAILURE},
-                          Case{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3, 0},
-                          Case{WINHTTP_FLAG_SECURE_PROTOCOL_SSL3, ERROR_WINHTTP_SECURE_FAILURE}}) {
-        SCOPED_TRACE(c.protocols);
-        RequestSetup setup(nginx.httpsPort(), "/s.txt");
-        setup.secure = true;
-        HandleSet set(setup);
-        if (c.protocols) {
-            DWORD value = c.protocols;
-            ASSERT_TRUE(WinHttpSetOption(set.session, WINHTTP_OPTION_SECURE_PROTOCOLS, &value, sizeof value));
+    const std::vector<Server> servers = {
+        {"TLSv1.3", "",
+         {{0, 0}, {0xA80, ERROR_WINHTTP_SECURE_FAILURE}, {kModern, 0},
+          {WINHTTP_FLAG_SECURE_PROTOCOL_SSL3, ERROR_WINHTTP_SECURE_FAILURE}}},
+        // OpenSSL serves and speaks TLS 1.0 and 1.1 only at security level 0; a session that
+        // names them gets them all the same, as from Windows.
+        {"TLSv1 TLSv1.1", "DEFAULT:@SECLEVEL=0",
+         {{0, ERROR_WINHTTP_SECURE_FAILURE}, {kModern, ERROR_WINHTTP_SECURE_FAILURE}, {0xA80, 0},
+          {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1, 0}}},
+    };
+    for (const Server& server : servers) {
+        NginxOptions options = Https(server.protocols);
+        options.sslCiphers = server.ciphers;
+        NginxServer nginx(options);
+        nginx.AddFile("s.txt", "versions");
+        for (const auto& [protocols, sendError] : server.cases) {
+            SCOPED_TRACE(std::string(server.protocols) + " / " + std::to_string(protocols));
+            RequestSetup setup(nginx.httpsPort(), "/s.txt");
+            setup.secure = true;
+            HandleSet set(setup);
+            if (protocols) {
+                DWORD value = protocols;
+                ASSERT_TRUE(WinHttpSetOption(set.session, WINHTTP_OPTION_SECURE_PROTOCOLS, &value, sizeof value));
+            }
+            ASSERT_TRUE(set.SetDword(WINHTTP_OPTION_SECURITY_FLAGS, kAgentSecurityFlags));
+            EXPECT_EQ(set.SendAndReceive(), sendError);
         }
-        ASSERT_TRUE(set.SetDword(WINHTTP_OPTION_SECURITY_FLAGS, kAgentSecurityFlags));
-        EXPECT_EQ(set.SendAndReceive(), c.sendError);
     }
 }
 

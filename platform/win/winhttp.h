@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "platform/win/crypto.h"
 #include "platform/win/types.h"
 
 #ifdef _WIN32
@@ -80,6 +81,7 @@ inline constexpr DWORD WINHTTP_OPTION_CONTEXT_VALUE = 45;
 inline constexpr DWORD WINHTTP_OPTION_DISABLE_FEATURE = 63;
 inline constexpr DWORD WINHTTP_OPTION_SECURE_PROTOCOLS = 84;
 inline constexpr DWORD WINHTTP_OPTION_REDIRECT_POLICY = 88;
+inline constexpr DWORD WINHTTP_OPTION_SERVER_CERT_CONTEXT = 78;
 inline constexpr DWORD WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS = 89;
 inline constexpr DWORD WINHTTP_OPTION_USERNAME = 0x1000;
 inline constexpr DWORD WINHTTP_OPTION_PASSWORD = 0x1001;
@@ -268,6 +270,114 @@ BOOL WinHttpQueryDataAvailable(HINTERNET hRequest, LPDWORD lpdwNumberOfBytesAvai
 BOOL WinHttpReadData(HINTERNET hRequest, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                      LPDWORD lpdwNumberOfBytesRead);
 BOOL WinHttpCloseHandle(HINTERNET hInternet);
+
+// Status callbacks. Only the notifications below are delivered, synchronously on the
+// thread that makes the call: SENDING_REQUEST once the connection (and its TLS
+// handshake) is up and before the request goes out, REDIRECT before a redirect is
+// followed (lpvStatusInformation is the new URL as a zero-terminated wide string,
+// dwStatusInformationLength its length in characters). Closing the request handle from
+// the callback cancels the request: the pending call fails with 12017. dwContext is the
+// value given to WinHttpSendRequest. A callback set on a session or connection is taken
+// over by the handles opened below it afterwards.
+#ifndef CALLBACK
+#define CALLBACK
+#endif
+using WINHTTP_STATUS_CALLBACK = void(CALLBACK*)(HINTERNET hInternet, DWORD_PTR dwContext, DWORD dwInternetStatus,
+                                                LPVOID lpvStatusInformation, DWORD dwStatusInformationLength);
+using LPWINHTTP_STATUS_CALLBACK = WINHTTP_STATUS_CALLBACK*;
+#define WINHTTP_INVALID_STATUS_CALLBACK (reinterpret_cast<WINHTTP_STATUS_CALLBACK>(static_cast<std::intptr_t>(-1)))
+
+inline constexpr DWORD WINHTTP_CALLBACK_STATUS_RESOLVING_NAME = 0x00000001;
+inline constexpr DWORD WINHTTP_CALLBACK_STATUS_NAME_RESOLVED = 0x00000002;
+inline constexpr DWORD WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER = 0x00000004;
+inline constexpr DWORD WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER = 0x00000008;
+inline constexpr DWORD WINHTTP_CALLBACK_STATUS_SENDING_REQUEST = 0x00000010;
+inline constexpr DWORD WINHTTP_CALLBACK_STATUS_REQUEST_SENT = 0x00000020;
+inline constexpr DWORD WINHTTP_CALLBACK_STATUS_REDIRECT = 0x00004000;
+inline constexpr DWORD WINHTTP_CALLBACK_FLAG_SEND_REQUEST =
+    WINHTTP_CALLBACK_STATUS_SENDING_REQUEST | WINHTTP_CALLBACK_STATUS_REQUEST_SENT;
+inline constexpr DWORD WINHTTP_CALLBACK_FLAG_REDIRECT = WINHTTP_CALLBACK_STATUS_REDIRECT;
+inline constexpr DWORD WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS = 0xFFFFFFFF;
+
+WINHTTP_STATUS_CALLBACK WinHttpSetStatusCallback(HINTERNET hInternet, WINHTTP_STATUS_CALLBACK lpfnInternetCallback,
+                                                 DWORD dwNotificationFlags, DWORD_PTR dwReserved);
+
+// The certificate names of wincrypt.h that WINHTTP_OPTION_SERVER_CERT_CONTEXT hands out.
+// The option answers a new reference to the server's certificate (12019 before a TLS
+// handshake), to be released with CertFreeCertificateContext. The layer fills the
+// encoded certificate and, of CERT_INFO, dwVersion and SubjectPublicKeyInfo.
+using HCERTSTORE = void*;
+using HCRYPTPROV_LEGACY = ULONG_PTR;
+
+struct CRYPTOAPI_BLOB {
+    DWORD cbData;
+    BYTE* pbData;
+};
+using CRYPT_INTEGER_BLOB = CRYPTOAPI_BLOB;
+using CRYPT_OBJID_BLOB = CRYPTOAPI_BLOB;
+using CERT_NAME_BLOB = CRYPTOAPI_BLOB;
+
+struct CRYPT_ALGORITHM_IDENTIFIER {
+    LPSTR pszObjId;
+    CRYPT_OBJID_BLOB Parameters;
+};
+
+struct CRYPT_BIT_BLOB {
+    DWORD cbData;
+    BYTE* pbData;
+    DWORD cUnusedBits;
+};
+
+struct CERT_PUBLIC_KEY_INFO {
+    CRYPT_ALGORITHM_IDENTIFIER Algorithm;
+    CRYPT_BIT_BLOB PublicKey;
+};
+using PCERT_PUBLIC_KEY_INFO = CERT_PUBLIC_KEY_INFO*;
+
+struct CERT_EXTENSION {
+    LPSTR pszObjId;
+    BOOL fCritical;
+    CRYPT_OBJID_BLOB Value;
+};
+using PCERT_EXTENSION = CERT_EXTENSION*;
+
+struct CERT_INFO {
+    DWORD dwVersion;
+    CRYPT_INTEGER_BLOB SerialNumber;
+    CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
+    CERT_NAME_BLOB Issuer;
+    FILETIME NotBefore;
+    FILETIME NotAfter;
+    CERT_NAME_BLOB Subject;
+    CERT_PUBLIC_KEY_INFO SubjectPublicKeyInfo;
+    CRYPT_BIT_BLOB IssuerUniqueId;
+    CRYPT_BIT_BLOB SubjectUniqueId;
+    DWORD cExtension;
+    PCERT_EXTENSION rgExtension;
+};
+using PCERT_INFO = CERT_INFO*;
+
+struct CERT_CONTEXT {
+    DWORD dwCertEncodingType;
+    BYTE* pbCertEncoded;
+    DWORD cbCertEncoded;
+    PCERT_INFO pCertInfo;
+    HCERTSTORE hCertStore;
+};
+using PCERT_CONTEXT = CERT_CONTEXT*;
+using PCCERT_CONTEXT = const CERT_CONTEXT*;
+
+inline constexpr DWORD X509_ASN_ENCODING = 0x00000001;
+inline constexpr DWORD PKCS_7_ASN_ENCODING = 0x00010000;
+inline constexpr ALG_ID CALG_SHA1 = 0x00008004;
+inline constexpr ALG_ID CALG_SHA_256 = 0x0000800c;
+
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
+BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+// Hashes the DER encoding of the public key info (CALG_SHA_256 or CALG_SHA1; 0 is SHA-1).
+// A null pbComputedHash asks for the size.
+BOOL CryptHashPublicKeyInfo(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dwFlags, DWORD dwCertEncodingType,
+                            PCERT_PUBLIC_KEY_INFO pInfo, BYTE* pbComputedHash, DWORD* pcbComputedHash);
 
 #endif  // _WIN32
 

@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
@@ -172,7 +175,7 @@ NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
     root_ = dir_.path() / "root";
     fs::create_directories(root_);
     MakeReadableByAll(root_);
-    if (options_.https) {
+    if (options_.https && !options_.certificate) {
         const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
                                     " -subj /CN=localhost -days 2 -keyout '" +
                                     (dir_.path() / "key.pem").string() + "' -out '" + certificate().string() +
@@ -243,8 +246,9 @@ void NginxServer::WriteConfig() const {
     if (options_.https) {
         config << "    server {\n        listen 127.0.0.1:" << httpsPort_ << " ssl;\n        root " << root << ";\n"
                << "        ssl_certificate " << certificate().string() << ";\n"
-               << "        ssl_certificate_key " << dir << "/key.pem;\n"
+               << "        ssl_certificate_key " << key().string() << ";\n"
                << "        ssl_protocols " << options_.sslProtocols << ";\n"
+               << (options_.sslCiphers.empty() ? "" : "        ssl_ciphers " + options_.sslCiphers + ";\n")
                << locations << "    }\n";
     }
     config << "}\n";
@@ -423,6 +427,127 @@ std::vector<RecordedRequest> ScriptedServer::Requests() const {
 
 bool ScriptedServer::WaitForRequests(size_t count, std::chrono::milliseconds bound) const {
     return WaitUntil([&] { return Requests().size() >= count; }, bound);
+}
+
+// ---------------------------------------------------------------------------------------
+namespace {
+
+struct KeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct CertificateFree {
+    void operator()(X509* certificate) const { X509_free(certificate); }
+};
+using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
+using Certificate = std::unique_ptr<X509, CertificateFree>;
+
+void Check(bool ok, const char* what) {
+    if (!ok) throw std::runtime_error(std::string("OpenSSL: ") + what);
+}
+
+Key NewKey(KeyKind kind) {
+    Key key(kind == KeyKind::Rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
+    Check(key != nullptr, "key generation");
+    return key;
+}
+
+void AddExtension(X509* certificate, X509* issuer, int nid, const std::string& value) {
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
+    Check(extension != nullptr, "extension");
+    X509_add_ext(certificate, extension, -1);
+    X509_EXTENSION_free(extension);
+}
+
+// A certificate for `key` named `commonName`, signed by issuer/issuerKey (itself when null).
+Certificate NewCertificate(EVP_PKEY* key, const std::string& commonName, const CertificateOptions& options,
+                           bool authority, X509* issuer, EVP_PKEY* issuerKey) {
+    static long serial = 1;
+    Certificate certificate(X509_new());
+    Check(certificate != nullptr, "X509_new");
+    X509* x = certificate.get();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), ++serial + static_cast<long>(getpid()) * 1000);
+    X509_gmtime_adj(X509_getm_notBefore(x), static_cast<long>(options.validFromDays) * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(x), static_cast<long>(options.validToDays) * 86400);
+    X509_set_pubkey(x, key);
+    X509_NAME* name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()),
+                               -1, -1, 0);
+    X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer) : name);
+    X509* signer = issuer ? issuer : x;
+    if (authority) {
+        AddExtension(x, signer, NID_basic_constraints, "critical,CA:TRUE");
+        AddExtension(x, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
+    } else {
+        AddExtension(x, signer, NID_basic_constraints, "CA:FALSE");
+        std::string names;
+        for (const auto& host : options.hosts) {
+            const bool address = host.find_first_not_of("0123456789.") == std::string::npos;
+            names += (names.empty() ? "" : ",") + std::string(address ? "IP:" : "DNS:") + host;
+        }
+        if (!names.empty()) AddExtension(x, signer, NID_subject_alt_name, names);
+        AddExtension(x, signer, NID_ext_key_usage, "serverAuth");
+    }
+    AddExtension(x, signer, NID_subject_key_identifier, "hash");
+    Check(X509_sign(x, issuerKey ? issuerKey : key, EVP_sha256()) > 0, "X509_sign");
+    return certificate;
+}
+
+void WritePem(const fs::path& path, X509* certificate, EVP_PKEY* key) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    Check(file != nullptr, "open for writing");
+    const bool ok = certificate ? PEM_write_X509(file, certificate) == 1
+                                : PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    std::fclose(file);
+    Check(ok, "PEM write");
+}
+
+}  // namespace
+
+struct TestCertificates::Authority {
+    Key key;
+    Certificate certificate;
+};
+
+TestCertificates::TestCertificates() : ca_(std::make_unique<Authority>()) {
+    ca_->key = NewKey(KeyKind::Ec);
+    CertificateOptions options;
+    options.validToDays = 60;
+    ca_->certificate = NewCertificate(ca_->key.get(), "Vantorra Test Authority", options, true, nullptr, nullptr);
+    authority_ = dir_.path() / "authority.pem";
+    WritePem(authority_, ca_->certificate.get(), nullptr);
+}
+
+TestCertificates::~TestCertificates() = default;
+
+CertificateFiles TestCertificates::Issue(const std::string& name, const CertificateOptions& options) {
+    Key key = NewKey(options.key);
+    const std::string commonName = options.hosts.empty() ? name : options.hosts.front();
+    Certificate certificate =
+        options.selfSigned
+            ? NewCertificate(key.get(), commonName, options, false, nullptr, nullptr)
+            : NewCertificate(key.get(), commonName, options, false, ca_->certificate.get(), ca_->key.get());
+    CertificateFiles files;
+    files.certificate = dir_.path() / (name + ".pem");
+    files.key = dir_.path() / (name + ".key");
+    WritePem(files.certificate, certificate.get(), nullptr);
+    const int descriptor = open(files.key.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    Check(descriptor >= 0, "create key file");
+    close(descriptor);
+    WritePem(files.key, nullptr, key.get());
+    unsigned char* der = nullptr;
+    const int derLength = i2d_X509(certificate.get(), &der);
+    Check(derLength > 0, "i2d_X509");
+    files.der.assign(reinterpret_cast<const char*>(der), static_cast<size_t>(derLength));
+    OPENSSL_free(der);
+    unsigned char* publicKey = nullptr;
+    const int publicKeyLength = i2d_PUBKEY(key.get(), &publicKey);
+    Check(publicKeyLength > 0, "i2d_PUBKEY");
+    files.keyPin = Sha256Hex(std::string(reinterpret_cast<const char*>(publicKey), static_cast<size_t>(publicKeyLength)));
+    OPENSSL_free(publicKey);
+    return files;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -63,11 +64,52 @@ struct AccessLogEntry {
 // The access log of a server of the test kit, in its tab-separated format, oldest first.
 std::vector<AccessLogEntry> ParseAccessLog(const std::filesystem::path& file);
 
+// Certificates for TLS tests, made with OpenSSL in a private folder: one certificate
+// authority of its own, and server certificates it signs (or self-signed ones).
+enum class KeyKind { Ec, Rsa };
+
+struct CertificateOptions {
+    std::vector<std::string> hosts = {"127.0.0.1", "localhost"};  // subjectAltName: IP addresses or DNS names
+    int validFromDays = -1;  // relative to now
+    int validToDays = 30;
+    bool selfSigned = false;
+    KeyKind key = KeyKind::Ec;
+};
+
+struct CertificateFiles {
+    std::filesystem::path certificate;  // PEM
+    std::filesystem::path key;          // PEM, readable by its owner only
+    std::string der;                    // the certificate
+    std::string keyPin;                 // SHA-256 of its SubjectPublicKeyInfo, lower-case hex
+};
+
+class TestCertificates {
+public:
+    TestCertificates();
+    ~TestCertificates();
+    TestCertificates(const TestCertificates&) = delete;
+    TestCertificates& operator=(const TestCertificates&) = delete;
+
+    // The authority's certificate (PEM), to be trusted by the machine under test.
+    const std::filesystem::path& authority() const { return authority_; }
+    // A certificate named `name` (files name.pem and name.key).
+    CertificateFiles Issue(const std::string& name, const CertificateOptions& options = {});
+
+private:
+    struct Authority;
+    TempDir dir_;
+    std::filesystem::path authority_;
+    std::unique_ptr<Authority> ca_;
+};
+
 struct NginxOptions {
     bool https = false;                          // also listen with TLS on httpsPort()
     std::string sslProtocols = "TLSv1.2 TLSv1.3";
     // More location blocks for both servers; "ROOT" stands for root(), "HTTP_PORT" for port().
     std::string extraConfig;
+    std::string sslCiphers{};  // empty: nginx's default
+    // Certificate and key of the https twin; unset: a self-signed one made at start.
+    std::optional<CertificateFiles> certificate{};
 };
 
 // nginx serving root() with ranges, If-Modified-Since "before", gzip_static and these
@@ -97,7 +139,10 @@ public:
     std::string httpsUrl(const std::string& path) const;
     const std::filesystem::path& root() const { return root_; }
     const std::filesystem::path& folder() const { return dir_.path(); }
-    std::filesystem::path certificate() const { return dir_.path() / "cert.pem"; }
+    std::filesystem::path certificate() const {
+        return options_.certificate ? options_.certificate->certificate : dir_.path() / "cert.pem";
+    }
+    std::filesystem::path key() const { return options_.certificate ? options_.certificate->key : dir_.path() / "key.pem"; }
     pid_t pid() const { return process_.pid(); }
 
     // Writes a file under root() readable by nginx's workers; returns its host path.
