@@ -2,7 +2,6 @@
 // updated, re-appended and torn down while their values live in the table's chunks.
 #include <atomic>
 #include <cstring>
-#include <fstream>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -183,15 +182,7 @@ TEST_F(RowStorageTest, FreedTableTakesNewRowsAndAssignmentsKeepTheRowWidthRules)
     EXPECT_EQ(std::string(all->entries[0]->values[1].data()), "filled again after the free");
 }
 
-// Resident memory of the process in bytes.
-std::uint64_t ResidentBytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
-    }
-    return 0;
-}
+std::uint64_t ResidentBytes() { return ProcessStatusKiB("VmRSS") * 1024; }
 
 TEST_F(RowStorageTest, MemoryOfRowsThatAreGoneGoesBackToTheSystem) {
     CloseLog();

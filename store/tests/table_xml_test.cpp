@@ -32,16 +32,6 @@ struct IsolatedLoad {
     std::uint64_t peakGrowthKiB = 0;  // growth of the resident set's peak during the load
 };
 
-// A field of /proc/self/status in KiB (VmHWM, VmSize...); 0 when absent.
-std::uint64_t StatusKiB(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
-    }
-    return 0;
-}
-
 // Address space a child's load may add before its allocations fail.
 constexpr std::uint64_t kChildMemoryBytes = std::uint64_t{1} << 30;
 constexpr auto kChildDeadline = std::chrono::seconds(30);
@@ -60,13 +50,13 @@ std::optional<IsolatedLoad> LoadIsolated(const std::function<bool()>& load, cons
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(channel[0]);
-        const rlimit limit{StatusKiB("VmSize") * 1024 + kChildMemoryBytes, RLIM_INFINITY};
+        const rlimit limit{ProcessStatusKiB("VmSize") * 1024 + kChildMemoryBytes, RLIM_INFINITY};
         ::setrlimit(RLIMIT_AS, &limit);
         std::ofstream("/proc/self/clear_refs") << "5";  // the peak restarts from here
-        const std::uint64_t peakBefore = StatusKiB("VmHWM");
+        const std::uint64_t peakBefore = ProcessStatusKiB("VmHWM");
         IsolatedLoad report;
         report.loaded = load();
-        report.peakGrowthKiB = StatusKiB("VmHWM") - peakBefore;
+        report.peakGrowthKiB = ProcessStatusKiB("VmHWM") - peakBefore;
         report.rows = GetLiveRowCount(table);
         if (auto all = SelectRows(table, nullptr)) {
             for (const RowObject* row : all->entries)
