@@ -511,10 +511,12 @@ std::uint32_t GetLiveRowCount(const char* tableName) {
 }
 
 std::unique_ptr<RowObject> CreateNewRowObject(std::vector<ColumnValue> values) {
-    LogTrace("@@@ Inside CreateNewRowObject @@@\n");
-    auto row = std::make_unique<RowObject>(std::move(values));
-    row->state = ROW_NEW;
-    return row;
+    return UnlessOutOfMemory(kNoMemory, [&]() -> std::unique_ptr<RowObject> {
+        LogTrace("@@@ Inside CreateNewRowObject @@@\n");
+        auto row = std::make_unique<RowObject>(std::move(values));
+        row->state = ROW_NEW;
+        return row;
+    });
 }
 
 bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
