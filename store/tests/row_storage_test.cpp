@@ -192,10 +192,10 @@ TEST_F(RowStorageTest, MemoryOfRowsThatAreGoneGoesBackToTheSystem) {
         for (int i = 0; i < 200000; ++i) AddRow("Plain", {Int(i), Text(text.c_str()), ColumnValue::Null()});
     };
     const std::size_t mappedBefore = MappedRowMemoryBytes();
-    const std::uint64_t residentBefore = ResidentBytes();
+    [[maybe_unused]] const std::uint64_t residentBefore = ResidentBytes();
     fill();
     const std::size_t mappedFull = MappedRowMemoryBytes();
-    const std::uint64_t residentFull = ResidentBytes();
+    [[maybe_unused]] const std::uint64_t residentFull = ResidentBytes();
     EXPECT_GT(mappedFull, mappedBefore + (std::size_t{30} << 20));  // headers and values
     // Emptied but still registered: the table needs none of its chunks any more.
     ASSERT_TRUE(DeleteAllTableRowObjects("Plain"));
