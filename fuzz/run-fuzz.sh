@@ -37,7 +37,10 @@ for fuzz_target in $targets; do
     mkdir -p "$corpus"
     seeds=""
     [ -d "$src/fuzz/corpus/$target" ] && seeds="$src/fuzz/corpus/$target"
+    # A target's token list, when it has one, steers mutations towards its syntax.
+    dict=""
+    [ -f "$src/fuzz/$target.dict" ] && dict="-dict=$src/fuzz/$target.dict"
     cd "$build"
     "$build/bin/${target}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 "$corpus" $seeds
+        -print_final_stats=1 $dict "$corpus" $seeds
 done

@@ -129,8 +129,7 @@ private:
         char* target = storage_;
         std::uint32_t flags = kPresent;
         if (count > kInlineBytes) {
-            target = static_cast<char*>(std::malloc(count + 1));
-            if (!target) throw std::bad_alloc();
+            target = static_cast<char*>(::operator new(count + 1));
             std::memcpy(storage_, &target, sizeof target);
             storage_[kBorrowedMark] = 0;
             flags |= kHeap;
@@ -146,7 +145,7 @@ private:
         other.storage_[0] = '\0';
     }
     void Release() noexcept {
-        if ((sizeAndFlags_ & kHeap) && !storage_[kBorrowedMark]) std::free(HeapPointer());
+        if ((sizeAndFlags_ & kHeap) && !storage_[kBorrowedMark]) ::operator delete(HeapPointer());
         sizeAndFlags_ = 0;
         storage_[0] = '\0';
     }

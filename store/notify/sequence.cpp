@@ -119,13 +119,12 @@ bool ReserveBatch(const char* tableName, const char* generator, std::int64_t* fi
 
 std::int32_t NextIdentifier(const char* tableName, const char* generator) {
     SequenceEntry* entry = FindEntry(generator, false);
-    if (!entry) {
+    // An entry whose first reservation failed holds no batch: the generator has no state
+    // yet, which is no error of the row asking (the failed reservation logged its own).
+    std::unique_lock<std::mutex> hold;
+    if (entry) hold = std::unique_lock<std::mutex>(entry->lock);
+    if (!entry || !entry->hasPair) {
         LogTrace("Cannot generate ID for key %s.\n", generator);
-        return -1;
-    }
-    std::lock_guard<std::mutex> hold(entry->lock);
-    if (!entry->hasPair) {
-        LogError("No Value for AutoId key %s \n", generator);
         return -1;
     }
     if (entry->last < entry->next) {

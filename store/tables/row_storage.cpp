@@ -2,6 +2,8 @@
 #include "store/tables/row_storage.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -29,54 +31,81 @@ namespace {
 // pages, and the translation misses would cost as much as the reads.
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 constexpr std::size_t kLargestChunkBytes = kHugePageBytes;
+constexpr std::align_val_t kBlockAlignment{RowStorage::kGranule};
 
-// Huge chunks of freed tables wait here for the next table to fill, as freed heap memory
-// would: a table refilled after a free reuses mapped memory instead of faulting it in
-// again. Bounded, so a large table freed for good gives the rest back.
-class HugeChunkCache {
+// Huge chunks are mapped straight from the system and unmapped when freed: heap memory of
+// this size would stay with the process once the heap had grown around it. A few freed
+// chunks wait for the next table to fill, which then need not fault them in again; the
+// rest go back at once, so a large table freed for good gives its memory back.
+class HugeChunks {
 public:
-    static constexpr std::size_t kMaxChunks = 128;
+    static constexpr std::size_t kCachedChunks = kKeptRowMemoryBytes / kHugePageBytes;
 
+    HugeChunks() { cached_.reserve(kCachedChunks); }
+
+    // Throws std::bad_alloc when the system has no memory to map.
     char* Take() {
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (chunks_.empty()) return nullptr;
-        char* chunk = chunks_.back();
-        chunks_.pop_back();
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (!cached_.empty()) {
+                char* chunk = cached_.back();
+                cached_.pop_back();
+                return chunk;
+            }
+        }
+        char* chunk = Map();
+        mapped_ += kHugePageBytes;
         return chunk;
     }
-    // False when the cache is full; the caller frees the chunk.
-    bool Keep(char* chunk) noexcept {
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (chunks_.size() >= kMaxChunks) return false;
-        chunks_.push_back(chunk);  // capacity reserved up front: never throws
-        return true;
+    void Give(char* chunk) noexcept {
+        STORE_UNPOISON(chunk, kHugePageBytes);
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (cached_.size() < kCachedChunks) {
+                cached_.push_back(chunk);  // capacity reserved up front: never throws
+                return;
+            }
+        }
+        ::munmap(chunk, kHugePageBytes);
+        mapped_ -= kHugePageBytes;
     }
-    HugeChunkCache() { chunks_.reserve(kMaxChunks); }
+    std::size_t MappedBytes() const { return mapped_.load(); }
 
 private:
+    // Maps twice the size and trims it to one aligned chunk.
+    static char* Map() {
+        void* mapped = ::mmap(nullptr, 2 * kHugePageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) throw std::bad_alloc();
+        const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+        const std::uintptr_t aligned = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+        if (aligned > start) ::munmap(mapped, aligned - start);
+        const std::uintptr_t end = start + 2 * kHugePageBytes;
+        if (end > aligned + kHugePageBytes) {
+            ::munmap(reinterpret_cast<void*>(aligned + kHugePageBytes), end - aligned - kHugePageBytes);
+        }
+        auto* chunk = reinterpret_cast<char*>(aligned);
+        ::madvise(chunk, kHugePageBytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+        return chunk;
+    }
+
     std::mutex mutex_;
-    std::vector<char*> chunks_;
+    std::vector<char*> cached_;
+    std::atomic<std::size_t> mapped_{0};
 };
 
-HugeChunkCache& ChunkCache() {
-    static HugeChunkCache* cache = new HugeChunkCache();  // never destroyed, as the row slots
-    return *cache;
+HugeChunks& HugeChunkSource() {
+    static HugeChunks* chunks = new HugeChunks();  // never destroyed, as the row slots
+    return *chunks;
 }
 
 char* AllocateChunk(std::size_t bytes) {
-    const bool huge = bytes == kHugePageBytes;
-    if (huge) {
-        if (char* cached = ChunkCache().Take()) return cached;
-    }
-    void* chunk = std::aligned_alloc(huge ? kHugePageBytes : 16, bytes);
-    if (!chunk) throw std::bad_alloc();
-    if (huge) ::madvise(chunk, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
-    return static_cast<char*>(chunk);
+    if (bytes == kHugePageBytes) return HugeChunkSource().Take();
+    return static_cast<char*>(::operator new(bytes, kBlockAlignment));
 }
 
 void FreeChunk(char* chunk, std::size_t bytes) noexcept {
-    if (bytes == kHugePageBytes && ChunkCache().Keep(chunk)) return;
-    std::free(chunk);
+    if (bytes == kHugePageBytes) return HugeChunkSource().Give(chunk);
+    ::operator delete(chunk, kBlockAlignment);
 }
 
 std::size_t RoundUp(std::size_t bytes) {
@@ -90,14 +119,14 @@ void* RowStorage::Allocate(std::size_t bytes) {
     const std::size_t size = RoundUp(bytes);
     if (size > kLargestPooled) {
         // Kept in a set, so a table torn down without freeing row by row frees them too.
-        void* block = std::aligned_alloc(kGranule, size);
-        if (!block) throw std::bad_alloc();
+        void* block = ::operator new(size, kBlockAlignment);
         try {
             largeBlocks_.insert(block);
         } catch (...) {
-            std::free(block);
+            ::operator delete(block, kBlockAlignment);
             throw;
         }
+        ++liveBlocks_;
         return block;
     }
     const std::size_t sizeClass = size / kGranule;
@@ -105,6 +134,7 @@ void* RowStorage::Allocate(std::size_t bytes) {
         FreeBlock* block = freeLists_[sizeClass];
         STORE_UNPOISON(block, size);
         freeLists_[sizeClass] = block->next;
+        ++liveBlocks_;
         return block;
     }
     if (static_cast<std::size_t>(end_ - next_) < size) {
@@ -119,6 +149,7 @@ void* RowStorage::Allocate(std::size_t bytes) {
     }
     void* block = next_;
     next_ += size;
+    ++liveBlocks_;
     return block;
 }
 
@@ -127,21 +158,27 @@ void RowStorage::Free(void* block, std::size_t bytes) noexcept {
     const std::size_t size = RoundUp(bytes);
     if (size > kLargestPooled) {
         largeBlocks_.erase(block);
-        std::free(block);
-        return;
-    }
-    const std::size_t sizeClass = size / kGranule;
-    if (freeLists_.size() <= sizeClass) {
-        try {
-            freeLists_.resize(kLargestPooled / kGranule + 1, nullptr);
-        } catch (const std::bad_alloc&) {
-            return;  // the block stays unused until the storage is cleared
+        ::operator delete(block, kBlockAlignment);
+    } else {
+        const std::size_t sizeClass = size / kGranule;
+        bool listed = freeLists_.size() > sizeClass;
+        if (!listed) {
+            try {
+                freeLists_.resize(kLargestPooled / kGranule + 1, nullptr);
+                listed = true;
+            } catch (const std::bad_alloc&) {
+                // The block stays unused until the storage is cleared.
+            }
+        }
+        if (listed) {
+            auto* freed = static_cast<FreeBlock*>(block);
+            freed->next = freeLists_[sizeClass];
+            freeLists_[sizeClass] = freed;
+            STORE_POISON(block, size);
         }
     }
-    auto* freed = static_cast<FreeBlock*>(block);
-    freed->next = freeLists_[sizeClass];
-    freeLists_[sizeClass] = freed;
-    STORE_POISON(block, size);
+    // A table whose rows are all gone needs none of its chunks.
+    if (liveBlocks_ > 0 && --liveBlocks_ == 0) Clear();
 }
 
 void RowStorage::Clear() noexcept {
@@ -149,12 +186,13 @@ void RowStorage::Clear() noexcept {
         STORE_UNPOISON(chunk.bytes, chunk.size);
         FreeChunk(chunk.bytes, chunk.size);
     }
-    chunks_.clear();
-    for (void* block : largeBlocks_) std::free(block);
+    std::vector<Chunk>().swap(chunks_);
+    for (void* block : largeBlocks_) ::operator delete(block, kBlockAlignment);
     largeBlocks_.clear();
-    freeLists_.clear();
+    std::vector<FreeBlock*>().swap(freeLists_);
     next_ = end_ = nullptr;
     nextChunkBytes_ = 4096;
+    liveBlocks_ = 0;
 }
 
 std::size_t RowStorage::FreeBlockCount() const {
@@ -243,37 +281,47 @@ void RowValueArray::ReleaseTo(RowStorage& storage) noexcept {
 
 namespace {
 
-// Equal-sized slots for row headers, handed out from chunks in order and reused last
-// freed first, so rows made one after another sit side by side. Never shrinks: the
-// chunks stay with the process, as freed heap memory would.
+// Equal-sized slots for row headers, handed out from huge-page chunks in order and
+// reused last freed first, so rows made one after another sit side by side. Each chunk
+// counts its slots in use (its header sits in its first slot, found from any slot by the
+// chunk's alignment) and goes back to the system once that count drops to zero.
 class RowSlotPool {
 public:
     static constexpr std::size_t kSlotBytes = (sizeof(RowObject) + 15) / 16 * 16;
 
     void* Take() {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (free_) {
-            Slot* slot = free_;
+        if (ChunkHeader* chunk = partial_) {
+            Slot* slot = chunk->free;
             STORE_UNPOISON(slot, kSlotBytes);
-            free_ = slot->next;
+            chunk->free = slot->next;
+            ++chunk->used;
+            if (!chunk->free) Unlist(chunk);
             return slot;
         }
-        if (static_cast<std::size_t>(end_ - next_) < kSlotBytes) {
-            chunks_.reserve(chunks_.size() + 1);
-            char* chunk = AllocateChunk(kChunkBytes);
-            chunks_.push_back(chunk);
-            next_ = chunk;
-            end_ = chunk + kChunkBytes;
+        if (!current_ || static_cast<std::size_t>(end_ - next_) < kSlotBytes) {
+            current_ = new (AllocateChunk(kChunkBytes)) ChunkHeader();
+            next_ = reinterpret_cast<char*>(current_) + kHeaderBytes;
+            end_ = reinterpret_cast<char*>(current_) + kChunkBytes;
         }
         void* slot = next_;
         next_ += kSlotBytes;
+        ++current_->used;
         return slot;
     }
     void Give(void* slot) noexcept {
         std::lock_guard<std::mutex> hold(mutex_);
+        ChunkHeader* chunk = ChunkOf(slot);
+        if (--chunk->used == 0) {
+            if (chunk->free) Unlist(chunk);
+            if (chunk == current_) current_ = nullptr;
+            FreeChunk(reinterpret_cast<char*>(chunk), kChunkBytes);
+            return;
+        }
         auto* freed = static_cast<Slot*>(slot);
-        freed->next = free_;
-        free_ = freed;
+        freed->next = chunk->free;
+        if (!chunk->free) List(chunk);
+        chunk->free = freed;
         STORE_POISON(slot, kSlotBytes);
     }
 
@@ -281,10 +329,35 @@ private:
     struct Slot {
         Slot* next;
     };
+    struct ChunkHeader {
+        Slot* free = nullptr;  // slots given back, last first
+        std::size_t used = 0;
+        // The list of chunks with given-back slots, most recent first.
+        ChunkHeader* previous = nullptr;
+        ChunkHeader* following = nullptr;
+    };
     static constexpr std::size_t kChunkBytes = kHugePageBytes;
+    static constexpr std::size_t kHeaderBytes = (sizeof(ChunkHeader) + kSlotBytes - 1) / kSlotBytes * kSlotBytes;
+
+    static ChunkHeader* ChunkOf(void* slot) {
+        return reinterpret_cast<ChunkHeader*>(reinterpret_cast<std::uintptr_t>(slot) & ~(kChunkBytes - 1));
+    }
+    void List(ChunkHeader* chunk) noexcept {
+        chunk->previous = nullptr;
+        chunk->following = partial_;
+        if (partial_) partial_->previous = chunk;
+        partial_ = chunk;
+    }
+    void Unlist(ChunkHeader* chunk) noexcept {
+        if (chunk->previous) chunk->previous->following = chunk->following;
+        else partial_ = chunk->following;
+        if (chunk->following) chunk->following->previous = chunk->previous;
+        chunk->previous = chunk->following = nullptr;
+    }
+
     std::mutex mutex_;
-    std::vector<void*> chunks_;
-    Slot* free_ = nullptr;
+    ChunkHeader* partial_ = nullptr;
+    ChunkHeader* current_ = nullptr;  // the chunk handing out fresh slots
     char* next_ = nullptr;
     char* end_ = nullptr;
 };
@@ -307,3 +380,5 @@ void FreeRowSlot(void* slot, std::size_t bytes) noexcept {
     if (bytes > RowSlotPool::kSlotBytes) return ::operator delete(slot);
     SlotPool().Give(slot);
 }
+
+std::size_t MappedRowMemoryBytes() { return HugeChunkSource().MappedBytes(); }

@@ -15,8 +15,9 @@
 #include "store/foundation/column_value.h"
 
 // Blocks of a table's row values: bump allocation from growing chunks, freed blocks kept
-// per 16-byte size class for the next rows of that size. Not thread-safe: the table's
-// exclusive lock guards it. Every block must be given back (or be unused) before Clear.
+// per 16-byte size class for the next rows of that size. When the last block in use is
+// given back, every chunk goes back too. Not thread-safe: the table's exclusive lock
+// guards it. Every block must be given back (or be unused) before Clear.
 class RowStorage {
 public:
     RowStorage() = default;
@@ -52,6 +53,7 @@ private:
     char* next_ = nullptr;
     char* end_ = nullptr;
     std::size_t nextChunkBytes_ = 4096;
+    std::size_t liveBlocks_ = 0;  // handed out and not given back
 };
 
 // The values of a row, one per column, contiguous; reads like the std::vector it is
@@ -101,6 +103,13 @@ private:
 };
 
 // Slots for row headers (RowObject): one process-wide pool of equal-sized slots, so
-// headers sit close together in the order rows were made.
+// headers sit close together in the order rows were made. A chunk of slots goes back
+// once none of its slots is in use.
 void* AllocateRowSlot(std::size_t bytes);
 void FreeRowSlot(void* slot, std::size_t bytes) noexcept;
+
+// Bytes of huge-page chunks that row headers and values hold from the system, in use or
+// kept for reuse.
+std::size_t MappedRowMemoryBytes();
+// Freed chunks kept for the next rows, at most; the rest go back to the system at once.
+inline constexpr std::size_t kKeptRowMemoryBytes = std::size_t{8} << 20;

@@ -17,6 +17,29 @@
 
 namespace {
 
+// Store operations never let an allocation failure escape: they give their failure
+// result (false, null, none) instead, with an ERROR line where one is given. The log
+// itself may find no memory; that is ignored.
+void LogOutOfMemory(const char* message) noexcept {
+    try {
+        LogError(message);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+template <typename Body>
+auto UnlessOutOfMemory(const char* message, Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        if (message) LogOutOfMemory(message);
+        if constexpr (!std::is_void_v<decltype(body())>) return {};
+    }
+}
+
+constexpr const char* kRowNotAdded = "not able to Add row \n";
+constexpr const char* kNoMemory = "MEMORY_ALLOCATION_FAILURE\n";
+
 std::string FoldName(std::string_view name) {
     std::string folded(name);
     for (char& c : folded) {
@@ -43,14 +66,24 @@ TableData* FindLocked(TableRegistry& registry, const char* name) {
     return found == registry.byName.end() ? nullptr : found->second;
 }
 
+// Registers the table in the index, the owners and the ordered list, or in none of them
+// (an allocation failure undoes what was done and goes on to the caller).
 bool RegisterLocked(TableRegistry& registry, std::unique_ptr<TableData> table) {
     std::string key = FoldName(table->name);
     if (registry.byName.count(key)) return false;
     TableData* raw = table.get();
     auto named = registry.byName.emplace(std::move(key), raw).first;
-    registry.owned.emplace(raw, std::move(table));
-    if (AddElementValue(&gv_tableRegistry, raw) != 1) {
-        LogError("MEMORY_ALLOCATION_FAILURE\n");
+    bool listed = false;
+    try {
+        registry.owned.emplace(raw, std::move(table));
+        listed = AddElementValue(&gv_tableRegistry, raw) == 1;
+    } catch (const std::bad_alloc&) {
+        registry.byName.erase(named);
+        registry.owned.erase(raw);
+        throw;
+    }
+    if (!listed) {
+        LogError(kNoMemory);
         registry.byName.erase(named);
         registry.owned.erase(raw);
         return false;
@@ -141,20 +174,30 @@ void FreeUnlinkedLocked(TableData* table, std::unique_ptr<RowObject> row) {
 // Notifications built under a table lock and sent once every lock is released.
 using PendingNotifications = std::vector<std::unique_ptr<IMDSNotification>>;
 
-void CollectNotification(PendingNotifications* pending, const RowObject* row, const TableData* table) {
+// A notification that cannot be built for want of memory is not sent; the change itself
+// stands.
+void CollectNotification(PendingNotifications* pending, const RowObject* row, const TableData* table) noexcept {
     if (!HasNotificationListeners()) return;
-    auto notification = std::make_unique<IMDSNotification>();
-    notification->tableName = table->name;
-    notification->row.values = row->values;
-    notification->row.state = row->state;
-    notification->timeStamp = GetCurrentHylDateTime();
-    pending->push_back(std::move(notification));
+    try {
+        auto notification = std::make_unique<IMDSNotification>();
+        notification->tableName = table->name;
+        notification->row.values = row->values;
+        notification->row.state = row->state;
+        notification->timeStamp = GetCurrentHylDateTime();
+        pending->push_back(std::move(notification));
+    } catch (const std::bad_alloc&) {
+    }
 }
 
-void SendPending(const PendingNotifications& pending) {
-    for (const auto& notification : pending) {
-        LogTrace("In send notification\n");
-        DispatchNotification(*notification);
+// Sent after the change is made: running out of memory here stops the sending, never
+// the change.
+void SendPending(const PendingNotifications& pending) noexcept {
+    try {
+        for (const auto& notification : pending) {
+            LogTrace("In send notification\n");
+            DispatchNotification(*notification);
+        }
+    } catch (const std::bad_alloc&) {
     }
 }
 
@@ -394,39 +437,45 @@ RowObject::~RowObject() {
 TableData::~TableData() { firstRow.reset(); }
 
 bool CreateTable(const char* tableName) {
-    LogTrace("@@@ Inside CreateTable @@@\n");
-    if (!tableName) return false;
-    TableDefn* defn = GetTableDefn(tableName);
-    if (!defn) return false;
-    auto table = std::make_unique<TableData>();
-    table->name = tableName;
-    table->kind = KIND_TABLE;
-    table->tableDefn = defn;
-    table->columnCount = static_cast<std::uint32_t>(defn->columns.size());
-    TableRegistry& registry = Registry();
-    std::lock_guard<std::mutex> hold(registry.mutex);
-    return RegisterLocked(registry, std::move(table));
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("@@@ Inside CreateTable @@@\n");
+        if (!tableName) return false;
+        TableDefn* defn = GetTableDefn(tableName);
+        if (!defn) return false;
+        auto table = std::make_unique<TableData>();
+        table->name = tableName;
+        table->kind = KIND_TABLE;
+        table->tableDefn = defn;
+        table->columnCount = static_cast<std::uint32_t>(defn->columns.size());
+        TableRegistry& registry = Registry();
+        std::lock_guard<std::mutex> hold(registry.mutex);
+        return RegisterLocked(registry, std::move(table));
+    });
 }
 
 bool CreateCustomViewData(const char* viewName, std::unique_ptr<CustomViewDefn> viewDefn) {
-    LogTrace("@@@ Inside CreateCustomViewData @@@\n");
-    if (!viewName || !viewDefn) return false;
-    auto table = std::make_unique<TableData>();
-    table->name = viewName;
-    table->kind = KIND_VIEW;
-    table->columnCount = static_cast<std::uint32_t>(viewDefn->columns.size());
-    table->viewDefn = std::move(viewDefn);
-    TableRegistry& registry = Registry();
-    std::lock_guard<std::mutex> hold(registry.mutex);
-    return RegisterLocked(registry, std::move(table));
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("@@@ Inside CreateCustomViewData @@@\n");
+        if (!viewName || !viewDefn) return false;
+        auto table = std::make_unique<TableData>();
+        table->name = viewName;
+        table->kind = KIND_VIEW;
+        table->columnCount = static_cast<std::uint32_t>(viewDefn->columns.size());
+        table->viewDefn = std::move(viewDefn);
+        TableRegistry& registry = Registry();
+        std::lock_guard<std::mutex> hold(registry.mutex);
+        return RegisterLocked(registry, std::move(table));
+    });
 }
 
 TableData* GetTableDataByName(const char* tableName) {
-    LogTrace("@@@ Inside GetTableDataByName @@@\n");
-    if (!tableName) return nullptr;
-    TableRegistry& registry = Registry();
-    std::lock_guard<std::mutex> hold(registry.mutex);
-    return FindLocked(registry, tableName);
+    return UnlessOutOfMemory(nullptr, [&]() -> TableData* {
+        LogTrace("@@@ Inside GetTableDataByName @@@\n");
+        if (!tableName) return nullptr;
+        TableRegistry& registry = Registry();
+        std::lock_guard<std::mutex> hold(registry.mutex);
+        return FindLocked(registry, tableName);
+    });
 }
 
 std::vector<TableData*> GetAllTableData() {
@@ -462,79 +511,87 @@ std::uint32_t GetLiveRowCount(const char* tableName) {
 }
 
 std::unique_ptr<RowObject> CreateNewRowObject(std::vector<ColumnValue> values) {
-    LogTrace("@@@ Inside CreateNewRowObject @@@\n");
-    auto row = std::make_unique<RowObject>(std::move(values));
-    row->state = ROW_NEW;
-    return row;
+    return UnlessOutOfMemory(kNoMemory, [&]() -> std::unique_ptr<RowObject> {
+        LogTrace("@@@ Inside CreateNewRowObject @@@\n");
+        auto row = std::make_unique<RowObject>(std::move(values));
+        row->state = ROW_NEW;
+        return row;
+    });
 }
 
 bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
-    LogTrace("@@@ Inside AddNewRow @@@\n");
-    TableData* table = GetTableDataByName(tableName);
-    if (!table || !row || row->owner || !HasColumns(table)) return false;
-    if (row->values.size() != table->columnCount) {
-        LogError("AddNewRow : row of %u values refused for %s of %u columns\n",
-                 static_cast<unsigned>(row->values.size()), table->name, table->columnCount);
-        return false;
-    }
-    // The row is not shared yet, so its values are filled before the table is locked;
-    // the identifier reservation may wait on the database.
-    if (table->kind == KIND_TABLE) {
-        const auto& columns = table->tableDefn->columns;
-        for (std::size_t i = 0; i < columns.size(); ++i) {
-            ColumnValue& value = row->values[i];
-            if (value.isNull() && columns[i]->generatorName) {
-                value = MakeIdentifierValue(GenerateID(table->name.c_str(), columns[i].get()), columns[i]->type);
-            }
-            if (value.isNull() && !columns[i]->defaultValue.isNull()) value = columns[i]->defaultValue;
+    return UnlessOutOfMemory(kRowNotAdded, [&] {
+        LogTrace("@@@ Inside AddNewRow @@@\n");
+        TableData* table = GetTableDataByName(tableName);
+        if (!table || !row || row->owner || !HasColumns(table)) return false;
+        if (row->values.size() != table->columnCount) {
+            LogError("AddNewRow : row of %u values refused for %s of %u columns\n",
+                     static_cast<unsigned>(row->values.size()), table->name, table->columnCount);
+            return false;
         }
-    }
-    PendingNotifications pending;
-    {
-        std::unique_lock<std::shared_mutex> hold(table->rowsLock);
-        const RowObject* raw = row.get();
-        AppendLocked(table, std::move(row));
-        CollectNotification(&pending, raw, table);
-    }
-    SendPending(pending);
-    return true;
+        // The row is not shared yet, so its values are filled before the table is locked;
+        // the identifier reservation may wait on the database.
+        if (table->kind == KIND_TABLE) {
+            const auto& columns = table->tableDefn->columns;
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                ColumnValue& value = row->values[i];
+                if (value.isNull() && columns[i]->generatorName) {
+                    value = MakeIdentifierValue(GenerateID(table->name.c_str(), columns[i].get()), columns[i]->type);
+                }
+                if (value.isNull() && !columns[i]->defaultValue.isNull()) value = columns[i]->defaultValue;
+            }
+        }
+        PendingNotifications pending;
+        {
+            std::unique_lock<std::shared_mutex> hold(table->rowsLock);
+            const RowObject* raw = row.get();
+            AppendLocked(table, std::move(row));
+            CollectNotification(&pending, raw, table);
+        }
+        SendPending(pending);
+        return true;
+    });
 }
 
 std::unique_ptr<ResultData> SelectRows(const char* tableName, const char* criteria) {
-    LogTrace("@@@ Inside SelectRows @@@\n");
-    TableData* table = GetTableDataByName(tableName);
-    if (!table) return nullptr;
-    if (!criteria) {
+    return UnlessOutOfMemory(kRowNotAdded, [&]() -> std::unique_ptr<ResultData> {
+        LogTrace("@@@ Inside SelectRows @@@\n");
+        TableData* table = GetTableDataByName(tableName);
+        if (!table) return nullptr;
+        if (!criteria) {
+            auto result = NewResult(table);
+            std::shared_lock<std::shared_mutex> hold(table->rowsLock);
+            result->entries.reserve(table->liveRowCount);
+            for (RowObject* row = table->firstRow.get(); row; row = row->next.get()) result->entries.push_back(row);
+            return result;
+        }
+        std::optional<CompiledCriteria> matcher = PrepareMatcher(table, criteria);
+        if (!matcher) return nullptr;
         auto result = NewResult(table);
         std::shared_lock<std::shared_mutex> hold(table->rowsLock);
-        result->entries.reserve(table->liveRowCount);
-        for (RowObject* row = table->firstRow.get(); row; row = row->next.get()) result->entries.push_back(row);
+        for (RowObject* row = table->firstRow.get(); row; row = row->next.get()) {
+            // Rows are separate blocks: start loading the next row's values while this one is
+            // tested, instead of stalling on them after following the link.
+            if (const RowObject* following = row->next.get()) __builtin_prefetch(following->values.data());
+            if (matcher->Matches(row->values)) result->entries.push_back(row);
+        }
         return result;
-    }
-    std::optional<CompiledCriteria> matcher = PrepareMatcher(table, criteria);
-    if (!matcher) return nullptr;
-    auto result = NewResult(table);
-    std::shared_lock<std::shared_mutex> hold(table->rowsLock);
-    for (RowObject* row = table->firstRow.get(); row; row = row->next.get()) {
-        // Rows are separate blocks: start loading the next row's values while this one is
-        // tested, instead of stalling on them after following the link.
-        if (const RowObject* following = row->next.get()) __builtin_prefetch(following->values.data());
-        if (matcher->Matches(row->values)) result->entries.push_back(row);
-    }
-    return result;
+    });
 }
 
 std::unique_ptr<ResultData> SelectRowByRowIdx(const char* tableName, std::int32_t position) {
-    LogTrace("@@@ Inside SelectRowByRowIdx @@@\n");
-    TableData* table = GetTableDataByName(tableName);
-    if (!table) return nullptr;
-    std::shared_lock<std::shared_mutex> hold(table->rowsLock);
-    if (static_cast<std::int64_t>(table->rowCount) < position) return nullptr;
-    auto result = NewResult(table);
-    RowObject* row = table->firstRow.get();
-    for (std::int32_t step = 1; row && step < position; ++step) row = row->next.get();
-    if (row) result->entries.push_back(row);
-    return result;
+    return UnlessOutOfMemory(kRowNotAdded, [&]() -> std::unique_ptr<ResultData> {
+        LogTrace("@@@ Inside SelectRowByRowIdx @@@\n");
+        TableData* table = GetTableDataByName(tableName);
+        if (!table) return nullptr;
+        std::shared_lock<std::shared_mutex> hold(table->rowsLock);
+        if (static_cast<std::int64_t>(table->rowCount) < position) return nullptr;
+        auto result = NewResult(table);
+        RowObject* row = table->firstRow.get();
+        for (std::int32_t step = 1; row && step < position; ++step) row = row->next.get();
+        if (row) result->entries.push_back(row);
+        return result;
+    });
 }
 
 RowObject* GotoNextRowObject(ResultData* result) {
@@ -634,32 +691,34 @@ const char* GetTableNameOfView(const char* name) {
 
 bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnName,
                      const ColumnValue& value) {
-    LogTrace("@@@ Inside UpdateRowObject @@@\n");
-    TableData* table = GetTableDataByName(tableName);
-    if (!table) return false;
-    if (!row) {
-        LogError("\t@@@@@ rowPtr passed as parameter in NULL @@@@@ \n");
-        return false;
-    }
-    if (!columnName) return false;
-    if (table->kind == KIND_TABLE && IsPrimaryKeyColumn(table->tableDefn, columnName)) {
-        LogError("@@@ UpdateRowObject Failed as PrimaryKey is being updated @@@\n");
-        return false;
-    }
-    const std::optional<std::uint32_t> position = FindColumnPosition(table, columnName);
-    if (!position) return false;
-    PendingNotifications pending;
-    {
-        std::unique_lock<std::shared_mutex> hold(table->rowsLock);
-        // A row of another table, or a column beyond the row, would be written out of place.
-        if ((row->owner && row->owner != table) || *position >= row->values.size()) return false;
-        ColumnValue replaced = value;
-        std::swap(row->values[*position], replaced);
-        row->state |= ROW_UPDATED;
-        if (row->owner) CollectNotification(&pending, row, table);
-    }
-    SendPending(pending);
-    return true;
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("@@@ Inside UpdateRowObject @@@\n");
+        TableData* table = GetTableDataByName(tableName);
+        if (!table) return false;
+        if (!row) {
+            LogError("\t@@@@@ rowPtr passed as parameter in NULL @@@@@ \n");
+            return false;
+        }
+        if (!columnName) return false;
+        if (table->kind == KIND_TABLE && IsPrimaryKeyColumn(table->tableDefn, columnName)) {
+            LogError("@@@ UpdateRowObject Failed as PrimaryKey is being updated @@@\n");
+            return false;
+        }
+        const std::optional<std::uint32_t> position = FindColumnPosition(table, columnName);
+        if (!position) return false;
+        PendingNotifications pending;
+        {
+            std::unique_lock<std::shared_mutex> hold(table->rowsLock);
+            // A row of another table, or a column beyond the row, would be written out of place.
+            if ((row->owner && row->owner != table) || *position >= row->values.size()) return false;
+            ColumnValue replaced = value;
+            std::swap(row->values[*position], replaced);
+            row->state |= ROW_UPDATED;
+            if (row->owner) CollectNotification(&pending, row, table);
+        }
+        SendPending(pending);
+        return true;
+    });
 }
 
 bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnName,
@@ -669,24 +728,26 @@ bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnNa
 }
 
 bool DeleteRowObject(const char* tableName, RowObject* row) {
-    LogTrace("@@@ Inside DeleteRowObject @@@\n");
-    TableData* table = GetTableDataByName(tableName);
-    if (!table || !row) return false;
-    PendingNotifications pending;
-    std::unique_ptr<RowObject> removed;
-    {
-        std::unique_lock<std::shared_mutex> hold(table->rowsLock);
-        if (row->owner != table) return false;
-        if (row->state & ROW_SAVED) {
-            row->state |= ROW_DELETED;
-            return true;
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("@@@ Inside DeleteRowObject @@@\n");
+        TableData* table = GetTableDataByName(tableName);
+        if (!table || !row) return false;
+        PendingNotifications pending;
+        std::unique_ptr<RowObject> removed;
+        {
+            std::unique_lock<std::shared_mutex> hold(table->rowsLock);
+            if (row->owner != table) return false;
+            if (row->state & ROW_SAVED) {
+                row->state |= ROW_DELETED;
+                return true;
+            }
+            removed = UnlinkLocked(table, row);
+            CollectNotification(&pending, removed.get(), table);
+            FreeUnlinkedLocked(table, std::move(removed));
         }
-        removed = UnlinkLocked(table, row);
-        CollectNotification(&pending, removed.get(), table);
-        FreeUnlinkedLocked(table, std::move(removed));
-    }
-    SendPending(pending);
-    return true;
+        SendPending(pending);
+        return true;
+    });
 }
 
 namespace {
@@ -713,41 +774,45 @@ void DeleteMatchingLocked(TableData* table, const CompiledCriteria* matcher, Pen
 }  // namespace
 
 bool DeleteRowObjectByCriteria(const char* tableName, const char* criteria) {
-    LogTrace("@@@ Inside DeleteRowObjectByCriteria @@@\n");
-    if (!criteria) return false;
-    TableData* table = GetTableDataByName(tableName);
-    if (!table) return false;
-    PendingNotifications pending;
-    {
-        std::optional<CompiledCriteria> matcher = PrepareMatcher(table, criteria);
-        if (!matcher) return false;
-        std::unique_lock<std::shared_mutex> hold(table->rowsLock);
-        DeleteMatchingLocked(table, &*matcher, &pending);
-    }
-    // Listeners run with no store lock held, so they may select from this table.
-    SendPending(pending);
-    return true;
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("@@@ Inside DeleteRowObjectByCriteria @@@\n");
+        if (!criteria) return false;
+        TableData* table = GetTableDataByName(tableName);
+        if (!table) return false;
+        PendingNotifications pending;
+        {
+            std::optional<CompiledCriteria> matcher = PrepareMatcher(table, criteria);
+            if (!matcher) return false;
+            std::unique_lock<std::shared_mutex> hold(table->rowsLock);
+            DeleteMatchingLocked(table, &*matcher, &pending);
+        }
+        // Listeners run with no store lock held, so they may select from this table.
+        SendPending(pending);
+        return true;
+    });
 }
 
 bool DeleteAllTableRowObjects(const char* tableName) {
-    LogTrace("@@@ Inside DeleteAllTableRowObjects @@@\n");
-    if (!tableName) {
-        LogError("\t tableName NULL \n");
-        return false;
-    }
-    TableData* table = GetTableDataByName(tableName);
-    if (!table) {
-        LogError("\t GetTableDataByName returned NULL \n");
-        return false;
-    }
-    if (table->kind != KIND_TABLE || !HasColumns(table)) return false;
-    PendingNotifications pending;
-    {
-        std::unique_lock<std::shared_mutex> hold(table->rowsLock);
-        DeleteMatchingLocked(table, nullptr, &pending);
-    }
-    SendPending(pending);
-    return true;
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("@@@ Inside DeleteAllTableRowObjects @@@\n");
+        if (!tableName) {
+            LogError("\t tableName NULL \n");
+            return false;
+        }
+        TableData* table = GetTableDataByName(tableName);
+        if (!table) {
+            LogError("\t GetTableDataByName returned NULL \n");
+            return false;
+        }
+        if (table->kind != KIND_TABLE || !HasColumns(table)) return false;
+        PendingNotifications pending;
+        {
+            std::unique_lock<std::shared_mutex> hold(table->rowsLock);
+            DeleteMatchingLocked(table, nullptr, &pending);
+        }
+        SendPending(pending);
+        return true;
+    });
 }
 
 void FreeRowObject(std::unique_ptr<RowObject> row) {
@@ -757,20 +822,24 @@ void FreeRowObject(std::unique_ptr<RowObject> row) {
 
 std::unique_ptr<ResultData> CreateResultData(std::uint32_t /*initialRowCount*/, std::uint32_t columnCount,
                                              const TableData* table) {
-    LogTrace("@@@ Inside CreateResultData @@@\n");
-    auto result = std::make_unique<ResultData>();
-    if (table) result = NewResult(table);
-    result->columnCount = columnCount;
-    return result;
+    return UnlessOutOfMemory(kNoMemory, [&]() -> std::unique_ptr<ResultData> {
+        LogTrace("@@@ Inside CreateResultData @@@\n");
+        auto result = std::make_unique<ResultData>();
+        if (table) result = NewResult(table);
+        result->columnCount = columnCount;
+        return result;
+    });
 }
 
 bool AddRowToResultData(RowObject* row, ResultData* result) {
-    LogTrace("@@@ Inside AddRowToResultData @@@\n");
-    if (!result) return false;
-    const auto at = static_cast<std::size_t>(result->cursor + 1);
-    result->entries.insert(result->entries.begin() + static_cast<std::ptrdiff_t>(std::min(at, result->entries.size())), row);
-    result->cursor = static_cast<std::int64_t>(std::min(at, result->entries.size() - 1));
-    return true;
+    return UnlessOutOfMemory(kRowNotAdded, [&] {
+        LogTrace("@@@ Inside AddRowToResultData @@@\n");
+        if (!result) return false;
+        const auto at = static_cast<std::size_t>(result->cursor + 1);
+        result->entries.insert(result->entries.begin() + static_cast<std::ptrdiff_t>(std::min(at, result->entries.size())), row);
+        result->cursor = static_cast<std::int64_t>(std::min(at, result->entries.size() - 1));
+        return true;
+    });
 }
 
 void FreeResultData(std::unique_ptr<ResultData> result) {
@@ -779,76 +848,84 @@ void FreeResultData(std::unique_ptr<ResultData> result) {
 }
 
 bool SortResultSet(ResultData* result, const char* columnName, int ascending) {
-    LogTrace("@@@ Inside SortResultSet @@@\n");
-    if (!result || !columnName) return false;
-    if (!result->tableDefn && !result->viewDefn) return false;
-    const bool noColumns = result->kind == KIND_VIEW ? (!result->viewDefn || result->viewDefn->columns.empty())
-                                                     : (!result->tableDefn || result->tableDefn->columns.empty());
-    if (noColumns) return false;
-    const std::optional<ColumnHit> hit = FindResultColumn(result, columnName);
-    if (!hit) return false;
-    if (result->entries.size() == 1) {
-        LogDebug("Number of Rows is 1 for the Relvar to be Sorted \n");
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("@@@ Inside SortResultSet @@@\n");
+        if (!result || !columnName) return false;
+        if (!result->tableDefn && !result->viewDefn) return false;
+        const bool noColumns = result->kind == KIND_VIEW ? (!result->viewDefn || result->viewDefn->columns.empty())
+                                                         : (!result->tableDefn || result->tableDefn->columns.empty());
+        if (noColumns) return false;
+        const std::optional<ColumnHit> hit = FindResultColumn(result, columnName);
+        if (!hit) return false;
+        if (result->entries.size() == 1) {
+            LogDebug("Number of Rows is 1 for the Relvar to be Sorted \n");
+            return true;
+        }
+        const std::uint32_t position = hit->position;
+        const BYTE type = hit->type;
+        switch (type) {
+            case HYL_SQL_TINYINT:
+            case HYL_SQL_SMALLINT:
+            case HYL_SQL_INT:
+                SortByIntegerKey<std::int32_t>(&result->entries, position, ascending == 1);
+                return true;
+            case HYL_SQL_UNSIGNED_TINYINT:
+            case HYL_SQL_UNSIGNED_SMALLINT:
+            case HYL_SQL_UNSIGNED_INT:
+                SortByIntegerKey<std::uint32_t>(&result->entries, position, ascending == 1);
+                return true;
+            case HYL_SQL_BIGINT:
+                SortByIntegerKey<std::int64_t>(&result->entries, position, ascending == 1);
+                return true;
+            case HYL_SQL_UNSIGNED_LONG_INT:
+                SortByIntegerKey<std::uint64_t>(&result->entries, position, ascending == 1);
+                return true;
+            default:
+                break;
+        }
+        // NULL sorts below every value: first ascending, last descending.
+        auto order = [position, type](const RowObject* a, const RowObject* b) {
+            const bool nullA = position >= a->values.size() || a->values[position].isNull();
+            const bool nullB = position >= b->values.size() || b->values[position].isNull();
+            if (nullA || nullB) return static_cast<int>(nullB) - static_cast<int>(nullA);
+            return CompareValues(a->values[position], b->values[position], type);
+        };
+        if (ascending == 1) {
+            std::stable_sort(result->entries.begin(), result->entries.end(),
+                             [&](const RowObject* a, const RowObject* b) { return order(a, b) < 0; });
+        } else {
+            std::stable_sort(result->entries.begin(), result->entries.end(),
+                             [&](const RowObject* a, const RowObject* b) { return order(a, b) > 0; });
+        }
         return true;
-    }
-    const std::uint32_t position = hit->position;
-    const BYTE type = hit->type;
-    switch (type) {
-        case HYL_SQL_TINYINT:
-        case HYL_SQL_SMALLINT:
-        case HYL_SQL_INT:
-            SortByIntegerKey<std::int32_t>(&result->entries, position, ascending == 1);
-            return true;
-        case HYL_SQL_UNSIGNED_TINYINT:
-        case HYL_SQL_UNSIGNED_SMALLINT:
-        case HYL_SQL_UNSIGNED_INT:
-            SortByIntegerKey<std::uint32_t>(&result->entries, position, ascending == 1);
-            return true;
-        case HYL_SQL_BIGINT:
-            SortByIntegerKey<std::int64_t>(&result->entries, position, ascending == 1);
-            return true;
-        case HYL_SQL_UNSIGNED_LONG_INT:
-            SortByIntegerKey<std::uint64_t>(&result->entries, position, ascending == 1);
-            return true;
-        default:
-            break;
-    }
-    // NULL sorts below every value: first ascending, last descending.
-    auto order = [position, type](const RowObject* a, const RowObject* b) {
-        const bool nullA = position >= a->values.size() || a->values[position].isNull();
-        const bool nullB = position >= b->values.size() || b->values[position].isNull();
-        if (nullA || nullB) return static_cast<int>(nullB) - static_cast<int>(nullA);
-        return CompareValues(a->values[position], b->values[position], type);
-    };
-    if (ascending == 1) {
-        std::stable_sort(result->entries.begin(), result->entries.end(),
-                         [&](const RowObject* a, const RowObject* b) { return order(a, b) < 0; });
-    } else {
-        std::stable_sort(result->entries.begin(), result->entries.end(),
-                         [&](const RowObject* a, const RowObject* b) { return order(a, b) > 0; });
-    }
-    return true;
+    });
 }
 
 std::unique_ptr<CustomViewDefn> CreateCustomViewDefn(BYTE tableCount, std::vector<std::string> tableNames,
                                                      std::vector<std::unique_ptr<ViewColumnDefn>> columns) {
-    LogTrace("\t@@@@@ Inside CreateCustomViewDefn() @@@@@\n");
-    auto view = std::make_unique<CustomViewDefn>();
-    view->tableCount = tableCount;
-    view->tableNames = std::move(tableNames);
-    view->columns = std::move(columns);
-    return view;
+    using Result = std::unique_ptr<CustomViewDefn>;
+    return UnlessOutOfMemory("Could not allocate memory for CustomViewDefn\n", [&]() -> Result {
+        LogTrace("\t@@@@@ Inside CreateCustomViewDefn() @@@@@\n");
+        auto view = std::make_unique<CustomViewDefn>();
+        view->tableCount = tableCount;
+        view->tableNames = std::move(tableNames);
+        view->columns = std::move(columns);
+        return view;
+    });
 }
 
 std::unique_ptr<ViewColumnDefn> CreateViewColumnDefn(const char* name, std::int32_t number, BYTE flag,
                                                      ColumnDefn* baseColumn) {
-    LogTrace("\t@@@@@ Inside CreateViewColumnDefn() @@@@@\n");
-    auto column = std::make_unique<ViewColumnDefn>();
-    column->name = name ? name : "";
-    column->reservedNumber = number;
-    column->reservedByte = flag;
-    column->baseColumn = baseColumn;
-    return column;
+    using Result = std::unique_ptr<ViewColumnDefn>;
+    return UnlessOutOfMemory("Could not allocate memory for ViewColumnDefn\n", [&]() -> Result {
+        LogTrace("\t@@@@@ Inside CreateViewColumnDefn() @@@@@\n");
+        auto column = std::make_unique<ViewColumnDefn>();
+        column->name = name ? name : "";
+        column->reservedNumber = number;
+        column->reservedByte = flag;
+        column->baseColumn = baseColumn;
+        return column;
+    });
 }
 
 void FreeTableData(TableData* table) {
@@ -869,75 +946,85 @@ void FreeCustomViewDefn(std::unique_ptr<CustomViewDefn> viewDefn) {
 }
 
 void PrintTableData(const char* tableName) {
-    LogTrace("@@@ Inside PrintTableData @@@\n");
-    TableData* table = GetTableDataByName(tableName);
-    if (!table || !HasColumns(table)) return;
-    if (table->kind == KIND_VIEW) return PrintCustomViewData(tableName);
-    if (!LogEnabled(LogLevel::Debug)) return;
-    std::shared_lock<std::shared_mutex> hold(table->rowsLock);
-    LogDebug("%s", FormatRows(table, PrintMode::Table, false));
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("@@@ Inside PrintTableData @@@\n");
+        TableData* table = GetTableDataByName(tableName);
+        if (!table || !HasColumns(table)) return;
+        if (table->kind == KIND_VIEW) return PrintCustomViewData(tableName);
+        if (!LogEnabled(LogLevel::Debug)) return;
+        std::shared_lock<std::shared_mutex> hold(table->rowsLock);
+        LogDebug("%s", FormatRows(table, PrintMode::Table, false));
+    });
 }
 
 void PrintCustomViewData(const char* viewName) {
-    LogTrace("@@@ Inside PrintCustomViewData @@@\n");
-    TableData* table = GetTableDataByName(viewName);
-    if (!table || table->kind != KIND_VIEW || !HasColumns(table) || !LogEnabled(LogLevel::Debug)) return;
-    std::shared_lock<std::shared_mutex> hold(table->rowsLock);
-    LogDebug("%s", FormatRows(table, PrintMode::View, false));
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("@@@ Inside PrintCustomViewData @@@\n");
+        TableData* table = GetTableDataByName(viewName);
+        if (!table || table->kind != KIND_VIEW || !HasColumns(table) || !LogEnabled(LogLevel::Debug)) return;
+        std::shared_lock<std::shared_mutex> hold(table->rowsLock);
+        LogDebug("%s", FormatRows(table, PrintMode::View, false));
+    });
 }
 
 void PrintResultData(const ResultData* result) {
-    LogTrace("\t@@@@@ Inside PrintResultData() @@@@@\n");
-    if (!result || !LogEnabled(LogLevel::Debug)) return;
-    std::string out;
-    std::vector<BYTE> types;
-    for (std::int32_t i = 0;; ++i) {
-        const char* name = GetColumnNameByIndex(i, result);
-        if (!name) break;
-        out += name;
-        out += "\t";
-        if (result->kind == KIND_VIEW) {
-            const ColumnDefn* base = result->viewDefn->columns[static_cast<std::size_t>(i)]->baseColumn;
-            types.push_back(base ? base->type : 0);
-        } else {
-            types.push_back(result->tableDefn->columns[static_cast<std::size_t>(i)]->type);
+    return UnlessOutOfMemory(kNoMemory, [&] {
+        LogTrace("\t@@@@@ Inside PrintResultData() @@@@@\n");
+        if (!result || !LogEnabled(LogLevel::Debug)) return;
+        std::string out;
+        std::vector<BYTE> types;
+        for (std::int32_t i = 0;; ++i) {
+            const char* name = GetColumnNameByIndex(i, result);
+            if (!name) break;
+            out += name;
+            out += "\t";
+            if (result->kind == KIND_VIEW) {
+                const ColumnDefn* base = result->viewDefn->columns[static_cast<std::size_t>(i)]->baseColumn;
+                types.push_back(base ? base->type : 0);
+            } else {
+                types.push_back(result->tableDefn->columns[static_cast<std::size_t>(i)]->type);
+            }
         }
-    }
-    out += "\n";
-    for (const RowObject* row : result->entries) {
-        if (row->state & ROW_DELETED) continue;
-        for (std::size_t i = 0; i < row->values.size() && i < types.size(); ++i)
-            AppendPrintField(&out, row->values[i], types[i], PrintMode::Result);
         out += "\n";
-    }
-    LogDebug("%s", out);
+        for (const RowObject* row : result->entries) {
+            if (row->state & ROW_DELETED) continue;
+            for (std::size_t i = 0; i < row->values.size() && i < types.size(); ++i)
+                AppendPrintField(&out, row->values[i], types[i], PrintMode::Result);
+            out += "\n";
+        }
+        LogDebug("%s", out);
+    });
 }
 
 std::optional<std::string> ToStringTableData(const char* tableName) {
-    LogTrace("@@@ Inside ToStringTableData @@@\n");
-    TableData* table = GetTableDataByName(tableName);
-    if (!table || !HasColumns(table)) return std::nullopt;
-    if (table->kind == KIND_VIEW) return ToStringCustomViewData(tableName);
-    std::string text;
-    {
-        std::shared_lock<std::shared_mutex> hold(table->rowsLock);
-        text = FormatRows(table, PrintMode::TableText, false);
-    }
-    LogTrace("String Value of Relvar Data\n %s\n", text);
-    return text;
+    return UnlessOutOfMemory(kNoMemory, [&]() -> std::optional<std::string> {
+        LogTrace("@@@ Inside ToStringTableData @@@\n");
+        TableData* table = GetTableDataByName(tableName);
+        if (!table || !HasColumns(table)) return std::nullopt;
+        if (table->kind == KIND_VIEW) return ToStringCustomViewData(tableName);
+        std::string text;
+        {
+            std::shared_lock<std::shared_mutex> hold(table->rowsLock);
+            text = FormatRows(table, PrintMode::TableText, false);
+        }
+        LogTrace("String Value of Relvar Data\n %s\n", text);
+        return text;
+    });
 }
 
 std::optional<std::string> ToStringCustomViewData(const char* viewName) {
-    LogTrace("@@@ Inside ToStringCustomViewData @@@\n");
-    TableData* table = GetTableDataByName(viewName);
-    if (!table || table->kind != KIND_VIEW || !HasColumns(table)) return std::nullopt;
-    std::string text;
-    {
-        std::shared_lock<std::shared_mutex> hold(table->rowsLock);
-        text = FormatRows(table, PrintMode::ViewText, false);
-    }
-    LogTrace("String Value of Relvar Data\n %s\n", text);
-    return text;
+    return UnlessOutOfMemory(kNoMemory, [&]() -> std::optional<std::string> {
+        LogTrace("@@@ Inside ToStringCustomViewData @@@\n");
+        TableData* table = GetTableDataByName(viewName);
+        if (!table || table->kind != KIND_VIEW || !HasColumns(table)) return std::nullopt;
+        std::string text;
+        {
+            std::shared_lock<std::shared_mutex> hold(table->rowsLock);
+            text = FormatRows(table, PrintMode::ViewText, false);
+        }
+        LogTrace("String Value of Relvar Data\n %s\n", text);
+        return text;
+    });
 }
 
 std::optional<std::uint32_t> FindColumnPosition(const TableData* table, const char* columnName) {

@@ -8,6 +8,11 @@
 // after every store lock is released, so a listener may select from or change any table.
 // A ResultData and the rows it points at are not protected once a call returns: a
 // result set stays valid only while its rows stay in their table.
+//
+// Memory: no operation throws when an allocation fails. It gives its failure result
+// (false, null, none) with an ERROR line ("not able to Add row" for selects and appends,
+// "MEMORY_ALLOCATION_FAILURE" otherwise) and leaves the table as it was; a change whose
+// notification cannot be built stands, unnotified.
 #pragma once
 
 #include <cstdint>
@@ -126,12 +131,13 @@ std::unique_ptr<TableData> RemoveTableData(const char* tableName);
 // Rows currently in the table; 0 for an unknown table.
 std::uint32_t GetLiveRowCount(const char* tableName);
 
-// A new row in state ROW_NEW holding the values (one per column of its table).
+// A new row in state ROW_NEW holding the values (one per column of its table); null when
+// memory runs out.
 std::unique_ptr<RowObject> CreateNewRowObject(std::vector<ColumnValue> values);
 // Fills NULL generator columns (GenerateID; -1 when none can be generated), then NULL
 // columns that have a default, appends the row and sends the notification. False when
-// the table is unknown, its column list is empty, or the row's width is not the
-// table's column count.
+// the table is unknown, its column list is empty, the row's width is not the table's
+// column count, or memory runs out (the row is then freed and nothing appended).
 bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row);
 
 // The matching rows in table order (rows marked ROW_DELETED included), cursor before the

@@ -37,6 +37,8 @@ TEST(RowStorage, BlocksAreAlignedReusedBySizeClassAndClearedTogether) {
         std::size_t sameClassBytes;  // another request of the same 16-byte class
     };
     const Case cases[] = {{0, 1}, {1, 16}, {20, 32}, {100, 97}, {4096, 4081}, {4097, 5000}};
+    // A block kept in use all along, so freed blocks stay in their lists.
+    void* anchor = storage.Allocate(48);
     for (const Case& c : cases) {
         void* block = storage.Allocate(c.bytes);
         ASSERT_NE(block, nullptr);
@@ -52,6 +54,11 @@ TEST(RowStorage, BlocksAreAlignedReusedBySizeClassAndClearedTogether) {
         EXPECT_NE(other, block) << c.bytes;
         storage.Free(other, c.bytes + 2 * RowStorage::kGranule);
     }
+    // The last block given back gives the chunks back too.
+    EXPECT_GT(storage.ChunkCount(), 0u);
+    storage.Free(anchor, 48);
+    EXPECT_EQ(storage.ChunkCount(), 0u);
+    EXPECT_EQ(storage.FreeBlockCount(), 0u);
     // Many blocks: chunks grow, Clear gives every chunk back and the storage works again.
     std::vector<void*> blocks;
     for (int i = 0; i < 20000; ++i) blocks.push_back(storage.Allocate(160));
@@ -173,6 +180,36 @@ TEST_F(RowStorageTest, FreedTableTakesNewRowsAndAssignmentsKeepTheRowWidthRules)
     auto all = SelectRows("Plain", "A=5");
     ASSERT_EQ(all->rowCount(), 1u);
     EXPECT_EQ(std::string(all->entries[0]->values[1].data()), "filled again after the free");
+}
+
+std::uint64_t ResidentBytes() { return ProcessStatusKiB("VmRSS") * 1024; }
+
+TEST_F(RowStorageTest, MemoryOfRowsThatAreGoneGoesBackToTheSystem) {
+    CloseLog();
+    ASSERT_TRUE(CreateTable("Plain"));
+    const std::string text(40, 't');
+    auto fill = [&] {
+        for (int i = 0; i < 200000; ++i) AddRow("Plain", {Int(i), Text(text.c_str()), ColumnValue::Null()});
+    };
+    const std::size_t mappedBefore = MappedRowMemoryBytes();
+    [[maybe_unused]] const std::uint64_t residentBefore = ResidentBytes();
+    fill();
+    const std::size_t mappedFull = MappedRowMemoryBytes();
+    [[maybe_unused]] const std::uint64_t residentFull = ResidentBytes();
+    EXPECT_GT(mappedFull, mappedBefore + (std::size_t{30} << 20));  // headers and values
+    // Emptied but still registered: the table needs none of its chunks any more.
+    ASSERT_TRUE(DeleteAllTableRowObjects("Plain"));
+    EXPECT_LE(MappedRowMemoryBytes(), mappedBefore + kKeptRowMemoryBytes);
+    EXPECT_EQ(GetTableDataByName("Plain")->rowStorage.ChunkCount(), 0u);
+    // Filled again and freed for good.
+    fill();
+    FreeTableData(RemoveTableData("Plain").get());
+    EXPECT_LE(MappedRowMemoryBytes(), mappedBefore + kKeptRowMemoryBytes);
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer keeps freed heap blocks on purpose
+    // And the system has it back: what stays resident is at most the kept chunks and the
+    // heap's own slack.
+    EXPECT_LT(ResidentBytes(), residentBefore + kKeptRowMemoryBytes + (residentFull - residentBefore) / 4);
+#endif
 }
 
 TEST_F(RowStorageTest, AppendsDeletesAndSelectsFromManyThreadsStayConsistent) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "runtime/log.h"
@@ -64,6 +65,16 @@ protected:
     testsupport::TempDir logDir_;
     std::shared_ptr<SqliteSequenceSource> source_;
 };
+
+// A field of /proc/self/status in KiB (VmRSS, VmHWM, VmSize...); 0 when absent.
+inline std::uint64_t ProcessStatusKiB(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
+    }
+    return 0;
+}
 
 inline ColumnValue Int(std::int32_t value) { return ColumnValue::FromBytes(&value, 4); }
 inline ColumnValue Text(const char* text) { return ColumnValue::FromText(text); }

@@ -4,11 +4,11 @@
 #include <libxml/entities.h>
 #include <libxml/parser.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <unordered_set>
 #include <vector>
@@ -26,9 +26,6 @@ namespace {
 constexpr const char* kRowFailure =
     "Cannot create and add a new row while constructing tabledata from XML file.\n";
 constexpr const char* kParseFailure = "error: could not parse file file.xml\n";
-// Bounds on what one attribute's entity references may expand to.
-constexpr std::size_t kMaxAttributeText = 1 << 20;
-constexpr int kMaxEntityDepth = 16;
 
 // libxml2 is prepared once for the process and never cleaned up per load, so loads and
 // the dictionary reader may run on several threads.
@@ -38,74 +35,38 @@ void InitXml() {
 }
 
 const char* NameOf(const xmlNode* node) { return reinterpret_cast<const char*>(node->name); }
+const char* TextOf(const xmlNode* node) { return reinterpret_cast<const char*>(node->content); }
 
 bool IsElement(const xmlNode* node) { return node && node->type == XML_ELEMENT_NODE; }
 
-// Expands "&name;" references of an internal entity's replacement text, within bounds.
-bool ExpandEntityText(xmlDoc* doc, const char* text, int depth, std::string* out) {
-    if (depth > kMaxEntityDepth) return false;
-    for (const char* c = text; *c; ++c) {
-        if (*c != '&') {
-            out->push_back(*c);
-        } else {
-            const char* end = std::strchr(c, ';');
-            if (!end) {
-                out->push_back(*c);
-                continue;
-            }
-            const std::string name(c + 1, end);
-            c = end;
-            xmlEntity* entity = xmlGetDocEntity(doc, reinterpret_cast<const xmlChar*>(name.c_str()));
-            if (!entity || !entity->content) continue;
-            if (entity->etype == XML_INTERNAL_PREDEFINED_ENTITY) {
-                *out += reinterpret_cast<const char*>(entity->content);
-            } else if (entity->etype == XML_INTERNAL_GENERAL_ENTITY) {
-                if (!ExpandEntityText(doc, reinterpret_cast<const char*>(entity->content), depth + 1, out)) return false;
-            }
-            // External entities are never read.
-        }
-        if (out->size() > kMaxAttributeText) return false;
-    }
-    return true;
-}
-
-// An attribute's text with entity references substituted; none when it has no text (an
-// empty attribute) or its expansion exceeds the bounds. A plain text is read where the
-// document holds it; an expanded one is kept in `expansions`. Either ends at a zero byte.
-std::optional<std::string_view> AttributeText(xmlDoc* doc, const xmlAttr* attribute, bool* tooLarge,
-                                              std::deque<std::string>* expansions) {
-    if (!attribute->children) return std::nullopt;
-    const xmlNode* only = attribute->children;
-    if (!only->next && only->type == XML_TEXT_NODE) {
-        if (!only->content || !only->content[0]) return std::nullopt;
-        const std::string_view text(reinterpret_cast<const char*>(only->content));
-        if (text.size() > kMaxAttributeText) {
-            *tooLarge = true;
-            return std::nullopt;
-        }
-        return text;
-    }
-    std::string text;
-    for (const xmlNode* part = attribute->children; part; part = part->next) {
-        if (part->type == XML_TEXT_NODE && part->content) {
-            text += reinterpret_cast<const char*>(part->content);
-        } else if (part->type == XML_ENTITY_REF_NODE) {
-            std::string reference = "&";
-            reference += NameOf(part);
-            reference += ";";
-            if (!ExpandEntityText(doc, reference.c_str(), 0, &text)) {
-                *tooLarge = true;
-                return std::nullopt;
-            }
-        }
-        if (text.size() > kMaxAttributeText) {
-            *tooLarge = true;
-            return std::nullopt;
+// The size of a parsed document as written, near enough: the literal names and texts
+// of the tree below the node, and the replacement texts its internal subset declares.
+std::size_t DocumentBytes(const xmlDoc* doc, const xmlNode* node) {
+    std::size_t bytes = 0;
+    if (doc->intSubset) {
+        for (const xmlNode* declaration = doc->intSubset->children; declaration; declaration = declaration->next) {
+            if (declaration->type != XML_ENTITY_DECL) continue;
+            bytes += std::strlen(NameOf(declaration)) +
+                     static_cast<std::size_t>(reinterpret_cast<const xmlEntity*>(declaration)->length);
         }
     }
-    // An empty attribute has no value: the column stays NULL and takes its default.
-    if (text.empty()) return std::nullopt;
-    return std::string_view(expansions->emplace_back(std::move(text)));
+    std::vector<const xmlNode*> pending{node};
+    while (!pending.empty()) {
+        const xmlNode* current = pending.back();
+        pending.pop_back();
+        if (!current) continue;
+        if (current != node) pending.push_back(current->next);
+        if (current->name) bytes += std::strlen(NameOf(current)) + 2;
+        if (current->type == XML_TEXT_NODE || current->type == XML_CDATA_SECTION_NODE ||
+            current->type == XML_COMMENT_NODE) {
+            if (current->content) bytes += std::strlen(TextOf(current));
+        } else if (IsElement(current)) {
+            for (const xmlAttr* attribute = current->properties; attribute; attribute = attribute->next)
+                pending.push_back(attribute->children);
+            pending.push_back(current->children);
+        }
+    }
+    return bytes;
 }
 
 std::size_t ColonCount(std::string_view text) {
@@ -133,25 +94,29 @@ std::int32_t IntegerOf(const std::string& text) {
     return value.As<std::int32_t>().value_or(0);
 }
 
+// Texts below are views of the document's own text or of the loader's expansions, both
+// kept for the whole load; each ends at a zero byte, so its data reads as a C string.
 struct FkEntry {
     std::string refTable;
     std::string refColumn;
     std::string localColumn;
-    std::optional<std::string> value;
+    std::optional<std::string_view> value;
 };
 
 struct Attribute {
     const char* name;  // owned by the document, which outlives the load
-    // In the document or the loader's expansions, valid for the current row; it ends at a
-    // zero byte, so its data reads as a C string.
     std::optional<std::string_view> text;
 };
 
 class Loader {
 public:
-    explicit Loader(xmlDoc* doc) : doc_(doc) {}
+    // documentBytes: the size of the document, which sets the load's expansion budget.
+    Loader(xmlDoc* doc, std::size_t documentBytes)
+        : doc_(doc), expansionLimit_(documentBytes * kEntityExpansionFactor), expansionLeft_(expansionLimit_) {}
 
-    // Walks the children of start in document order, an element before its children.
+    // Walks the children of start in document order, an element before its children. Only
+    // elements are descended into, and the content of an internal entity where the
+    // document refers to one (never the declarations that follow it in the DTD).
     bool LoadChildren(xmlNode* start) {
         std::vector<xmlNode*> stack;
         stack.push_back(start ? start->children : nullptr);
@@ -160,11 +125,18 @@ public:
             stack.pop_back();
             if (!node) continue;
             stack.push_back(node->next);
-            if (IsElement(node) && !HandleRow(node)) {
-                LogError(kRowFailure);
-                return false;
+            if (IsElement(node)) {
+                if (!HandleRow(node)) {
+                    LogError(kRowFailure);
+                    return false;
+                }
+                stack.push_back(node->children);
+            } else if (node->type == XML_ENTITY_REF_NODE) {
+                const xmlEntity* entity = InternalEntity(node);
+                if (!entity) continue;
+                if (!ChargeExpansion(entity)) return false;
+                stack.push_back(entity->children);
             }
-            stack.push_back(node->children);
         }
         return true;
     }
@@ -176,8 +148,12 @@ private:
     std::unique_ptr<ReferenceMap> references_ = std::make_unique<ReferenceMap>();
     std::unordered_map<const xmlNode*, std::vector<FkEntry>> fkMemo_;
     std::unordered_set<const xmlNode*> visiting_;
-    bool attributeTooLarge_ = false;
-    std::deque<std::string> expansions_;  // expanded attribute texts of the current row
+    // Entity expansion: what the whole load may still expand, and each attribute's
+    // expanded text, made once however many rows read it (node-based, so texts stay put).
+    const std::size_t expansionLimit_;
+    std::size_t expansionLeft_;
+    bool expansionFailed_ = false;
+    std::unordered_map<const xmlAttr*, std::optional<std::string>> expandedTexts_;
     std::vector<Attribute> rowAttributes_;  // the current row's attributes
 
     // Element names are interned in the document's dictionary, so a name's pointer
@@ -208,18 +184,85 @@ private:
         return &tables_.emplace(element->name, std::move(entry)).first->second;
     }
 
-    std::vector<Attribute> Attributes(const xmlNode* element) {
-        std::vector<Attribute> attributes;
-        CollectAttributes(element, &attributes);
-        return attributes;
+    // The internal entity a reference names; none for an undeclared or external one
+    // (external entities are never read).
+    const xmlEntity* InternalEntity(const xmlNode* reference) const {
+        const xmlEntity* entity = xmlGetDocEntity(doc_, reference->name);
+        return entity && entity->etype == XML_INTERNAL_GENERAL_ENTITY ? entity : nullptr;
     }
 
-    // The same into a vector the caller reuses, so that rows allocate no list of their own.
+    // Takes one expansion of the entity from the load's budget; every expansion costs at
+    // least one, so empty entities referring to each other cannot run for free.
+    bool ChargeExpansion(const xmlEntity* entity) {
+        const std::size_t cost = std::max<std::size_t>(static_cast<std::size_t>(std::max(entity->length, 0)), 1);
+        if (cost > expansionLeft_) {
+            if (!expansionFailed_)
+                LogError("Entity references of the document expand beyond %llu bytes\n", expansionLimit_);
+            expansionFailed_ = true;
+            return false;
+        }
+        expansionLeft_ -= cost;
+        return true;
+    }
+
+    // The attribute's text with entity references replaced by their content as libxml2
+    // parsed it (character references decoded); none when it has no text (an empty
+    // attribute) or its expansion exceeds a bound. A literal text is read where it is.
+    std::optional<std::string_view> AttributeText(const xmlAttr* attribute) {
+        const xmlNode* first = attribute->children;
+        if (!first) return std::nullopt;
+        if (!first->next && first->type == XML_TEXT_NODE) {
+            if (!first->content || !first->content[0]) return std::nullopt;
+            return std::string_view(TextOf(first));
+        }
+        auto [expanded, fresh] = expandedTexts_.try_emplace(attribute);
+        if (fresh) expanded->second = ExpandText(first, NameOf(reinterpret_cast<const xmlNode*>(attribute)));
+        if (!expanded->second || expanded->second->empty()) return std::nullopt;
+        return std::string_view(*expanded->second);
+    }
+
+    std::optional<std::string> ExpandText(const xmlNode* list, const char* attributeName) {
+        std::string text;
+        std::size_t fromEntities = 0;
+        struct Pending {
+            const xmlNode* node;
+            bool inEntity;
+        };
+        std::vector<Pending> stack{{list, false}};
+        while (!stack.empty()) {
+            const Pending current = stack.back();
+            stack.pop_back();
+            const xmlNode* node = current.node;
+            if (!node) continue;
+            stack.push_back({node->next, current.inEntity});
+            if (node->type == XML_TEXT_NODE && node->content) {
+                const std::string_view part(TextOf(node));
+                if (current.inEntity && (fromEntities += part.size()) > kMaxExpandedAttributeBytes) {
+                    LogError("Attribute %s expands beyond %llu bytes\n", attributeName, kMaxExpandedAttributeBytes);
+                    expansionFailed_ = true;
+                    return std::nullopt;
+                }
+                text += part;
+            } else if (node->type == XML_ENTITY_REF_NODE) {
+                const xmlEntity* predefined = xmlGetDocEntity(doc_, node->name);
+                if (predefined && predefined->etype == XML_INTERNAL_PREDEFINED_ENTITY && predefined->content) {
+                    text += reinterpret_cast<const char*>(predefined->content);
+                    continue;
+                }
+                const xmlEntity* entity = InternalEntity(node);
+                if (!entity) continue;
+                if (!ChargeExpansion(entity)) return std::nullopt;
+                stack.push_back({entity->children, true});
+            }
+        }
+        return text;
+    }
+
+    // The element's attributes with their texts, into a vector the caller reuses.
     void CollectAttributes(const xmlNode* element, std::vector<Attribute>* attributes) {
         attributes->clear();
         for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
-            attributes->push_back({NameOf(reinterpret_cast<const xmlNode*>(attribute)),
-                                   AttributeText(doc_, attribute, &attributeTooLarge_, &expansions_)});
+            attributes->push_back({NameOf(reinterpret_cast<const xmlNode*>(attribute)), AttributeText(attribute)});
         }
     }
 
@@ -231,11 +274,20 @@ private:
         return nullptr;
     }
 
+    static const xmlAttr* FirstAttributeNamed(const xmlNode* element, const std::string& name) {
+        for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
+            if (CompareNoCase(NameOf(reinterpret_cast<const xmlNode*>(attribute)), name.c_str()) == 0)
+                return attribute;
+        }
+        return nullptr;
+    }
+
     // The last attribute of that name with a text.
-    std::optional<std::string> LastAttributeText(const xmlNode* element, const std::string& name) {
-        std::optional<std::string> found;
-        for (const Attribute& attribute : Attributes(element)) {
-            if (attribute.text && CompareNoCase(attribute.name, name.c_str()) == 0) found = std::string(*attribute.text);
+    std::optional<std::string_view> LastAttributeText(const xmlNode* element, const std::string& name) {
+        std::optional<std::string_view> found;
+        for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
+            if (CompareNoCase(NameOf(reinterpret_cast<const xmlNode*>(attribute)), name.c_str()) != 0) continue;
+            if (std::optional<std::string_view> text = AttributeText(attribute)) found = text;
         }
         return found;
     }
@@ -269,7 +321,7 @@ private:
 
     // A value from an element named as the entry's referenced table: its attribute named
     // as the referenced column, else an entry of its own list referring to that name.
-    std::optional<std::string> ValueFromList(const xmlNode* element, const FkEntry& entry) {
+    std::optional<std::string_view> ValueFromList(const xmlNode* element, const FkEntry& entry) {
         for (const FkEntry& other : FilledFkList(element)) {
             if (other.value && CompareNoCase(other.refTable.c_str(), entry.refColumn.c_str()) == 0) return other.value;
         }
@@ -283,11 +335,12 @@ private:
                 if ((entry->value = ValueFromList(ancestor, *entry))) return;
             }
         }
-        // Downwards: the second child node, then the second child node of that, and so on.
+        // Downwards: the second child node, then the second child node of that, and so on,
+        // as long as it is an element.
         for (const xmlNode* current = element; current->children;) {
             const xmlNode* second = current->children->next;
-            if (!second) return;
-            if (IsElement(second) && CompareNoCase(NameOf(second), entry->refTable.c_str()) == 0) {
+            if (!IsElement(second)) return;
+            if (CompareNoCase(NameOf(second), entry->refTable.c_str()) == 0) {
                 if ((entry->value = LastAttributeText(second, entry->refColumn))) return;
                 if ((entry->value = ValueFromList(second, *entry))) return;
             }
@@ -382,13 +435,12 @@ private:
         if (columns.empty()) return false;
         const std::string& tableName = entry->tableName;
         const TableDefn* defn = entry->defn;
-        expansions_.clear();
 
         // Only a definition with foreign keys has a list to fill.
         const std::vector<FkEntry> foreignKeys = entry->hasForeignKeys ? FilledFkList(element) : std::vector<FkEntry>{};
         struct PkEntry {
             std::string column;
-            std::optional<std::string> value;
+            std::optional<std::string_view> value;
         };
         std::vector<PkEntry> primaryKeys;
         if (defn && defn->constraints) {
@@ -400,11 +452,7 @@ private:
                 PkEntry entry{key, std::nullopt};
                 for (const xmlNode* ancestor = element->parent; IsElement(ancestor) && !entry.value;
                      ancestor = ancestor->parent) {
-                    const std::vector<Attribute> attributes = Attributes(ancestor);
-                    if (const Attribute* found = FindAttribute(attributes, key)) {
-                        if (found->text) entry.value = std::string(*found->text);
-                        else entry.value.reset();
-                    }
+                    if (const xmlAttr* found = FirstAttributeNamed(ancestor, key)) entry.value = AttributeText(found);
                 }
                 primaryKeys.push_back(std::move(entry));
             }
@@ -412,7 +460,7 @@ private:
 
         CollectAttributes(element, &rowAttributes_);
         const std::vector<Attribute>& attributes = rowAttributes_;
-        if (attributeTooLarge_) return false;
+        if (expansionFailed_) return false;
         std::vector<ColumnValue> values(table->columnCount);
         for (std::size_t i = 0; i < columns.size() && i < values.size(); ++i) {
             if (!columns[i]) continue;
@@ -437,7 +485,7 @@ private:
                 continue;
             }
             if (!column.defaultValue.isNull()) values[i] = column.defaultValue;
-            const std::optional<std::string>* inherited = nullptr;
+            const std::optional<std::string_view>* inherited = nullptr;
             for (const FkEntry& fk : foreignKeys) {
                 if (CompareNoCase(fk.localColumn.c_str(), column.name.c_str()) == 0) {
                     inherited = &fk.value;
@@ -451,6 +499,8 @@ private:
             }
             if (inherited && *inherited) values[i] = ConvertForm(tableName, column, **inherited);
         }
+        // An ancestor's attribute read for inheritance may have gone past a bound.
+        if (expansionFailed_) return false;
         return AddNewRow(table->name.c_str(), CreateNewRowObject(std::move(values)));
     }
 };
@@ -481,7 +531,7 @@ bool LoadDocument(const char* buffer, std::size_t length, const char* failureMes
         return false;
     }
     try {
-        Loader loader(doc.get());
+        Loader loader(doc.get(), length);
         if (!loader.LoadChildren(root)) {
             LogError(failureMessage);
             return false;
@@ -527,7 +577,7 @@ std::unique_ptr<ReferenceMap> LoadTableDataFromXMLNode(xmlDoc* doc, xmlNode* nod
     InitXml();
     if (!doc || !node) return nullptr;
     try {
-        Loader loader(doc);
+        Loader loader(doc, DocumentBytes(doc, node));
         if (!loader.LoadChildren(node)) {
             LogError("Cannot construct table data from buffer node.\n");
             return nullptr;

@@ -21,6 +21,12 @@
 // that node's second child node, and so on: it depends on the whitespace text nodes of a
 // pretty-printed document, so a compact document finds nothing below.
 //
+// Entities: a reference to an internal entity stands for the entity's content, in an
+// attribute (character references decoded, as libxml2 parses them) and between elements,
+// where the rows the entity holds are loaded at the reference. Rows inside an entity
+// inherit nothing from the elements around the reference. External entities are never
+// read. What references expand to is bounded per load, see kEntityExpansionFactor.
+//
 // Documents are parsed with network access off and without loading external entities or
 // DTDs; a DOM is built, about 1 KB per five-attribute row while the load runs.
 #pragma once
@@ -36,6 +42,15 @@
 
 #include "platform/win/types.h"
 #include "store/foundation/column_value.h"
+
+// Everything the entity references of one document expand to over a load (the texts of
+// attributes and the content walked for rows; each reference costs the length of its
+// entity's text, at least 1) may be at most this many times the document's size. Past
+// it the load fails with its error lines: the rows before stay, nothing more is built.
+inline constexpr std::size_t kEntityExpansionFactor = 8;
+// One attribute may take at most this many bytes from entity content. A text the
+// document holds literally is not bounded here.
+inline constexpr std::size_t kMaxExpandedAttributeBytes = std::size_t{1} << 20;
 
 // Reference texts (TABLE:COLUMN:KEY, case-sensitive) and their identifiers, for one load.
 class ReferenceMap {
