@@ -11,7 +11,9 @@
 
 #include "agent/agent.h"
 #include "http/src/internal.h"
+#include "http/src/log_texts.h"
 #include "http/src/resume_handler.h"
+#include "http/src/temp_files.h"
 #include "platform/win/host.h"
 #include "runtime/helpers.h"
 #include "runtime/log.h"
@@ -179,6 +181,12 @@ DWORD ResumeDownloader::PreDownloadHandling() {
             contentLength_ = length;
             LogInfo("PreDownloadHandling : Content Length of the request file: %u Bytes\n", contentLength_);
             CloseQuietly();
+            if (requestMode_ == GET_DATA && contentLength_ > gv_httpMaxDataSize) {
+                LogError("PreDownloadHandling : the body of %u bytes is over the limit of %u bytes for data in memory "
+                         "(HTTPMaxDataSize)\n",
+                         contentLength_, gv_httpMaxDataSize);
+                return HTTP_RESULT_FILE_TOO_LARGE;
+            }
             return ERROR_SUCCESS;
         }
         // Without a length nothing tells when the copy is whole: that is a failure, not
@@ -197,12 +205,11 @@ DWORD ResumeDownloader::PreDownloadHandling() {
 
 void ResumeDownloader::PrintHTTPAccessLog(DWORD result) {
     try {
-        const std::string install = gv_agentInstallDir.value_or(std::string());
+        const std::string folder = gv_agentInstallDir.value_or(std::string());
         const std::string name =
-            install + (result == ERROR_SUCCESS ? "logs\\downloadSuccessAccess.log" : "logs\\downloadFailureAccess.log");
+            folder + (result == ERROR_SUCCESS ? "logs\\downloadSuccessAccess.log" : "logs\\downloadFailureAccess.log");
         LogDebug("downloadaccesslog : %s \n", name);
-        const std::u16string folder = ToWide(install + "logs\\");
-        CreateFolder(folder.c_str());
+        CreateFolder(ToWide(folder + "logs\\").c_str());
         std::FILE* file = host::MappedFopen(name.c_str(), "ab");
         if (!file) return;
         // A new (empty) file starts with the header.
@@ -248,7 +255,7 @@ void ResumeDownloader::PostDownloadHandling(DWORD* result) {
                     handler_.CleanFileAndRegistry();
                     *result = HTTP_RESULT_PARTIAL;
                 } else if (handler_.LoadDatafromFile(outData_)) {
-                    if (outData_) LogInfo("PostDownloadHandling Data in memory : %s\n", *outData_);
+                    if (outData_) LogTrace("PostDownloadHandling Data in memory : %s\n", RedactSecrets(**outData_));
                 } else {
                     LogError("PostDownloadHandling : could n't read the data from .tmp file \n");
                     *result = HTTP_RESULT_DATA_UNREADABLE;

@@ -962,4 +962,23 @@ TEST_F(ResumeTest, FinishedCopyIsMovedOrCopiedOntoTheDestination) {
     if (cases.size() > 1) fs::remove_all(shmFolder);
 }
 
+// A resumable GET_DATA body over the limit for data in memory is refused before any
+// range of it is asked for.
+TEST_F(ResumeTest, ResumableDataStopsAtTheLimit) {
+    NginxServer nginx;
+    nginx.AddFile("big.xml.bin", std::string(2000, 'd'));
+    gv_httpMaxDataSize = 1000;
+    for (const bool throttled : {false, true}) {
+        SCOPED_TRACE(throttled);
+        std::optional<std::string> data;
+        const DWORD result = throttled ? ResumeBlocks(nginx.port(), "/big.xml.bin", {}, GET_DATA, &data)
+                                       : Resume(nginx.port(), "/big.xml.bin", {}, GET_DATA, &data);
+        EXPECT_EQ(result, HTTP_RESULT_FILE_TOO_LARGE);
+        EXPECT_FALSE(data.has_value());
+    }
+    EXPECT_TRUE(RangesOf(nginx, "/big.xml.bin").empty());
+    EXPECT_TRUE(log->has("PreDownloadHandling : the body of 2000 bytes is over the limit of 1000 bytes"));
+    EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+}
+
 }  // namespace
