@@ -46,7 +46,11 @@
 //   on both sides; a LastRetryTime in the future is stale; InterSaveByteLimit is a
 //   clamped flush threshold; bytes past the recorded size (a crash between the append
 //   and the registry update) are cut off instead of discarding the whole copy; the
-//   partial file is never opened through a link;
+//   partial file is never opened through a link; a resume whose range request fails
+//   ends at once, without counting a failure or writing an access-log row; an answer
+//   without Last-Modified records an empty stamp, so its copy is never resumed; an
+//   attempt whose copy could not be set up delivers nothing and returns 13; without an
+//   install folder the access logs and zqerror.log lie beside the repository;
 // - the resource id lookup treats an empty param_Value like a missing one (an empty id
 //   would be recorded for good), and a failed load never returns 0.
 #pragma once

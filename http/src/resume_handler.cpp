@@ -56,13 +56,6 @@ bool KeyExists(const std::string& path) {
     return key.open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ) == ERROR_SUCCESS;
 }
 
-// The repository lives below the install directory; without one (a bare tool run), in
-// the temporary folder rather than the current directory.
-std::string InstallDir() {
-    if (gv_agentInstallDir && !gv_agentInstallDir->empty()) return *gv_agentInstallDir;
-    return gv_tempDir.empty() ? std::string() : gv_tempDir + "\\";
-}
-
 // Opens of the partial file never go through a link planted in its place.
 constexpr DWORD kPartialFileFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
 
@@ -285,7 +278,9 @@ DWORD DownloadResumeHandler::Initialize(const std::u16string& destination, const
 
 DWORD DownloadResumeHandler::FormUniqueFileName() {
     try {
-        const std::string base = InstallDir() + ToUtf8(repositoryFolder.c_str());
+        // The repository lives below the install folder; without one (a bare tool run), in
+        // the temporary folder rather than the current directory.
+        const std::string base = AgentFilesFolder() + ToUtf8(repositoryFolder.c_str());
         if (uniqueId.empty()) {
             SYSTEMTIME now{};
             GetLocalTime(&now);
@@ -767,8 +762,8 @@ bool DownloadResumeHandler::LoadDatafromFile(std::optional<std::string>* outData
         HANDLE file = CreateFileW(partialFilePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   kPartialFileFlags, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            // An empty body never created the file.
-            if (PartialFileSizeOnDisk() != 0 || CheckFileExists(path.c_str()) == 1) {
+            // An empty body never created the file; anything else in its place is no data.
+            if (PartialFileSizeOnDisk() != 0 || CheckFileExists(path.c_str()) == ERROR_SUCCESS) {
                 LogError("LoadDatafromFile: failed to open the file\n");
                 return false;
             }
