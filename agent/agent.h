@@ -88,6 +88,21 @@ extern std::optional<std::string> gv_localMACAddress;
 extern std::optional<std::string> gv_localSubnetMask;
 extern std::optional<std::string> gv_domainController;
 
+// ---- Size limits of the HTTP client (REG_DWORD values under the agent key) ----
+// "HTTPMaxDataSize": bytes of a body read into memory (GET_DATA, upload replies).
+// "HTTPMaxGzipSize": bytes a gzip body may expand to. "HTTPMaxGzipRatio": decoded bytes
+// per encoded byte a gzip body may reach once past 1 MiB. Missing or 0: the default;
+// sizes below 1 MiB and ratios below 10 are raised to those floors.
+inline constexpr DWORD kDefaultHttpMaxDataSize = 256u << 20;
+inline constexpr DWORD kDefaultHttpMaxGzipSize = 256u << 20;
+inline constexpr DWORD kDefaultHttpMaxGzipRatio = 200;
+extern DWORD gv_httpMaxDataSize;
+extern DWORD gv_httpMaxGzipSize;
+extern DWORD gv_httpMaxGzipRatio;
+// Read by InitializeAgentDetails; put back by ResetAgentParameters.
+void ReadHttpSizeLimits();
+void ResetHttpSizeLimits();
+
 // Puts every parameter back to its initial value (for tests and tools that run the
 // start-up more than once in one process).
 void ResetAgentParameters();

@@ -36,7 +36,12 @@
 // - the throttled download checks the final size (707 when it differs), reports a block
 //   that fails before any status with that block's own code, and gives up after a few
 //   rounds that bring no bytes;
-// - gzip decoding streams in fixed chunks, checks every write and decodes every member;
+// - gzip decoding streams in fixed chunks, checks every write, decodes every member and
+//   stops at the agent's limits (HTTPMaxGzipSize, HTTPMaxGzipRatio); a GET_DATA body
+//   over HTTPMaxDataSize is refused (223) instead of being read into memory;
+// - temporary files are created exclusively, never through a link (GET_DATA bodies in a
+//   folder only this process's account may enter) and read back through their handle;
+// - request and response bodies are logged at TRACE only, with passwords masked;
 // - uploads take 64-bit file sizes (over 4 GiB - 1 is refused with 223), grow the reply
 //   with the bytes received, log a binary buffer only within its length, add the
 //   multipart Content-Type once per request, and never report a short upload as sent;
@@ -49,7 +54,12 @@
 //   missing Content-Length is a failure; resuming needs the same non-empty Last-Modified
 //   on both sides; a LastRetryTime in the future is stale; InterSaveByteLimit is a
 //   clamped flush threshold; bytes past the recorded size (a crash between the append
-//   and the registry update) are cut off instead of discarding the whole copy;
+//   and the registry update) are cut off instead of discarding the whole copy; the
+//   partial file is never opened through a link; a resume whose range request fails
+//   ends at once, without counting a failure or writing an access-log row; an answer
+//   without Last-Modified records an empty stamp, so its copy is never resumed; an
+//   attempt whose copy could not be set up delivers nothing and returns 13; without an
+//   install folder the access logs and zqerror.log lie beside the repository;
 // - the resource id lookup treats an empty param_Value like a missing one (an empty id
 //   would be recorded for good), and a failed load never returns 0.
 #pragma once
@@ -75,7 +85,8 @@ inline constexpr DWORD HTTP_RESULT_NOT_MODIFIED = 90001;  // server answered 304
 inline constexpr DWORD HTTP_RESULT_PARTIAL = 707;         // stored size differs from Content-Length
 inline constexpr DWORD HTTP_RESULT_DATA_UNREADABLE = 6;   // GET_DATA body not readable into memory
 inline constexpr DWORD HTTP_RESULT_NOTHING_TO_SEND = 13;
-inline constexpr DWORD HTTP_RESULT_FILE_TOO_LARGE = 223;  // ERROR_FILE_TOO_LARGE: upload over 4 GiB - 1
+// ERROR_FILE_TOO_LARGE: an upload over 4 GiB - 1, or a body over the agent's size limits.
+inline constexpr DWORD HTTP_RESULT_FILE_TOO_LARGE = 223;
 
 // Unset handle marker of HttpRequestHandles (all bits set).
 #define HTTP_UNSET_HANDLE (reinterpret_cast<HINTERNET>(static_cast<std::intptr_t>(-1)))
@@ -150,17 +161,14 @@ DWORD ResumeGetRequestByBitrate(bool useProxy, const char* protocol, const char1
                                 const char16_t* proxyPassword, const char16_t* objectPath,
                                 const char16_t* destinationPath, std::optional<std::string>* outData,
                                 DWORD requestMode, bool keepAlive);
-// Reads the calling thread's GET_DATA temporary file into *outData; 1, or 0 when it
-// cannot be opened.
+// Reads the GET_DATA temporary file of the download running on the calling thread into
+// *outData, through the handle that wrote it; 1, or 0 when there is none or it holds more
+// than HTTPMaxDataSize bytes.
 int LoadDatafromFile(std::optional<std::string>* outData);
-// Decodes a gzip file (every member); source and target may be the same path. True when
-// the whole input decoded and was written.
+// Decodes a gzip file (every member; bytes after the last member that start no other
+// one are ignored, as gzip(1) does); source and target may be the same path. True when
+// the whole input decoded within HTTPMaxGzipSize and HTTPMaxGzipRatio and was written.
 bool DecompressGzipFile(const char* sourcePath, const char* targetPath);
-
-// Temporary file names of a download on the calling thread: "<destination><tid>.tmp" and
-// "<TEMP>\zq<tid>.tmp" (the host's temporary folder when TEMP is unset).
-std::u16string DownloadTempFileName(const char16_t* destinationPath);
-std::string DataTempFileName();
 
 // ---- Uploads ----
 // Posts postData (text, or postLength bytes for POST_MULTIPART); the reply, when asked

@@ -169,6 +169,7 @@ void ResetAgentParameters() {
     gv_resourceId.reset();
     gv_sessionEventName.reset();
     gv_serverFailoverEnabled = 1;
+    ResetHttpSizeLimits();
 
     gv_serverName.reset();
     gv_serverInstalledTime.reset();
@@ -371,6 +372,7 @@ int InitializeAgentDetails() {
     gv_httpRequestTimeout = static_cast<int>(ReadDword("HTTPRequestTimeout", 60000));
     gv_httpConnectionTimeout = static_cast<int>(ReadDword("HTTPConnectionTimeout", 30000));
     GetDataTransferRate(&gv_dataTransferRateKBps);
+    ReadHttpSizeLimits();
 
     if (ReadText(gv_agentRootKey, "InstallSource", &gv_installSource) != ERROR_SUCCESS)
         LogError("InitializeAgentDetails : Error while fetching Install source from registry! \n");

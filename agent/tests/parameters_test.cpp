@@ -293,3 +293,40 @@ TEST_F(AgentTest, ResourceIdFromRegistryAndClientDataPath) {
         EXPECT_EQ(gv_clientDataPath, c.dataPath);
     }
 }
+
+// ---- Size limits of the HTTP client ----
+
+TEST_F(AgentTest, HttpSizeLimitsTakeDefaultsAndFloors) {
+    struct Case {
+        const char* name;
+        std::optional<DWORD> data, gzip, ratio;  // stored values (none: absent)
+        DWORD dataAfter, gzipAfter, ratioAfter;
+    };
+    const DWORD mib = 1u << 20;
+    const Case cases[] = {
+        {"absent", std::nullopt, std::nullopt, std::nullopt, 256 * mib, 256 * mib, 200},
+        {"zero is the default", 0u, 0u, 0u, 256 * mib, 256 * mib, 200},
+        {"below the floors", 1000u, 1u, 5u, mib, mib, 10},
+        {"raised", 512 * mib, 0xFFFFFFFFu, 1000u, 512 * mib, 0xFFFFFFFFu, 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        if (c.data) rootDwords["HTTPMaxDataSize"] = *c.data;
+        if (c.gzip) rootDwords["HTTPMaxGzipSize"] = *c.gzip;
+        if (c.ratio) rootDwords["HTTPMaxGzipRatio"] = *c.ratio;
+        ASSERT_EQ(Run(), 0);
+        EXPECT_EQ(gv_httpMaxDataSize, c.dataAfter);
+        EXPECT_EQ(gv_httpMaxGzipSize, c.gzipAfter);
+        EXPECT_EQ(gv_httpMaxGzipRatio, c.ratioAfter);
+        // Nothing is written back: an absent value stays absent.
+        DWORD stored = 0;
+        EXPECT_EQ(ReadDwordRegistryData(HKEY_LOCAL_MACHINE, gv_agentRootKey.c_str(), "HTTPMaxDataSize", &stored) ==
+                      ERROR_SUCCESS,
+                  c.data.has_value());
+    }
+    ResetAgentParameters();
+    EXPECT_EQ(gv_httpMaxDataSize, 256 * mib);
+    EXPECT_EQ(gv_httpMaxGzipRatio, 200u);
+}

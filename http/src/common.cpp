@@ -9,6 +9,7 @@
 
 #include "agent/agent.h"
 #include "http/src/internal.h"
+#include "http/src/temp_files.h"
 #include "runtime/helpers.h"
 #include "runtime/log.h"
 #include "runtime/registry_access.h"
@@ -153,7 +154,7 @@ bool ContentRangeStart(HINTERNET request, ULONGLONG* start) {
 }
 
 void RecordTrackedFailure(const char* detailsKey, const char* counterName, const std::string& errorEntry) {
-    const std::string errorLog = gv_agentInstallDir.value_or(std::string()) + "logs\\zqerror.log";
+    const std::string errorLog = AgentFilesFolder() + "logs\\zqerror.log";  // beside the download repository
     AppendLineToFile(errorLog.c_str(), GetCurrentDateTimeText());
     AppendLineToFile(errorLog.c_str(), errorEntry.c_str());
 

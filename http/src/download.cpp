@@ -1,6 +1,7 @@
 // Downloads: the plain GET with its time-out recovery and gzip decoding, and the
 // throttled download in ranges. Both stream into a temporary file beside the
-// destination (or in the temporary folder for GET_DATA) and hand the result over at the end.
+// destination (GET_DATA: in the process's private temporary folder) and hand the result over
+// at the end.
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -8,7 +9,10 @@
 #include <vector>
 
 #include "agent/agent.h"
+#include "http/src/gzip.h"
 #include "http/src/internal.h"
+#include "http/src/log_texts.h"
+#include "http/src/temp_files.h"
 #include "runtime/helpers.h"
 #include "runtime/log.h"
 #include "runtime/registry_access.h"
@@ -84,23 +88,33 @@ bool CreateDestinationFolder(const char16_t* destinationPath) {
     return result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS;
 }
 
-// Name of the temporary file for the mode; empty for a mode that stores nothing.
-std::u16string TempFileFor(DWORD requestMode, const char16_t* destinationPath) {
-    if (requestMode == DOWNLOAD_FILE && destinationPath) return DownloadTempFileName(destinationPath);
-    if (requestMode == GET_DATA) return ToWide(DataTempFileName());
-    return {};
+// Creates the temporary file of a download: beside the destination for DOWNLOAD_FILE
+// ("<destination><thread id>.tmp" unless someone holds that name), in the process's
+// private folder for GET_DATA. Another mode stores nothing.
+DWORD CreateDownloadFile(DWORD requestMode, const char16_t* destinationPath, ExclusiveFile* file) {
+    const std::string thread = std::to_string(GetCurrentThreadId());
+    if (requestMode == DOWNLOAD_FILE) {
+        if (!destinationPath) return ERROR_INVALID_PARAMETER;
+        return file->Create(destinationPath + ToWide(thread));
+    }
+    if (requestMode != GET_DATA) return ERROR_PATH_NOT_FOUND;
+    std::string folder;
+    if (const DWORD error = PrivateTempFolder(&folder)) return error;
+    return file->Create(ToWide(folder + "\\zq" + thread));
 }
 
-// Creates the temporary file (always new); INVALID_HANDLE_VALUE with *error on failure.
-HANDLE CreateTempFile(const std::u16string& name, DWORD* error) {
-    if (name.empty()) {
-        *error = ERROR_PATH_NOT_FOUND;
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE file =
-        CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) *error = GetLastError();
-    return file;
+// A GET_DATA body larger than the agent lets into memory is refused before it is read.
+bool OverDataLimit(const char* operation, ULONGLONG size) {
+    if (size <= gv_httpMaxDataSize) return false;
+    LogError("%s : the body of %llu bytes is over the limit of %u bytes for data in memory (HTTPMaxDataSize)\n",
+             operation, size, gv_httpMaxDataSize);
+    return true;
+}
+
+// Loads the GET_DATA file into *outData through its handle; false (logged) when it cannot.
+bool LoadDataFile(const ExclusiveFile& file, std::optional<std::string>* outData) {
+    const CurrentDataFile current(file);
+    return LoadDatafromFile(outData) == 1;
 }
 
 // Puts the finished temporary file in place of the destination in one rename, so the
@@ -142,44 +156,13 @@ long long MillisOfDay(const SYSTEMTIME& t) {
 
 }  // namespace
 
-std::u16string DownloadTempFileName(const char16_t* destinationPath) {
-    std::u16string name = destinationPath ? destinationPath : u"";
-    name += ToWide(std::to_string(GetCurrentThreadId()) + ".tmp");
-    return name;
-}
-
-std::string DataTempFileName() {
-    std::string folder = gv_tempDir;
-    if (folder.empty()) {
-        // Without TEMP the host's temporary folder, never the root of the file system.
-        char buffer[MAX_PATH + 1] = {};
-        const DWORD length = GetTempPathA(sizeof buffer, buffer);
-        folder = (length > 0 && length < sizeof buffer) ? std::string(buffer, length) : std::string("/tmp");
-        while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
-    }
-    return folder + "\\zq" + std::to_string(GetCurrentThreadId()) + ".tmp";
-}
-
 int LoadDatafromFile(std::optional<std::string>* outData) {
-    const std::string path = DataTempFileName();
-    LogDebug("LoadDatafromFile: tmpDataFilePath, %s\n", path);
-    if (!outData) return 0;
-    std::FILE* file = host::MappedFopen(path.c_str(), "rb");
-    if (!file) return 0;
+    const std::u16string path = CurrentDataFile::Path();
+    LogDebug("LoadDatafromFile: tmpDataFilePath, %s\n", ToUtf8(path.c_str()));
+    const HANDLE file = CurrentDataFile::Handle();
+    if (!outData || file == INVALID_HANDLE_VALUE) return 0;
     std::string text;
-    char chunk[65536];
-    std::size_t read;
-    while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) return 0;
-    // Read as text: CR LF pairs become LF, as the agent has always seen its data.
-    std::string::size_type out = 0;
-    for (std::string::size_type i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        text[out++] = text[i];
-    }
-    text.resize(out);
+    if (ReadDataBack(file, &text) != ERROR_SUCCESS) return 0;
     *outData = std::move(text);
     return 1;
 }
@@ -221,7 +204,7 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
         }
     }
 
-    const std::u16string tempFile = TempFileFor(requestMode, destinationPath);
+    ExclusiveFile tempFile;
     bool fellBack = false;
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD contentLength = 0;
@@ -248,13 +231,17 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
             break;
         }
         LogInfo("InternetGetRequestEx : Content Length of the request file: %u Bytes\n", contentLength);
+        if (requestMode == GET_DATA && OverDataLimit("InternetGetRequestEx", contentLength)) {
+            result = HTTP_RESULT_FILE_TOO_LARGE;
+            break;
+        }
 
         if (requestMode == DOWNLOAD_FILE && destinationPath && !CreateDestinationFolder(destinationPath))
             LogError("InternetGetRequestEx : Failed to create the destination directory for the destination file %S \n",
                      destinationPath);
-        DWORD createError = requestMode == DOWNLOAD_FILE && !destinationPath ? ERROR_INVALID_PARAMETER : 0;
-        if (createError == 0) file = CreateTempFile(tempFile, &createError);
-        if (file == INVALID_HANDLE_VALUE) {
+        const DWORD createError = CreateDownloadFile(requestMode, destinationPath, &tempFile);
+        file = tempFile.handle();
+        if (createError != ERROR_SUCCESS) {
             LogError("InternetGetRequestEx : Error occured while creating the file --> %d \n", createError);
             HttpGetLastError(createError);
             result = createError;
@@ -332,6 +319,11 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
                 break;
             }
             ReportProgress(total, contentLength);
+            // Without a Content-Length only the limit bounds what a GET_DATA body may bring.
+            if (requestMode == GET_DATA && OverDataLimit("InternetGetRequestEx", total)) {
+                result = HTTP_RESULT_FILE_TOO_LARGE;
+                break;
+            }
             if (total == contentLength) {
                 LogInfo("Bytes read reached the contenlength\n");
                 break;
@@ -355,7 +347,7 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
             result = LastErrorOr(ERROR_WRITE_FAULT);
             LogError("InternetGetRequestEx :  Error in WriteFile --> %d \n", result);
         }
-        CloseHandle(file);
+        // The file stays open: what it holds is read back through this handle.
         file = INVALID_HANDLE_VALUE;
     } while (false);
 
@@ -365,11 +357,16 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
         LogInfo("InternetGetRequestEx : Successfully downloaded the Gzip compressed file from the server %S \n",
                 serverName);
         LogDebug("InternetGetRequestEx : Need to decompress the file\n");
-        const std::string narrowTemp = ToUtf8(tempFile.c_str());
-        if (DecompressGzipFile(narrowTemp.c_str(), narrowTemp.c_str())) {
+        // Decoded into a second file of the same kind, which then takes the place of the first.
+        ExclusiveFile decoded;
+        if (CreateDownloadFile(requestMode, destinationPath, &decoded) == ERROR_SUCCESS &&
+            DecodeGzip(tempFile.handle(), decoded.handle(), AgentGzipLimits(requestMode == GET_DATA))) {
             LogInfo("InternetGetRequestEx : File Decompressed successfully.\n");
+            tempFile = std::move(decoded);
         } else {
             LogError("InternetGetRequestEx : File Decompression failure. So need to download the original file.\n");
+            decoded.Discard();
+            tempFile.Discard();
             lastModifiedTime.reset();  // the repeat must not be answered with 304
             result = InternetGetRequestEx(useProxy, protocol, serverName, port, proxyServer, proxyBypass, proxyUser,
                                           proxyPassword, objectPath, destinationPath, outData, requestMode, keepAlive,
@@ -381,28 +378,30 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
 
     if (result == ERROR_SUCCESS && !fellBack) {
         if (requestMode == GET_DATA) {
-            if (LoadDatafromFile(outData) == 1) {
-                LogDebug("Data in memory : %s\n", **outData);
+            if (LoadDataFile(tempFile, outData)) {
+                LogTrace("Data in memory : %s\n", RedactSecrets(**outData));
             } else {
                 LogError("InternetGetRequestEx: could n't read the data from .tmp file \n");
                 result = HTTP_RESULT_DATA_UNREADABLE;
             }
         } else {
-            const DWORD error = ReplaceDestination(tempFile, destinationPath);
+            tempFile.Close();
+            const DWORD error = ReplaceDestination(tempFile.path(), destinationPath);
             if (error == ERROR_SUCCESS) {
+                tempFile.Forget();
                 LogInfo(
                     "InternetGetRequestEx : Successfully downloaded the file %S from the server %S to the destination "
                     "file %S \n",
                     objectPath, serverName, destinationPath);
             } else {
                 result = error;
-                LogError("InternetGetRequestEx : could n't copy from %S file to %S ,\n", tempFile, destinationPath);
+                LogError("InternetGetRequestEx : could n't copy from %S file to %S ,\n", tempFile.path(), destinationPath);
                 LogErrorMessage(error);
             }
         }
     }
 
-    if (!tempFile.empty() && !fellBack) DeleteFileW(tempFile.c_str());
+    tempFile.Discard();
     LogDebug("@@@@@@@@ End Of InternetGetRequestEx Method @@@@@@@@ \n");
     return result;
 }
@@ -421,7 +420,7 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
     LogDebug("InternetGetRequestByBitrate : URL to Get -> %S \n", objectPath);
     (void)keepAlive;  // the size request and every block keep the connection alive
 
-    const std::u16string tempFile = TempFileFor(requestMode, destinationPath);
+    ExclusiveFile tempFile;
     HttpRequestHandles handles;
     handles.requestKind = REQUEST_KIND_HEAD;
     DWORD result = GetInternetRequestHandle(useProxy, protocol, serverName, port, proxyServer, proxyBypass, proxyUser,
@@ -453,15 +452,19 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
         }
         LogInfo("InternetGetRequestByBitrate : Content Length of the request file: %u Bytes\n", contentLength);
         CloseQuietly(&handles);
+        if (requestMode == GET_DATA && OverDataLimit("InternetGetRequestByBitrate", contentLength)) {
+            result = HTTP_RESULT_FILE_TOO_LARGE;
+            break;
+        }
 
         if (requestMode == DOWNLOAD_FILE && destinationPath && !CreateDestinationFolder(destinationPath))
             LogError(
                 "InternetGetRequestByBitrate : Failed to create the destination directory for the destination file "
                 "%S \n",
                 destinationPath);
-        DWORD createError = requestMode == DOWNLOAD_FILE && !destinationPath ? ERROR_INVALID_PARAMETER : 0;
-        if (createError == 0) file = CreateTempFile(tempFile, &createError);
-        if (file == INVALID_HANDLE_VALUE) {
+        const DWORD createError = CreateDownloadFile(requestMode, destinationPath, &tempFile);
+        file = tempFile.handle();
+        if (createError != ERROR_SUCCESS) {
             LogError("InternetGetRequestByBitrate: Error occured while creating the file --> %d \n", createError);
             HttpGetLastError(createError);
             result = createError;
@@ -600,8 +603,7 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
             result = HTTP_RESULT_PARTIAL;
             LogInfo("InternetGetRequestByBitrate : Only partial file downloaded. GetFileSize returns :  %u\n", size);
         }
-        CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
+        file = INVALID_HANDLE_VALUE;  // read back through tempFile's handle
         LogInfo("InternetGetRequestByBitrate: Total bytes read = %u\n", total);
     } while (false);
 
@@ -609,15 +611,17 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
 
     if (result == ERROR_SUCCESS) {
         if (requestMode == GET_DATA) {
-            if (LoadDatafromFile(outData) == 1) {
-                LogDebug("Data in memory : %s\n", **outData);
+            if (LoadDataFile(tempFile, outData)) {
+                LogTrace("Data in memory : %s\n", RedactSecrets(**outData));
             } else {
                 LogError("InternetGetRequestByBitrate: could n't read the data from .tmp file \n");
                 result = HTTP_RESULT_DATA_UNREADABLE;
             }
         } else {
-            const DWORD error = ReplaceDestination(tempFile, destinationPath);
+            tempFile.Close();
+            const DWORD error = ReplaceDestination(tempFile.path(), destinationPath);
             if (error == ERROR_SUCCESS) {
+                tempFile.Forget();
                 LogInfo("InternetGetRequestByBitrate : Successfully downloaded the file %S from the server %S\n",
                         objectPath, serverName);
             } else {
@@ -626,7 +630,7 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
             }
         }
     }
-    if (!tempFile.empty()) DeleteFileW(tempFile.c_str());
+    tempFile.Discard();
     LogDebug("@@@@@@@@ End Of InternetGetRequestByBitrate Method @@@@@@@@ \n");
     return result;
 }

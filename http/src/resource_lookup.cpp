@@ -3,8 +3,11 @@
 // for the RESOURCE_ID parameter. The agent calls it through its lookup hook.
 #include "agent/agent.h"
 #include "http/http.h"
+#include "http/src/log_texts.h"
 #include "runtime/runtime.h"
 #include "store/store.h"
+
+using httpclient::RedactSecrets;
 
 DWORD HttpResourceIdLookup(const std::string& documentPath, std::optional<std::string>* resourceId) {
     std::optional<std::string> document;
@@ -20,8 +23,10 @@ DWORD HttpResourceIdLookup(const std::string& documentPath, std::optional<std::s
         // A failed load is never reported as success, even when nothing set an error code.
         DWORD error = GetLastError();
         if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
+        // A response body reaches the log at TRACE only: the ERROR line names its size.
         LogError("GetResourceIDFromServer : Error occured (%d) while loading resource id buffer to the memory : \n %s \n",
-                 error, text);
+                 error, "<" + std::to_string(text.size()) + " bytes, logged at TRACE>");
+        LogTrace("GetResourceIDFromServer : the document that did not load : \n %s \n", RedactSecrets(text));
         return error;
     }
     std::unique_ptr<ResultData> rows = SelectRows("Agentparams", "PARAM_NAME='RESOURCE_ID'");

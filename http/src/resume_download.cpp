@@ -11,7 +11,9 @@
 
 #include "agent/agent.h"
 #include "http/src/internal.h"
+#include "http/src/log_texts.h"
 #include "http/src/resume_handler.h"
+#include "http/src/temp_files.h"
 #include "platform/win/host.h"
 #include "runtime/helpers.h"
 #include "runtime/log.h"
@@ -103,6 +105,9 @@ private:
     // failing code; *read is 0 at the end of the body.
     DWORD ReadChunk(DWORD available, DWORD* read);
     void CountFailure(DWORD result);
+    // Ends ResumeGetRequestEx after its range request failed: handles closed, a temporary
+    // copy removed, no counters, no access-log row.
+    DWORD EndWithoutBookkeeping(DWORD result);
     void CloseQuietly();
     std::string Prefix(const char* text) const { return method_ + text; }
 
@@ -163,13 +168,12 @@ DWORD ResumeDownloader::PreDownloadHandling() {
             CloseQuietly();
             return pre.httpStatus;
         }
+        // The stamp recorded with the copy is this answer's own: without a Last-Modified it
+        // is empty (and the copy never resumed), whatever an earlier download left in
+        // lastModifiedTime.
         std::optional<std::u16string> stamp;
-        if (ifModifiedSinceEnabled == 1) {
-            GetFilelastmodifiedTime(pre.hRequest, &lastModifiedTime);
-            stamp = lastModifiedTime;
-        } else {
-            GetFilelastmodifiedTime(pre.hRequest, &stamp);
-        }
+        if (GetFilelastmodifiedTime(pre.hRequest, &stamp) != ERROR_SUCCESS) stamp.reset();
+        if (ifModifiedSinceEnabled == 1 && stamp) lastModifiedTime = stamp;
         serverLastModified_ = stamp ? ToUtf8(stamp->c_str()) : std::string();
 
         DWORD length = 0;
@@ -179,6 +183,12 @@ DWORD ResumeDownloader::PreDownloadHandling() {
             contentLength_ = length;
             LogInfo("PreDownloadHandling : Content Length of the request file: %u Bytes\n", contentLength_);
             CloseQuietly();
+            if (requestMode_ == GET_DATA && contentLength_ > gv_httpMaxDataSize) {
+                LogError("PreDownloadHandling : the body of %u bytes is over the limit of %u bytes for data in memory "
+                         "(HTTPMaxDataSize)\n",
+                         contentLength_, gv_httpMaxDataSize);
+                return HTTP_RESULT_FILE_TOO_LARGE;
+            }
             return ERROR_SUCCESS;
         }
         // Without a length nothing tells when the copy is whole: that is a failure, not
@@ -197,12 +207,12 @@ DWORD ResumeDownloader::PreDownloadHandling() {
 
 void ResumeDownloader::PrintHTTPAccessLog(DWORD result) {
     try {
-        const std::string install = gv_agentInstallDir.value_or(std::string());
+        // Beside the download repository, also when no install folder is set.
+        const std::string folder = AgentFilesFolder();
         const std::string name =
-            install + (result == ERROR_SUCCESS ? "logs\\downloadSuccessAccess.log" : "logs\\downloadFailureAccess.log");
+            folder + (result == ERROR_SUCCESS ? "logs\\downloadSuccessAccess.log" : "logs\\downloadFailureAccess.log");
         LogDebug("downloadaccesslog : %s \n", name);
-        const std::u16string folder = ToWide(install + "logs\\");
-        CreateFolder(folder.c_str());
+        CreateFolder(ToWide(folder + "logs\\").c_str());
         std::FILE* file = host::MappedFopen(name.c_str(), "ab");
         if (!file) return;
         // A new (empty) file starts with the header.
@@ -241,14 +251,18 @@ void ResumeDownloader::PostDownloadHandling(DWORD* result) {
         CloseQuietly();
         std::vector<char>().swap(buffer_);
         fill_ = 0;
-        if (*result == ERROR_SUCCESS && !handler_.partialFilePath.empty()) {
+        if (*result == ERROR_SUCCESS && handler_.partialFilePath.empty()) {
+            // No copy was ever set up (its state could not be recorded): nothing to deliver.
+            LogError("PostDownloadHandling : no partial file for the download\n");
+            *result = HTTP_RESULT_NOTHING_TO_SEND;
+        } else if (*result == ERROR_SUCCESS) {
             if (requestMode_ == GET_DATA) {
                 // The body must be whole before it is handed over as data.
                 if (handler_.PartialFileSizeOnDisk() != contentLength_) {
                     handler_.CleanFileAndRegistry();
                     *result = HTTP_RESULT_PARTIAL;
                 } else if (handler_.LoadDatafromFile(outData_)) {
-                    if (outData_) LogInfo("PostDownloadHandling Data in memory : %s\n", *outData_);
+                    if (outData_) LogTrace("PostDownloadHandling Data in memory : %s\n", RedactSecrets(**outData_));
                 } else {
                     LogError("PostDownloadHandling : could n't read the data from .tmp file \n");
                     *result = HTTP_RESULT_DATA_UNREADABLE;
@@ -412,6 +426,13 @@ void ResumeDownloader::CountFailure(DWORD result) {
     RecordTrackedFailure("ResumeDownloadDetails", "RESUME_DOWNLOAD_FAILURE_COUNT", entry);
 }
 
+DWORD ResumeDownloader::EndWithoutBookkeeping(DWORD result) {
+    CloseQuietly();
+    if (handler_.temporaryDownload) handler_.CleanFileAndRegistry();
+    LogDebug("@@@@@@@@ End Of ResumeGetRequestEx Method @@@@@@@@ \n");
+    return result;
+}
+
 DWORD ResumeDownloader::RunOneRequest() {
     LogDebug("@@@@@@@@ Inside ResumeGetRequestEx Method @@@@@@@@ \n");
     LogDebug("ResumeGetRequestEx : URL to Get -> %S \n", objectPath_);
@@ -439,11 +460,10 @@ DWORD ResumeDownloader::RunOneRequest() {
         result = OpenRange(0, contentLength_, true);
         LogError("ResumeGetRequestEx: Content-Range Header message: %S\n", rangeHeader_);
     }
-    if (result == ERROR_WINHTTP_TIMEOUT) {
-        CloseQuietly();
-    } else {
-        result = AcceptRangeAnswer(result, handler_.resumeOffset, &restarted);
-    }
+    // A range request that fails ends the attempt at once: nothing was read, so there is
+    // nothing to save, count or log as a finished attempt.
+    if (result != ERROR_WINHTTP_TIMEOUT) result = AcceptRangeAnswer(result, handler_.resumeOffset, &restarted);
+    if (result != ERROR_SUCCESS) return EndWithoutBookkeeping(result);
 
     while (result == ERROR_SUCCESS) {
         DWORD available = 0;

@@ -16,6 +16,7 @@
 
 #include "agent/agent.h"
 #include "http/src/internal.h"
+#include "http/src/temp_files.h"
 #include "platform/win/host.h"
 #include "runtime/helpers.h"
 #include "runtime/log.h"
@@ -55,11 +56,21 @@ bool KeyExists(const std::string& path) {
     return key.open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ) == ERROR_SUCCESS;
 }
 
-// The repository lives below the install directory; without one (a bare tool run), in
-// the temporary folder rather than the current directory.
-std::string InstallDir() {
-    if (gv_agentInstallDir && !gv_agentInstallDir->empty()) return *gv_agentInstallDir;
-    return gv_tempDir.empty() ? std::string() : gv_tempDir + "\\";
+// Opens of the partial file never go through a link planted in its place.
+constexpr DWORD kPartialFileFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+
+// Size of the file itself at `path`; false when there is none (a link counts as none).
+bool SizeOfFileItself(const std::u16string& path, ULONGLONG* size) {
+    *size = 0;
+    if (path.empty()) return false;
+    HANDLE file = CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, kPartialFileFlags, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER value{};
+    const bool known = GetFileSizeEx(file, &value);
+    CloseHandle(file);
+    if (known) *size = static_cast<ULONGLONG>(value.QuadPart);
+    return known;
 }
 
 // The flush of write-behind saves; null means FlushFileBuffers (tests replace it).
@@ -67,8 +78,8 @@ std::atomic<FlushFileFunction> writeBehindFlush{nullptr};
 
 // Flushes a closed file's content to the disk.
 bool FlushFileByName(const std::u16string& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kPartialFileFlags, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const bool flushed = FlushFileBuffers(file);
     const DWORD error = GetLastError();
@@ -124,7 +135,7 @@ PartialFileLock::State PartialFileLock::TryAcquire(const std::string& lockPath) 
     return state_ = State::Held;
 #else
     const std::string path = host::MapPath(lockPath);
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd_ < 0) return state_ = State::Unavailable;
     if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return state_ = State::Held;
     const bool busy = errno == EWOULDBLOCK;
@@ -190,8 +201,7 @@ std::string DownloadResumeHandler::LockPath() const { return PartialPathNarrow()
 
 ULONGLONG DownloadResumeHandler::PartialFileSizeOnDisk() const {
     ULONGLONG size = 0;
-    if (partialFilePath.empty() || !GetFileSizeByName(PartialPathNarrow().c_str(), &size)) return 0;
-    return size;
+    return SizeOfFileItself(partialFilePath, &size) ? size : 0;
 }
 
 DWORD DownloadResumeHandler::Initialize(const std::u16string& destination, const std::string& serverLastModifiedText,
@@ -268,7 +278,9 @@ DWORD DownloadResumeHandler::Initialize(const std::u16string& destination, const
 
 DWORD DownloadResumeHandler::FormUniqueFileName() {
     try {
-        const std::string base = InstallDir() + ToUtf8(repositoryFolder.c_str());
+        // The repository lives below the install folder; without one (a bare tool run), in
+        // the temporary folder rather than the current directory.
+        const std::string base = AgentFilesFolder() + ToUtf8(repositoryFolder.c_str());
         if (uniqueId.empty()) {
             SYSTEMTIME now{};
             GetLocalTime(&now);
@@ -352,7 +364,7 @@ DWORD DownloadResumeHandler::GetFileDataFromRegistry() {
                     size = static_cast<DWORD>(onDisk);
                 } else if (onDisk > size && size > 0) {
                     HANDLE file = CreateFileW(partialFilePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                              OPEN_EXISTING, kPartialFileFlags, nullptr);
                     if (file != INVALID_HANDLE_VALUE) {
                         LARGE_INTEGER end{};
                         end.QuadPart = size;
@@ -462,7 +474,7 @@ DWORD DownloadResumeHandler::AppendToPartialFile(HANDLE* file, const char* buffe
     LogDebug("Inside ProcessDownloadedBuffer\n");
     if (*file == INVALID_HANDLE_VALUE) {
         *file = CreateFileW(partialFilePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+                            kPartialFileFlags, nullptr);
         if (*file == INVALID_HANDLE_VALUE) {
             const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
             LogError("Invalid File Handle\n");
@@ -666,7 +678,7 @@ DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
         WaitForSaves();
         if (destinationPath.empty()) return ERROR_INVALID_PARAMETER;
         ULONGLONG size = 0;
-        const bool exists = GetFileSizeByName(PartialPathNarrow().c_str(), &size);
+        const bool exists = SizeOfFileItself(partialFilePath, &size);
         if (size != expectedSize) {
             LogError("SaveToDestFile : partial file holds %u bytes, %u expected\n", size, expectedSize);
             CleanFileAndRegistry();
@@ -675,8 +687,16 @@ DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
         if (!exists) {
             // An empty body was never appended: the file is created empty.
             HANDLE file = CreateFileW(partialFilePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+                                      kPartialFileFlags, nullptr);
+            if (file == INVALID_HANDLE_VALUE) {
+                // Something that is no file of ours holds the name: it never reaches the destination.
+                const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
+                LogError("InternetGetRequestEx : could n't copy from %S file to %S ,\n", partialFilePath,
+                         destinationPath);
+                LogErrorMessage(error);
+                return error;
+            }
+            CloseHandle(file);
         }
         const std::size_t slash = destinationPath.find_last_of(u"\\/");
         if (slash != std::u16string::npos && slash > 0) {
@@ -708,7 +728,10 @@ DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
         }
         const std::u16string staging = destinationPath + ToWide(std::to_string(GetCurrentThreadId()) + ".part");
         DWORD error = ERROR_SUCCESS;
-        if (!CopyFileW(partialFilePath.c_str(), staging.c_str(), FALSE)) {
+        // A copy left by a dead attempt goes first; the new one is created exclusively, so
+        // a link planted in its place is never written through.
+        DeleteFileW(staging.c_str());
+        if (!CopyFileW(partialFilePath.c_str(), staging.c_str(), TRUE)) {
             error = LastErrorOr(ERROR_WRITE_FAULT);
         } else if (!FlushFileByName(staging) ||
                    !MoveFileExA(ToUtf8(staging.c_str()).c_str(), destinationNarrow.c_str(),
@@ -734,32 +757,24 @@ bool DownloadResumeHandler::LoadDatafromFile(std::optional<std::string>* outData
         LogInfo("LoadDatafromFile: tmpDataFilePath, %s\n", path);
         WaitForSaves();
         if (!outData) return false;
-        std::FILE* file = host::MappedFopen(path.c_str(), "rb");
         std::string text;
-        if (!file) {
-            // An empty body never created the file.
-            if (PartialFileSizeOnDisk() != 0 || CheckFileExists(path.c_str()) == 1) {
+        // Read through one handle that is the partial file itself, never a link's target.
+        HANDLE file = CreateFileW(partialFilePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  kPartialFileFlags, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            // An empty body never created the file; anything else in its place is no data.
+            if (PartialFileSizeOnDisk() != 0 || CheckFileExists(path.c_str()) == ERROR_SUCCESS) {
                 LogError("LoadDatafromFile: failed to open the file\n");
                 return false;
             }
         } else {
-            char chunk[65536];
-            std::size_t read;
-            while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
-            const bool failed = std::ferror(file) != 0;
-            std::fclose(file);
-            if (failed) {
+            const DWORD error = ReadDataBack(file, &text);
+            CloseHandle(file);
+            if (error != ERROR_SUCCESS) {
                 LogError("LoadDatafromFile: failed to open the file\n");
                 return false;
             }
         }
-        // Read as text, as the agent has always seen its data: CR LF pairs become LF.
-        std::string::size_type out = 0;
-        for (std::string::size_type i = 0; i < text.size(); ++i) {
-            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-            text[out++] = text[i];
-        }
-        text.resize(out);
         *outData = std::move(text);
         CleanFileAndRegistry();
         return true;

@@ -11,6 +11,7 @@
 
 #include "agent/agent.h"
 #include "http/src/internal.h"
+#include "http/src/log_texts.h"
 #include "http/src/server_trust.h"
 #include "runtime/helpers.h"
 #include "runtime/log.h"
@@ -261,8 +262,10 @@ DWORD ReadUploadResponse(UploadContext& ctx, std::optional<std::string>* reply) 
         return error;
     }
     // The reply grows with what arrives, up to the announced length and two bytes more;
-    // the announced length alone never decides an allocation.
-    const ULONGLONG limit = static_cast<ULONGLONG>(length) + 2;
+    // the announced length alone never decides an allocation. It is held in memory, so
+    // it stops one byte past the agent's limit for data in memory.
+    const ULONGLONG limit =
+        std::min<ULONGLONG>(static_cast<ULONGLONG>(length) + 2, static_cast<ULONGLONG>(gv_httpMaxDataSize) + 1);
     std::string body;
     std::vector<char> chunk;
     while (body.size() < limit) {
@@ -271,9 +274,14 @@ DWORD ReadUploadResponse(UploadContext& ctx, std::optional<std::string>* reply) 
         DWORD read = 0;
         if (!WinHttpReadData(request, chunk.data(), want, &read) || read == 0) break;
         body.append(chunk.data(), read);
-        LogDebug(t(" : Received response from server %S: \n %s \n").c_str(), ctx.serverName,
-                 std::string_view(chunk.data(), read));
+        LogTrace(t(" : Received response from server %S: \n %s \n").c_str(), ctx.serverName,
+                 RedactSecrets(std::string_view(chunk.data(), read)));
         LogDebug(t(" :  No Of Bytes -> %d \n").c_str(), read);
+    }
+    if (body.size() > gv_httpMaxDataSize) {
+        LogError(t(" : the reply of %u bytes is over the limit of %u bytes for data in memory (HTTPMaxDataSize)\n").c_str(),
+                 length, gv_httpMaxDataSize);
+        return HTTP_RESULT_FILE_TOO_LARGE;
     }
     *reply = std::move(body);
     return ERROR_SUCCESS;
@@ -299,7 +307,7 @@ DWORD InternetSendRequestEx(bool useProxy, const char* protocol, const char16_t*
         // A binary buffer is shown only within its length, up to its first zero byte.
         const std::string_view shown =
             binary ? std::string_view(postData, strnlen(postData, postLength)) : std::string_view(postData);
-        LogDebug("InternetSendRequestEx : Data to Send -> \n %s \n", shown);
+        LogTrace("InternetSendRequestEx : Data to Send -> \n %s \n", RedactSecrets(shown));
     } else {
         LogDebug("InternetSendRequestEx : Data to Send -> \n %s \n", nullptr);
         LogDebug("@@@@@@@@ End Of InternetSendRequestEx Method @@@@@@@@ \n");

@@ -1,6 +1,8 @@
 // Downloads against real servers: plain and GET_DATA bodies, failures that must leave the
 // older destination alone, gzip bodies, the throttled range sequence and the answers to
 // range requests that must never land in the file.
+#include <unistd.h>
+
 #include "http/tests/http_client_fixture.h"
 
 namespace {
@@ -9,6 +11,7 @@ using testsupport::NginxServer;
 using testsupport::PatternBytes;
 using testsupport::ReadFile;
 using testsupport::ScriptedServer;
+namespace fs = std::filesystem;
 
 class DownloadTest : public HttpClientTest {
 protected:
@@ -59,8 +62,13 @@ TEST_F(DownloadTest, BodiesLandByteExact) {
         ASSERT_TRUE(data.has_value());
         EXPECT_EQ(*data, text);
     }
-    // The GET_DATA temporary files are gone again.
-    EXPECT_EQ(FilesIn(temp.path()), std::vector<std::string>{"new"});
+    // The GET_DATA temporary files are gone again; only the process's private folder
+    // they were in stays (until the process ends), empty.
+    for (const std::string& name : FilesIn(temp.path())) {
+        if (name == "new") continue;
+        EXPECT_EQ(name.rfind("zq" + std::to_string(getpid()) + "-", 0), 0u) << name;
+        EXPECT_TRUE(std::filesystem::is_empty(temp.path() / name)) << name;
+    }
 }
 
 TEST_F(DownloadTest, FailuresLeaveTheOlderDestinationAsItWas) {
@@ -387,6 +395,123 @@ TEST_F(DownloadTest, AThrottledBlockThatFailsBeforeAnyStatusReportsItsOwnCode) {
               ERROR_WINHTTP_CANNOT_CONNECT);
     EXPECT_TRUE(log->has("InternetGetRequestByBitrate : Failed with the http status code 0 \n"));
     EXPECT_TRUE(FilesIn(temp.path()).empty());
+}
+
+// ---- Size limits and the gzip end of a body ----
+
+// A GET_DATA body is read into memory only up to the agent's limit: an announced length
+// over it is refused before the body is read, a body without one is cut off at it.
+TEST_F(DownloadTest, DataInMemoryStopsAtTheLimit) {
+    NginxServer nginx;
+    nginx.AddFile("fits.txt", Letters(100000));
+    nginx.AddFile("over.txt", Letters(100001));
+    ScriptedServer scripted(R"({"routes": {"/unannounced": {"body_size": 5000000, "content_length": null,
+                                                              "close": true}}})");
+    gv_httpMaxDataSize = 100000;
+    gv_dataTransferRateKBps = 400;  // 200000-byte blocks
+    struct Case {
+        const char* name;
+        int port;
+        const char* path;
+        bool throttled;
+        DWORD result;
+    } const cases[] = {
+        {"at the limit", nginx.port(), "/fits.txt", false, 0},
+        {"one byte over", nginx.port(), "/over.txt", false, HTTP_RESULT_FILE_TOO_LARGE},
+        {"throttled, at the limit", nginx.port(), "/fits.txt", true, 0},
+        {"throttled, one byte over", nginx.port(), "/over.txt", true, HTTP_RESULT_FILE_TOO_LARGE},
+        {"no Content-Length", scripted.port(), "/unannounced", false, HTTP_RESULT_FILE_TOO_LARGE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<std::string> data;
+        const DWORD result = c.throttled ? GetByBitrate(c.port, c.path, std::nullopt, &data, GET_DATA)
+                                         : GetEx(c.port, c.path, std::nullopt, &data, GET_DATA);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(data.has_value(), c.result == 0);
+        if (data) {
+            EXPECT_EQ(*data, Letters(100000));
+        }
+    }
+    EXPECT_TRUE(log->has("InternetGetRequestEx : the body of 100001 bytes is over the limit of 100000 bytes for data "
+                         "in memory (HTTPMaxDataSize)\n"));
+    EXPECT_TRUE(log->has("InternetGetRequestByBitrate : the body of 100001 bytes is over the limit of 100000 bytes"));
+    // The throttled download asked for no block of the body over the limit.
+    ASSERT_TRUE(nginx.WaitForAccessLog(5));
+    for (const auto& entry : nginx.AccessLog()) {
+        if (entry.target == "/over.txt") {
+            EXPECT_TRUE(entry.method == "HEAD" || entry.range.empty());
+        }
+    }
+    // A file download is no data in memory: the limit does not apply.
+    const auto dest = temp.path() / "over.txt";
+    EXPECT_EQ(GetEx(nginx.port(), "/over.txt", dest.string(), nullptr, DOWNLOAD_FILE), 0u);
+    EXPECT_EQ(ReadFile(dest), Letters(100001));
+}
+
+// A gzip bomb from the server is stopped at the expansion ratio and answered by the plain
+// download; bytes after the last member are ignored, as gzip(1) does, without a fallback.
+TEST_F(DownloadTest, GzipBombsStopAndTrailingBytesAreIgnored) {
+    NginxServer nginx;
+    const std::string text = Letters(150000);
+    {
+        // 64 MiB of zeros, about 64 KiB on the wire.
+        const std::string zeros(1 << 20, '\0');
+        std::string packed;
+        for (int i = 0; i < 64; ++i) packed += Gzip(zeros);
+        nginx.AddFile("bomb.xml.gz", packed);
+    }
+    nginx.AddFile("bomb.xml", "the plain document");
+    nginx.AddFile("trail.xml", text);
+    nginx.AddFile("trail.xml.gz", Gzip(text) + std::string("\0\0\0\0trailing garbage", 20));
+    struct Case {
+        const char* name;
+        const char* path;
+        DWORD mode;
+        std::string expected;
+        DWORD failures;  // GZIP_DECOMPRESSION_FAILURE_COUNT afterwards
+        const char* line;
+    } const cases[] = {
+        {"bomb as data", "/bomb.xml", GET_DATA, "the plain document", 1, "(HTTPMaxGzipRatio)"},
+        {"bomb as a file", "/bomb.xml", DOWNLOAD_FILE, "the plain document", 2, "(HTTPMaxGzipRatio)"},
+        {"trailing bytes", "/trail.xml", DOWNLOAD_FILE, text, 2,
+         "DecompressGzipFile : bytes after the last gzip member ignored\n"},
+        {"trailing bytes as data", "/trail.xml", GET_DATA, text, 2, "InternetGetRequestEx : File Decompressed successfully.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto folder = temp.path() / c.name;
+        const auto dest = folder / "dest.xml";
+        std::optional<std::string> data;
+        EXPECT_EQ(GetEx(nginx.port(), c.path, c.mode == DOWNLOAD_FILE ? std::optional(dest.string()) : std::nullopt,
+                        &data, c.mode, true),
+                  0u);
+        EXPECT_EQ(c.mode == DOWNLOAD_FILE ? ReadFile(dest) : data.value_or(""), c.expected);
+        EXPECT_EQ(GzipFailureCount(), c.failures);
+        EXPECT_TRUE(log->has(c.line));
+        if (c.mode == DOWNLOAD_FILE) {
+            EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"dest.xml"});
+        }
+    }
+}
+
+// Bodies reach the log at TRACE only, and never with a password in them.
+TEST_F(DownloadTest, BodiesAreLoggedAtTraceWithoutPasswords) {
+    NginxServer nginx;
+    nginx.AddFile("config.xml", "<Config user=\"admin\" password=\"hunter22\"><pwd>s3cret</pwd></Config>");
+    for (const BYTE level : {BYTE{3}, BYTE{4}}) {
+        SCOPED_TRACE(static_cast<int>(level));
+        log.reset();
+        log = std::make_unique<LogCapture>(level);
+        std::optional<std::string> data;
+        ASSERT_EQ(GetEx(nginx.port(), "/config.xml", std::nullopt, &data, GET_DATA), 0u);
+        EXPECT_EQ(data.value_or(""), "<Config user=\"admin\" password=\"hunter22\"><pwd>s3cret</pwd></Config>");
+        EXPECT_FALSE(log->has("hunter22"));
+        EXPECT_FALSE(log->has("s3cret"));
+        EXPECT_EQ(log->has("[TRACE] Data in memory : <Config user=\"admin\" password=\"****\"><pwd>****</pwd></Config>"),
+                  level == 4);
+        EXPECT_FALSE(log->has("[DEBUG] Data in memory"));
+    }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// gzip decoding of downloaded files and reading the GET_DATA temporary file.
+// gzip decoding of downloaded files: members, trailing bytes, failures and the limits
+// that keep a hostile body from filling the disk.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -21,6 +22,13 @@ namespace {
 
 using testsupport::ReadFile;
 using testsupport::TempDir;
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(generator());
+    return bytes;
+}
 
 std::string RandomText(std::size_t size, unsigned seed) {
     std::mt19937 generator(seed);
@@ -65,7 +73,12 @@ TEST(DecompressGzipFile, DecodesGoodBrokenAndOddInputs) {
         {"flipped byte", corrupt, false, ""},
         {"cut short", good.substr(0, good.size() - 100), false, ""},
         {"only the header", good.substr(0, 10), false, ""},
-        {"garbage after the member", good + "garbage!", false, ""},
+        // Bytes after a member that start no other member end the body, as gzip(1) takes them.
+        {"garbage after the member", good + "garbage!", true, first},
+        {"zeros after the member", good + std::string(1000, '\0'), true, first},
+        {"one stray byte after the member", good + "\x1f", true, first},
+        {"garbage after two members", good + Gzip(second) + "trailer", true, first + second},
+        {"a damaged member after the magic", good + Gzip(second).substr(0, 12), false, ""},
         {"not gzip", "plain text that is not compressed", false, ""},
     };
     for (const Case& c : cases) {
@@ -101,6 +114,8 @@ TEST(DecompressGzipFile, DecodesInPlaceAndLeavesEmptyInputAlone) {
 }
 
 TEST(DecompressGzipFile, MemoryStaysFlatWhateverTheExpansion) {
+    const DWORD savedRatio = gv_httpMaxGzipRatio;
+    gv_httpMaxGzipRatio = 100000;  // zeros expand about 1000 times
     TempDir dir;
     const auto file = dir.path() / "zeros.gz";
     constexpr std::size_t kSize = 192u << 20;
@@ -111,6 +126,7 @@ TEST(DecompressGzipFile, MemoryStaysFlatWhateverTheExpansion) {
     const long after = PeakRssKiB();
     EXPECT_EQ(std::filesystem::file_size(file), kSize);
     EXPECT_LT(after - before, 16 * 1024) << "peak grew by " << (after - before) << " KiB";
+    gv_httpMaxGzipRatio = savedRatio;
 }
 
 TEST(DecompressGzipFile, AFailedWriteIsAFailure) {
@@ -135,39 +151,71 @@ TEST(DecompressGzipFile, AFailedWriteIsAFailure) {
     EXPECT_EQ(ReadFile(target), "older content");
 }
 
-TEST(LoadDatafromFile, ReadsTheWholeTemporaryFileAsText) {
+// A second member whose magic straddles a read of the decoder: the first byte ends one
+// read, the second starts the next.
+TEST(DecompressGzipFile, AMemberStartingAtAReadBoundaryIsStillAMember) {
+    constexpr std::size_t kRead = 256 * 1024;
+    // Random bytes do not compress: the member's size follows the data's size exactly.
+    std::size_t size = kRead;
+    std::string member;
+    for (int round = 0; round < 8; ++round) {
+        member = Gzip(RandomBytes(size, 9));
+        if (member.size() == kRead - 1) break;
+        size = size + (kRead - 1) - member.size();
+    }
+    ASSERT_EQ(member.size(), kRead - 1);
+    const std::string data = RandomBytes(size, 9);
     TempDir dir;
-    const std::string savedTemp = gv_tempDir;
-    gv_tempDir = dir.str();
-    const std::string name = DataTempFileName();
-    EXPECT_EQ(name, dir.str() + "\\zq" + std::to_string(GetCurrentThreadId()) + ".tmp");
-    const std::string content = std::string("line one\r\nline two\r\n") + std::string(3000, 'x') +
-                                std::string("\0after a zero byte\r", 19) + "\n";
-    testsupport::WriteFile(dir.path() / ("zq" + std::to_string(GetCurrentThreadId()) + ".tmp"), content);
-    std::optional<std::string> data;
-    ASSERT_EQ(LoadDatafromFile(&data), 1);
-    ASSERT_TRUE(data.has_value());
-    EXPECT_EQ(*data, std::string("line one\nline two\n") + std::string(3000, 'x') +
-                         std::string("\0after a zero byte\n", 19));
-    EXPECT_EQ(LoadDatafromFile(nullptr), 0);
-
-    std::filesystem::remove_all(dir.path());
-    data.reset();
-    EXPECT_EQ(LoadDatafromFile(&data), 0);
-    EXPECT_FALSE(data.has_value());
-    gv_tempDir = savedTemp;
+    const auto file = dir.path() / "two.gz";
+    testsupport::WriteFile(file, member + Gzip("tail"));
+    ASSERT_TRUE(DecompressGzipFile(file.c_str(), file.c_str()));
+    EXPECT_EQ(ReadFile(file), data + "tail");
+    testsupport::WriteFile(file, member + "\x1f" + "garbage");
+    ASSERT_TRUE(DecompressGzipFile(file.c_str(), file.c_str()));
+    EXPECT_EQ(ReadFile(file), data);
 }
 
-TEST(TemporaryFileNames, FollowTheDestinationOrTheTemporaryFolder) {
-    const std::string tid = std::to_string(GetCurrentThreadId());
-    EXPECT_EQ(DownloadTempFileName(u"C:\\a\\b.zip"), u"C:\\a\\b.zip" + std::u16string(tid.begin(), tid.end()) + u".tmp");
-    // Without TEMP the host's temporary folder takes the GET_DATA file, never "\zq...".
-    const std::string savedTemp = gv_tempDir;
-    gv_tempDir.clear();
-    const std::string name = DataTempFileName();
-    EXPECT_NE(name.rfind("\\zq", 0), 0u);
-    EXPECT_EQ(name, std::filesystem::temp_directory_path().string() + "\\zq" + tid + ".tmp");
-    gv_tempDir = savedTemp;
+// A hostile body cannot fill the disk: decoding stops at the agent's size limit and at its
+// expansion ratio, and the target keeps its older content.
+TEST(DecompressGzipFile, StopsAtTheSizeAndRatioLimits) {
+    const DWORD savedSize = gv_httpMaxGzipSize;
+    const DWORD savedRatio = gv_httpMaxGzipRatio;
+    struct Case {
+        const char* name;
+        std::size_t zeros;      // a body of zero bytes, expanding about 1000 times
+        std::size_t random;     // a body that does not compress
+        DWORD maxSize, maxRatio;
+        bool decoded;
+        const char* line;
+    } const cases[] = {
+        {"bomb over the ratio", 64u << 20, 0, 256u << 20, 200, false, "(HTTPMaxGzipRatio)"},
+        {"small bodies may expand further", 1u << 20, 0, 256u << 20, 200, true, nullptr},
+        {"a ratio raised for it", 64u << 20, 0, 256u << 20, 2000, true, nullptr},
+        {"over the size", 0, 3u << 20, 2u << 20, 200, false, "the data passes the limit of 2097152 bytes (HTTPMaxGzipSize)"},
+        {"within the size", 0, 3u << 20, 4u << 20, 200, true, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log(4);
+        gv_httpMaxGzipSize = c.maxSize;
+        gv_httpMaxGzipRatio = c.maxRatio;
+        TempDir dir;
+        const auto source = dir.path() / "body.gz";
+        const auto target = dir.path() / "body";
+        if (c.zeros) WriteZerosGzip(source, c.zeros);
+        else testsupport::WriteFile(source, Gzip(RandomBytes(c.random, 4)));
+        testsupport::WriteFile(target, "older content");
+        EXPECT_EQ(DecompressGzipFile(source.c_str(), target.c_str()), c.decoded);
+        if (c.decoded) {
+            EXPECT_EQ(std::filesystem::file_size(target), c.zeros + c.random);
+        } else {
+            EXPECT_EQ(ReadFile(target), "older content");
+            EXPECT_TRUE(log.has(c.line)) << log.text();
+        }
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+    }
+    gv_httpMaxGzipSize = savedSize;
+    gv_httpMaxGzipRatio = savedRatio;
 }
 
 }  // namespace

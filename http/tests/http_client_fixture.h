@@ -61,6 +61,7 @@ protected:
         gv_httpRequestTimeout = 60000;
         gv_httpConnectionTimeout = 30000;
         gv_dataTransferRateKBps = 1024;
+        ResetHttpSizeLimits();
         gv_tempDir = temp.str();
         gv_agentInstallDir = std::string("C:\\Agent\\");
         ResetServerTrust();
@@ -75,6 +76,7 @@ protected:
         winhttp_seam::SetSleepFunction(nullptr);
         winhttp_seam::SetLocalTimeFunction(nullptr);
         SetTransferProgressObserver(nullptr);
+        ResetHttpSizeLimits();
         ifModifiedSinceEnabled = 0;
         lastModifiedTime.reset();
         gv_agentInstallDir.reset();

@@ -60,8 +60,9 @@ TEST_F(ResourceLookupTest, DocumentsFromTheServer) {
          "[ERROR] GetResourceIDFromServer : Unable to get the reource id xml from /" + std::string(kDocumentPath) +
              " path and the error code is 404 \n"},
         {"not a document", std::string("<AgentparamsList><Agentparams"), 13, std::nullopt,
+         // The body itself goes to TRACE only.
          "[ERROR] GetResourceIDFromServer : Error occured (13) while loading resource id buffer to the memory : \n "
-         "<AgentparamsList><Agentparams \n"},
+         "<29 bytes, logged at TRACE> \n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -79,6 +80,8 @@ TEST_F(ResourceLookupTest, DocumentsFromTheServer) {
         EXPECT_EQ(service.pending(), c.id ? "147" : "");
         EXPECT_EQ(CountInLog(c.logLine), linesBefore + 1) << log->text();
     }
+    EXPECT_TRUE(log->has("[TRACE] GetResourceIDFromServer : the document that did not load : \n "
+                         "<AgentparamsList><Agentparams \n"));
     // Every request asked for the lower-cased path, and the address that answered stays.
     for (const auto& entry : nginx.AccessLog()) EXPECT_EQ(entry.target, "/" + std::string(kDocumentPath));
     EXPECT_EQ(gv_lastAccessName, "127.0.0.1");

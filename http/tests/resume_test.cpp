@@ -4,10 +4,14 @@
 // operations, and the registry left clean after many mixed downloads.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "http/src/resume_handler.h"
@@ -960,6 +964,161 @@ TEST_F(ResumeTest, FinishedCopyIsMovedOrCopiedOntoTheDestination) {
         EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
     }
     if (cases.size() > 1) fs::remove_all(shmFolder);
+}
+
+// A range request that itself fails ends the attempt at once: no failure counted, no
+// zqerror.log entry, no access-log row; the stored copy stays for the next attempt.
+TEST_F(ResumeTest, AFailedRangeRequestEndsTheAttemptAtOnce) {
+    const std::string stamp = "Tue, 01 Dec 2026 10:00:00 GMT";
+    const std::string pre = R"({"status": 200, "headers": [["Last-Modified", ")" + stamp + R"("]], "body_size": 1000})";
+    ScriptedServer scripted(R"({"routes": {
+        "/refused": [)" + pre + R"(, {"status": 503, "body": "busy"}],
+        "/stalled": [)" + pre + R"(, {"stall_before_headers": true}],
+        "/wrong-offset": [)" + pre + R"(, {"status": 206, "headers": [["Content-Range", "bytes 0-999/1000"]],
+                                          "body_size": 1000}]}})");
+    gv_httpRequestTimeout = 300;  // GET_DATA requests wait this long for an answer
+    const std::string tracking = gv_agentRootKey + "\\KRTracking\\";
+    struct Case {
+        const char* path;
+        DWORD result;
+    } const cases[] = {
+        {"/refused", 503},
+        {"/stalled", ERROR_WINHTTP_TIMEOUT},
+        {"/wrong-offset", ERROR_WINHTTP_INVALID_SERVER_RESPONSE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        StoreState(c.path, "61", 400, stamp, PatternBytes(400, 2));
+        std::optional<std::string> data;
+        EXPECT_EQ(Resume(scripted.port(), c.path, {}, GET_DATA, &data), c.result);
+        EXPECT_FALSE(data.has_value());
+        EXPECT_FALSE(Dword(MetaKey(), "DownloadFailureCount").has_value());
+        EXPECT_FALSE(Dword(tracking + "ResumeDownloadDetails\\", "RESUME_DOWNLOAD_FAILURE_COUNT").has_value());
+        EXPECT_FALSE(fs::exists(machine.drivePath('C', "Agent/logs/zqerror.log")));
+        EXPECT_FALSE(fs::exists(machine.drivePath('C', "Agent/logs/downloadFailureAccess.log")));
+        EXPECT_EQ(Dword(MetaKey() + "61", "PartialFileSize"), 400u);
+        EXPECT_EQ(ReadFile(Partial("61")), PatternBytes(400, 2));
+        EXPECT_EQ(CountInLog("Proceeding for PostDownloadHandling"), 0);
+    }
+}
+
+// With conditional requests on, an answer without Last-Modified records an empty stamp,
+// whatever lastModifiedTime held: the copy is never spliced onto another version.
+TEST_F(ResumeTest, AnAnswerWithoutLastModifiedRecordsAnEmptyStamp) {
+    ScriptedServer scripted(R"({"routes": {"/unstamped": [
+        {"status": 200, "body_size": 1000},
+        {"status": 206, "headers": [["Content-Range", "bytes 0-999/1000"]], "body_size": 1000, "close_after_bytes": 300},
+        {"status": 206, "headers": [["Content-Range", "bytes 300-999/1000"]], "body_size": 700, "close_after_bytes": 0},
+        {"status": 200, "body_size": 1000},
+        {"status": 206, "headers": [["Content-Range", "bytes 0-999/1000"]], "body_size": 1000}]}})");
+    ifModifiedSinceEnabled = 1;
+    lastModifiedTime = u"Sat, 01 Jan 2000 10:00:00 GMT";  // from an earlier download, or the caller's
+    const fs::path dest = temp.path() / "unstamped.bin";
+    EXPECT_EQ(Resume(scripted.port(), "/unstamped", dest), static_cast<DWORD>(ERROR_WINHTTP_CONNECTION_ERROR));
+    const auto id = Text(MetaKey(), "/unstamped");
+    ASSERT_TRUE(id.has_value());
+    EXPECT_EQ(Text(MetaKey() + *id, "LastModifiedTime"), "");
+    EXPECT_EQ(Dword(MetaKey() + *id, "PartialFileSize"), 300u);
+    EXPECT_EQ(lastModifiedTime, u"Sat, 01 Jan 2000 10:00:00 GMT") << "nothing captured replaces it";
+
+    // The next attempt starts over: its answer is as unstamped as the copy.
+    EXPECT_EQ(Resume(scripted.port(), "/unstamped", dest), 0u);
+    const auto requests = scripted.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().Header("Range"), "bytes=0-1000");
+    EXPECT_EQ(ReadFile(dest), ServerPatternPrefix(1000));
+}
+
+// Without an install folder the access logs and zqerror.log go where the repository goes,
+// below the temporary folder, never into the current directory.
+TEST_F(ResumeTest, WithoutAnInstallFolderTheLogsLieBesideTheRepository) {
+    const std::string stamp = "Tue, 01 Dec 2026 10:00:00 GMT";
+    ScriptedServer scripted(R"({"routes": {"/short": [
+        {"status": 200, "headers": [["Last-Modified", ")" + stamp + R"("]], "body_size": 1000},
+        {"status": 206, "headers": [["Content-Range", "bytes 0-399/1000"]], "body_size": 400}]}})");
+    testsupport::TempDir workingDirectory;
+    const fs::path savedDirectory = fs::current_path();
+    fs::current_path(workingDirectory.path());
+    gv_agentInstallDir.reset();
+    EXPECT_EQ(Resume(scripted.port(), "/short", temp.path() / "short.bin"), HTTP_RESULT_PARTIAL);
+    fs::current_path(savedDirectory);
+    const auto id = Text(MetaKey(), "/short");
+    ASSERT_TRUE(id.has_value());
+    EXPECT_EQ(fs::file_size(temp.path() / "DownloadRepository" / *id), 400u);
+    EXPECT_TRUE(fs::exists(temp.path() / "logs" / "downloadFailureAccess.log"));
+    EXPECT_NE(ReadFile(temp.path() / "logs" / "zqerror.log").find("\tResume Download failed with error code : 707"),
+              std::string::npos);
+    EXPECT_TRUE(fs::is_empty(workingDirectory.path()));
+}
+
+// A resumable GET_DATA body over the limit for data in memory is refused before any
+// range of it is asked for.
+TEST_F(ResumeTest, ResumableDataStopsAtTheLimit) {
+    NginxServer nginx;
+    nginx.AddFile("big.xml.bin", std::string(2000, 'd'));
+    gv_httpMaxDataSize = 1000;
+    for (const bool throttled : {false, true}) {
+        SCOPED_TRACE(throttled);
+        std::optional<std::string> data;
+        const DWORD result = throttled ? ResumeBlocks(nginx.port(), "/big.xml.bin", {}, GET_DATA, &data)
+                                       : Resume(nginx.port(), "/big.xml.bin", {}, GET_DATA, &data);
+        EXPECT_EQ(result, HTTP_RESULT_FILE_TOO_LARGE);
+        EXPECT_FALSE(data.has_value());
+    }
+    EXPECT_TRUE(RangesOf(nginx, "/big.xml.bin").empty());
+    EXPECT_TRUE(log->has("PreDownloadHandling : the body of 2000 bytes is over the limit of 1000 bytes"));
+    EXPECT_EQ(SubKeys(MetaKey()), std::vector<std::string>{});
+}
+
+// When the state of a download cannot be recorded no partial file is ever set up: an
+// empty body is not "delivered" with nothing at the destination.
+TEST_F(ResumeTest, NoPartialFileMeansNothingDelivered) {
+    NginxServer nginx;
+    nginx.AddFile("empty.bin", "");
+    // A registry nobody can write: the lock of the hive cannot be opened.
+    fs::create_directories(machine.path() / "registry" / "HKLM.lock");
+    std::optional<std::string> data;
+    EXPECT_EQ(Resume(nginx.port(), "/empty.bin", temp.path() / "empty.bin"), HTTP_RESULT_NOTHING_TO_SEND);
+    EXPECT_FALSE(fs::exists(temp.path() / "empty.bin"));
+    EXPECT_EQ(Resume(nginx.port(), "/empty.bin", {}, GET_DATA, &data), HTTP_RESULT_NOTHING_TO_SEND);
+    EXPECT_FALSE(data.has_value());
+    fs::remove(machine.path() / "registry" / "HKLM.lock");
+}
+
+// The copy is read back only from the partial file itself: not through a link planted in
+// its place, and not as an empty body when something that cannot be read holds its name.
+TEST_F(ResumeTest, DataIsReadBackOnlyFromThePartialFileItself) {
+    using httpclient::DownloadResumeHandler;
+    const fs::path secret = temp.path() / "secret";
+    testsupport::WriteFile(secret, "root's secret");
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> plant;
+    } const cases[] = {
+        {"a link to another file", [&](const fs::path& at) { fs::create_symlink(secret, at); }},
+        {"a socket",
+         [](const fs::path& at) {
+             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             std::snprintf(address.sun_path, sizeof address.sun_path, "%s", at.c_str());
+             ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+             ::close(fd);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DownloadResumeHandler handler;
+        handler.Initialize(u"", "Tue, 01 Dec 2026 10:00:00 GMT", W(std::string("/data/") + c.name));
+        const fs::path partial = Partial(handler.uniqueId);
+        c.plant(partial);
+        std::optional<std::string> data;
+        EXPECT_FALSE(handler.LoadDatafromFile(&data));
+        EXPECT_FALSE(data.has_value());
+        EXPECT_EQ(ReadFile(secret), "root's secret");
+        fs::remove(partial);
+        handler.CleanFileAndRegistry();
+    }
 }
 
 }  // namespace

@@ -214,4 +214,35 @@ TEST_F(UploadTest, ProxyCredentialsAndTheProxyAnswer) {
     EXPECT_TRUE(log->has("InternetSendRequestEx : Proxy Server Name : " + proxy.address() + " \n"));
 }
 
+// A reply is read into memory only up to the agent's limit; bodies on both ways reach
+// the log at TRACE only, with their passwords masked.
+TEST_F(UploadTest, RepliesStopAtTheLimitAndBodiesAreLoggedWithoutPasswords) {
+    ScriptedServer server(R"({"routes": {"/big": {"status": 200, "body_size": 200000},
+                                         "/small": {"status": 200, "body": "token=abc&Password=hunter22"}}})");
+    gv_httpMaxDataSize = 100000;
+    std::optional<std::string> reply;
+    EXPECT_EQ(Post(server.port(), "/big", "ask", &reply, POST_DATA), HTTP_RESULT_FILE_TOO_LARGE);
+    EXPECT_FALSE(reply.has_value());
+    EXPECT_TRUE(log->has("InternetSendRequestEx : the reply of 200000 bytes is over the limit of 100000 bytes for data "
+                         "in memory (HTTPMaxDataSize)\n"));
+
+    const std::optional<std::string> savedProxyPassword = gv_proxyPassword;
+    gv_proxyPassword = "Zx9-proxy";
+    for (const BYTE level : {BYTE{3}, BYTE{4}}) {
+        SCOPED_TRACE(static_cast<int>(level));
+        log.reset();
+        log = std::make_unique<LogCapture>(level);
+        reply.reset();
+        EXPECT_EQ(Post(server.port(), "/small", "user=a&password=hunter2&note=Zx9-proxy", &reply, POST_DATA), 0u);
+        EXPECT_EQ(reply.value_or(""), "token=abc&Password=hunter22");
+        for (const char* secret : {"hunter2", "Zx9-proxy"}) EXPECT_FALSE(log->has(secret)) << secret;
+        EXPECT_EQ(log->has("[TRACE] InternetSendRequestEx : Data to Send -> \n user=a&password=****&note=**** \n"),
+                  level == 4);
+        EXPECT_EQ(log->has("[TRACE] InternetSendRequestEx : Received response from server 127.0.0.1: \n "
+                           "token=abc&Password=**** \n"),
+                  level == 4);
+    }
+    gv_proxyPassword = savedProxyPassword;
+}
+
 }  // namespace

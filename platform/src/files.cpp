@@ -7,8 +7,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -155,6 +157,7 @@ HANDLE OpenFileHandle(const std::string& path, DWORD desiredAccess, DWORD shareM
         !(desiredAccess & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL)))
         mode |= O_APPEND;
     mode |= O_CLOEXEC;
+    if (flags & FILE_FLAG_OPEN_REPARSE_POINT) mode |= O_NOFOLLOW;
     const mode_t permissions = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
 
     int fd = -1;
@@ -525,11 +528,67 @@ DWORD GetFileAttributesW(LPCWSTR fileName) {
     return GetFileAttributesA(host::NarrowArg(fileName).c_str());
 }
 
-BOOL CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES) {
+namespace {
+
+// What a descriptor from ConvertStringSecurityDescriptorToSecurityDescriptorA holds here.
+struct OwnerOnlyDescriptor {
+    static constexpr std::uint32_t kMagic = 0x5344444c;  // "SDDL"
+    std::uint32_t magic = kMagic;
+    mode_t folderMode = 0700;
+};
+
+// One ACE of an owner-only DACL: "A;flags;FA;;;OW" (flags: any of OI, CI).
+bool IsOwnerOnlyAce(const std::string& ace) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t semicolon; (semicolon = ace.find(';', start)) != std::string::npos; start = semicolon + 1)
+        fields.push_back(ace.substr(start, semicolon - start));
+    fields.push_back(ace.substr(start));
+    if (fields.size() != 6 || fields[0] != "A" || !fields[3].empty() || !fields[4].empty()) return false;
+    for (std::size_t i = 0; i < fields[1].size(); i += 2) {
+        const std::string flag = fields[1].substr(i, 2);
+        if (flag != "OI" && flag != "CI") return false;
+    }
+    const std::set<std::string> owners = {"OW", "CO", "SY", "BA"};
+    return (fields[2] == "FA" || fields[2] == "GA") && owners.count(fields[5]) == 1;
+}
+
+}  // namespace
+
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR* descriptor, PULONG size) {
+    if (!text || !descriptor || revision != SDDL_REVISION_1) return host::Fail(ERROR_INVALID_PARAMETER);
+    std::string rest = text;
+    if (rest.rfind("D:P(", 0) != 0 || rest.back() != ')') return host::Fail(ERROR_INVALID_PARAMETER);
+    rest = rest.substr(3);
+    while (!rest.empty()) {
+        const std::size_t close = rest.find(')');
+        if (rest[0] != '(' || close == std::string::npos || !IsOwnerOnlyAce(rest.substr(1, close - 1)))
+            return host::Fail(ERROR_INVALID_PARAMETER);
+        rest = rest.substr(close + 1);
+    }
+    *descriptor = new OwnerOnlyDescriptor;
+    if (size) *size = sizeof(OwnerOnlyDescriptor);
+    return TRUE;
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+    delete static_cast<OwnerOnlyDescriptor*>(memory);
+    return nullptr;
+}
+
+BOOL CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES attributes) {
     if (!pathName) return host::Fail(ERROR_INVALID_PARAMETER);
     const std::string path = MapPath(pathName);
     if (path.empty()) return host::Fail(ERROR_PATH_NOT_FOUND);
-    if (::mkdir(path.c_str(), 0777) != 0) return host::FailErrno(path);
+    mode_t mode = 0777;
+    if (attributes && attributes->lpSecurityDescriptor) {
+        const auto* descriptor = static_cast<const OwnerOnlyDescriptor*>(attributes->lpSecurityDescriptor);
+        if (descriptor->magic != OwnerOnlyDescriptor::kMagic) return host::Fail(ERROR_INVALID_PARAMETER);
+        mode = descriptor->folderMode;  // the umask can only take bits away
+    }
+    // mkdir never follows a link: a name already taken fails.
+    if (::mkdir(path.c_str(), mode) != 0) return host::FailErrno(path);
     return TRUE;
 }
 

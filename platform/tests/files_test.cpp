@@ -1,6 +1,7 @@
 // Files and folders on drive paths: dispositions, share modes, copy, move, delete,
 // directory searches, folders and the environment.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <set>
@@ -265,6 +266,83 @@ TEST_F(Files, CreateDirectoryWithParents) {
     // A drive folder that does not exist yet is created too.
     EXPECT_EQ(SHCreateDirectoryExA(nullptr, "D:\\new\\deep", nullptr), 0);
     EXPECT_TRUE(std::filesystem::is_directory(root.drivePath('d', "new/deep")));
+}
+
+// Links planted where a file is created or opened: CREATE_NEW never goes through one, and
+// FILE_FLAG_OPEN_REPARSE_POINT keeps every disposition off the link's target.
+TEST_F(Files, LinksAreNotFollowedWhenTheCallerSaysSo) {
+    namespace fs = std::filesystem;
+    const auto target = root.drivePath('c', "work/target");
+    const auto link = root.drivePath('c', "work/link");
+    struct Case {
+        DWORD disposition;
+        DWORD flags;
+        bool opens;
+    } const cases[] = {
+        {CREATE_NEW, 0, false},
+        {CREATE_ALWAYS, 0, true},  // without the flag the link is followed, as on Windows
+        {CREATE_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, false},
+        {OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, false},
+        {OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, false},
+        {TRUNCATE_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.disposition << " " << c.flags);
+        Put(target, "precious");
+        fs::remove(link);
+        fs::create_symlink(target, link);
+        Handle h(CreateFileA("C:\\work\\link", GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition,
+                             FILE_ATTRIBUTE_NORMAL | c.flags, nullptr));
+        EXPECT_EQ(h.ok(), c.opens);
+        if (!c.opens) {
+            EXPECT_EQ(Slurp(target), "precious");
+        }
+        EXPECT_TRUE(fs::is_symlink(link));
+    }
+    // A dangling link is no free name either.
+    fs::remove(target);
+    Handle dangling(CreateFileA("C:\\work\\link", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    EXPECT_FALSE(dangling.ok());
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_FALSE(fs::exists(target));
+    // A plain file opens with the flag as without it.
+    Put(target, "plain");
+    Handle plain(CreateFileA("C:\\work\\target", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    EXPECT_TRUE(plain.ok());
+}
+
+// A folder made with an owner-only descriptor lets nobody else in, whatever the umask; a
+// descriptor text this host cannot honour is refused rather than taken loosely.
+TEST_F(Files, OwnerOnlyFoldersFromASecurityDescriptor) {
+    namespace fs = std::filesystem;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ULONG size = 0;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;SY)(A;OICI;GA;;;OW)",
+                                                                     SDDL_REVISION_1, &descriptor, &size));
+    EXPECT_GT(size, 0u);
+    const mode_t saved = ::umask(0);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    EXPECT_TRUE(CreateDirectoryA("C:\\work\\private", &attributes));
+    EXPECT_TRUE(CreateDirectoryA("C:\\work\\open", nullptr));
+    ::umask(saved);
+    EXPECT_EQ(fs::status(root.drivePath('c', "work/private")).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(root.drivePath('c', "work/open")).permissions(), fs::perms::all);
+    // A link (even a dangling one) in the way is no folder of ours.
+    fs::create_symlink(root.drivePath('c', "work/elsewhere"), root.drivePath('c', "work/planted"));
+    EXPECT_FALSE(CreateDirectoryA("C:\\work\\planted", &attributes));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(fs::exists(root.drivePath('c', "work/elsewhere")));
+    EXPECT_EQ(LocalFree(descriptor), nullptr);
+
+    for (const char* text : {"", "D:(A;;FA;;;OW)", "D:P", "D:P(A;;FA;;;WD)", "D:P(A;;FR;;;OW)", "D:P(D;;FA;;;BU)",
+                             "O:SYD:P(A;;FA;;;OW)", "D:P(A;;FA;;;OW", "D:P(A;XX;FA;;;OW)"}) {
+        SCOPED_TRACE(text);
+        PSECURITY_DESCRIPTOR refused = nullptr;
+        EXPECT_FALSE(ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &refused, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(refused, nullptr);
+    }
 }
 
 std::multiset<std::string> FindAll(const char* pattern, DWORD* error = nullptr) {

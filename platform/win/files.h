@@ -35,6 +35,11 @@ inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000;
+// A link in the last path component is not followed. Windows then opens the link itself;
+// here the open fails (ERROR_INVALID_NAME), so a caller that uses the flag to keep off
+// links reads or writes no link's target on either system. CREATE_NEW never follows a
+// link anyway: it fails with ERROR_FILE_EXISTS when anything, a link too, has the name.
+inline constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 
 inline constexpr DWORD FILE_BEGIN = 0;
 inline constexpr DWORD FILE_CURRENT = 1;
@@ -75,6 +80,21 @@ BOOL MoveFileExA(LPCSTR existingFile, LPCSTR newFile, DWORD flags);
 DWORD GetFileAttributesA(LPCSTR fileName);
 DWORD GetFileAttributesW(LPCWSTR fileName);
 
+// Security descriptors from the SDDL text Windows takes. Only a protected DACL that lets
+// the owner alone in is understood here: "D:P" followed by allow entries ("A") with full
+// access ("FA" or "GA") for the owner ("OW", "CO"), SYSTEM ("SY") or the Administrators
+// ("BA"), who all stand for the owning account on this host. Any other text fails with
+// ERROR_INVALID_PARAMETER. Free the descriptor with LocalFree.
+using PSECURITY_DESCRIPTOR = void*;
+using HLOCAL = void*;
+inline constexpr DWORD SDDL_REVISION_1 = 1;
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR* descriptor, PULONG size);
+HLOCAL LocalFree(HLOCAL memory);
+
+// With a descriptor from the call above the folder is created for its owner alone (0700,
+// whatever the umask); without one the folder takes the defaults. Never follows a link:
+// a name that is taken, by a link too, fails with ERROR_ALREADY_EXISTS.
 BOOL CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
 BOOL RemoveDirectoryA(LPCSTR pathName);

@@ -14,6 +14,7 @@
 #include <dsgetdc.h>
 #include <iphlpapi.h>
 #include <lm.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <wincrypt.h>
 #include <winsvc.h>
