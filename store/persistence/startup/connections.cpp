@@ -85,10 +85,11 @@ bool ReopenConnectionLocked(DBConnection* connection) {
     return true;
 }
 
-// Reopens an aged connection. Never while a transaction is open.
+// Reopens an aged connection, or one left without provider connection by a failed
+// reopen. Never while a transaction is open.
 bool RefreshConnection(DBConnection* connection) {
     std::lock_guard<std::recursive_mutex> hold(connection->lock);
-    if (std::time(nullptr) - connection->openedAt <= CONNECTION_MAX_AGE_SECONDS)
+    if (std::time(nullptr) - connection->openedAt <= CONNECTION_MAX_AGE_SECONDS && connection->handle)
         return true;  // done meanwhile
     if (connection->inTransaction) return true;
     return ReopenConnectionLocked(connection);
@@ -415,6 +416,7 @@ bool EndTransaction(DBConnection* connection, bool commit) {
                 // statement runs in the abandoned transaction.
                 if (connection->handle && provider && provider->close) provider->close(std::move(connection->handle));
                 connection->handle.reset();
+                connection->openedAt = 0;  // taken as aged: the next GetConnection opens it again
             }
         }
     }
