@@ -266,8 +266,10 @@ bool AddTableDefn(std::unique_ptr<TableDefn> defn) {
 bool LoadDataDictFromXMLFile(const char* path) { return XmlDataParser(path); }
 
 bool LoadAllDataDictFiles() {
+    // "..\data\" beside the working directory only when no root names the data.
     const std::string relative = std::string("..\\data\\") + kListingName;
-    std::optional<std::vector<std::string>> names = ReadListing(relative);
+    std::optional<std::vector<std::string>> names =
+        gv_quennetRoot ? std::nullopt : ReadListing(relative);
     const bool fromRoot = !names && gv_quennetRoot;
     if (fromRoot) {
         const std::string path = fmt::sprintf("%s/data/%s", *gv_quennetRoot, kListingName);

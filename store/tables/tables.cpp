@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <fmt/printf.h>
 
@@ -530,8 +531,9 @@ bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
             return false;
         }
         // The row is not shared yet, so its values are filled before the table is locked;
-        // the identifier reservation may wait on the database.
-        if (table->kind == KIND_TABLE) {
+        // the identifier reservation may wait on the database. A row read from the
+        // database keeps its NULLs.
+        if (table->kind == KIND_TABLE && !(row->state & ROW_SAVED)) {
             const auto& columns = table->tableDefn->columns;
             for (std::size_t i = 0; i < columns.size(); ++i) {
                 ColumnValue& value = row->values[i];
@@ -714,6 +716,7 @@ bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnNa
             ColumnValue replaced = value;
             std::swap(row->values[*position], replaced);
             row->state |= ROW_UPDATED;
+            if (row->heldColumns && *position < row->heldColumns->size()) (*row->heldColumns)[*position] = true;
             if (row->owner) CollectNotification(&pending, row, table);
         }
         SendPending(pending);
@@ -747,6 +750,33 @@ bool DeleteRowObject(const char* tableName, RowObject* row) {
         }
         SendPending(pending);
         return true;
+    });
+}
+
+std::size_t RemoveRowsInState(const char* tableName, std::span<RowObject* const> rows, BYTE state) {
+    return UnlessOutOfMemory(kNoMemory, [&]() -> std::size_t {
+        TableData* table = GetTableDataByName(tableName);
+        if (!table || rows.empty()) return 0;
+        const std::unordered_set<const RowObject*> wanted(rows.begin(), rows.end());
+        PendingNotifications pending;
+        std::size_t removed = 0;
+        {
+            std::unique_lock<std::shared_mutex> hold(table->rowsLock);
+            // Only rows found in the list are touched: a row freed meanwhile is never read.
+            RowObject* row = table->firstRow.get();
+            while (row) {
+                RowObject* following = row->next.get();
+                if (wanted.count(row) && row->state == state) {
+                    std::unique_ptr<RowObject> unlinked = UnlinkLocked(table, row);
+                    CollectNotification(&pending, unlinked.get(), table);
+                    FreeUnlinkedLocked(table, std::move(unlinked));
+                    ++removed;
+                }
+                row = following;
+            }
+        }
+        SendPending(pending);
+        return removed;
     });
 }
 

@@ -50,6 +50,10 @@ struct RowObject {
     RowObject* prev = nullptr;
     // The table holding the row; null until the row is appended.
     TableData* owner = nullptr;
+    // A row read through a selection of some columns: which columns hold the database's
+    // values or were set since (UpdateRowObject adds its column). Null: every column. An
+    // update writes only these, so the columns never read keep what the database holds.
+    std::unique_ptr<std::vector<bool>> heldColumns;
 
     RowObject() = default;
     explicit RowObject(std::vector<ColumnValue> rowValues) : values(std::move(rowValues)) {}
@@ -135,9 +139,11 @@ std::uint32_t GetLiveRowCount(const char* tableName);
 // memory runs out.
 std::unique_ptr<RowObject> CreateNewRowObject(std::vector<ColumnValue> values);
 // Fills NULL generator columns (GenerateID; -1 when none can be generated), then NULL
-// columns that have a default, appends the row and sends the notification. False when
-// the table is unknown, its column list is empty, the row's width is not the table's
-// column count, or memory runs out (the row is then freed and nothing appended).
+// columns that have a default, appends the row and sends the notification. A row that
+// arrives ROW_SAVED (read from the database) is appended as it is: its NULLs are the
+// database's. False when the table is unknown, its column list is empty, the row's width
+// is not the table's column count, or memory runs out (the row is then freed and nothing
+// appended).
 bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row);
 
 // The matching rows in table order (rows marked ROW_DELETED included), cursor before the
@@ -179,6 +185,10 @@ bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnNa
 // A ROW_SAVED row is marked ROW_DELETED and stays (no notification); any other row is
 // unlinked, notified and freed. False for an unknown table or a row not in it.
 bool DeleteRowObject(const char* tableName, RowObject* row);
+// Unlinks, notifies and frees each of the rows that is still in the table in exactly that
+// state, under one hold of the table; rows no longer there are passed over (never read).
+// The number of rows removed.
+std::size_t RemoveRowsInState(const char* tableName, std::span<RowObject* const> rows, BYTE state);
 // DeleteRowObject on every matching row. False for null criteria, an unknown table, a
 // view, a definition without columns or criteria that do not parse.
 bool DeleteRowObjectByCriteria(const char* tableName, const char* criteria);

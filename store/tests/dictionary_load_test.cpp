@@ -416,9 +416,21 @@ TEST_F(DictionaryTest, LoadAllFromTheRelativeDataFolderOrTheRoot) {
     WriteFile(root.path() / "data" / "two.xml",
               "<data-dictionary>" + Table("FromRoot", Column("A", "")) + "</data-dictionary>");
     {
-        // "..\data\" relative to the working directory comes first, even with a root set.
+        // A root names where the dictionary is: "..\data\" beside the working directory,
+        // where any local user may have put one, does not stand in for it.
         WorkingDirectory cwd(bin);
         gv_quennetRoot = root.str();
+        EXPECT_TRUE(LoadAllDataDictFiles());
+        EXPECT_NE(GetTableDefn("FromRoot"), nullptr);
+        EXPECT_EQ(GetTableDefn("Relative"), nullptr);
+        EXPECT_TRUE(Logged("Opening " + root.str() + "/data/datadictionary.txt\n"));
+        EXPECT_TRUE(Logged("Opening " + root.str() + "/data/two.xml\n"));
+    }
+    RemoveAllTableDefns();
+    {
+        // Without a root the relative place is the one tried.
+        WorkingDirectory cwd(bin);
+        gv_quennetRoot.reset();
         EXPECT_TRUE(LoadAllDataDictFiles());
         EXPECT_NE(GetTableDefn("Relative"), nullptr);
         EXPECT_EQ(GetTableDefn("FromRoot"), nullptr);
@@ -426,12 +438,7 @@ TEST_F(DictionaryTest, LoadAllFromTheRelativeDataFolderOrTheRoot) {
     RemoveAllTableDefns();
     {
         WorkingDirectory cwd(root.path());  // no ../data here
-        EXPECT_TRUE(LoadAllDataDictFiles());
-        EXPECT_NE(GetTableDefn("FromRoot"), nullptr);
-        EXPECT_TRUE(Logged("Opening " + root.str() + "/data/datadictionary.txt\n"));
-        EXPECT_TRUE(Logged("Opening " + root.str() + "/data/two.xml\n"));
-        gv_quennetRoot.reset();
-        EXPECT_FALSE(LoadAllDataDictFiles());  // without a root only the relative place is tried
+        EXPECT_FALSE(LoadAllDataDictFiles());
         EXPECT_TRUE(Logged("Cannot open DataDictionary File.\n"));
     }
 }

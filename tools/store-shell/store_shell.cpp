@@ -557,17 +557,19 @@ std::optional<Failure> Shell::Save(const std::vector<std::string>& words) {
     if (words.size() != 2) return Usage("usage: save TABLE | save all");
     if (options_.root.empty()) return Fail("save needs a store started with --root");
     std::vector<std::string> names;
+    bool saved = true;
     if (words[1] == "all") {
         for (TableData* table : GetAllTableData())
             if (table->kind == KIND_TABLE) names.push_back(table->name);
-        SaveAllTables();
+        saved = SaveAllTables();
     } else {
         TableData* table = GetTableDataByName(words[1].c_str());
         if (!table || table->kind != KIND_TABLE) return Fail("unknown table: " + words[1]);
         names.push_back(table->name);
-        if (!SaveTable(table->name.c_str())) return Fail("cannot save " + table->name + " (no connection)");
+        saved = SaveTable(table->name.c_str());
     }
-    // Rows whose statement failed keep their state; say so instead of claiming success.
+    // Rows whose statement failed, or matched no row of the database, keep their state;
+    // say so instead of claiming success.
     std::size_t unsaved = 0;
     for (const std::string& name : names) {
         std::unique_ptr<ResultData> all = SelectRows(name.c_str(), nullptr);
@@ -575,6 +577,7 @@ std::optional<Failure> Shell::Save(const std::vector<std::string>& words) {
             for (const RowObject* row : all->entries) unsaved += row->state != ROW_SAVED;
     }
     if (unsaved) return Fail(std::to_string(unsaved) + " rows not saved (see the store log)");
+    if (!saved) return Fail("cannot save " + words[1] + " (no connection)");
     return std::nullopt;
 }
 

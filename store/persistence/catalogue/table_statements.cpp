@@ -25,6 +25,12 @@ public:
         return provider_->executeUpdate(connection_, sql.c_str()) == 1;
     }
 
+    std::optional<std::int64_t> UpdateRows(const char*, const std::string& sql) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (provider_->executeUpdate(connection_, sql.c_str()) != 1) return std::nullopt;
+        return connection_->lastRowCount;
+    }
+
 private:
     const DBProvider* provider_;
     ProviderConnection* connection_;
@@ -45,12 +51,16 @@ public:
         return result;
     }
 
-    bool Update(const char* table, const std::string& sql) override {
+    bool Update(const char* table, const std::string& sql) override { return UpdateRows(table, sql).has_value(); }
+
+    std::optional<std::int64_t> UpdateRows(const char* table, const std::string& sql) override {
         DBConnection* connection = GetTableConnection(table);
-        if (!connection) return false;
-        const bool done = ExecuteUpdate(connection, sql.c_str()) == 1;
+        if (!connection) return std::nullopt;
+        std::int64_t rows = -1;
+        const bool done = ExecuteUpdate(connection, sql.c_str(), &rows) == 1;
         ReleaseTableConnection(table);
-        return done;
+        if (!done) return std::nullopt;
+        return rows;
     }
 };
 

@@ -4,7 +4,9 @@
 // connection (a tool, a test) can install that instead.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "store/foundation/result_set.h"
@@ -20,6 +22,11 @@ public:
     virtual std::unique_ptr<QueryResultSet> Query(const char* table, const std::string& sql) = 0;
     // Runs an insert, update, delete or create; true when it succeeded.
     virtual bool Update(const char* table, const std::string& sql) = 0;
+    // As Update, with the rows the statement touched (-1 when the database did not say);
+    // none when it failed.
+    virtual std::optional<std::int64_t> UpdateRows(const char* table, const std::string& sql) {
+        return Update(table, sql) ? std::optional<std::int64_t>(-1) : std::nullopt;
+    }
 };
 
 // Every table on one open connection in one dialect. The connection is used under a

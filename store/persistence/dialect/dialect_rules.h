@@ -27,12 +27,19 @@ struct DialectRules {
 };
 
 SqlText GenerateSelect(const DialectRules& rules, const SelectQuery* query);
-SqlText GenerateUpdate(const DialectRules& rules, const char* table, RowValues row);
+// Columns the held list marks false are left out of the set part (null: every column).
+SqlText GenerateUpdate(const DialectRules& rules, const char* table, RowValues row,
+                       const std::vector<bool>* heldColumns = nullptr);
 SqlText GenerateInsert(const DialectRules& rules, const char* table, RowValues row);
 SqlText GenerateDelete(const DialectRules& rules, const char* table, RowValues row);
+// "KEY1=v1 and KEY2=v2" of the row's primary-key values (NULL keys left out; empty when
+// none is left); none when a key value cannot be written.
+SqlText GenerateKeyCondition(const DialectRules& rules, const char* table, RowValues row);
 SqlText GenerateCreate(const DialectRules& rules, const char* table);
 std::optional<std::vector<ColumnValue>> ConvertResultRow(const DialectRules& rules, const QueryResultSet* result,
                                                          const char* table);
 SqlText Literal(const DialectRules& rules, const ColumnValue& value, BYTE type);
+// Digits with an optional sign, fraction and exponent: a number SQL reads as it stands.
+bool IsNumberText(std::string_view text);
 // The text in single quotes, escaped for the dialect; none for text holding a NUL byte.
 SqlText QuotedLiteral(const DialectRules& rules, std::string_view text);

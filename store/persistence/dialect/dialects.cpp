@@ -72,10 +72,15 @@ const SqlDialect* GetSqlDialectByIndex(BYTE index) {
     return index < std::size(kDialects) ? &kDialects[index] : nullptr;
 }
 
+SqlText KeyCondition(const SqlDialect* dialect, const char* table, const RowObject* row) {
+    if (!dialect || !row) return std::nullopt;
+    return GenerateKeyCondition(*dialect->rules, table, ValuesOf(row));
+}
+
 #define VANTORRA_DIALECT_FUNCTIONS(Prefix, DeleteName, rules)                                                   \
     SqlText Prefix##GenSelectQuery(const SelectQuery* query) { return GenerateSelect(rules, query); }           \
     SqlText Prefix##GenUpdateQuery(const char* table, const RowObject* row) {                                 \
-        return GenerateUpdate(rules, table, ValuesOf(row));                                                     \
+        return GenerateUpdate(rules, table, ValuesOf(row), row ? row->heldColumns.get() : nullptr);             \
     }                                                                                                           \
     SqlText Prefix##GenInsertQuery(const char* table, const RowObject* row) {                                 \
         return GenerateInsert(rules, table, ValuesOf(row));                                                     \

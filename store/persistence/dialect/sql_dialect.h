@@ -49,6 +49,11 @@ struct SqlDialect {
 const SqlDialect* GetSqlDialect(const char* name);
 const SqlDialect* GetSqlDialectByIndex(BYTE index);
 
+// The where condition that selects the row by its primary-key values in the dialect
+// ("ID=5 and CODE='x'"); empty when the row has no key value, none when one cannot be
+// written.
+SqlText KeyCondition(const SqlDialect* dialect, const char* table, const RowObject* row);
+
 // The SQL literal of one value for a column of that type in the dialect: "NULL", a
 // number, a quoted and escaped text or date, a boolean as the dialect stores it, a hex
 // literal for binary values. None (with an ERROR line) when the value cannot be written.

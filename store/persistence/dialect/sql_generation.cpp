@@ -101,17 +101,77 @@ std::string TablesText(const DialectRules& rules, const SelectQuery* query) {
     return text;
 }
 
+// One bound of a BETWEEN text: blanks around it and one pair of quotes taken off ('' is a
+// quote inside them).
+std::string BetweenBound(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    const std::size_t last = text.find_last_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    text = text.substr(first, last - first + 1);
+    if (text.size() < 2 || text.front() != '\'' || text.back() != '\'') return std::string(text);
+    std::string bound;
+    for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+        bound += text[i];
+        if (text[i] == '\'' && i + 2 < text.size() && text[i + 1] == '\'') ++i;
+    }
+    return bound;
+}
+
+// Where the " and " between the two bounds starts (outside quotes), or npos.
+std::size_t BetweenSeparator(std::string_view text) {
+    bool quoted = false;
+    for (std::size_t i = 0; i + 5 <= text.size(); ++i) {
+        if (text[i] == '\'') quoted = !quoted;
+        if (!quoted && CompareNoCaseN(text.data() + i, " and ", 5) == 0) return i;
+    }
+    return std::string_view::npos;
+}
+
+// A BETWEEN leaf holds both bounds and their "and" as one text. Each bound is written as a
+// literal of the column's type, escaped like every other value; a catalogue fragment keeps
+// its text as the catalogue holds it.
+SqlText BetweenText(const DialectRules& rules, const QueryCriteriaNode* node) {
+    const std::string_view text = node->value ? std::string_view(node->value, node->valueLength) : "";
+    if (text.find('\0') != std::string_view::npos) return std::nullopt;
+    if (node->sqlFragment) return fmt::format(" {} ", text);
+    const std::size_t separator = BetweenSeparator(text);
+    const BYTE type = node->column ? node->column->type : 0;
+    if (separator == std::string_view::npos) {
+        LogError("%sGenCriteriaString : BETWEEN value %s does not hold two bounds joined by and\n", rules.prefix,
+                 std::string(text));
+        return std::nullopt;
+    }
+    std::string bounds[2] = {BetweenBound(text.substr(0, separator)), BetweenBound(text.substr(separator + 5))};
+    std::string literals[2];
+    for (int i = 0; i < 2; ++i) {
+        // Numbers are checked as text first: the converter reads any other text as 0.
+        const bool numeric = type >= HYL_SQL_TINYINT && type <= HYL_SQL_NUMERIC;
+        const bool integer = type >= HYL_SQL_TINYINT && type <= HYL_SQL_UNSIGNED_LONG_INT;
+        if ((integer && !IsIntegerString(bounds[i].c_str())) || (numeric && !IsNumberText(bounds[i]))) {
+            LogError("%sGenCriteriaString : BETWEEN bound %s is no value of type %d\n", rules.prefix, bounds[i],
+                     static_cast<int>(type));
+            return std::nullopt;
+        }
+        std::uint32_t length = static_cast<std::uint32_t>(bounds[i].size());
+        const ColumnValue value =
+            IsByteType(type) ? ColumnValue::FromText(bounds[i]) : ConvertTextToColumnValue(bounds[i].c_str(), type, &length);
+        SqlText literal = value.isNull() ? std::nullopt : Literal(rules, value, type);
+        if (!literal) {
+            LogError("%sGenCriteriaString : BETWEEN bound %s is no value of type %d\n", rules.prefix, bounds[i],
+                     static_cast<int>(type));
+            return std::nullopt;
+        }
+        literals[i] = std::move(*literal);
+    }
+    return fmt::format(" {} and {} ", literals[0], literals[1]);
+}
+
 // The value of a comparison leaf as the dialect writes it.
 SqlText LeafValueText(const DialectRules& rules, const QueryCriteriaNode* node) {
     const ColumnValue value =
         node->value ? ColumnValue::FromBytes(node->value, node->valueLength) : ColumnValue::Null();
     const BYTE type = node->column->type;
-    if (node->op == CRITERIA_BETWEEN) {
-        // The value holds both bounds and their "and": an SQL fragment by nature.
-        const std::string_view text = node->value ? std::string_view(node->value, node->valueLength) : "";
-        if (text.find('\0') != std::string_view::npos) return std::nullopt;
-        return fmt::format(" {} ", text);
-    }
+    if (node->op == CRITERIA_BETWEEN) return BetweenText(rules, node);
     if (!node->column->columnName) return std::string();
     if (node->sqlFragment && !rules.quotesFragments) {
         // Stored catalogue values are written as the catalogue holds them.
@@ -226,6 +286,15 @@ bool RowFits(const DialectRules& rules, const char* generator, const TableDefn& 
     return false;
 }
 
+// A value the statement cannot hold: the whole statement is refused, so the row keeps its
+// state instead of its value being written as something else.
+SqlText RefusedValue(const DialectRules& rules, const char* generator, const TableDefn& defn,
+                     const ColumnDefn& column) {
+    LogError("%s%s : the value of column %s of table %s cannot be written as type %d, statement refused\n",
+             rules.prefix, generator, column.name, defn.name, static_cast<int>(column.type));
+    return std::nullopt;
+}
+
 SqlText CreateColumnText(const DialectRules& rules, const TableDefn& defn, const ColumnDefn& column) {
     const char* typeName = column.type < 23 ? rules.typeNames[column.type] : nullptr;
     if (!typeName) {
@@ -305,7 +374,8 @@ SqlText GenerateSelect(const DialectRules& rules, const SelectQuery* query) {
     return text;
 }
 
-SqlText GenerateUpdate(const DialectRules& rules, const char* table, RowValues row) {
+SqlText GenerateUpdate(const DialectRules& rules, const char* table, RowValues row,
+                       const std::vector<bool>* heldColumns) {
     if (rules.logsRowEntry) LogTrace("@@@ Inside %sGenUpdateQuery @@@\n", rules.prefix);
     const TableDefn* defn = DefinitionWithColumns(table);
     if (!defn || !RowFits(rules, "GenUpdateQuery", *defn, row)) return std::nullopt;
@@ -316,18 +386,25 @@ SqlText GenerateUpdate(const DialectRules& rules, const char* table, RowValues r
             LogTrace("@@@ Update Query has Primary Key in Set clause @@@\n");
             if (row[i].isNull()) continue;
             SqlText key = UpdateKeyLiteral(rules, row[i], column.type);
-            if (!key) return std::nullopt;
+            if (!key) return RefusedValue(rules, "GenUpdateQuery", *defn, column);
             where += (where.empty() ? "" : " and ") + column.name + "=" + *key;
             continue;
         }
+        // A column the row was not read with keeps what the database holds.
+        if (heldColumns && (i >= heldColumns->size() || !(*heldColumns)[i])) continue;
         SqlText literal = Literal(rules, row[i], column.type);
-        if (!literal) return std::nullopt;
+        if (!literal) return RefusedValue(rules, "GenUpdateQuery", *defn, column);
         set += (set.empty() ? "" : ",") + column.name + "=" + *literal;
     }
     if (where.empty()) {
         // Without a key value the statement would change every row of the table.
         LogError("%sGenUpdateQuery : table %s has no primary key value to select the row, update refused\n",
                  rules.prefix, defn->name);
+        return std::nullopt;
+    }
+    if (set.empty()) {
+        LogError("%sGenUpdateQuery : the row of table %s holds no column to write, update refused\n", rules.prefix,
+                 defn->name);
         return std::nullopt;
     }
     std::string text = fmt::format("update {} set {} where {}", defn->name, set, where);
@@ -339,10 +416,14 @@ SqlText GenerateInsert(const DialectRules& rules, const char* table, RowValues r
     if (rules.logsRowEntry) LogTrace("@@@ Inside %sGenInsertQuery @@@\n", rules.prefix);
     const TableDefn* defn = DefinitionWithColumns(table);
     if (!defn || !RowFits(rules, "GenInsertQuery", *defn, row)) return std::nullopt;
-    std::string text = fmt::format("insert into  {} values(", defn->name);
+    // The columns are named: a table whose columns the database holds in another order
+    // (as after a migration) takes each value in its own column.
+    std::vector<std::string> names;
+    for (const auto& column : defn->columns) names.push_back(column->name);
+    std::string text = fmt::format("insert into  {} ({}) values(", defn->name, Joined(names, ","));
     for (std::size_t i = 0; i < defn->columns.size(); ++i) {
         SqlText literal = Literal(rules, row[i], defn->columns[i]->type);
-        if (!literal) return std::nullopt;
+        if (!literal) return RefusedValue(rules, "GenInsertQuery", *defn, *defn->columns[i]);
         if (i) text += ",";
         text += *literal;
     }
@@ -351,10 +432,9 @@ SqlText GenerateInsert(const DialectRules& rules, const char* table, RowValues r
     return text;
 }
 
-SqlText GenerateDelete(const DialectRules& rules, const char* table, RowValues row) {
-    if (rules.logsRowEntry) LogTrace("@@@ Inside %s @@@\n", rules.deleteName);
+SqlText GenerateKeyCondition(const DialectRules& rules, const char* table, RowValues row) {
     const TableDefn* defn = DefinitionWithColumns(table);
-    if (!defn || !RowFits(rules, "GenDeleteQuery", *defn, row)) return std::nullopt;
+    if (!defn || row.size() < defn->columns.size()) return std::nullopt;
     std::string where;
     if (defn->constraints) {
         for (const std::string& key : defn->constraints->primaryKeyColumns) {
@@ -363,12 +443,22 @@ SqlText GenerateDelete(const DialectRules& rules, const char* table, RowValues r
                 if (CompareNoCase(column.name.c_str(), key.c_str()) != 0) continue;
                 if (row[i].isNull()) break;
                 SqlText literal = Literal(rules, row[i], column.type);
-                if (!literal) return std::nullopt;
+                if (!literal) return RefusedValue(rules, "GenDeleteQuery", *defn, column);
                 where += (where.empty() ? "" : " and ") + column.name + "=" + *literal;
                 break;
             }
         }
     }
+    return where;
+}
+
+SqlText GenerateDelete(const DialectRules& rules, const char* table, RowValues row) {
+    if (rules.logsRowEntry) LogTrace("@@@ Inside %s @@@\n", rules.deleteName);
+    const TableDefn* defn = DefinitionWithColumns(table);
+    if (!defn || !RowFits(rules, "GenDeleteQuery", *defn, row)) return std::nullopt;
+    const SqlText condition = GenerateKeyCondition(rules, table, row);
+    if (!condition) return std::nullopt;
+    const std::string& where = *condition;
     if (where.empty()) {
         // Without a key value the statement would empty the whole table.
         LogError("%s : table %s has no primary key value to select the row, delete refused\n", rules.deleteName,

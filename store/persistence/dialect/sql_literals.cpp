@@ -18,6 +18,8 @@ std::string_view BytesOf(const ColumnValue& value) {
     return value.buffer ? std::string_view(value.buffer->data(), size) : std::string_view();
 }
 
+}  // namespace
+
 // Digits with an optional sign, fraction and exponent: safe to write without quotes.
 bool IsNumberText(std::string_view text) {
     std::size_t i = 0;
@@ -39,10 +41,19 @@ bool IsNumberText(std::string_view text) {
     return i == text.size();
 }
 
+namespace {
+
+// A value too short for its type is refused: written as NULL it would lose the value.
+SqlText TooShort(const ColumnValue& value, BYTE type) {
+    LogError("GenerateSql : a value of %d bytes is too short for column type %d\n",
+             static_cast<int>(value.buffer ? value.buffer->size() : 0), static_cast<int>(type));
+    return std::nullopt;
+}
+
 template <typename T>
-SqlText Number(const ColumnValue& value, const char* format) {
+SqlText Number(const ColumnValue& value, const char* format, BYTE type) {
     const std::optional<T> number = value.As<T>();
-    if (!number) return std::string("NULL");
+    if (!number) return TooShort(value, type);
     return fmt::sprintf(format, *number);
 }
 
@@ -70,24 +81,24 @@ SqlText Literal(const DialectRules& rules, const ColumnValue& value, BYTE type) 
         case HYL_SQL_TINYINT:
         case HYL_SQL_SMALLINT:
         case HYL_SQL_INT:
-            return Number<std::int32_t>(value, "%d");
+            return Number<std::int32_t>(value, "%d", type);
         case HYL_SQL_UNSIGNED_TINYINT:
         case HYL_SQL_UNSIGNED_SMALLINT:
         case HYL_SQL_UNSIGNED_INT:
-            return Number<std::uint32_t>(value, "%u");
+            return Number<std::uint32_t>(value, "%u", type);
         case HYL_SQL_BIGINT:
-            return Number<std::int64_t>(value, "%" PRId64);
+            return Number<std::int64_t>(value, "%" PRId64, type);
         case HYL_SQL_UNSIGNED_LONG_INT:
-            return Number<std::uint64_t>(value, "%" PRIu64);
+            return Number<std::uint64_t>(value, "%" PRIu64, type);
         case HYL_SQL_FLOAT:
         case HYL_SQL_REAL: {
             // Nine significant digits bring every float back unchanged.
             const std::optional<float> number = value.As<float>();
-            if (!number) return std::string("NULL");
+            if (!number) return TooShort(value, type);
             return fmt::sprintf("%.9g", static_cast<double>(*number));
         }
         case HYL_SQL_DOUBLE:
-            return Number<double>(value, "%.17g");
+            return Number<double>(value, "%.17g", type);
         case HYL_SQL_DECIMAL:
         case HYL_SQL_NUMERIC: {
             const std::string_view text = BytesOf(value);
@@ -103,10 +114,15 @@ SqlText Literal(const DialectRules& rules, const ColumnValue& value, BYTE type) 
         case HYL_SQL_TIME:
         case HYL_SQL_DATETIME: {
             const std::optional<std::string> text = ConvertColumnValueToText(value, type);
-            if (!text || *text == "NULL") return std::string("NULL");
+            if (!text || *text == "NULL") {
+                LogError("GenerateSql : a value of %d bytes is no date or time of column type %d\n",
+                         static_cast<int>(value.buffer->size()), static_cast<int>(type));
+                return std::nullopt;
+            }
             return QuotedLiteral(rules, *text);
         }
         case HYL_SQL_BOOLEAN:
+            if (value.buffer->size() < 1) return TooShort(value, type);
             return std::string((*value.buffer)[0] == 1 ? rules.trueLiteral : rules.falseLiteral);
         case HYL_SQL_BLOB: {
             const std::string_view bytes = BytesOf(value);

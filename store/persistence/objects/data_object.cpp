@@ -14,6 +14,7 @@
 #include "store/notify/notify.h"
 #include "store/persistence/catalogue/table_statements.h"
 #include "store/persistence/objects/data_object_internal.h"
+#include "store/persistence/startup/row_write.h"
 
 namespace {
 
@@ -573,6 +574,29 @@ std::unique_ptr<RowObject> RowUnitToRowObject(const RowUnit* unit) {
     return row;
 }
 
+namespace {
+
+// The row of a unit the database holds, for its update or delete: the unit's columns, the
+// others NULL and marked as not held, so an update writes only what the unit holds.
+std::unique_ptr<RowObject> StoredRowOfUnit(const RowUnit* unit) {
+    const TableDefn* defn = GetTableDefn(unit->tableName.c_str());
+    if (!defn) return nullptr;
+    std::vector<ColumnValue> values;
+    auto held = std::make_unique<std::vector<bool>>();
+    for (const auto& column : defn->columns) {
+        std::optional<std::size_t> position = UnitColumnPosition(unit, column->name);
+        const bool present = position && *position < unit->values.size();
+        values.push_back(present ? unit->values[*position] : ColumnValue::Null());
+        held->push_back(present);
+    }
+    auto row = std::make_unique<RowObject>(std::move(values));
+    row->state = unit->state;
+    if (std::find(held->begin(), held->end(), false) != held->end()) row->heldColumns = std::move(held);
+    return row;
+}
+
+}  // namespace
+
 bool SaveRowUnit(DataObject* dataObject, RowCollection* collection, RowUnit* unit) {
     LogTrace("@@@@  Inside SaveRowUnit @@@@\n");
     if (!dataObject || !collection || !unit) return false;
@@ -583,7 +607,9 @@ bool SaveRowUnit(DataObject* dataObject, RowCollection* collection, RowUnit* uni
         RemoveRowUnit(dataObject, collection, unit);
         return true;
     }
-    std::unique_ptr<RowObject> row = RowUnitToRowObject(unit);
+    // A new unit is inserted whole (defaults for the columns it lacks); a stored one is
+    // written with its own columns only.
+    std::unique_ptr<RowObject> row = (state & ROW_SAVED) ? StoredRowOfUnit(unit) : RowUnitToRowObject(unit);
     if (!row) return false;
     LogDebug("RowState %d\n", state);
     std::shared_ptr<TableStatements> source = GetTableStatements();
@@ -593,13 +619,17 @@ bool SaveRowUnit(DataObject* dataObject, RowCollection* collection, RowUnit* uni
         return false;
     }
     SqlText sql;
+    RowStatementKind kind;
     const char* table = collection->tableName.c_str();
     if (state == (ROW_SAVED | ROW_UPDATED)) {
         sql = dialect->genUpdate(table, row.get());
+        kind = RowStatementKind::Update;
     } else if ((state & ROW_SAVED) && deleted) {
         sql = dialect->genDelete(table, row.get());
+        kind = RowStatementKind::Delete;
     } else if (state == ROW_NEW || state == (ROW_NEW | ROW_UPDATED)) {
         sql = dialect->genInsert(table, row.get());
+        kind = RowStatementKind::Insert;
     } else if (state == 0 || state == ROW_SAVED) {
         LogError("QueryPtr is NULL.\n");
         return state == ROW_SAVED;
@@ -608,11 +638,10 @@ bool SaveRowUnit(DataObject* dataObject, RowCollection* collection, RowUnit* uni
         return false;
     }
     if (!sql) return false;
-    if (!source->Update(table, *sql)) {
-        LogError("Error in executing update query \n");
-        LogError("QUERY : %s\n", *sql);
-        return false;
-    }
+    RowStatementRunner run;
+    run.update = [&source, table](const std::string& text) { return source->UpdateRows(table, text); };
+    run.query = [&source, table](const std::string& text) { return source->Query(table, text); };
+    if (RunRowStatement(dialect, table, row.get(), kind, *sql, run) != RowWriteResult::Written) return false;
     if (deleted)
         RemoveRowUnit(dataObject, collection, unit);
     else

@@ -259,8 +259,18 @@ DataObjectPtr GetDataObjectByRowUnit(const std::vector<std::string>& tables, con
                     continue;
                 const ColumnValue* value = GetColumnValueFromDO(unit, fk.referenceColumn.c_str());
                 const ColumnDefn* local = ColumnOf(defn, fk.localColumn);
-                if (!value || !local) return nullptr;
-                leaves.push_back(EqualsLeaf(defn->name.c_str(), local, *value, query->pool));
+                const ColumnDefn* referenced = ColumnOf(unitDefn, fk.referenceColumn);
+                if (!value || !local || !referenced) return nullptr;
+                // The key in the foreign key column's own type: an INT key read as a BIGINT
+                // (or the other way round) would compare with NULL and find nothing.
+                std::optional<ColumnValue> converted =
+                    ConvertCellToColumnType(*value, referenced->type, local->type);
+                if (!converted) {
+                    LogError("Key %s of %s cannot be compared with column %s of %s\n", fk.referenceColumn,
+                             unitDefn->name, fk.localColumn, defn->name);
+                    return nullptr;
+                }
+                leaves.push_back(EqualsLeaf(defn->name.c_str(), local, *converted, query->pool));
             }
         }
         if (leaves.empty()) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/win/types.h"
 #include "store/foundation/result_set.h"
@@ -25,9 +26,18 @@ struct ConnectionParams {
     std::string dbType;
 };
 
+// The secrets of a record that must never reach a log: its password and the password
+// values of a direct connection string (PWD=, Password=, brace-quoted or not).
+std::vector<std::string> ConnectionSecrets(const ConnectionParams& params);
+// The text with every occurrence of each (non-empty) secret replaced by "****".
+std::string WithoutSecrets(std::string text, const std::vector<std::string>& secrets);
+
 // A provider's open connection; each provider derives its own.
 struct ProviderConnection {
     std::string connName;
+    // Rows touched by the last update on this connection (-1 when the database did not
+    // say); read it under the same lock as the update ran.
+    std::int64_t lastRowCount = -1;
     virtual ~ProviderConnection() = default;
 };
 using ProviderConnectionPtr = std::unique_ptr<ProviderConnection>;

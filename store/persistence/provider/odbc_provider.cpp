@@ -69,7 +69,8 @@ constexpr TypeMapping kTypeMap[] = {
 ODBCConnection* AsODBC(ProviderConnection* connection) { return dynamic_cast<ODBCConnection*>(connection); }
 
 // The first diagnostic record of a handle, at DEBUG, so failures can be traced to the driver.
-void LogDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle) {
+// Drivers may echo the connection string: the secrets given are cut out of the message.
+void LogDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, const std::vector<std::string>& secrets = {}) {
     if (!LogEnabled(LogLevel::Debug)) return;
     SQLCHAR state[6] = {};
     SQLINTEGER native = 0;
@@ -77,7 +78,7 @@ void LogDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle) {
     SQLSMALLINT length = 0;
     if (SQL_SUCCEEDED(SQLGetDiagRec(handleType, handle, 1, state, &native, message, sizeof message, &length)))
         LogDebug("ODBC diagnostic : %s %d %s\n", reinterpret_cast<const char*>(state), native,
-                 reinterpret_cast<const char*>(message));
+                 WithoutSecrets(reinterpret_cast<const char*>(message), secrets));
 }
 
 // A statement handle that is closed and freed on every path.
@@ -369,15 +370,26 @@ bool TransactionFailed(const ODBCConnection* connection) {
     return false;
 }
 
+bool SetAutocommitOn(ODBCConnection* connection) {
+    return SQL_SUCCEEDED(SQLSetConnectAttr(connection->connection, SQL_ATTR_AUTOCOMMIT,
+                                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER));
+}
+
+// Ends the transaction and goes back to autocommit. A commit that fails is rolled back and
+// the connection still goes back to autocommit: left in manual-commit mode, every later
+// statement on it would wait for a commit that never comes.
 bool EndTransaction(ProviderConnection* base, SQLSMALLINT completion, const char* failure) {
     ODBCConnection* connection = AsODBC(base);
     if (!connection) return false;
     if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, connection->connection, completion))) {
         LogError(failure);
-        return TransactionFailed(connection);
+        TransactionFailed(connection);
+        if (completion == SQL_COMMIT && !SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, connection->connection, SQL_ROLLBACK)))
+            LogError("Error in rollbacking transaction\n");
+        if (!SetAutocommitOn(connection)) LogError("Error in setting SQL_AUTOCOMMIT_ON\n");
+        return false;
     }
-    if (!SQL_SUCCEEDED(SQLSetConnectAttr(connection->connection, SQL_ATTR_AUTOCOMMIT,
-                                         reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER))) {
+    if (!SetAutocommitOn(connection)) {
         LogError("Error in setting SQL_AUTOCOMMIT_ON\n");
         return TransactionFailed(connection);
     }
@@ -401,6 +413,27 @@ BYTE FinishUpdate(ODBCConnection* connection, SQLHSTMT statement, SQLRETURN rc) 
     }
     connection->lastRowCount = rows;
     return 1;
+}
+
+// The session settings the store's SQL literals rely on, whatever the server's, the
+// database's or the role's defaults: PostgreSQL reads a backslash in '...' as a plain
+// character only with standard_conforming_strings on; MySQL treats a backslash as an
+// escape (which the MYSQL literals double) unless NO_BACKSLASH_ESCAPES is in sql_mode.
+// A connection whose mode cannot be set is refused: a literal could end early there.
+bool SetLiteralModes(ODBCConnection* connection, const std::string& dbType) {
+    const char* statement = nullptr;
+    if (CompareNoCase(dbType.c_str(), "PGSQL") == 0)
+        statement = "SET standard_conforming_strings = on";
+    else if (CompareNoCase(dbType.c_str(), "MYSQL") == 0)
+        statement =
+            "SET SESSION sql_mode = TRIM(BOTH ',' FROM REPLACE(CONCAT(',', @@SESSION.sql_mode, ','), "
+            "',NO_BACKSLASH_ESCAPES,', ','))";
+    if (!statement) return true;
+    if (ODBCExecuteUpdate(connection, statement) == 1) return true;
+    LogError("ODBCOpenConnection : %s cannot be set on connection %s; the connection is not used, as SQL "
+             "literals would not be safe on it\n",
+             statement, connection->connName);
+    return false;
 }
 
 const DBProvider kODBCProvider = {
@@ -473,13 +506,14 @@ ProviderConnectionPtr ODBCOpenConnection(const ConnectionParams* params) {
         SQL_NTS, completed.data(), completed.size(), &completedLength, SQL_DRIVER_NOPROMPT);
     if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
         LogError("Connecting to driver failed\n");
-        LogDiagnostic(SQL_HANDLE_DBC, connection->connection);
+        LogDiagnostic(SQL_HANDLE_DBC, connection->connection, ConnectionSecrets(*params));
         // Never connected: free the handles without a disconnect.
         SQLFreeHandle(SQL_HANDLE_DBC, connection->connection);
         connection->connection = SQL_NULL_HDBC;
         return nullptr;
     }
     connection->connName = params->connName;
+    if (!SetLiteralModes(connection.get(), params->dbType)) return nullptr;
     return connection;
 }
 
@@ -493,11 +527,15 @@ BYTE ODBCExecuteUpdate(ProviderConnection* base, const char* statementText) {
         LogError("Allocating Statement Handle failed\n");
         return 0;
     }
-    // One round trip: a prepared statement would cost the server a prepare, an execute
-    // and a close for a text that runs once.
-    const SQLRETURN rc =
-        SQLExecDirect(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS);
-    return FinishUpdate(connection, statement.get(), rc);
+    // Drivers that prepare on the server report a bad statement here, the others when it
+    // runs ("SQLExecute failed").
+    if (!SQL_SUCCEEDED(
+            SQLPrepare(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
+        LogError("SQLPrepare failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        return 0;
+    }
+    return FinishUpdate(connection, statement.get(), SQLExecute(statement.get()));
 }
 
 std::unique_ptr<QueryResultSet> ODBCExecuteQuery(ProviderConnection* base, const char* statementText) {

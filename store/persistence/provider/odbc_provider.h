@@ -15,8 +15,6 @@
 struct ODBCConnection : ProviderConnection {
     SQLHENV environment = SQL_NULL_HENV;
     SQLHDBC connection = SQL_NULL_HDBC;
-    // Rows touched by the last ODBCExecuteUpdate (-1 when the driver could not say).
-    std::int64_t lastRowCount = -1;
     // SQL_GETDATA_EXTENSIONS of the driver, read once on first use.
     std::optional<SQLUINTEGER> getDataExtensions;
 

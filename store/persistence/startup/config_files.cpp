@@ -85,7 +85,12 @@ std::FILE* startup_detail::OpenConfigFile(const char* relativePath, const char* 
     return file;
 }
 
-bool startup_detail::ReadBoundedLine(std::FILE* file, BoundedLine* line) {
+std::optional<std::string> startup_detail::UnrootedDataPath(const char* name) {
+    if (gv_quennetRoot) return std::nullopt;
+    return std::string("..\\data\\") + name;
+}
+
+bool startup_detail::ReadBoundedLine(std::FILE* file, BoundedLine* line, bool secret) {
     line->text.clear();
     line->cut = false;
     line->hadLineEnd = false;
@@ -107,8 +112,12 @@ bool startup_detail::ReadBoundedLine(std::FILE* file, BoundedLine* line) {
     if (!line->text.empty() && line->text.back() == '\r') line->text.pop_back();
     if (line->cut) {
         if (!rest.empty() && rest.back() == '\r') rest.pop_back();
-        LogError("Line longer than %d bytes cut, rest ignored : %s\n",
-                 static_cast<int>(kConfigLineBound - 1), rest);
+        if (secret)
+            LogError("Line longer than %d bytes cut, %d bytes ignored\n",
+                     static_cast<int>(kConfigLineBound - 1), static_cast<int>(rest.size()));
+        else
+            LogError("Line longer than %d bytes cut, rest ignored : %s\n",
+                     static_cast<int>(kConfigLineBound - 1), rest);
     }
     return true;
 }
@@ -131,7 +140,9 @@ bool LoadConnParamsEntryFromFile(const char* path) {
     }
     TokenReader reader(file);
     StartupState& state = State();
-    for (;;) {
+    // Records are named by their number in the log: a token of a malformed record may
+    // be a password.
+    for (int record = 1;; ++record) {
         std::string tokens[10];
         bool tooLong = false;
         bool complete = true;
@@ -147,12 +158,11 @@ bool LoadConnParamsEntryFromFile(const char* path) {
         const std::optional<int> port = ParseDecimal(tokens[1]);
         const std::optional<int> spare = ParseDecimal(tokens[5]);
         if (!port || !spare) {
-            LogError("Connection parameters : not a number in record %s, reading stopped\n",
-                     tokens[6]);
+            LogError("Connection parameters : not a number in record %d, reading stopped\n", record);
             break;
         }
         BoundedLine rest;
-        ReadBoundedLine(file, &rest);
+        ReadBoundedLine(file, &rest, true);
         auto params = std::make_unique<ConnectionParams>();
         params->name1 = tokens[0];
         params->port = static_cast<std::uint16_t>(*port);
@@ -168,8 +178,7 @@ bool LoadConnParamsEntryFromFile(const char* path) {
             params->connString = rest.text.empty() ? std::string() : rest.text.substr(1);
         // A cut token or connection string would connect somewhere else: the record fails.
         if (tooLong || (params->direct && rest.cut)) {
-            LogError("Connection parameters of %s longer than the bound, record skipped\n",
-                     params->connName);
+            LogError("Connection parameters of record %d longer than the bound, record skipped\n", record);
             continue;
         }
         std::lock_guard<std::mutex> hold(state.paramsMutex);
@@ -302,37 +311,39 @@ bool LoadDataSourceMapEntryFromFile(const char* path) {
     return true;
 }
 
-const char* GetTableConnectionName(const char* tableName) {
+std::optional<std::string> GetTableConnectionName(const char* tableName) {
     if (IsDSNMapValid()) {
-        const DataSourceMapEntry* entry = GetDataSourceMapEntry(tableName);
-        if (!entry) {
-            LogError("No DataSourceMap Entry for Table name %s \n", tableName);
-            return nullptr;
-        }
-        return entry->connName.c_str();
+        // A copy taken under the map's lock: another thread may change the map afterwards.
+        LogTrace("@@@ Inside GetDataSourceMapEntry @@@\n");
+        StartupState& state = State();
+        std::lock_guard<std::mutex> hold(state.mapMutex);
+        for (const auto& entry : state.map)
+            if (tableName && CompareNoCase(entry->tableName.c_str(), tableName) == 0) return entry->connName;
+        LogError("No DataSourceMap Entry for Table name %s \n", tableName);
+        return std::nullopt;
     }
     StartupState& state = State();
     std::lock_guard<std::mutex> hold(state.poolsMutex);
-    if (state.pools.empty()) return nullptr;
-    return state.pools.front()->name.c_str();
+    if (state.pools.empty()) return std::nullopt;
+    return state.pools.front()->name;
 }
 
 DBConnection* GetTableConnection(const char* tableName) {
-    const char* name = GetTableConnectionName(tableName);
-    return name ? GetConnection(name) : nullptr;
+    const std::optional<std::string> name = GetTableConnectionName(tableName);
+    return name ? GetConnection(name->c_str()) : nullptr;
 }
 
 bool ReleaseTableConnection(const char* tableName) {
-    const char* name = GetTableConnectionName(tableName);
-    return name ? ReleaseConnection(name) : false;
+    const std::optional<std::string> name = GetTableConnectionName(tableName);
+    return name ? ReleaseConnection(name->c_str()) : false;
 }
 
 const SqlDialect* GetTableDialect(const char* tableName) {
     if (!IsDSNMapValid())
         return GetSqlDialectByIndex(static_cast<BYTE>(State().dialectIndex.load()));
-    const char* connName = GetTableConnectionName(tableName);
+    const std::optional<std::string> connName = GetTableConnectionName(tableName);
     if (!connName) return nullptr;
-    const char* type = GetConnectionDatabaseType(connName);
+    const char* type = GetConnectionDatabaseType(connName->c_str());
     return type ? GetSqlDialect(type) : nullptr;
 }
 

@@ -58,13 +58,9 @@ std::int64_t OwnerKey(const ConnectionPool& pool) {
     return pool.connections.size() == 1 ? CONNECTION_OWNER_SHARED : ThreadKey();
 }
 
-// Reopens an aged connection in place: the record keeps its address and owner, the old
-// provider connection is closed. Never while a transaction is open.
-bool RefreshConnection(DBConnection* connection) {
-    std::lock_guard<std::recursive_mutex> hold(connection->lock);
-    if (std::time(nullptr) - connection->openedAt <= CONNECTION_MAX_AGE_SECONDS)
-        return true;  // done meanwhile
-    if (connection->inTransaction) return true;
+// Reopens a connection in place: the record keeps its address and owner, the old
+// provider connection is closed. Callers hold the connection's lock.
+bool ReopenConnectionLocked(DBConnection* connection) {
     const ConnectionParams* params = GetConnectionParams(connection->connName.c_str());
     if (!params) {
         LogError("Cannot return connection handle. Error in fetching connection parameters.\n");
@@ -84,8 +80,19 @@ bool RefreshConnection(DBConnection* connection) {
     connection->providerSlot = fresh->providerSlot;
     connection->openedAt = fresh->openedAt;
     if (old && oldProvider && oldProvider->close) oldProvider->close(std::move(old));
+    connection->inTransaction = 0;
     LogDebug(" %s : Connection Established\n", connection->connName);
     return true;
+}
+
+// Reopens an aged connection, or one left without provider connection by a failed
+// reopen. Never while a transaction is open.
+bool RefreshConnection(DBConnection* connection) {
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    if (std::time(nullptr) - connection->openedAt <= CONNECTION_MAX_AGE_SECONDS && connection->handle)
+        return true;  // done meanwhile
+    if (connection->inTransaction) return true;
+    return ReopenConnectionLocked(connection);
 }
 
 void CloseConnection(std::unique_ptr<DBConnection> connection) {
@@ -340,6 +347,23 @@ BYTE ExecuteUpdate(DBConnection* connection, const char* statement) {
     return RunOnProvider<&DBProvider::executeUpdate>(connection, statement, "ExecuteUpdate", kNoUpdateText);
 }
 
+BYTE ExecuteUpdate(DBConnection* connection, const char* statement, std::int64_t* rowCount) {
+    if (rowCount) *rowCount = -1;
+    if (!connection) return ExecuteUpdate(connection, statement);
+    // The count is read under the lock the statement ran under: another thread sharing
+    // the connection cannot put its own count there in between.
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    const BYTE done = ExecuteUpdate(connection, statement);
+    if (done == 1 && rowCount && connection->handle) *rowCount = connection->handle->lastRowCount;
+    return done;
+}
+
+bool ReopenConnection(DBConnection* connection) {
+    if (!connection) return false;
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    return ReopenConnectionLocked(connection);
+}
+
 std::unique_ptr<QueryResultSet> ExecuteQuery(DBConnection* connection, const char* statement) {
     return RunOnProvider<&DBProvider::executeQuery>(connection, statement, "ExecuteQuery", kNoQueryText);
 }
@@ -371,7 +395,10 @@ bool BeginTransaction(DBConnection* connection) {
 
 namespace {
 
-// Commits or rolls back; the connection leaves its transaction either way.
+// Commits or rolls back; the connection leaves its transaction either way. When that
+// fails, the connection is rolled back (back in autocommit), or else reopened: a
+// connection left in manual-commit mode would never commit the statements of whoever
+// takes it next.
 bool EndTransaction(DBConnection* connection, bool commit) {
     if (!connection) return false;
     std::lock_guard<std::recursive_mutex> hold(connection->lock);
@@ -379,6 +406,20 @@ bool EndTransaction(DBConnection* connection, bool commit) {
     const DBProvider* provider = ConnectionProvider(connection);
     auto end = provider ? (commit ? provider->commitTransaction : provider->rollbackTransaction) : nullptr;
     const bool done = end && connection->handle && end(connection->handle.get());
+    if (!done) {
+        const bool rolledBack = provider && provider->rollbackTransaction && connection->handle &&
+                                provider->rollbackTransaction(connection->handle.get());
+        if (!rolledBack) {
+            LogError("Connection %s could not leave its transaction; it is reopened\n", connection->connName);
+            if (!ReopenConnectionLocked(connection)) {
+                // Nothing usable is left: the provider connection is closed, so no later
+                // statement runs in the abandoned transaction.
+                if (connection->handle && provider && provider->close) provider->close(std::move(connection->handle));
+                connection->handle.reset();
+                connection->openedAt = 0;  // taken as aged: the next GetConnection opens it again
+            }
+        }
+    }
     connection->inTransaction = 0;
     return done;
 }

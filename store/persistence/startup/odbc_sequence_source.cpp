@@ -4,17 +4,16 @@
 #include <fmt/printf.h>
 
 #include "runtime/log.h"
+#include "store/dictionary/column_types.h"
 #include "store/foundation/text_utils.h"
 
 namespace {
 
-std::string Quote(const char* text) {
-    std::string quoted;
-    for (const char* c = text; c && *c; ++c) {
-        quoted += *c;
-        if (*c == '\'') quoted += '\'';
-    }
-    return quoted;
+// The text as an SQL literal of the dialect ('' for a text that cannot be one).
+std::string Literal(const std::string& dialect, const char* text) {
+    const SqlDialect* rules = GetSqlDialect(dialect.c_str());
+    SqlText literal = rules && text ? SqlLiteral(rules, ColumnValue::FromText(text), HYL_SQL_CHARACTER) : std::nullopt;
+    return literal ? *literal : std::string("''");
 }
 
 bool IsDialect(const std::string& type, const char* name) {
@@ -40,16 +39,35 @@ void ODBCSequenceSource::Close() {
 
 std::string ODBCSequenceSource::ConnectionNameOf(const char* tableName) {
     if (tableName) {
-        const char* name = GetTableConnectionName(tableName);
-        return name ? name : std::string();
+        return GetTableConnectionName(tableName).value_or(std::string());
     }
     const char* first = GetFirstConnectionName();
     return first ? first : std::string();
 }
 
+DBConnection* ODBCSequenceSource::ReservationConnectionFor(const std::string& connName) {
+    std::lock_guard<std::recursive_mutex> hold(mutex_);
+    auto found = connections_.find(connName);
+    return found == connections_.end() ? nullptr : found->second.get();
+}
+
 DBConnection* ODBCSequenceSource::ReservationConnection(const std::string& connName) {
     auto found = connections_.find(connName);
-    if (found != connections_.end()) return found->second.get();
+    if (found != connections_.end()) {
+        DBConnection* connection = found->second.get();
+        const bool aged = std::time(nullptr) - connection->openedAt > CONNECTION_MAX_AGE_SECONDS;
+        // A server that closed an idle session or restarted leaves a dead connection: a
+        // failed reservation reopens it, so identifiers come again once the server is back.
+        if (aged || failed_[connName] || !connection->handle) {
+            if (!ReopenConnection(connection)) {
+                LogError("Cannot open a connection for identifier batches on %s\n", connName);
+                failed_[connName] = true;
+                return nullptr;
+            }
+            failed_[connName] = false;
+        }
+        return connection;
+    }
     std::unique_ptr<DBConnection> connection =
         OpenDBConnection(GetConnectionParams(connName.c_str()));
     if (!connection) {
@@ -58,36 +76,50 @@ DBConnection* ODBCSequenceSource::ReservationConnection(const std::string& connN
     }
     DBConnection* raw = connection.get();
     connections_.emplace(connName, std::move(connection));
+    failed_[connName] = false;
     return raw;
+}
+
+bool ODBCSequenceSource::StartOn(DBConnection* connection, const std::string& dialect,
+                                 const char* generator) {
+    if (!::BeginTransaction(connection)) return false;
+    // The lock that makes the select and its update one step for every process: SQLite
+    // takes its write lock with a first write, PostgreSQL locks the table against other
+    // reservations (inserts of a first batch included), MySQL locks the row in the select.
+    std::string lock;
+    if (IsDialect(dialect, "SQLITE"))
+        lock = fmt::sprintf(
+            "update SeqGenState set CURRENTBATCHEND = CURRENTBATCHEND where SEQNAME = %s",
+            Literal(dialect, generator));
+    else if (IsDialect(dialect, "PGSQL"))
+        lock = "LOCK TABLE SeqGenState IN SHARE ROW EXCLUSIVE MODE";
+    if (!lock.empty() && ::ExecuteUpdate(connection, lock.c_str()) != 1) {
+        RollbackTransaction(connection);
+        return false;
+    }
+    return true;
 }
 
 bool ODBCSequenceSource::BeginReservation(const char* tableName, const char* generator) {
     mutex_.lock();
     const std::string connName = ConnectionNameOf(tableName);
-    DBConnection* connection = connName.empty() ? nullptr : ReservationConnection(connName);
     const char* type = connName.empty() ? nullptr : GetConnectionDatabaseType(connName.c_str());
-    if (!connection || !type || !::BeginTransaction(connection)) {
+    DBConnection* connection = type ? ReservationConnection(connName) : nullptr;
+    bool started = connection && StartOn(connection, type, generator);
+    if (connection && !started) {
+        // The connection may have died under us: once more on a new one.
+        failed_[connName] = true;
+        connection = ReservationConnection(connName);
+        started = connection && StartOn(connection, type, generator);
+    }
+    if (!started) {
+        if (connection) failed_[connName] = true;
         mutex_.unlock();
         return false;
     }
     active_ = connection;
+    activeName_ = connName;
     activeDialect_ = type;
-    // The lock that makes the select and its update one step for every process: SQLite
-    // takes its write lock with a first write, PostgreSQL locks the table against other
-    // reservations (inserts of a first batch included), MySQL locks the row in the select.
-    std::string lock;
-    if (IsDialect(activeDialect_, "SQLITE"))
-        lock = fmt::sprintf(
-            "update SeqGenState set CURRENTBATCHEND = CURRENTBATCHEND where SEQNAME = '%s'",
-            Quote(generator));
-    else if (IsDialect(activeDialect_, "PGSQL"))
-        lock = "LOCK TABLE SeqGenState IN SHARE ROW EXCLUSIVE MODE";
-    if (!lock.empty() && ::ExecuteUpdate(connection, lock.c_str()) != 1) {
-        RollbackTransaction(connection);
-        active_ = nullptr;
-        mutex_.unlock();
-        return false;
-    }
     holding_ = true;
     return true;
 }
@@ -102,6 +134,8 @@ bool ODBCSequenceSource::EndReservation(const char*, bool succeeded) {
         RollbackTransaction(connection);
         settled = false;
     }
+    // A reservation that failed is tried again on a fresh connection.
+    if (!settled) failed_[activeName_] = true;
     active_ = nullptr;
     holding_ = false;
     mutex_.unlock();

@@ -24,15 +24,23 @@ public:
 
     // Closes the reservation connections; later calls use the pools.
     void Close();
+    // The reservation connection kept for a connection name, or null before its first use
+    // (for tests: its opening time may be set back).
+    DBConnection* ReservationConnectionFor(const std::string& connName);
 
 private:
-    // The reservation connection of the table's connection name, opened on first use.
+    // The reservation connection of the table's connection name: opened on first use,
+    // reopened when older than the pools' age limit or after a reservation on it failed.
     DBConnection* ReservationConnection(const std::string& connName);
     std::string ConnectionNameOf(const char* tableName);
+    // Starts the transaction and takes the dialect's lock; false (rolled back) on failure.
+    bool StartOn(DBConnection* connection, const std::string& dialect, const char* generator);
 
     std::recursive_mutex mutex_;  // held from BeginReservation to EndReservation
     std::map<std::string, std::unique_ptr<DBConnection>> connections_;
+    std::map<std::string, bool> failed_;  // connection names whose last reservation failed
     DBConnection* active_ = nullptr;  // the connection of the reservation under way
+    std::string activeName_;
     std::string activeDialect_;
     bool holding_ = false;
 };

@@ -46,6 +46,7 @@ bool InitQuennet(const char* root) {
     LogTrace("@@ Inside InitQuennet @@\n");
     SetQuennetRoot(root);
     LifecycleState& life = Lifecycle();
+    bool poolReady = true;
     {
         std::lock_guard<std::mutex> hold(life.mutex);
         // A log the caller opened stays the caller's.
@@ -53,17 +54,25 @@ bool InitQuennet(const char* root) {
             if (!SetLogDefaults() || !OpenLogAppend()) return false;
             life.ownsLog = true;
         }
-        if (!InitializeMemPool()) return Fail("InitializeMemPool failed.\n");
-        life.ownsMemPool = true;
+        poolReady = InitializeMemPool() != 0;
+        if (poolReady) life.ownsMemPool = true;
     }
+    // The clean-up takes the lifecycle lock itself: it runs after the lock is released.
+    if (!poolReady) return Fail("InitializeMemPool failed.\n");
     if (!InitDBProvider()) LogError("InitDBProvider failed. Already initialized.\n");
     State().mapValid = false;
     State().dialectIndex = DIALECT_MYSQL;
+    // The store starts from the dictionary of its own root, not from definitions an
+    // earlier caller left behind.
+    RemoveAllTableDefns();
     InitSequenceState();
     if (!LoadAllDataDictFiles()) return Fail("LoadAllDataDictFiles failed.\n");
-    if (!LoadDataSourceMapEntryFromFile("..\\data\\dsn_table_map.txt"))
+    // "..\data\" beside the working directory only serves a store started without a root:
+    // a root names where its configuration is, and nothing else may stand in for it.
+    const bool rooted = gv_quennetRoot.has_value();
+    if (!LoadDataSourceMapEntryFromFile(rooted ? nullptr : "..\\data\\dsn_table_map.txt"))
         return Fail("LoadDataSourceMapEntryFromFile failed.\n");
-    if (!LoadConnParamsEntryFromFile("..\\data\\connparams.txt"))
+    if (!LoadConnParamsEntryFromFile(rooted ? nullptr : "..\\data\\connparams.txt"))
         return Fail("LoadConnParamsEntryFromFile failed.\n");
     const std::vector<const ConnectionParams*> records = GetAllConnectionParams();
     if (records.empty()) return Fail("No entires in data source vector. InitQuennet failed.\n");

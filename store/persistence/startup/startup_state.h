@@ -43,6 +43,10 @@ StartupState& State();
 std::FILE* OpenConfigFile(const char* relativePath, const char* name, bool* fromRoot = nullptr);
 // "<root>/data/<name>", none while the root is unset.
 std::optional<std::string> RootDataPath(const char* name);
+// "..\data\<name>" beside the working directory, only while no root is set: a root names
+// where the store's configuration is, and a file a user put beside the working
+// directory must not stand in for it.
+std::optional<std::string> UnrootedDataPath(const char* name);
 
 // One line of a configuration file, read with the files' bound of 255 bytes (254 characters
 // and the line end). A longer line is cut: its rest is consumed and logged, and cut is set.
@@ -52,8 +56,8 @@ struct BoundedLine {
     bool hadLineEnd = false;
 };
 inline constexpr std::size_t kConfigLineBound = 255;
-// False at end of file.
-bool ReadBoundedLine(std::FILE* file, BoundedLine* line);
+// False at end of file. A secret line's cut rest is counted in the log, not shown.
+bool ReadBoundedLine(std::FILE* file, BoundedLine* line, bool secret = false);
 
 // Closes the connections of every pool and drops the pools.
 void FreeAllPools();

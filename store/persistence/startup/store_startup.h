@@ -11,6 +11,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,9 @@ DBConnection* GetConnection(const char* name);
 bool ReleaseConnection(const char* name);
 
 BYTE ExecuteUpdate(DBConnection* connection, const char* statement);
+// As above; *rowCount takes the rows the statement touched (-1 when the database did not
+// say or the statement failed).
+BYTE ExecuteUpdate(DBConnection* connection, const char* statement, std::int64_t* rowCount);
 std::unique_ptr<QueryResultSet> ExecuteQuery(DBConnection* connection, const char* statement);
 // The statement's one parameter marker takes the bytes of the blob.
 BYTE ExecuteUpdateBlob(DBConnection* connection, const char* statement, const void* blob,
@@ -91,8 +95,13 @@ BYTE ExecuteUpdateBlob(DBConnection* connection, const char* statement, const vo
 std::unique_ptr<QueryResultSet> ExecuteQueryBlob(DBConnection* connection, const char* statement,
                                                  BlobConsumer consumer, void* context);
 bool BeginTransaction(DBConnection* connection);
+// A commit or rollback that fails leaves the connection out of its transaction all the
+// same: rolled back and in autocommit, or reopened when even that fails.
 bool CommitTransaction(DBConnection* connection);
 bool RollbackTransaction(DBConnection* connection);
+// Closes the connection's provider connection and opens a new one in its place (same
+// record, same owner); false when no new one could be opened.
+bool ReopenConnection(DBConnection* connection);
 
 // ---- connection parameters ------------------------------------------------------------
 
@@ -117,8 +126,8 @@ void FreeAllDataSourceMapEntries();
 bool LoadDataSourceMapEntryFromFile(const char* path);
 
 // The connection name that serves the table: its map entry's with the map valid, the
-// first pool's otherwise; null (logged) when there is none.
-const char* GetTableConnectionName(const char* tableName);
+// first pool's otherwise; none (logged) when there is none. A copy: the map may change.
+std::optional<std::string> GetTableConnectionName(const char* tableName);
 // GetConnection / ReleaseConnection for the table's connection.
 DBConnection* GetTableConnection(const char* tableName);
 bool ReleaseTableConnection(const char* tableName);

@@ -16,6 +16,7 @@
 #include "store/criteria/criteria.h"
 #include "store/foundation/text_utils.h"
 #include "store/persistence/query/select_query.h"
+#include "store/persistence/startup/row_write.h"
 #include "store/persistence/startup/startup_state.h"
 #include "store/xml/table_xml.h"
 
@@ -68,6 +69,12 @@ std::unique_ptr<RowObject> RowFromNamedColumns(
     }
     auto row = std::make_unique<RowObject>(std::move(values));
     row->state = ROW_SAVED;
+    // Columns the selection did not read are not the database's NULLs: an update must
+    // leave them as the database holds them.
+    if (std::any_of(sources.begin(), sources.end(), [](const auto& source) { return !source; })) {
+        row->heldColumns = std::make_unique<std::vector<bool>>(sources.size());
+        for (std::size_t i = 0; i < sources.size(); ++i) (*row->heldColumns)[i] = sources[i].has_value();
+    }
     return row;
 }
 
@@ -75,23 +82,23 @@ std::unique_ptr<RowObject> RowFromNamedColumns(
 std::unique_ptr<QueryResultSet> QueryForTable(const char* tableName, const char* statement,
                                               bool* noConnection) {
     *noConnection = false;
-    const char* connName = GetTableConnectionName(tableName);
-    DBConnection* connection = connName ? GetConnection(connName) : nullptr;
+    const std::optional<std::string> connName = GetTableConnectionName(tableName);
+    DBConnection* connection = connName ? GetConnection(connName->c_str()) : nullptr;
     if (!connection) {
         *noConnection = true;
         return nullptr;
     }
     std::unique_ptr<QueryResultSet> result = ExecuteQuery(connection, statement);
-    ReleaseConnection(connName);
+    ReleaseConnection(connName->c_str());
     return result;
 }
 
 bool RunOnTableConnection(const char* tableName, const char* statement) {
-    const char* connName = GetTableConnectionName(tableName);
-    DBConnection* connection = connName ? GetConnection(connName) : nullptr;
+    const std::optional<std::string> connName = GetTableConnectionName(tableName);
+    DBConnection* connection = connName ? GetConnection(connName->c_str()) : nullptr;
     if (!connection) return false;
     const bool done = ExecuteUpdate(connection, statement) == 1;
-    ReleaseConnection(connName);
+    ReleaseConnection(connName->c_str());
     return done;
 }
 
@@ -131,15 +138,6 @@ std::optional<std::int32_t> ReadIdentifier(const ColumnValue& value, BYTE type) 
         return static_cast<std::int32_t>(*wide);
     }
     return value.As<std::int32_t>();
-}
-
-std::string QuoteText(const std::string& text) {
-    std::string quoted;
-    for (char c : text) {
-        quoted += c;
-        if (c == '\'') quoted += '\'';
-    }
-    return quoted;
 }
 
 bool DefaultDominantCheck(const char* tableName) {
@@ -404,11 +402,11 @@ bool LoadAllTablesFromFile(const char* path) {
 
 bool LoadAllTables() {
     LogTrace("\t@@@@@ Inside LoadAllTables() @@@@@\n");
-    const char* relative = "..\\data\\loadtablelist.txt";
-    if (std::FILE* file = host::MappedFopen(relative, "r")) {
-        std::fclose(file);
-        return LoadAllTablesFromFile(relative);
-    }
+    if (const std::optional<std::string> relative = UnrootedDataPath("loadtablelist.txt"))
+        if (std::FILE* file = host::MappedFopen(relative->c_str(), "r")) {
+            std::fclose(file);
+            return LoadAllTablesFromFile(relative->c_str());
+        }
     const std::optional<std::string> rooted = RootDataPath("loadtablelist.txt");
     if (rooted) {
         LogDebug("Opening %s\n", *rooted);
@@ -448,28 +446,43 @@ bool SaveTable(const char* tableName) {
     if (!table || table->kind != KIND_TABLE) return false;
     const std::string name = table->name;
     std::vector<RowObject*> deleted;
+    bool everyRowSaved = true;
     {
         CriteriaParserLock saveLock;
-        const char* connName = GetTableConnectionName(name.c_str());
-        DBConnection* connection = connName ? GetConnection(connName) : nullptr;
+        const std::optional<std::string> connName = GetTableConnectionName(name.c_str());
+        DBConnection* connection = connName ? GetConnection(connName->c_str()) : nullptr;
         if (!connection) return false;
+        const SqlDialect* dialect = GetTableDialect(name.c_str());
+        RowStatementRunner run;
+        run.update = [connection](const std::string& sql) -> std::optional<std::int64_t> {
+            std::int64_t rows = -1;
+            if (ExecuteUpdate(connection, sql.c_str(), &rows) != 1) return std::nullopt;
+            return rows;
+        };
+        run.query = [connection](const std::string& sql) { return ExecuteQuery(connection, sql.c_str()); };
         {
             std::unique_lock<std::shared_mutex> rows(table->rowsLock);
             for (RowObject* row = table->firstRow.get(); row; row = row->next.get()) {
                 const BYTE state = row->state;
                 SqlText statement;
-                if ((state & (ROW_SAVED | ROW_DELETED)) == (ROW_SAVED | ROW_DELETED))
+                RowStatementKind kind;
+                if ((state & (ROW_SAVED | ROW_DELETED)) == (ROW_SAVED | ROW_DELETED)) {
                     statement = GenerateDeleteQuery(name.c_str(), row);
-                else if (state == (ROW_SAVED | ROW_UPDATED))
+                    kind = RowStatementKind::Delete;
+                } else if (state == (ROW_SAVED | ROW_UPDATED)) {
                     statement = GenerateUpdateQuery(name.c_str(), row);
-                else if (state == ROW_NEW || state == (ROW_NEW | ROW_UPDATED))
+                    kind = RowStatementKind::Update;
+                } else if (state == ROW_NEW || state == (ROW_NEW | ROW_UPDATED)) {
                     statement = GenerateInsertQuery(name.c_str(), row);
-                else
+                    kind = RowStatementKind::Insert;
+                } else {
                     continue;
-                if (!statement) continue;  // refused by the generator, which logged why
-                if (ExecuteUpdate(connection, statement->c_str()) != 1) {
-                    LogError("Error in executing update query \n");
-                    LogError("QUERY : %s\n", *statement);
+                }
+                // Refused by the generator (which logged why) or not taken by the database:
+                // the row keeps its state, so a later save tries it again.
+                if (!statement ||
+                    RunRowStatement(dialect, name.c_str(), row, kind, *statement, run) != RowWriteResult::Written) {
+                    everyRowSaved = false;
                     continue;
                 }
                 if (state & ROW_DELETED) {
@@ -480,27 +493,19 @@ bool SaveTable(const char* tableName) {
                 }
             }
         }
-        ReleaseConnection(connName);
+        ReleaseConnection(connName->c_str());
     }
-    // Removal notifies listeners, who may select: no store lock is held here. Rows
-    // another thread removed meanwhile are no longer in the list and are passed over.
-    if (!deleted.empty()) {
-        std::unordered_set<RowObject*> pending(deleted.begin(), deleted.end());
-        std::vector<RowObject*> present;
-        {
-            std::shared_lock<std::shared_mutex> rows(table->rowsLock);
-            for (RowObject* row = table->firstRow.get(); row; row = row->next.get())
-                if (pending.count(row) && row->state == ROW_DELETED) present.push_back(row);
-        }
-        for (RowObject* row : present) DeleteRowObject(name.c_str(), row);
-    }
-    return true;
+    // Removal notifies listeners, who may select: no store lock is held here. Only the
+    // rows this save marked are removed, and only those still in the table so marked.
+    if (!deleted.empty()) RemoveRowsInState(name.c_str(), deleted, ROW_DELETED);
+    return everyRowSaved;
 }
 
 bool SaveAllTables() {
+    bool everySaved = true;
     for (TableData* table : GetAllTableData())
-        if (table->kind == KIND_TABLE) SaveTable(table->name.c_str());
-    return true;
+        if (table->kind == KIND_TABLE && !SaveTable(table->name.c_str())) everySaved = false;
+    return everySaved;
 }
 
 bool SaveTablesFromList() {
@@ -561,7 +566,9 @@ bool SaveDataInXML(const char* path) {
 bool SaveDefaultData() {
     LogTrace("\t@@@@@ Inside SaveDefaultData @@@@@\n");
     bool fromRoot = false;
-    std::FILE* file = OpenConfigFile("..\\data\\defaultdata.txt", "defaultdata.txt", &fromRoot);
+    const std::optional<std::string> relative = UnrootedDataPath("defaultdata.txt");
+    std::FILE* file =
+        OpenConfigFile(relative ? relative->c_str() : nullptr, "defaultdata.txt", &fromRoot);
     if (!file) {
         LogError("No default data to be prepopulated.\n");
         return true;
@@ -656,8 +663,14 @@ bool AddEntryToIndexTable(const char* tableName, const RowObject* row) {
             statement = fmt::sprintf("DELETE FROM %s_IDX WHERE %s = %d", root->name,
                                      root->constraints->primaryKeyColumns.front(), *id);
         } else if (row->state == ROW_NEW || row->state == (ROW_NEW | ROW_UPDATED)) {
-            statement = fmt::sprintf("INSERT INTO %s_IDX VALUES (%d, '%s')", root->name, *id,
-                                     QuoteText(defn->name));
+            // The table name as a literal of the index table's dialect, escaped as every value.
+            const SqlText name = SqlLiteral(GetTableDialect(root->name.c_str()),
+                                            ColumnValue::FromText(defn->name), HYL_SQL_CHARACTER);
+            if (!name) {
+                LogError("Cannot Add Entry Into Index Table\n");
+                return false;
+            }
+            statement = fmt::sprintf("INSERT INTO %s_IDX VALUES (%d, %s)", root->name, *id, *name);
             LogTrace("Insert Query for %s_IDX: %s\n", root->name, statement);
         } else {
             continue;

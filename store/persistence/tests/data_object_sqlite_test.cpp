@@ -202,7 +202,7 @@ TEST_F(DataObjectTest, AFailedStatementKeepsTheUnitsStateForALaterSave) {
     LogCapture log;
     EXPECT_FALSE(SaveDataObject(dataObject.get()));
     EXPECT_TRUE(log.has("Error in executing update query \n"));
-    EXPECT_TRUE(log.has("QUERY : insert into  Device values(1,'clash',1,NULL)\n"));
+    EXPECT_TRUE(log.has("QUERY : insert into  Device (ID,NAME,ACTIVE,NOTES) values(1,'clash',1,NULL)\n"));
     EXPECT_EQ(unit->state, ROW_NEW);
     // State combinations that have no statement are refused.
     unit->state = ROW_UPDATED;

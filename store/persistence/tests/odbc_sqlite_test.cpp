@@ -395,3 +395,22 @@ TEST_F(OdbcSqliteTest, EveryColumnTypeComesBackUnchanged) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OdbcSqliteTest, UpdatesArePreparedThenExecutedEachStepLoggingItsFailure) {
+    LogCapture log;
+    ASSERT_EQ(Update("create table steps(id int primary key)"), 1);
+    // A statement the driver cannot prepare fails at that step.
+    EXPECT_EQ(Update("select * from"), 0);
+    EXPECT_TRUE(log.has("SQLPrepare failed\n"));
+    EXPECT_FALSE(log.has("SQLExecute failed\n"));
+    // The SQLite driver reads most statements only when they run.
+    EXPECT_EQ(Update("insert into nowhere values (1)"), 0);
+    EXPECT_TRUE(log.has("SQLExecute failed\n"));
+    EXPECT_EQ(RowCount(), -1);
+    ASSERT_EQ(Update("update steps set id = 2 where id = 9"), 1);
+    EXPECT_EQ(RowCount(), 0);  // matched nothing: still a success, the count tells
+}
+
+}  // namespace

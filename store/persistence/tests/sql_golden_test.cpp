@@ -131,13 +131,13 @@ TEST_F(SqlGoldenTest, EveryGeneratorOfEveryDialectWritesItsText) {
         {"create of unknown table", "SQLITE", [](auto* d) { return d->genCreate("Nothing"); }, std::nullopt},
         // insert: booleans as each dialect stores them
         {"insert", "MYSQL", [&](auto* d) { return d->genInsert("Orders", bob.get()); },
-         "insert into  Orders values(1,'Bob','2024-03-05',1,5,NULL,7)"},
+         "insert into  Orders (ID,NAME,CREATED,ACTIVE,AMOUNT,NOTES,CUSTOMER_ID) values(1,'Bob','2024-03-05',1,5,NULL,7)"},
         {"insert", "PGSQL", [&](auto* d) { return d->genInsert("Orders", bob.get()); },
-         "insert into  Orders values(1,'Bob','2024-03-05','t',5,NULL,7)"},
+         "insert into  Orders (ID,NAME,CREATED,ACTIVE,AMOUNT,NOTES,CUSTOMER_ID) values(1,'Bob','2024-03-05','t',5,NULL,7)"},
         {"insert", "FIREBIRD", [&](auto* d) { return d->genInsert("Orders", bob.get()); },
-         "insert into  Orders values(1,'Bob','2024-03-05',1,5,NULL,7)"},
+         "insert into  Orders (ID,NAME,CREATED,ACTIVE,AMOUNT,NOTES,CUSTOMER_ID) values(1,'Bob','2024-03-05',1,5,NULL,7)"},
         {"insert", "SQLITE", [&](auto* d) { return d->genInsert("Orders", bob.get()); },
-         "insert into  Orders values(1,'Bob','2024-03-05',1,5,NULL,7)"},
+         "insert into  Orders (ID,NAME,CREATED,ACTIVE,AMOUNT,NOTES,CUSTOMER_ID) values(1,'Bob','2024-03-05',1,5,NULL,7)"},
         // update: the key leaves the set part; MySQL quotes every key value
         {"update", "MYSQL", [&](auto* d) { return d->genUpdate("Orders", bob.get()); },
          "update Orders set NAME='Bob',CREATED='2024-03-05',ACTIVE=1,AMOUNT=5,NOTES=NULL,CUSTOMER_ID=7 where ID='1'"},
@@ -247,7 +247,7 @@ TEST_F(SqlGoldenTest, HostileTextsAreEscapedInEveryStatement) {
         const SqlDialect* dialect = GetSqlDialect(e.dialect);
         const std::string literal = e.literal;
         EXPECT_EQ(dialect->genInsert("Hostile", row.get()),
-                  "insert into  Hostile values(" + literal + "," + literal + "," + literal + ",NULL)");
+                  "insert into  Hostile (HKEY,VAL,NOTE,VDATE) values(" + literal + "," + literal + "," + literal + ",NULL)");
         EXPECT_EQ(dialect->genUpdate("Hostile", row.get()),
                   "update Hostile set VAL=" + literal + ",NOTE=" + literal + ",VDATE=NULL where HKEY=" + literal);
         EXPECT_EQ(dialect->genDelete("Hostile", row.get()), "delete from Hostile  where HKEY=" + literal);
@@ -278,22 +278,22 @@ TEST_F(SqlGoldenTest, EveryColumnTypeGetsARealTypeAndFullPrecisionLiterals) {
         {"MYSQL",
          {"\tU2 int unsigned  ", "\tU8 bigint unsigned  ", "\tF float  ", "\tD double  ", "\tDECI decimal(38,10)  ",
           "\tFC varchar(10)  ", "\tTM time", "\tDT datetime", "\tBL blob  ", "\tCL blob  "},
-         "insert into  Kinds values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
+         "insert into  Kinds (K,TI,U2,SI,U4,U6,BI,U8,F,D,R,DECI,NUM,FC,TM,DT,FLAG,BL,CL,TX) values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
          "0.10000000000000001,2.5,12.345,'bad''1','fixed','10:11:12','2024-03-05 10:11:12',0,X'414227','clob''','text')"},
         {"PGSQL",
          {"\tU6 bigint  ", "\tU8 bigint  ", "\tF real  ", "\tD double precision  ", "\tNUM numeric  ", "\tTM time",
           "\tDT timestamp", "\tBL bytea  ", "\tCL text  "},
-         "insert into  Kinds values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
+         "insert into  Kinds (K,TI,U2,SI,U4,U6,BI,U8,F,D,R,DECI,NUM,FC,TM,DT,FLAG,BL,CL,TX) values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
          "0.10000000000000001,2.5,12.345,'bad''1','fixed','10:11:12','2024-03-05 10:11:12','f','\\x414227'::bytea,"
          "'clob''','text')"},
         {"FIREBIRD",
          {"\tBI bigint  ", "\tF float  ", "\tD double precision  ", "\tDECI decimal(18,4)  ", "\tBL BLOB SUB_TYPE 0  ",
           "\tCL BLOB SUB_TYPE TEXT  ", "\tTX BLOB SUB_TYPE TEXT "},
-         "insert into  Kinds values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
+         "insert into  Kinds (K,TI,U2,SI,U4,U6,BI,U8,F,D,R,DECI,NUM,FC,TM,DT,FLAG,BL,CL,TX) values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
          "0.10000000000000001,2.5,12.345,'bad''1','fixed','10:11:12','2024-03-05 10:11:12',0,X'414227','clob''','text')"},
         {"SQLITE",
          {"\tBI bigint  ", "\tD double  ", "\tTM varchar(30)", "\tBL blob  ", "\tCL text  "},
-         "insert into  Kinds values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
+         "insert into  Kinds (K,TI,U2,SI,U4,U6,BI,U8,F,D,R,DECI,NUM,FC,TM,DT,FLAG,BL,CL,TX) values(1,-7,200,-300,60000,4000000000,-5000000000,18000000000000000000,0.100000001,"
          "0.10000000000000001,2.5,12.345,'bad''1','fixed','10:11:12','2024-03-05 10:11:12',0,X'414227','clob''','text')"},
     };
     for (const auto& e : expected) {

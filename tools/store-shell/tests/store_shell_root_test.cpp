@@ -1,8 +1,12 @@
 // store-shell on a store root: start-up on the root's configuration and SQLite database,
 // insert, save and restart, each run a new process of the built program.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "store/persistence/tests/startup_fixture.h"
+#include "tests/support/hostile_user.h"
 
 namespace {
 
@@ -47,6 +51,97 @@ TEST_F(StoreShellRootTest, RowsTheDatabaseRefusesAreReportedAndKept) {
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(run.out, "1\n");
     EXPECT_EQ(run.err, "store-shell: 1 rows not saved (see the store log)\n");
+}
+
+// store-shell reading its commands from a pipe the test writes as it goes.
+class Conversation {
+public:
+    Conversation(const std::vector<std::string>& args, const std::filesystem::path& workDir) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) return;
+        errPath_ = (workDir / "stderr.txt").string();
+        const std::string program = (testsupport::BinDir() / "store-shell").string();
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(workDir.c_str()) != 0) _exit(126);
+            const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(err, 2);
+            close(in[1]);
+            close(out[0]);
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        toShell_ = in[1];
+        fromShell_ = out[0];
+    }
+    ~Conversation() { Finish(); }
+    void Send(const std::string& line) {
+        const std::string text = line + "\n";
+        EXPECT_EQ(write(toShell_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    // The next line the shell printed (empty at its end).
+    std::string ReadLine() {
+        std::string line;
+        char c;
+        while (read(fromShell_, &c, 1) == 1 && c != '\n') line += c;
+        return line;
+    }
+    // Closes its input and waits for its exit status.
+    int Finish() {
+        if (toShell_ >= 0) close(toShell_);
+        toShell_ = -1;
+        if (pid_ <= 0) return -1;
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        if (fromShell_ >= 0) close(fromShell_);
+        fromShell_ = -1;
+        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return code_;
+    }
+    std::string Err() const { return testsupport::ReadFile(errPath_); }
+
+private:
+    pid_t pid_ = -1;
+    int toShell_ = -1, fromShell_ = -1, code_ = -1;
+    std::string errPath_;
+};
+
+TEST_F(StoreShellRootTest, ARowAnotherClientDeletedIsNotSavedAndTheSaveFails) {
+    ASSERT_EQ(Shell({"count Orders"}).out, "2\n");  // the first run creates the database
+    Conversation shell({"--root", root_.path().string()}, work_.path());
+    shell.Send("update Orders set NAME = 'late' where ID = 10");
+    shell.Send("count Customer");  // its start shows the update's output
+    ASSERT_EQ(shell.ReadLine(), "1");
+    // Another client deletes the row the shell holds.
+    auto other = testsupport::RunProgram("/usr/bin/sqlite3", {root_.dbFile(), "DELETE FROM Orders WHERE ID = 10"},
+                                         work_.path());
+    ASSERT_EQ(other.code, 0) << other.err;
+    shell.Send("save Orders");
+    EXPECT_EQ(shell.Finish(), 1);
+    EXPECT_EQ(shell.Err(), "store-shell: 1 rows not saved (see the store log)\n");
+    const std::string log = testsupport::ReadFile(root_.path() / "logs" / "quennet.log");
+    EXPECT_NE(log.find("No row of table Orders has the key ID=10"), std::string::npos) << log;
+}
+
+TEST(DemoStoreTest, TheStoreRootHoldingThePasswordIsTheOwnersAlone) {
+    testsupport::TempDir dir;
+    const std::filesystem::path root = dir.path() / "demo";
+    setenv("VANTORRA_DEMO_STORE_ROOT", root.c_str(), 1);
+    const std::string script = std::string(VANTORRA_SOURCE_DIR) + "/tools/demo-store/run-demo-store";
+    auto run = testsupport::RunProgram(script, {"sqlite"}, dir.path());
+    unsetenv("VANTORRA_DEMO_STORE_ROOT");
+    ASSERT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_EQ(testsupport::ModeOf(root), 0700);
+    for (const char* file : {"data/connparams.txt", "odbc.ini", "data/datadictionary.txt", "quennet.db"})
+        EXPECT_EQ(testsupport::ModeOf(root / file) & 077, 0) << file;
 }
 
 TEST_F(StoreShellRootTest, BadInputGivesClearErrors) {
