@@ -122,6 +122,20 @@ bool IsValidDownloadId(const std::string& id) {
     return true;
 }
 
+// The repository is one folder below the install directory: a value that climbs out of
+// it, names a drive or another machine, or nests folders would let whoever writes the
+// value choose where the privileged agent creates and deletes files.
+bool IsRepositoryFolderName(std::string name) {
+    if (!name.empty() && (name.back() == '\\' || name.back() == '/')) name.pop_back();
+    if (name.empty() || name.size() > 254 || name == "." || name == "..") return false;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos)
+            return false;
+    }
+    return true;
+}
+
 // ---- PartialFileLock ----
 
 PartialFileLock::State PartialFileLock::TryAcquire(const std::string& lockPath) {
@@ -232,6 +246,11 @@ DWORD DownloadResumeHandler::Initialize(const std::u16string& destination, const
 
         LogDebug("reading folder info\n");
         std::optional<std::string> folder = ReadText(key, "IntermediateRepositoryName");
+        if (folder && !folder->empty() && !IsRepositoryFolderName(*folder)) {
+            LogError("DownloadResumeHandler::Initialize : IntermediateRepositoryName is not one folder name below "
+                     "the install directory; DownloadRepository\\ is used \n");
+            folder.reset();
+        }
         if (!folder || folder->empty() || folder->size() > 255) {
             folder = "DownloadRepository\\";
             key.writeString("IntermediateRepositoryName", folder->c_str());

@@ -176,5 +176,7 @@ void SetWriteBehindFlushForTests(FlushFileFunction flush);
 long long CurrentUnixMillis();
 // True for a non-empty text of decimal digits short enough to be one of our ids.
 bool IsValidDownloadId(const std::string& id);
+// True for one folder name (a trailing separator allowed): no drive, no "..", no nesting.
+bool IsRepositoryFolderName(std::string name);
 
 }  // namespace httpclient

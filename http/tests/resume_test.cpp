@@ -611,6 +611,44 @@ TEST_F(ResumeTest, CountersAndSettingsOfTheMetaDataKey) {
     EXPECT_NE(log->text().find("periodic save limit = 512"), std::string::npos);
 }
 
+// IntermediateRepositoryName names one folder below the install directory; a value that
+// climbs out of it, names a drive, a share or nested folders is replaced by the default.
+TEST_F(ResumeTest, RepositoryFolderIsOneFolderBelowTheInstallDirectory) {
+    NginxServer nginx;
+    nginx.AddFile("r.bin", "payload");
+    struct Case {
+        const char* stored;
+        const char* used;
+    };
+    const Case cases[] = {
+        {"MyRepository\\", "MyRepository\\"},
+        {"MyRepository", "MyRepository\\"},
+        {"..\\..\\escape\\", "DownloadRepository\\"},
+        {"..", "DownloadRepository\\"},
+        {"C:\\escape\\", "DownloadRepository\\"},
+        {"\\\\host\\share\\", "DownloadRepository\\"},
+        {"a\\b\\", "DownloadRepository\\"},
+        {"/escape/", "DownloadRepository\\"},
+        {"line\nbreak", "DownloadRepository\\"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored);
+        const std::size_t start = log->text().size();
+        SetText(MetaKey(), "IntermediateRepositoryName", c.stored);
+        ASSERT_EQ(Resume(nginx.port(), "/r.bin", temp.path() / "r.bin"), 0u);
+        EXPECT_EQ(ReadFile(temp.path() / "r.bin"), "payload");
+        const std::string logged = log->text().substr(start);
+        EXPECT_NE(logged.find(std::string("Download folder = ") + c.used + "\t"), std::string::npos);
+        const bool refused = std::string(c.used) == "DownloadRepository\\";
+        EXPECT_EQ(logged.find("IntermediateRepositoryName is not one folder name") != std::string::npos, refused);
+        if (refused) {
+            EXPECT_EQ(Text(MetaKey(), "IntermediateRepositoryName"), "DownloadRepository\\");
+        }
+        EXPECT_FALSE(fs::exists(machine.drivePath('C', "escape")));
+        EXPECT_FALSE(fs::exists(machine.path() / "escape"));
+    }
+}
+
 // A URL value that is not one of our ids is never used as a path nor cleaned as one.
 TEST_F(ResumeTest, ForeignUrlValueIsReplacedNotFollowed) {
     NginxServer nginx;
