@@ -145,3 +145,7 @@ foreach(package_component vantorra-agent:agent vantorra-agent-dev:dev)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz
           DESTINATION ${VANTORRA_DOC_DIR}/${package} COMPONENT ${component})
 endforeach()
+
+# Everything the installation holds, so `make package` builds no more than that.
+add_custom_target(installable DEPENDS ${VANTORRA_EXPORTED_MODULES} ${_vantorra_programs})
+
