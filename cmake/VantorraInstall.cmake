@@ -6,6 +6,11 @@
 # the source tree does ("store/store.h"). Which headers are public is worked out when the
 # install runs (VantorraHeaders.cmake): each module's header and what it includes.
 
+# Libraries go to the multiarch folder where the system has one (lib/x86_64-linux-gnu on
+# Debian), for every prefix: the packages need it, and one layout keeps paths simple.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

@@ -38,11 +38,12 @@ set(CPACK_DEBIAN_AGENT_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_AGENT_PACKAGE_SHLIBDEPS ON)
 set(CPACK_COMPONENT_AGENT_DESCRIPTION
   "Vantorra agent prerequisite handler and tools
- The prerequisite handler of the Vantorra desktop-management agent
- (zqprereqhandler), which installs an Apple product and its dependency packages,
- and the agent's tools: http-fetch (the agent's HTTP client from the command
- line), store-shell (the in-memory relational store and its databases) and reg
- (the registry of a machine root), with the data dictionary files they read.")
+The prerequisite handler of the Vantorra desktop-management agent
+(zqprereqhandler), which installs an Apple product and its dependency
+packages, and the agent's tools: http-fetch (the agent's HTTP client from
+the command line), store-shell (the in-memory relational store and its
+databases) and reg (the registry of a machine root), with the data
+dictionary files they read.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME vantorra-agent-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -52,9 +53,9 @@ set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
   "libcurl4-openssl-dev, libssl-dev, libxml2-dev, zlib1g-dev, libsqlite3-dev, unixodbc-dev, libfmt-dev")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
   "Vantorra agent runtime - development files
- Headers, static libraries, the CMake package VantorraAgent and pkg-config
- files of the Vantorra agent runtime: agent log and registry access, agent
- parameters, the HTTP client for the Vantorra server, and the in-memory
- relational store with its ODBC persistence.")
+Headers, static libraries, the CMake package VantorraAgent and pkg-config
+files of the Vantorra agent runtime: agent log and registry access, agent
+parameters, the HTTP client for the Vantorra server, and the in-memory
+relational store with its ODBC persistence.")
 
 include(CPack)
