@@ -31,6 +31,7 @@ set(VANTORRA_PUBLIC_HEADER_ROOTS
 # configure, so the packages never miss one.
 set(_vantorra_dep_Threads::Threads "Threads;")
 set(_vantorra_dep_OpenSSL::Crypto "OpenSSL;libcrypto")
+set(_vantorra_dep_OpenSSL::SSL "OpenSSL;libssl")
 set(_vantorra_dep_CURL::libcurl "CURL;libcurl")
 set(_vantorra_dep_fmt::fmt "fmt;fmt")
 set(_vantorra_dep_LibXml2::LibXml2 "LibXml2;libxml-2.0")
