@@ -138,6 +138,10 @@ foreach(program zqprereqhandler http-fetch store-shell reg)
   endif()
 endforeach()
 install(TARGETS ${_vantorra_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT agent)
+foreach(program IN LISTS _vantorra_programs)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT agent)
+endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/ DESTINATION ${CMAKE_INSTALL_DATADIR}/vantorra-agent/data
         COMPONENT agent)
 

@@ -13,8 +13,13 @@ if(NOT changelog_head MATCHES "^vantorra-agent \\(${PROJECT_VERSION}\\) ")
                       "(the project version); add an entry for it")
 endif()
 # Debian wants it compressed at the highest level and without a time stamp.
-configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_BINARY_DIR}/packaging/changelog COPYONLY)
-execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/packaging/changelog COMMAND_ERROR_IS_FATAL ANY)
+# The same for the manual pages of the programs.
+file(GLOB manual_pages ${PROJECT_SOURCE_DIR}/packaging/man/*.1)
+foreach(file ${PROJECT_SOURCE_DIR}/packaging/changelog ${manual_pages})
+  get_filename_component(name ${file} NAME)
+  configure_file(${file} ${PROJECT_BINARY_DIR}/packaging/${name} COPYONLY)
+  execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/packaging/${name} COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vantorra-agent)

@@ -65,11 +65,15 @@ class DocCommentsTest(unittest.TestCase):
              "/// F. \\file\n#pragma once\n/// HKLM\\\\Software \\@\\@\\@ \\#1 \\<root\\> `a\\b`\nint f();\n"),
             ("one comment above several declarations documents each of them",
              "// F.\n#pragma once\n\n// Opens.\nint Open(int a);\nint Open(const char* a,\n         int b);\n\nint x;\n",
-             "/// F. \\file\n#pragma once\n\n/** @{ */ /// Opens.\nint Open(int a);\nint Open(const char* a,\n"
-             "         int b); /** @} */\n\nint x;\n"),
-            ("a group whose last member has its own comment closes after it",
-             "// F.\n#pragma once\n// Pair.\nint a;\nint b;  // the b\n",
-             "/// F. \\file\n#pragma once\n/** @{ */ /// Pair.\nint a;\nint b;  /**< the b */ /** @} */\n"),
+             "/// F. \\file\n#pragma once\n\n/// Opens.\nint Open(int a);\n/** Opens. */ int Open(const char* a,\n"
+             "         int b);\n\nint x;\n"),
+            ("a declaration of the row with a comment of its own keeps only that",
+             "// F.\n#pragma once\n// Pair @.\nint a;\nint b;  // the b\nint c;\n",
+             "/// F. \\file\n#pragma once\n/// Pair \\@.\nint a;\nint b;  ///< the b\n/** Pair \\@. */ int c;\n"),
+            ("inline bodies in the row end their declaration",
+             "// F.\n#pragma once\n// Both.\ninline int f() {\n    return 1;\n}\ninline int g() { return 2; }\n",
+             "/// F. \\file\n#pragma once\n/// Both.\ninline int f() {\n    return 1;\n}\n"
+             "/** Both. */ inline int g() { return 2; }\n"),
             ("a struct below a comment is one declaration, not a group",
              "// F.\n#pragma once\n// A pair.\nstruct P {\n    int a;\n    int b;\n};\n",
              "/// F. \\file\n#pragma once\n/// A pair.\nstruct P {\n    int a;\n    int b;\n};\n"),
