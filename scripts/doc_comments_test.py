@@ -68,12 +68,24 @@ class DocCommentsTest(unittest.TestCase):
              "/// F. \\file\n#pragma once\n\n/// Opens.\nint Open(int a);\n/** Opens. */ int Open(const char* a,\n"
              "         int b);\n\nint x;\n"),
             ("a declaration of the row with a comment of its own keeps only that",
-             "// F.\n#pragma once\n// Pair @.\nint a;\nint b;  // the b\nint c;\n",
-             "/// F. \\file\n#pragma once\n/// Pair \\@.\nint a;\nint b;  ///< the b\n/** Pair \\@. */ int c;\n"),
+             "// F.\n#pragma once\n// a, b and c @.\nint a;\nint b;  // the b\nint c;\n",
+             "/// F. \\file\n#pragma once\n/// a, b and c \\@.\nint a;\nint b;  ///< the b\n/** a, b and c \\@. */ int c;\n"),
+            ("A/W twins share, an unrelated call below does not",
+             "// F.\n#pragma once\n// Copies.\nBOOL CopyFileA(LPCSTR a);\nBOOL CopyFileW(LPCWSTR a);\nBOOL DeleteFileA(LPCSTR a);\n",
+             "/// F. \\file\n#pragma once\n/// Copies.\nBOOL CopyFileA(LPCSTR a);\n/** Copies. */ BOOL CopyFileW(LPCWSTR a);\n"
+             "BOOL DeleteFileA(LPCSTR a);\n"),
+            ("aliases named by the comment share it",
+             "// F.\n#pragma once\n// Sizes: SIZE_T and DWORD_PTR.\nusing SIZE_T = std::size_t;\nusing DWORD_PTR = std::uintptr_t;\nusing X = int;\n",
+             "/// F. \\file\n#pragma once\n/// Sizes: SIZE_T and DWORD_PTR.\nusing SIZE_T = std::size_t;\n"
+             "/** Sizes: SIZE_T and DWORD_PTR. */ using DWORD_PTR = std::uintptr_t;\nusing X = int;\n"),
             ("inline bodies in the row end their declaration",
-             "// F.\n#pragma once\n// Both.\ninline int f() {\n    return 1;\n}\ninline int g() { return 2; }\n",
-             "/// F. \\file\n#pragma once\n/// Both.\ninline int f() {\n    return 1;\n}\n"
-             "/** Both. */ inline int g() { return 2; }\n"),
+             "// F.\n#pragma once\n// f and g.\ninline int f() {\n    return 1;\n}\ninline int g() { return 2; }\n",
+             "/// F. \\file\n#pragma once\n/// f and g.\ninline int f() {\n    return 1;\n}\n"
+             "/** f and g. */ inline int g() { return 2; }\n"),
+            ("templates in the row are known by the name on their next line",
+             "// F.\n#pragma once\n// Put and Take.\ntemplate <typename T>\nvoid Put(T t) {}\ntemplate <typename T>\nvoid Take(T t) {}\n",
+             "/// F. \\file\n#pragma once\n/// Put and Take.\ntemplate <typename T>\nvoid Put(T t) {}\n"
+             "/** Put and Take. */ template <typename T>\nvoid Take(T t) {}\n"),
             ("a struct below a comment is one declaration, not a group",
              "// F.\n#pragma once\n// A pair.\nstruct P {\n    int a;\n    int b;\n};\n",
              "/// F. \\file\n#pragma once\n/// A pair.\nstruct P {\n    int a;\n    int b;\n};\n"),

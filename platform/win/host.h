@@ -23,7 +23,8 @@ std::string MachineRoot();
 // anything else is used as it is. On Windows the path is used as it is.
 std::string MapPath(std::string_view windowsPath);
 
-// fopen, mkdir, remove and rename on mapped paths (results as the C runtime gives them).
+// MappedFopen, MappedMkdir, MappedRemove, MappedRename: fopen, mkdir, remove and rename
+// on mapped paths (results as the C runtime gives them).
 std::FILE* MappedFopen(const char* path, const char* mode);
 int MappedMkdir(const char* path);
 int MappedRemove(const char* path);
