@@ -32,9 +32,13 @@ inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x00000002;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
 inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x00000400;  // here: a symbolic link
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000;
+// Opens the link itself on Windows. Here a symbolic link as the last component fails the
+// open (ERROR_ACCESS_DENIED), so a file reached by this flag is never a link's target.
+inline constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 
 inline constexpr DWORD FILE_BEGIN = 0;
 inline constexpr DWORD FILE_CURRENT = 1;
