@@ -84,33 +84,6 @@ TEST_F(HostileUser, LogOpenedThroughAPlantedLinkIsRefusedAndRootsFileKept) {
     }
 }
 
-TEST_F(HostileUser, LogOfAnotherUserOrWithASecondNameIsNotAppendedTo) {
-    // The user's own file, and a second name of root's file in the logs folder.
-    ASSERT_TRUE(AsUnprivilegedUser([&] {
-        WriteFile(Shared("theirs.log"), "the user's text\n");
-        return fs::exists(Shared("theirs.log"));
-    }));
-    RootsFile roots("root's own text\n");
-    fs::create_hard_link(roots.path, Shared("linked.log"));
-
-    struct Case {
-        const char* file;
-        const char* why;
-    };
-    for (const Case c : {Case{"theirs.log", "belongs to another user"}, Case{"linked.log", "has other names"}}) {
-        SCOPED_TRACE(c.file);
-        SetLogDefaults();
-        ConfigureLog(c.file, shared_.str().c_str(), 4);
-        ::testing::internal::CaptureStderr();
-        EXPECT_FALSE(OpenLog());  // truncating open: the most harmful one
-        const std::string stderrText = ::testing::internal::GetCapturedStderr();
-        EXPECT_NE(stderrText.find(c.why), std::string::npos) << stderrText;
-        ReleaseLogSettings();
-    }
-    EXPECT_EQ(ReadFile(Shared("theirs.log")), "the user's text\n");
-    EXPECT_EQ(roots.content(), "root's own text\n");
-}
-
 TEST_F(HostileUser, LogIsCreatedPrivateAndAnOldWorldReadableLogIsNarrowed) {
     SetLogDefaults();
     ConfigureLog("new.log", shared_.str().c_str(), 4);
