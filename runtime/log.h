@@ -111,7 +111,13 @@ void LogTrace(const char* format, const Args&... args) {
     WriteLogEntry(LogLevel::Trace, format, std::span(packed, sizeof...(Args)));
 }
 
-// Appends the formatted text to the named file (created when absent); silent on failure.
+// Opens a log-like file the process writes (host::OpenOwnFile: created owner read-write,
+// group read, never through a link, never another user's file). A file refused for what
+// it is gets one line on stderr; other failures are silent. Null on failure.
+std::FILE* OpenPrivateTextFile(const char* path, const char* mode, bool* created = nullptr);
+
+// Appends the formatted text to the named file (created when absent, as
+// OpenPrivateTextFile); silent on failure but for a refused file.
 void AppendTextToFileArgs(const char* path, const char* format, std::span<const LogArg> args);
 template <typename... Args>
 void AppendTextToFile(const char* path, const char* format, const Args&... args) {

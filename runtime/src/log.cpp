@@ -96,7 +96,7 @@ bool Open(const char* mode) {
         path = "../logs/" + name;
     }
     gv_logSettings.fullPath = path;
-    std::FILE* file = host::MappedFopen(path.c_str(), mode);
+    std::FILE* file = OpenPrivateTextFile(path.c_str(), mode);
     if (!file) return false;
     SetOpenFile(file);
     WriteMarker("Log open time: %s\n");
@@ -159,6 +159,19 @@ int CurrentThreadNumber() {
 
 }  // namespace
 
+std::FILE* OpenPrivateTextFile(const char* path, const char* mode, bool* created) {
+    std::string refusal;
+    std::FILE* file = host::OpenOwnFile(path, mode, created, &refusal);
+    if (!file && !refusal.empty()) {
+        // Someone else put this file there: it is left alone, and said so where an
+        // administrator sees it (the log itself may be the file refused).
+        std::fprintf(stderr, "vantorra: not writing %s: it %s\n", path, refusal.c_str());
+        std::fflush(stderr);
+        SetLastError(ERROR_ACCESS_DENIED);
+    }
+    return file;
+}
+
 std::string GetLogTimestamp() {
     std::string stamp;
     AppendTimestamp(stamp);
@@ -196,7 +209,7 @@ void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> a
 void AppendTextToFileArgs(const char* path, const char* format, std::span<const LogArg> args) {
     if (!path || !format) return;
     const std::string text = FormatLogText(format, args);
-    std::FILE* file = host::MappedFopen(path, "a");
+    std::FILE* file = OpenPrivateTextFile(path, "a");
     if (!file) return;
     std::fwrite(text.data(), 1, text.size(), file);
     std::fclose(file);
