@@ -80,8 +80,9 @@ std::string FormatLogText(const char* format, std::span<const LogArg> args);
 
 enum class LogLevel : std::uint8_t { Info = 1, Error = 2, Debug = 3, Trace = 4 };
 
-// Writes one entry: prefix and formatted message, flushed, under the log lock.
-void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> args);
+// Writes one entry: prefix and formatted message, flushed, under the log lock. An entry
+// that finds no memory to be built in is dropped: logging never throws.
+void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> args) noexcept;
 // True when an entry of this level would be written (a file is open, the level allows
 // it and the lock exists); lets callers skip formatting work.
 bool LogEnabled(LogLevel level);

@@ -182,28 +182,33 @@ bool LogEnabled(LogLevel level) {
     return gv_logOpen && gv_logLockExists && Allows(gv_logLevel, level);
 }
 
-void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> args) {
-    if (!LogEnabled(level)) return;
-    // Format outside the lock: it is the expensive part and touches no shared state.
-    const std::string message = FormatLogText(format, args);
-    // The whole line goes out in one write. (A plain local, not a reused thread_local:
-    // entries may still come while the main thread's thread_locals are being destroyed.)
-    std::string entry;
-    entry.reserve(message.size() + 64);
-    std::lock_guard lock(LogMutex());
-    if (!gv_logFilePtr || !gv_logLockExists || !Allows(gv_logLevel, level)) return;
-    entry += "[ ";
-    AppendTimestamp(entry);  // under the lock, so the stamps in the file never go backwards
-    entry += " ] [ ";
-    char thread[16];
-    const char* threadEnd = fmt::format_to(thread, FMT_COMPILE("{}"), CurrentThreadNumber());
-    entry.append(thread, static_cast<std::size_t>(threadEnd - thread));
-    entry += " ] ";
-    entry += TagOf(level);
-    entry += ' ';
-    entry += message;
-    std::fwrite(entry.data(), 1, entry.size(), gv_logFilePtr);
-    std::fflush(gv_logFilePtr);
+void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> args) noexcept {
+    try {
+        if (!LogEnabled(level)) return;
+        // Format outside the lock: it is the expensive part and touches no shared state.
+        const std::string message = FormatLogText(format, args);
+        // The whole line goes out in one write. (A plain local, not a reused thread_local:
+        // entries may still come while the main thread's thread_locals are being destroyed.)
+        std::string entry;
+        entry.reserve(message.size() + 64);
+        std::lock_guard lock(LogMutex());
+        if (!gv_logFilePtr || !gv_logLockExists || !Allows(gv_logLevel, level)) return;
+        entry += "[ ";
+        AppendTimestamp(entry);  // under the lock, so the stamps in the file never go backwards
+        entry += " ] [ ";
+        char thread[16];
+        const char* threadEnd = fmt::format_to(thread, FMT_COMPILE("{}"), CurrentThreadNumber());
+        entry.append(thread, static_cast<std::size_t>(threadEnd - thread));
+        entry += " ] ";
+        entry += TagOf(level);
+        entry += ' ';
+        entry += message;
+        std::fwrite(entry.data(), 1, entry.size(), gv_logFilePtr);
+        std::fflush(gv_logFilePtr);
+    } catch (...) {
+        // No memory for the entry, or a lock the system refused: the entry is lost, the
+        // caller's work goes on.
+    }
 }
 
 void AppendTextToFileArgs(const char* path, const char* format, std::span<const LogArg> args) {
