@@ -101,15 +101,31 @@ std::optional<std::string>& CommandOf(SlotCommands& commands, Slot slot) {
     return commands[static_cast<int>(slot)];
 }
 
-// The archive name goes into two command lines; quote it when a blank would split it.
+// A program or argument goes into a command line quoted when a blank would split it.
 std::string CommandArgument(const std::string& name) {
     if (name.find_first_of(" \t") == std::string::npos) return name;
     return "\"" + name + "\"";
 }
 
+// A path that names one place whatever the current directory: "X:\..." or "\\server\...",
+// and on the host layer also "/...".
+bool IsAbsolutePath(std::string_view path) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+        separator(path[2]))
+        return true;
+    if (path.size() >= 2 && separator(path[0]) && separator(path[1])) return true;
+#ifndef _WIN32
+    if (!path.empty() && path[0] == '/') return true;
+#endif
+    return false;
+}
+
 // Presence tests and command lines of every package in the plan.
+// Without an installer program (the system directory is unknown) the packages are still
+// looked for, but no step is built.
 SlotCommands BuildSlots(const ProductPlan& plan, const std::string& patchDirectory,
-                        const std::string& installerProgram) {
+                        const std::optional<std::string>& installerProgram) {
     SlotCommands commands;
     const std::span<const Slot> order = PresenceCheckOrder(plan.packages64);
     for (const Slot slot : order) {
@@ -117,7 +133,8 @@ SlotCommands BuildSlots(const ProductPlan& plan, const std::string& patchDirecto
         // The packages are extracted to and installed from the patch directory.
         const std::string path = patchDirectory + "\\" + file;
         if (CheckFileExists(path.c_str()) == 0) {
-            CommandOf(commands, slot) = installerProgram + " /i " + file + " /qn /norestart";
+            if (installerProgram)
+                CommandOf(commands, slot) = *installerProgram + " /i " + file + " /qn /norestart";
         } else {
             LogError("File not exist %s \n", file);
         }
@@ -170,15 +187,18 @@ void RemoveExtractedFiles(const std::string& installDirectory) {
     LogInfo("Successfully deleted the extracted msi files\n");
 }
 
-std::string SystemDirectory() {
+// The Windows Installer in the system directory, or none when that directory is unknown:
+// a bare or relative name would be looked for where others can put programs.
+std::optional<std::string> InstallerProgram() {
     char buffer[255] = {};
     const UINT length = GetSystemDirectoryA(buffer, sizeof(buffer));
     if (length == 0 || length >= sizeof(buffer)) {
         buffer[0] = '\0';
         LogInfo("infoBuf : %s\n", buffer);
-        return {};
+        LogError("main : The system directory is unknown; the dependency packages are not installed \n");
+        return std::nullopt;
     }
-    return std::string(buffer, length);
+    return CommandArgument(std::string(buffer, length) + "\\msiexec.exe");
 }
 
 DWORD Run(int argc, const char* const* argv) {
@@ -209,6 +229,17 @@ DWORD Run(int argc, const char* const* argv) {
         StopLogRotation();
         return logResult != 0 ? logResult : ERROR_FILE_NOT_FOUND;
     }
+    if (!IsAbsolutePath(*gv_agentInstallDir)) {
+        // Every program is started by its full path; a relative one would depend on
+        // wherever the handler happens to run.
+        LogError("main : The install directory %s is not an absolute path \n", *gv_agentInstallDir);
+        std::fprintf(stderr,
+                     "zqprereqhandler: the agent install directory (ZQAgentInstallDir) \"%s\" is not "
+                     "an absolute path\n",
+                     gv_agentInstallDir->c_str());
+        StopLogRotation();
+        return ERROR_BAD_PATHNAME;
+    }
 
     std::string installDirectory = *gv_agentInstallDir;
     if (installDirectory.back() != '\\' && installDirectory.back() != '/') installDirectory += '\\';
@@ -216,8 +247,11 @@ DWORD Run(int argc, const char* const* argv) {
     const std::string productName = RewriteProductName(*options.productName, gv_is64BitOS != 0);
     const std::string archive = CommandArgument(*options.archiveName);
     const std::string patchDirectory = installDirectory + "\\patches";
+    // Every child by its full path: a bare name would be searched for, on PATH too, and
+    // run as whatever program of that name someone put there.
     const std::string extraction = "\"" + installDirectory + "bin\\7za.exe\"" + " x -y " + archive;
-    const std::string installerProgram = SystemDirectory() + "\\msiexec.exe";
+    const std::optional<std::string> installerProgram = InstallerProgram();
+    const std::string mainInstaller = "\"" + patchDirectory + "\\" + *options.archiveName + "\"";
 
     DWORD result = RunInstallerStep(patchDirectory, extraction);
 
@@ -231,7 +265,7 @@ DWORD Run(int argc, const char* const* argv) {
     }
 
     if (runMain) {
-        result = RunInstallerStep(patchDirectory, archive + " /passive /quiet /norestart");
+        result = RunInstallerStep(patchDirectory, mainInstaller + " /passive /quiet /norestart");
         LogInfo("Main Application Execution completed... exit code : %d \n", result);
     }
 
@@ -319,6 +353,8 @@ std::string CheckArchiveName(std::string_view name) {
     }
     if (name == "." || name == "..")
         return "the name must be a plain file name in the patch directory";
+    // 7-Zip reads the name as a switch or a list file.
+    if (name.front() == '-' || name.front() == '@') return "the name must not begin with - or @";
     return {};
 }
 

@@ -85,8 +85,9 @@ std::string FormatLogText(const char* format, std::span<const LogArg> args);
 // Severity of an entry; an entry is written when its level is at most the log's level.
 enum class LogLevel : std::uint8_t { Info = 1, Error = 2, Debug = 3, Trace = 4 };
 
-// Writes one entry: prefix and formatted message, flushed, under the log lock.
-void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> args);
+// Writes one entry: prefix and formatted message, flushed, under the log lock. An entry
+// that finds no memory to be built in is dropped: logging never throws.
+void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> args) noexcept;
 // True when an entry of this level would be written (a file is open, the level allows
 // it and the lock exists); lets callers skip formatting work.
 bool LogEnabled(LogLevel level);
@@ -118,7 +119,13 @@ void LogTrace(const char* format, const Args&... args) {
     WriteLogEntry(LogLevel::Trace, format, std::span(packed, sizeof...(Args)));
 }
 
-// Appends the formatted text to the named file (created when absent); silent on failure.
+// Opens a log-like file the process writes (host::OpenOwnFile: created owner read-write,
+// group read, never through a link, never another user's file). A file refused for what
+// it is gets one line on stderr; other failures are silent. Null on failure.
+std::FILE* OpenPrivateTextFile(const char* path, const char* mode, bool* created = nullptr);
+
+// Appends the formatted text to the named file (created when absent, as
+// OpenPrivateTextFile); silent on failure but for a refused file.
 void AppendTextToFileArgs(const char* path, const char* format, std::span<const LogArg> args);
 template <typename... Args>
 // AppendTextToFileArgs with the arguments packed.

@@ -114,6 +114,16 @@ protected:
         if (value) value->resize(std::strlen(value->c_str()));
         return value;
     }
+    // The value as the agent wrote it: UTF-8 text through the wide interface, which on
+    // Windows does not pass through the ANSI code page as Registry() does.
+    static std::optional<std::string> RegistryUtf8(const std::string& key, const char* name) {
+        std::optional<WideString> wide;
+        std::string text;
+        if (ReadRegSZEx(HKEY_LOCAL_MACHINE, key.c_str(), name, &wide) != ERROR_SUCCESS || !wide ||
+            !ConvertWideToUtf8(wide->c_str(), &text))
+            return std::nullopt;
+        return text;
+    }
 
     // The messages of the log, one per entry, without the entry prefix.
     std::vector<std::string> Messages() const {

@@ -135,7 +135,7 @@ TEST_F(AgentTest, IdentifiersFromTheServerMustBePrintableShortAndFlat) {
         const std::string text = LogText();
         if (c.accepted) {
             EXPECT_EQ(gv_resourceId, c.id);
-            EXPECT_EQ(Registry(gv_systemDetailsKey, "ZQAgentResourceID"), c.id);
+            EXPECT_EQ(RegistryUtf8(gv_systemDetailsKey, "ZQAgentResourceID"), c.id);
             EXPECT_NE(text.find("SendServiceMsg : "), std::string::npos);
         } else {
             EXPECT_FALSE(gv_resourceId.has_value());

@@ -66,7 +66,7 @@ public:
             "cd " +
             ShellQuote((workingDirectory.empty() ? PatchDir() : workingDirectory).string()) +
             " && VANTORRA_MACHINE_ROOT=" + ShellQuote(root_.str()) +
-            " VANTORRA_EXIT_CODE_FILE=" + ShellQuote(exitFile.string()) + " exec " +
+            " VANTORRA_EXIT_CODE_FILE=" + ShellQuote(exitFile.string()) + environment_ + " exec " +
             ShellQuote((testsupport::BinDir() / "zqprereqhandler").string());
         for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
         command += " 2> " + ShellQuote(errFile.string());
@@ -85,6 +85,11 @@ public:
         return run;
     }
 
+    // Sets a variable of the handler's environment for the following runs.
+    void SetEnvironment(const std::string& name, const std::string& value) {
+        environment_ += " " + name + "=" + ShellQuote(value);
+    }
+
     const std::string& Archive() const { return archive_; }
     fs::path Root() const { return root_.path(); }
     fs::path InstallDir() const { return root_.path() / "drive_c/Program Files/Vantorra/Agent"; }
@@ -94,6 +99,7 @@ private:
     testsupport::TempDir root_;
     testsupport::TempDir scratch_;
     std::string archive_;
+    std::string environment_;  // " NAME='value'" assignments for the command line
 };
 
 // The Windows form of paths the handler builds from the install directory.
@@ -106,8 +112,9 @@ inline std::string ExtractionCommand(const std::string& archive) {
 inline std::string MsiCommand(const std::string& package) {
     return kMsiexec + " /i " + package + " /qn /norestart";
 }
+// The setup program by its full path in the patch directory, always quoted.
 inline std::string MainCommand(const std::string& archive) {
-    return archive + " /passive /quiet /norestart";
+    return "\"" + kInstallDir + "\\patches\\" + archive + "\" /passive /quiet /norestart";
 }
 
 // Command lines the handler started, in order, from its log.

@@ -390,6 +390,41 @@ TEST(HandlerCommandLine, ArchiveNamesThatLeaveThePatchDirectoryAreRefused) {
     }
 }
 
+TEST(HandlerCommandLine, ArchiveNamesThat7ZipWouldReadAsSwitchesAreRefused) {
+    HandlerMachine machine;
+    machine.Prepare("itunes64", {"--packages", "none"});
+    // Each a real file in the patch directory, so only the name's first character decides.
+    for (const std::string name : {"-ssw", "-oevil", "-", "@list.txt", "-r", "@"}) {
+        SCOPED_TRACE(name);
+        testsupport::WriteFile(machine.PatchDir() / name, "a file");
+        const HandlerRun run = machine.Run({"-n", "itunes64", "-p", name});
+        EXPECT_EQ(run.exitCode, 13u);
+        EXPECT_NE(run.stderrText.find("invalid patch name"), std::string::npos);
+        EXPECT_NE(run.stderrText.find("must not begin with - or @"), std::string::npos) << run.stderrText;
+        EXPECT_TRUE(StartedCommands(run).empty());
+        EXPECT_TRUE(run.installs.empty());
+    }
+    // Inside the name they are plain characters.
+    machine.Prepare("itunes64", {"--archive", "iTunes-64@home.exe", "--packages", "none"});
+    EXPECT_EQ(machine.Run({"-n", "itunes64", "-p", "iTunes-64@home.exe"}).exitCode, 0u);
+}
+
+TEST(HandlerStartUp, RelativeInstallDirectoryRunsNothing) {
+    HandlerMachine machine;
+    machine.Prepare("itunes64", {"--packages", "none"});
+    for (const std::string relative : {"Agent\\", "..\\Agent\\", "\\"}) {
+        SCOPED_TRACE(relative);
+        const std::string command = ShellQuote((testsupport::BinDir() / "reg").string()) +
+                                    " add 'HKLM\\Software\\Halcyra\\Vantorra\\ZQAgent' /v ZQAgentInstallDir /d " +
+                                    ShellQuote(relative) + " /f > /dev/null";
+        ASSERT_EQ(std::system(("VANTORRA_MACHINE_ROOT=" + ShellQuote(machine.Root().string()) + " " + command).c_str()), 0);
+        const HandlerRun run = machine.Run({"-n", "itunes64", "-p", machine.Archive()});
+        EXPECT_EQ(run.exitCode, ERROR_BAD_PATHNAME);
+        EXPECT_NE(run.stderrText.find("is not an absolute path"), std::string::npos) << run.stderrText;
+        EXPECT_TRUE(run.installs.empty());
+    }
+}
+
 TEST(HandlerCommandLine, ArchiveNameWithBlanksIsQuotedInTheCommandLines) {
     HandlerMachine machine;
     machine.Prepare("itunes64", {"--archive", "iTunes 64 Setup.exe", "--packages", kBonjour64});
@@ -398,7 +433,7 @@ TEST(HandlerCommandLine, ArchiveNameWithBlanksIsQuotedInTheCommandLines) {
     EXPECT_EQ(
         StartedCommands(run),
         (std::vector<std::string>{ExtractionCommand("\"iTunes 64 Setup.exe\""),
-                                  MsiCommand(kBonjour64), MainCommand("\"iTunes 64 Setup.exe\"")}));
+                                  MsiCommand(kBonjour64), MainCommand("iTunes 64 Setup.exe")}));
     EXPECT_EQ(run.installs.back(), "iTunes 64 Setup.exe /passive /quiet /norestart => 0");
 }
 

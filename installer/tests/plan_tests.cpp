@@ -58,11 +58,11 @@ TEST(RewriteProductNameTest, OnlyICloudNamesBecomeIcloud64AndOnlyOn64BitWindows)
 }
 
 TEST(CheckArchiveNameTest, AcceptsPlainFileNamesOnly) {
-    for (const char* good : {"iTunes64Setup.exe", "iTunes Setup.exe", "a", "setup..exe", "..x"}) {
+    for (const char* good : {"iTunes64Setup.exe", "iTunes Setup.exe", "a", "setup..exe", "..x", "a-b@c.exe"}) {
         EXPECT_EQ(CheckArchiveName(good), "") << good;
     }
     for (const char* bad : {"", ".", "..", "..\\x.exe", "a/b.exe", "C:x.exe", "a\"b", "a|b", "a*",
-                            "a?", "a<b", "a>b", "a\tb", "a\nb"}) {
+                            "a?", "a<b", "a>b", "a\tb", "a\nb", "-ssw", "-", "@list.txt", "@"}) {
         EXPECT_NE(CheckArchiveName(bad), "") << bad;
     }
 }

@@ -128,7 +128,7 @@ FILETIME ToFileTime(const struct timespec& time) {
 // Opens a host path with Windows semantics. On success the last error is 0, or
 // ERROR_ALREADY_EXISTS when OPEN_ALWAYS/CREATE_ALWAYS found the file.
 HANDLE OpenFileHandle(const std::string& path, DWORD desiredAccess, DWORD shareMode,
-                      DWORD disposition, DWORD flags) {
+                      DWORD disposition, DWORD flags, mode_t createMode) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING || path.empty()) {
         SetLastError(path.empty() ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -138,8 +138,9 @@ HANDLE OpenFileHandle(const std::string& path, DWORD desiredAccess, DWORD shareM
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    const bool noFollow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    if ((noFollow ? ::lstat(path.c_str(), &info) : ::stat(path.c_str(), &info)) == 0 && S_ISDIR(info.st_mode)) {
         // Folders open only for queries, and only with backup semantics, as on Windows.
         if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_NEW) {
             SetLastError(disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
@@ -157,8 +158,8 @@ HANDLE OpenFileHandle(const std::string& path, DWORD desiredAccess, DWORD shareM
         !(desiredAccess & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL)))
         mode |= O_APPEND;
     mode |= O_CLOEXEC;
-    if (flags & FILE_FLAG_OPEN_REPARSE_POINT) mode |= O_NOFOLLOW;
-    const mode_t permissions = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+    if (noFollow) mode |= O_NOFOLLOW;
+    const mode_t permissions = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : createMode;
 
     int fd = -1;
     bool existed = true;
@@ -173,6 +174,7 @@ HANDLE OpenFileHandle(const std::string& path, DWORD desiredAccess, DWORD shareM
             if (disposition == CREATE_NEW) return SetLastError(ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE;
         }
         fd = ::open(path.c_str(), mode);
+        if (fd < 0 && noFollow && errno == ELOOP) return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
         if (fd < 0 && !(errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING))
             return SetLastError(ErrorFromErrno(errno, path)), INVALID_HANDLE_VALUE;
         // ENOENT after EEXIST: the file went away in between; try to create it again.
@@ -394,7 +396,9 @@ BOOL CopyFileA(LPCSTR existingFile, LPCSTR newFile, BOOL failIfExists) {
     HANDLE source = host::OpenFileHandle(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          OPEN_EXISTING, 0);
     if (source == INVALID_HANDLE_VALUE) return FALSE;
-    HANDLE dest = host::OpenFileHandle(to, GENERIC_WRITE, 0, failIfExists ? CREATE_NEW : CREATE_ALWAYS, 0);
+    // A new copy is as private as its source from its first byte on.
+    HANDLE dest = host::OpenFileHandle(to, GENERIC_WRITE, 0, failIfExists ? CREATE_NEW : CREATE_ALWAYS, 0,
+                                       info.st_mode & 0777);
     if (dest == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         host::UnregisterHandle(source);
@@ -516,11 +520,15 @@ DWORD GetFileAttributesA(LPCSTR fileName) {
     if (!fileName) return SetLastError(ERROR_INVALID_PARAMETER), INVALID_FILE_ATTRIBUTES;
     const std::string path = MapPath(fileName);
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    if (::lstat(path.c_str(), &info) != 0) {
         host::FailErrno(path);
         return INVALID_FILE_ATTRIBUTES;
     }
-    return host::AttributesOf(info);
+    if (!S_ISLNK(info.st_mode)) return host::AttributesOf(info);
+    // As on Windows, a link reports itself: a reparse point, a folder when it names one.
+    struct stat target {};
+    const bool folder = ::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+    return (folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) | FILE_ATTRIBUTE_REPARSE_POINT;
 }
 
 DWORD GetFileAttributesW(LPCWSTR fileName) {

@@ -9,8 +9,9 @@
 
 namespace host {
 
+// A file it creates gets createMode (less the umask), or 0444 with FILE_ATTRIBUTE_READONLY.
 HANDLE OpenFileHandle(const std::string& path, DWORD desiredAccess, DWORD shareMode,
-                      DWORD disposition, DWORD flags);
+                      DWORD disposition, DWORD flags, mode_t createMode = 0666);
 bool IsPathOpenForDeleteCheck(const std::string& path);
 DWORD AttributesOf(const struct stat& info);
 FILETIME FileTimeOf(const struct timespec& time);

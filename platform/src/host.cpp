@@ -2,6 +2,7 @@
 // Windows command-line splitting and the exit-code file contract.
 #include "platform/win/host.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/src/internal.h"
+#include "platform/win/errors.h"
 
 namespace host {
 
@@ -57,6 +60,56 @@ std::FILE* MappedFopen(const char* path, const char* mode) {
         return nullptr;
     }
     return std::fopen(MapPath(path).c_str(), mode);
+}
+
+namespace {
+
+constexpr mode_t kOwnFileMode = 0640;
+
+}  // namespace
+
+std::FILE* OpenOwnFile(const char* path, const char* mode, bool* created, std::string* refusal) {
+    if (created) *created = false;
+    if (refusal) refusal->clear();
+    if (!path || !mode || (mode[0] != 'a' && mode[0] != 'w')) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const std::string mapped = MapPath(path);
+    int fd = -1;
+    const auto fail = [&](DWORD error, const char* why = nullptr) -> std::FILE* {
+        if (fd >= 0) ::close(fd);
+        if (why && refusal) *refusal = why;
+        SetLastError(error);
+        return nullptr;
+    };
+    const bool update = std::strchr(mode, '+') != nullptr;
+    // O_NONBLOCK: a FIFO planted there must not hold the open up; it is refused below.
+    const int flags = (update ? O_RDWR : O_WRONLY) | (mode[0] == 'a' ? O_APPEND : 0) | O_NOFOLLOW |
+                      O_NONBLOCK | O_CLOEXEC;
+    fd = ::open(mapped.c_str(), flags | O_CREAT | O_EXCL, kOwnFileMode);
+    const bool made = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = ::open(mapped.c_str(), flags);
+    if (fd < 0) {
+        if (errno == ELOOP) return fail(ERROR_ACCESS_DENIED, "is a symbolic link");
+        // ENXIO: a FIFO nobody reads (or a device); EISDIR: a folder.
+        if (errno == ENXIO || errno == EISDIR) return fail(ERROR_ACCESS_DENIED, "is not a regular file");
+        return fail(ErrorFromErrno(errno, mapped));
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return fail(ErrorFromErrno(errno, mapped));
+    if (!S_ISREG(info.st_mode)) return fail(ERROR_ACCESS_DENIED, "is not a regular file");
+    if (info.st_uid != ::geteuid()) return fail(ERROR_ACCESS_DENIED, "belongs to another user");
+    if (info.st_nlink != 1) return fail(ERROR_ACCESS_DENIED, "has other names (hard links)");
+    // A file left by an older version may be readable by everyone.
+    if (!made && (info.st_mode & 07777 & ~kOwnFileMode) != 0) ::fchmod(fd, info.st_mode & kOwnFileMode);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (mode[0] == 'w' && ::ftruncate(fd, 0) != 0) return fail(ErrorFromErrno(errno, mapped));
+    std::FILE* file = ::fdopen(fd, mode);
+    if (!file) return fail(ErrorFromErrno(errno, mapped));
+    if (created) *created = made;
+    SetLastError(ERROR_SUCCESS);
+    return file;
 }
 
 int MappedMkdir(const char* path) {

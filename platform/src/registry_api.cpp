@@ -180,6 +180,7 @@ LSTATUS CreateKey(HKEY parent, const std::u16string& subKey, REGSAM desired, PHK
     Resolved at;
     LSTATUS rc = Resolve(parent, 0, at);
     if (rc != ERROR_SUCCESS) return rc;
+    if (at.open.path.size() + parts.size() > host::reg::kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
 
     // Already there: open it with the stored spelling of each name, no write needed.
     std::vector<std::u16string> path = at.open.path;

@@ -461,6 +461,10 @@ void ParseRegText(std::string_view bytes, Key& root, ParseReport* report) {
                 continue;
             }
             parts.erase(parts.begin());
+            if (parts.size() > kMaxKeyDepth) {
+                skip(i, "key deeper than " + std::to_string(kMaxKeyDepth) + " levels");
+                continue;
+            }
             if (!std::all_of(parts.begin(), parts.end(), ValidKeyComponent)) {
                 skip(i, "bad key name");
                 continue;

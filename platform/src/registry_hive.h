@@ -17,6 +17,9 @@ inline constexpr std::u16string_view kRootName = u"HKEY_LOCAL_MACHINE";
 // Longest key name component and value name Windows accepts.
 inline constexpr size_t kMaxKeyNameChars = 255;
 inline constexpr size_t kMaxValueNameChars = 16383;
+// Deepest key Windows allows, in levels below the hive's root. Deeper keys are refused
+// wherever they would come in, so no walk over the tree can run out of stack.
+inline constexpr size_t kMaxKeyDepth = 512;
 
 struct Value {
     std::u16string name;  // empty: the key's default value
@@ -73,8 +76,9 @@ struct ParseReport {
 };
 
 // Applies a document in the registry export format to the hive below root:
-// sections create keys, "name"=- and [-KEY] delete. Sections of other roots and lines
-// that cannot be read are skipped and reported; everything else still applies.
+// sections create keys, "name"=- and [-KEY] delete. Sections of other roots or deeper
+// than kMaxKeyDepth and lines that cannot be read are skipped and reported; everything
+// else still applies.
 // Accepts UTF-8 (with or without BOM) and UTF-16 with a byte-order mark, CR LF or LF.
 void ParseRegText(std::string_view bytes, Key& root, ParseReport* report = nullptr);
 

@@ -18,6 +18,9 @@
 namespace host::reg {
 namespace {
 
+// The hive holds the agent's settings, secrets among them: the owner's alone, as its lock.
+constexpr mode_t kHiveFileMode = 0600;
+
 class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
@@ -213,8 +216,12 @@ DWORD UpdateHive(const HiveUpdate& apply) {
     std::filesystem::create_directories(folder, ignored);
 
     const std::string lockPath = folder + "/HKLM.lock";
-    Fd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (lock.get() < 0) return ErrorFromErrno(errno, lockPath);
+    // Never through a link: whoever planted one would have us create or lock their file.
+    Fd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kHiveFileMode));
+    if (lock.get() < 0) return errno == ELOOP ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno, lockPath);
+    struct stat lockInfo {};
+    if (::fstat(lock.get(), &lockInfo) != 0) return ErrorFromErrno(errno, lockPath);
+    if (!S_ISREG(lockInfo.st_mode)) return ERROR_ACCESS_DENIED;
     // flock, not fcntl: its locks belong to the open file, so they also exclude other
     // threads of this process, and the kernel drops them when a writer dies.
     while (::flock(lock.get(), LOCK_EX) != 0) {
@@ -235,11 +242,14 @@ DWORD UpdateHive(const HiveUpdate& apply) {
     if (rc != ERROR_SUCCESS || !changed) return rc;
 
     std::string text = FormatRegText(*root, kRootName);
-    // One temporary name is enough: only the holder of the lock writes it.
-    const std::string temp = folder + "/HKLM.reg.new";
+    // A fresh name of our own, created exclusively: a name known in advance could be a
+    // link planted there to have the hive written over another file.
+    std::string temp = folder + "/HKLM.reg.XXXXXX";
     {
-        Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (out.get() < 0) return ErrorFromErrno(errno, temp);
+        Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+        if (out.get() < 0) return ErrorFromErrno(errno, folder);
+        // mkostemp creates it 0600 already; say so in case that ever changes.
+        ::fchmod(out.get(), kHiveFileMode);
         rc = WriteAll(out.get(), text);
         if (rc == ERROR_SUCCESS && ::fsync(out.get()) != 0) rc = ErrorFromErrno(errno);
     }

@@ -313,6 +313,52 @@ TEST(RegistryApi, AccessRightsAreChecked) {
     EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
 }
 
+std::string Levels(size_t count) {
+    std::string path;
+    for (size_t i = 0; i < count; ++i) path += i ? "\\a" : "a";
+    return path;
+}
+
+TEST(RegistryApi, AKeyTooDeepInTheHiveFileLeavesReadersAndWritersWorking) {
+    MachineRoot root;
+    // 600 kB: one key 300,000 levels deep after the agent's key.
+    const std::string deep = "[HKEY_LOCAL_MACHINE\\" + Levels(300000) + "]\r\n\"v\"=\"x\"\r\n";
+    ASSERT_TRUE(testsupport::WriteHive(root, "Windows Registry Editor Version 5.00\r\n\r\n"
+                                             "[HKEY_LOCAL_MACHINE\\Software\\Halcyra]\r\n\"Kept\"=dword:00000007\r\n\r\n" +
+                                                 deep));
+    KeyHolder agent;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Halcyra", 0, KEY_ALL_ACCESS, &agent.key), ERROR_SUCCESS);
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    EXPECT_EQ(RegQueryValueExA(agent.key, "Kept", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(SetDword(agent.key, "Added", 8), ERROR_SUCCESS);
+    HKEY none = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "a", 0, KEY_READ, &none), ERROR_FILE_NOT_FOUND);
+    EXPECT_LT(std::filesystem::file_size(Hive(root)), 4096u) << "the unreadable key is not written back";
+}
+
+TEST(RegistryApi, KeysAreCreatedUpTo512LevelsDeep) {
+    MachineRoot root;
+    KeyHolder deepest;
+    deepest.key = Create(Levels(512).c_str());
+    EXPECT_NE(deepest.key, nullptr);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, Levels(513).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(key, nullptr);
+    // Counted from the hive's root, not from the key a path starts at.
+    KeyHolder middle;
+    middle.key = Create(Levels(256).c_str());
+    EXPECT_EQ(RegCreateKeyExA(middle.key, Levels(257).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCreateKeyExA(middle.key, Levels(256).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    if (key) RegCloseKey(key);
+}
+
 TEST(RegistryApi, BadHandlesAndParameters) {
     MachineRoot root;
     HKEY key = Create("Software\\Bad");

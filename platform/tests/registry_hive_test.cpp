@@ -262,6 +262,43 @@ TEST(RegistryHiveText, UnreadableLinesAreSkippedAndTheRestSurvives) {
     }
 }
 
+// "a\a\...\a" with the given number of levels below the hive's root.
+std::string DeepPath(size_t levels) {
+    std::string path = "HKEY_LOCAL_MACHINE";
+    path.reserve(path.size() + 2 * levels);
+    for (size_t i = 0; i < levels; ++i) path += "\\a";
+    return path;
+}
+
+TEST(RegistryHiveText, KeysDeeperThanWindowsAllowsAreSkippedAndTheRestSurvives) {
+    constexpr size_t kWindowsDepth = 512;
+    struct DepthCase {
+        size_t levels;
+        bool kept;
+    };
+    for (const DepthCase c : {DepthCase{kWindowsDepth, true}, DepthCase{kWindowsDepth + 1, false},
+                              DepthCase{300000, false}}) {
+        SCOPED_TRACE(c.levels);
+        const std::string doc = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Before]\n\"ok\"=\"1\"\n[" +
+                                DeepPath(c.levels) + "]\n\"deep\"=\"x\"\n[HKEY_LOCAL_MACHINE\\After]\n\"ok\"=\"2\"\n";
+        ParseReport report;
+        Key root = Parse(doc, &report);
+        ASSERT_NE(Find(root, u"Before"), nullptr);
+        ASSERT_NE(Find(root, u"After"), nullptr);
+        EXPECT_EQ(Find(root, u"After")->values.size(), 1u);
+        if (c.kept) {
+            EXPECT_TRUE(report.skipped.empty());
+            // The deepest key written out and read back is the same tree.
+            Key again = Parse(FormatRegText(root, host::reg::kRootName));
+            EXPECT_EQ(FormatRegText(again, host::reg::kRootName), FormatRegText(root, host::reg::kRootName));
+        } else {
+            ASSERT_EQ(report.skipped.size(), 1u);  // its value goes with it, unreported
+            EXPECT_EQ(report.skipped[0], std::make_pair(size_t{5}, std::string("key deeper than 512 levels")));
+            EXPECT_EQ(Find(root, u"a"), nullptr) << "no part of a refused key is made";
+        }
+    }
+}
+
 TEST(RegistryHiveText, ValuesBeforeAnySectionOrUnderABrokenOneGoNowhere) {
     ParseReport report;
     Key root = Parse(

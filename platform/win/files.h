@@ -32,11 +32,12 @@ inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x00000002;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
 inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x00000400;  // here: a symbolic link
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000;
 // A link in the last path component is not followed. Windows then opens the link itself;
-// here the open fails (ERROR_INVALID_NAME), so a caller that uses the flag to keep off
+// here the open fails (ERROR_ACCESS_DENIED), so a caller that uses the flag to keep off
 // links reads or writes no link's target on either system. CREATE_NEW never follows a
 // link anyway: it fails with ERROR_FILE_EXISTS when anything, a link too, has the name.
 inline constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;

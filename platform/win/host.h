@@ -30,6 +30,19 @@ int MappedMkdir(const char* path);
 int MappedRemove(const char* path);
 int MappedRename(const char* from, const char* to);
 
+// Opens a file the process keeps for itself (a log) for writing, creating it when it is
+// absent. mode: "a" or "a+" append, "w" empties the file once it has passed the checks.
+// On POSIX the file is created exclusively with owner read-write and group read access
+// (0640) and never through a symbolic link; an existing file is refused unless it is a
+// regular file of the running user's own with a single name (no hard link), and wider
+// access on it is narrowed to 0640. On Windows the folder's access control decides who
+// can put files there, and the file is opened as fopen does.
+// Null on failure, with the last error set; refusal (when given) then says why the file
+// found there was refused, and stays empty for an ordinary failure. created (when given)
+// tells whether this call made the file.
+std::FILE* OpenOwnFile(const char* path, const char* mode, bool* created = nullptr,
+                       std::string* refusal = nullptr);
+
 #ifndef _WIN32
 // Splits a command line with the Windows rules: the first token is the program,
 // double quotes group, backslashes before a quote escape it.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 namespace host {
 
@@ -17,6 +18,23 @@ std::FILE* MappedFopen(const char* path, const char* mode) {
         return nullptr;
     }
     return std::fopen(path, mode);
+}
+
+std::FILE* OpenOwnFile(const char* path, const char* mode, bool* created, std::string* refusal) {
+    if (created) *created = false;
+    if (refusal) refusal->clear();
+    if (!path || !mode || (mode[0] != 'a' && mode[0] != 'w')) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const bool existed = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    std::FILE* file = std::fopen(path, mode);
+    if (!file) {
+        SetLastError(_doserrno != 0 ? static_cast<DWORD>(_doserrno) : ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    if (created) *created = !existed;
+    return file;
 }
 
 int MappedMkdir(const char* path) {

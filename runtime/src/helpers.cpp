@@ -223,16 +223,19 @@ bool GetFileSizeByName(const char* fileName, ULONGLONG* size) {
 DWORD AppendLineToFile(const char* fileName, const char* text) {
     if (!fileName) return ERROR_INVALID_DATA;
     DWORD result = ERROR_SUCCESS;
-    if (CheckFileExists(fileName) != ERROR_SUCCESS) {
+    const bool present = CheckFileExists(fileName) == ERROR_SUCCESS;
+    if (!present) {
         WideString wide;
         if (ChangeUtf8ToWideStr(fileName, &wide)) CreateFolder(wide.c_str());
-        HANDLE file = CreateFileA(fileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        // A successful open leaves the last error alone, so it is not taken as the result.
-        result = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-        LogErrorMessage(result);
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     }
-    if (std::FILE* out = host::MappedFopen(fileName, "a+")) {
+    // Created here as a private file, and never written through a link or into a file
+    // someone else put there (the error log lies in a folder the agent writes as root).
+    std::FILE* out = OpenPrivateTextFile(fileName, "a+");
+    if (!present) {
+        result = out ? ERROR_SUCCESS : GetLastError();
+        LogErrorMessage(result);
+    }
+    if (out) {
         if (text) std::fputs(text, out);
         std::fputc('\n', out);
         std::fclose(out);
@@ -249,7 +252,9 @@ std::string ConcatStrings(const char* first, const char* second) {
 // ---------------------------------------------------------------- encodings
 
 bool ChangeUtf8ToWideStr(const char* utf8, WideString* wide) {
-    LogDebug("UTF String Received:%s\n", utf8);
+    // Passwords pass through here on their way to a request: only the size is shown.
+    LogDebug("UTF String Received:%s\n",
+             utf8 ? "(" + std::to_string(std::strlen(utf8)) + " bytes)" : std::string("(null)"));
     if (!utf8) {
         LogError("ChangeUtf8ToWideStr: utf8 is empty! \n");
         return false;

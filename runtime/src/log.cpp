@@ -96,7 +96,7 @@ bool Open(const char* mode) {
         path = "../logs/" + name;
     }
     gv_logSettings.fullPath = path;
-    std::FILE* file = host::MappedFopen(path.c_str(), mode);
+    std::FILE* file = OpenPrivateTextFile(path.c_str(), mode);
     if (!file) return false;
     SetOpenFile(file);
     WriteMarker("Log open time: %s\n");
@@ -159,6 +159,19 @@ int CurrentThreadNumber() {
 
 }  // namespace
 
+std::FILE* OpenPrivateTextFile(const char* path, const char* mode, bool* created) {
+    std::string refusal;
+    std::FILE* file = host::OpenOwnFile(path, mode, created, &refusal);
+    if (!file && !refusal.empty()) {
+        // Someone else put this file there: it is left alone, and said so where an
+        // administrator sees it (the log itself may be the file refused).
+        std::fprintf(stderr, "vantorra: not writing %s: it %s\n", path, refusal.c_str());
+        std::fflush(stderr);
+        SetLastError(ERROR_ACCESS_DENIED);
+    }
+    return file;
+}
+
 std::string GetLogTimestamp() {
     std::string stamp;
     AppendTimestamp(stamp);
@@ -169,34 +182,39 @@ bool LogEnabled(LogLevel level) {
     return gv_logOpen && gv_logLockExists && Allows(gv_logLevel, level);
 }
 
-void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> args) {
-    if (!LogEnabled(level)) return;
-    // Format outside the lock: it is the expensive part and touches no shared state.
-    const std::string message = FormatLogText(format, args);
-    // The whole line goes out in one write. (A plain local, not a reused thread_local:
-    // entries may still come while the main thread's thread_locals are being destroyed.)
-    std::string entry;
-    entry.reserve(message.size() + 64);
-    std::lock_guard lock(LogMutex());
-    if (!gv_logFilePtr || !gv_logLockExists || !Allows(gv_logLevel, level)) return;
-    entry += "[ ";
-    AppendTimestamp(entry);  // under the lock, so the stamps in the file never go backwards
-    entry += " ] [ ";
-    char thread[16];
-    const char* threadEnd = fmt::format_to(thread, FMT_COMPILE("{}"), CurrentThreadNumber());
-    entry.append(thread, static_cast<std::size_t>(threadEnd - thread));
-    entry += " ] ";
-    entry += TagOf(level);
-    entry += ' ';
-    entry += message;
-    std::fwrite(entry.data(), 1, entry.size(), gv_logFilePtr);
-    std::fflush(gv_logFilePtr);
+void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> args) noexcept {
+    try {
+        if (!LogEnabled(level)) return;
+        // Format outside the lock: it is the expensive part and touches no shared state.
+        const std::string message = FormatLogText(format, args);
+        // The whole line goes out in one write. (A plain local, not a reused thread_local:
+        // entries may still come while the main thread's thread_locals are being destroyed.)
+        std::string entry;
+        entry.reserve(message.size() + 64);
+        std::lock_guard lock(LogMutex());
+        if (!gv_logFilePtr || !gv_logLockExists || !Allows(gv_logLevel, level)) return;
+        entry += "[ ";
+        AppendTimestamp(entry);  // under the lock, so the stamps in the file never go backwards
+        entry += " ] [ ";
+        char thread[16];
+        const char* threadEnd = fmt::format_to(thread, FMT_COMPILE("{}"), CurrentThreadNumber());
+        entry.append(thread, static_cast<std::size_t>(threadEnd - thread));
+        entry += " ] ";
+        entry += TagOf(level);
+        entry += ' ';
+        entry += message;
+        std::fwrite(entry.data(), 1, entry.size(), gv_logFilePtr);
+        std::fflush(gv_logFilePtr);
+    } catch (...) {
+        // No memory for the entry, or a lock the system refused: the entry is lost, the
+        // caller's work goes on.
+    }
 }
 
 void AppendTextToFileArgs(const char* path, const char* format, std::span<const LogArg> args) {
     if (!path || !format) return;
     const std::string text = FormatLogText(format, args);
-    std::FILE* file = host::MappedFopen(path, "a");
+    std::FILE* file = OpenPrivateTextFile(path, "a");
     if (!file) return;
     std::fwrite(text.data(), 1, text.size(), file);
     std::fclose(file);

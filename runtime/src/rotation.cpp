@@ -103,6 +103,20 @@ std::string BackupPath(const std::string& folder, const std::string& base, int n
     return folder + "\\" + base + std::to_string(number) + ".log";
 }
 
+// Copies a log onto target by replacing whatever is there, never by writing through it,
+// and never copies what a link names: the logs folder may hold links someone planted to
+// have the copy land in another file, or another file's text land among the logs.
+BOOL CopyReplacing(const std::string& source, const std::string& target) {
+    const DWORD attributes = GetFileAttributesA(source.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // A missing source leaves the target alone, as an overwriting copy would.
+    if (attributes != INVALID_FILE_ATTRIBUTES) DeleteFileA(target.c_str());
+    return CopyFileA(source.c_str(), target.c_str(), TRUE);
+}
+
 void DeleteLogged(const std::string& path) {
     if (DeleteFileA(path.c_str()))
         LogInfo("RotateSpecificLogs : The file %s was successfully deleted..:\n", path);
@@ -121,13 +135,15 @@ void CopyAndTruncate(const std::string& live, const std::string& firstBackup) {
     DWORD truncateError = 0;
     {
         LogLockGuard lock;
-        copied = CopyFileA(live.c_str(), firstBackup.c_str(), FALSE) != FALSE;
+        copied = CopyReplacing(live, firstBackup) != FALSE;
         if (!copied) {
             copyError = GetLastError();
         } else {
+            // Not through a link: the file emptied is the log itself, not what a link names.
             HANDLE file = CreateFileA(live.c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr);
             if (file == INVALID_HANDLE_VALUE) {
                 truncateError = GetLastError();
             } else {
@@ -243,7 +259,7 @@ bool CheckLogSizeReached(const char* path, DWORD threshold) {
     ULONGLONG size = 0;
     HANDLE file = path ? CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
                        : INVALID_HANDLE_VALUE;
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = path ? GetLastError() : ERROR_INVALID_PARAMETER;
@@ -292,7 +308,7 @@ DWORD RotateSpecificLogs(const char* folder, std::string fileNames, int maxFiles
             const std::string target = BackupPath(dir, base, count);
             LogInfo("RotateSpecificLogs : The tempFileName2 : %s . \n", target);
             if (count != 1) {
-                if (CopyFileA(source.c_str(), target.c_str(), FALSE)) {
+                if (CopyReplacing(source, target)) {
                     LogInfo("RotateSpecificLogs : File copied from %s to  %s . \n", source, target);
                     DeleteLogged(source);
                 } else {

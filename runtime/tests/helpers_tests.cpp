@@ -294,8 +294,19 @@ TEST(Helpers, Utf8AndUtf16RoundTrips) {
     EXPECT_TRUE(log.has("[ERROR] ChangeUtf8ToWideStr: utf8 is empty! \n"));
     EXPECT_TRUE(log.has("[ERROR] ChangeToWideStr: AnsiString is empty! \n"));
     EXPECT_TRUE(log.has("[ERROR] ChangeAnsiToUTF8Str: ansiString is empty! \n"));
-    ChangeUtf8ToWideStr("shown", &wide);
-    EXPECT_TRUE(log.has("[DEBUG] UTF String Received:shown\n"));
+}
+
+// The proxy password passes through the conversion on its way to the request.
+TEST(Helpers, ConvertedTextNeverReachesTheLog) {
+    LogCapture log(4);
+    WideString wide;
+    ASSERT_TRUE(ChangeUtf8ToWideStr("pr\xC3\xB6xy-s3cret", &wide));
+    EXPECT_EQ(wide, WideString(WTEXT("pr\u00F6xy-s3cret")));
+    EXPECT_FALSE(ChangeUtf8ToWideStr(nullptr, &wide));
+    const std::string text = log.text();
+    EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
+    EXPECT_NE(text.find("[DEBUG] UTF String Received:(13 bytes)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[DEBUG] UTF String Received:(null)\n"), std::string::npos) << text;
 }
 
 namespace {

@@ -19,21 +19,14 @@
 namespace {
 
 // Store operations never let an allocation failure escape: they give their failure
-// result (false, null, none) instead, with an ERROR line where one is given. The log
-// itself may find no memory; that is ignored.
-void LogOutOfMemory(const char* message) noexcept {
-    try {
-        LogError(message);
-    } catch (const std::bad_alloc&) {
-    }
-}
-
+// result (false, null, none) instead, with an ERROR line where one is given (the log
+// drops an entry it finds no memory for).
 template <typename Body>
 auto UnlessOutOfMemory(const char* message, Body&& body) -> decltype(body()) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        if (message) LogOutOfMemory(message);
+        if (message) LogError(message);
         if constexpr (!std::is_void_v<decltype(body())>) return {};
     }
 }

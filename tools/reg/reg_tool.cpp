@@ -58,6 +58,9 @@ std::vector<std::u16string> ParseKey(const std::string& operation, const std::st
                       Upper(operation) + " /?\" for usage."};
     }
     parts.erase(parts.begin());
+    if (parts.size() > host::reg::kMaxKeyDepth)
+        throw Failure{"ERROR: Invalid key name: keys are at most " + std::to_string(host::reg::kMaxKeyDepth) +
+                      " levels deep."};
     for (const auto& part : parts) {
         if (part.size() > host::reg::kMaxKeyNameChars ||
             part.find_first_of(u"\r\n") != std::u16string::npos)

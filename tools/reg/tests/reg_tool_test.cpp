@@ -262,6 +262,32 @@ TEST(RegTool, ImportAcceptsRegeditFilesWithDeletions) {
     EXPECT_EQ(ReadValue("Software\\Keep", "new", &type), (std::vector<BYTE>{42, 0, 0, 0}));
 }
 
+std::string KeyLevels(size_t count) {
+    std::string path = "HKEY_LOCAL_MACHINE";
+    for (size_t i = 0; i < count; ++i) path += "\\a";
+    return path;
+}
+
+TEST(RegTool, KeysDeeperThan512LevelsAreRefused) {
+    MachineRoot root;
+    EXPECT_EQ(RunReg({"add", KeyLevels(512)}, root).code, 0);
+    Result deeper = RunReg({"add", KeyLevels(513)}, root);
+    EXPECT_EQ(deeper.code, 1);
+    EXPECT_NE(deeper.err.find("at most 512 levels deep"), std::string::npos) << deeper.err;
+
+    testsupport::WriteFile(root.path() / "deep.reg", "Windows Registry Editor Version 5.00\r\n\r\n[" +
+                                                         KeyLevels(100000) + "]\r\n\"v\"=\"x\"\r\n\r\n"
+                                                         "[HKEY_LOCAL_MACHINE\\Software\\Kept]\r\n\"v\"=\"y\"\r\n");
+    Result imported = RunReg({"import", (root.path() / "deep.reg").string()}, root);
+    EXPECT_EQ(imported.code, 0);
+    EXPECT_NE(imported.err.find("WARNING: line 3 of the file was skipped: key deeper than 512 levels"),
+              std::string::npos)
+        << imported.err;
+    DWORD type = 0;
+    EXPECT_FALSE(ReadValue("Software\\Kept", "v", &type).empty());
+    EXPECT_EQ(RunReg({"query", "HKLM\\a"}, root).code, 0);  // the 512 levels made by add
+}
+
 TEST(RegTool, BadCommandLinesFailClearlyAndLeaveTheHiveAlone) {
     MachineRoot root;
     ASSERT_EQ(RunReg({"add", "HKLM\\Software\\Safe", "/v", "v", "/d", "1"}, root).code, 0);
