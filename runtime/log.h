@@ -121,7 +121,8 @@ void LogTrace(const char* format, const Args&... args) {
 
 // Opens a log-like file the process writes (host::OpenOwnFile: created owner read-write,
 // group read, never through a link, never another user's file). A file refused for what
-// it is gets one line on stderr; other failures are silent. Null on failure.
+// it is gets one line on stderr; other failures are silent. Null on failure; the caller
+// closes the file with fclose.
 std::FILE* OpenPrivateTextFile(const char* path, const char* mode, bool* created = nullptr);
 
 // Appends the formatted text to the named file (created when absent, as
