@@ -1,7 +1,7 @@
 # `make package`: the Debian packages of the two install components (VantorraInstall.cmake).
 #   vantorra-agent      programs, data files, README
 #   vantorra-agent-dev  headers, static libraries, CMake package, pkg-config files
-# scripts/check-package checks them with lintian and runs the programs from an unpacked root.
+# scripts/check-install checks them with lintian and runs the programs from an unpacked root.
 
 set(VANTORRA_PACKAGE_MAINTAINER "Vantorra agent developers <agent-dev@vantorra.example>"
     CACHE STRING "Maintainer field of the Debian packages")
