@@ -122,6 +122,21 @@ std::string CurrentHost(HINTERNET request) {
 
 std::string Text(const std::string& operation, const char* rest) { return operation + rest; }
 
+// Records the first key seen from a configured server as its pin, with the WARNING line
+// naming it, and gives the pin now in force: another process may have recorded a
+// different key first. The caller holds the pin lock.
+std::string TrustOnFirstUse(const std::string& operation, bool distribution, const std::string& host,
+                            const std::string& fingerprint) {
+    std::string recorded = RecordServerKeyPin(distribution, fingerprint);
+    if (recorded == fingerprint) {
+        LogInfo(Text(operation, " : WARNING : no key pin was recorded for the server %s, so its key is trusted "
+                                "on first use and recorded: SHA-256 %s \n")
+                    .c_str(),
+                host, fingerprint);
+    }
+    return recorded;
+}
+
 }  // namespace
 
 bool IsCertificateError(DWORD error) {
@@ -272,15 +287,8 @@ bool ServerGuard::AcceptKey(const std::string& host, const std::string& fingerpr
     std::lock_guard lock(PinMutex());
     std::optional<std::string> pin = distribution ? gv_dsKeyPin : gv_serverKeyPin;
     if (!pin) {
-        const std::string recorded = RecordServerKeyPin(distribution, fingerprint);
-        if (recorded == fingerprint) {
-            LogInfo(Text(operation_, " : WARNING : no key pin was recorded for the server %s, so its key is trusted "
-                                     "on first use and recorded: SHA-256 %s \n")
-                        .c_str(),
-                    host, fingerprint);
-            return true;
-        }
-        pin = recorded;
+        pin = TrustOnFirstUse(operation_, distribution, host, fingerprint);
+        if (*pin == fingerprint) return true;
     }
     const std::vector<std::string> pins = ParseKeyPins(*pin);
     if (std::find(pins.begin(), pins.end(), fingerprint) != pins.end()) return true;
@@ -301,13 +309,8 @@ void ServerGuard::OnSendingRequest(HINTERNET request) {
         const ServerRole role = RoleOf(host);
         const bool distribution = role == ServerRole::Distribution;
         std::lock_guard lock(PinMutex());
-        if (!fingerprint.empty() && role != ServerRole::None && !(distribution ? gv_dsKeyPin : gv_serverKeyPin) &&
-            RecordServerKeyPin(distribution, fingerprint) == fingerprint) {
-            LogInfo(Text(operation_, " : WARNING : no key pin was recorded for the server %s, so its key is "
-                                     "trusted on first use and recorded: SHA-256 %s \n")
-                        .c_str(),
-                    host, fingerprint);
-        }
+        if (!fingerprint.empty() && role != ServerRole::None && !(distribution ? gv_dsKeyPin : gv_serverKeyPin))
+            TrustOnFirstUse(operation_, distribution, host, fingerprint);
         return;
     }
     if (fingerprint.empty()) {

@@ -4,6 +4,8 @@
 // configured text fail.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <mutex>
 #include <set>
@@ -12,6 +14,7 @@
 
 #include "store/foundation/text_utils.h"
 #include "store/persistence/persistence.h"
+#include "store/persistence/tests/startup_fixture.h"
 
 namespace recording {
 
@@ -141,5 +144,21 @@ inline const DBProvider* Provider() {
                                      Begin,    Commit, Rollback, UpdateBlob, QueryBlob};
     return &provider;
 }
+
+// A store root whose one connection goes to the recording provider; the store is stopped
+// and the provider unregistered after each test.
+class RecordedStartupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TheRecorder().Reset();
+        RegisterDBProvider(Provider());
+        root_.Write("connparams.txt", "agent 0 recdsn sa NULL 0 main SQLITE SQLITE NO\n");
+    }
+    void TearDown() override {
+        DeInitQuennet();
+        UnregisterDBProvider("SQLITE");
+    }
+    startuptest::StoreRoot root_;
+};
 
 }  // namespace recording

@@ -18,19 +18,7 @@ ColumnValue persistencetest_Value(const char* text, BYTE type) {
     return ConvertTextToColumnValue(text, type, &length);
 }
 
-class StartupRecordingTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        recording::TheRecorder().Reset();
-        RegisterDBProvider(recording::Provider());
-        root_.Write("connparams.txt", "agent 0 recdsn sa NULL 0 main SQLITE SQLITE NO\n");
-    }
-    void TearDown() override {
-        DeInitQuennet();
-        UnregisterDBProvider("SQLITE");
-    }
-    StoreRoot root_;
-};
+using StartupRecordingTest = recording::RecordedStartupTest;
 
 // Statements of a start with the creates cut to their first line (their full text is
 // checked with the dialects).

@@ -14,17 +14,8 @@ using namespace startuptest;
 
 namespace {
 
-class StartupRecoveryTest : public ::testing::Test {
+class StartupRecoveryTest : public recording::RecordedStartupTest {
 protected:
-    void SetUp() override {
-        recording::TheRecorder().Reset();
-        RegisterDBProvider(recording::Provider());
-        root_.Write("connparams.txt", "agent 0 recdsn sa NULL 0 main SQLITE SQLITE NO\n");
-    }
-    void TearDown() override {
-        DeInitQuennet();
-        UnregisterDBProvider("SQLITE");
-    }
     bool Start() { return InitQuennet(root_.path().string().c_str()); }
     static int Opened() {
         std::lock_guard<std::mutex> hold(recording::TheRecorder().mutex);
@@ -34,7 +25,6 @@ protected:
         auto source = std::dynamic_pointer_cast<ODBCSequenceSource>(GetSequenceDataSource());
         return source ? source->ReservationConnectionFor("main") : nullptr;
     }
-    StoreRoot root_;
 };
 
 TEST_F(StartupRecoveryTest, TheReservationConnectionIsReopenedOnceAged) {
