@@ -3,7 +3,7 @@ JOBS ?= 2
 PRODUCT ?= itunes64
 DB ?= sqlite
 
-.PHONY: all bootstrap configure build test asan-test release demo demo-store demo-http clean format windows windows-test
+.PHONY: all bootstrap configure build test asan-test release package debs check-install docs demo demo-store demo-http clean format windows windows-test
 
 all: build
 
@@ -27,6 +27,25 @@ asan-test: bootstrap
 release: bootstrap
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS)
+
+# The Debian packages vantorra-agent and vantorra-agent-dev in build/release/packages/,
+# checked by lintian. Builds only what the packages hold.
+package: debs
+	@scripts/check-install lintian build/release
+
+# What CI checks of the installed runtime and of the packages (scripts/check-install;
+# lintian included, so the packages are built once and checked once).
+check-install: debs
+	@scripts/check-install all build/release
+
+debs: bootstrap
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS) --target installable
+	@cd build/release && cpack
+
+# The API reference of the public headers, as HTML in build/docs/ (fails on any warning).
+docs: configure
+	@cmake --build --preset debug --target docs
 
 # The handler and its libraries built for Windows with mingw-w64; the tests run under Wine.
 CCACHE_LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)

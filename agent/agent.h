@@ -20,6 +20,8 @@ extern std::string gv_systemDetailsKey;  // ...\ZQAgent\SystemDetails
 extern std::string gv_settingsKey;       // ...\ZQAgent\Settings
 
 // ---- Agent parameters (one instance per process; nullopt is "null") ----
+// PFN_IsWow64Process, PFN_Wow64DisableWow64FsRedirection, PFN_Wow64RevertWow64FsRedirection:
+// kernel32's WOW64 entry points, looked up at start-up (null where kernel32 lacks them).
 using PFN_IsWow64Process = BOOL (*)(HANDLE, BOOL*);
 using PFN_Wow64DisableWow64FsRedirection = BOOL (*)(PVOID*);
 using PFN_Wow64RevertWow64FsRedirection = BOOL (*)(PVOID);
@@ -101,6 +103,7 @@ extern DWORD gv_httpMaxGzipSize;
 extern DWORD gv_httpMaxGzipRatio;
 // Read by InitializeAgentDetails; put back by ResetAgentParameters.
 void ReadHttpSizeLimits();
+// Puts the three limits back to their defaults.
 void ResetHttpSizeLimits();
 
 // Puts every parameter back to its initial value (for tests and tools that run the
@@ -110,36 +113,74 @@ void ResetAgentParameters();
 // ---- Start-up ----
 // 0 complete, 13 a required value is missing (earlier parameters stay set), 10047 imaged.
 int InitializeAgentParameters();
+// Reads the agent details of the root key (version, service, customer, office, install
+// source, transfer rate, flags, resource id...): 0, or ERROR_INVALID_DATA (13) when a
+// required value is missing, logged.
 int InitializeAgentDetails();
+// The CustomerID value into *customerId: 0, or ERROR_INVALID_DATA when it is missing.
 int GetCustomerId(std::optional<std::string>* customerId);
+// Sets gv_dsRouteEnabled from EnableDSRoute ("yes", any case); writes "no" when the value
+// is missing and returns the result of that write, else 0.
 DWORD GetEnableDSRoute();
+// DataTransferRate_KBps into *rate: its leading digits, 0 when missing, empty or above
+// 3072 (then 0 is written back). Always returns 0.
 int GetDataTransferRate(DWORD* rate);
 
 // ---- Server, distribution server and proxy ----
+// Reads the Vantorra server's name, addresses, ports and protocol from ServerInfo: 0, or
+// ERROR_INVALID_DATA when the name or port is missing, logged.
 int InitializeServerDetailsFromRegistry();
+// The same for the distribution server (which speaks the server's protocol).
 int InitializeDSServerDetailsFromRegistry();
+// Reads the proxy settings, decrypting the stored password; always 0 (missing values keep
+// their defaults).
 int InitializeProxyDetailsFromRegistry();
+// 1 when the default key container can be opened (or created) and holds both key pairs
+// (made when missing), else 0.
 int CheckCryptographicClient();
+// Routes the agent's requests to the distribution server: its name and addresses become
+// the server's, and the proxy is turned off.
 void ApplyDSRoute();
+// SaveLastAccessName, SaveDSLastAccessName: record the address that answered last
+// (ZQLastAccessName, DistributionLastAccessName in ServerInfo); the write's error code.
 DWORD SaveLastAccessName(const char* name);
 DWORD SaveDSLastAccessName(const char* name);
 
 // ---- Local machine identity ----
+// Reads the machine's addresses, domain controller, computer name and name space: 0, or
+// ERROR_INVALID_DATA when the name or the name space cannot be read (address and
+// domain-controller failures are logged only).
 int InitializeLocalMachineDetails();
+// The adapters' IPv4 addresses, MAC addresses and masks as parallel comma-separated lists:
+// 0, or the error code of GetAdaptersInfo (ERROR_NOT_ENOUGH_MEMORY...), logged.
 DWORD GetMACandIPAddress(std::optional<std::string>* ipList, std::optional<std::string>* macList,
                          std::optional<std::string>* maskList);
+// The domain controller's name without its leading backslashes: 0, or the error code of
+// DsGetDcNameA (ERROR_NO_SUCH_DOMAIN outside a domain).
 DWORD GetComputerLogonServer(std::optional<std::string>* name);
+// The computer's DNS host name: 1, or 0 (name unset) when it cannot be read.
 int GetLocalComputerName(std::optional<std::string>* name);
+// The workgroup or domain name and *inDomain (1 joined to a domain): 1, or 0 when the join
+// information cannot be read.
 int GetComputerNameSpace(std::optional<std::string>* name, int* inDomain);
 
 // ---- Operating-system identification ----
+// The Windows family: 0 2000, 1 XP/2003, 2 Vista, 3 7, 4 8, 5 8.1, 6 version 10.0 (10
+// and 11), 7 any later version; 1 when the version cannot be read, -1 for what is not
+// Windows NT 5 or later.
 int GetOsFamily();
 // nullopt when the version cannot be read (or the legacy registry lookup fails).
 std::optional<std::string> GetOSNameEx(DWORD major, DWORD minor);
+// 1 on Windows 7 or 8 (GetOsFamily 3 or 4), else 0.
 int isWin7orWin8();
 
 // ---- Resource identifier ----
+// ZQAgentResourceID from the registry, else (not at log-off) from the server through
+// GetResourceIDFromServer: 0 with *resourceId set, or the error code.
 DWORD GetResourceID(std::optional<std::string>* resourceId);
+// Asks the server through the installed lookup: 0 (the id recorded in the registry and the
+// agent service told when one came), ERROR_CALL_NOT_IMPLEMENTED without a lookup,
+// ERROR_INVALID_DATA for an id that is not printable text, else the lookup's code.
 DWORD GetResourceIDFromServer(std::optional<std::string>* resourceId);
 // The server part of GetResourceIDFromServer: download the document at documentPath,
 // load it into the store and pick the RESOURCE_ID row's param_Value. Returns 0 once a
@@ -148,6 +189,7 @@ DWORD GetResourceIDFromServer(std::optional<std::string>* resourceId);
 // ERROR_CALL_NOT_IMPLEMENTED. An empty function removes it.
 using ResourceIdLookup =
     std::function<DWORD(const std::string& documentPath, std::optional<std::string>* resourceId)>;
+// Installs the lookup (an empty function removes it).
 void SetResourceIdLookup(ResourceIdLookup lookup);
 
 // ---- Server trust: key pins and the settings that relax the checks of the HTTP client ----
@@ -169,7 +211,13 @@ void InitializeServerTrustSettings();
 std::string RecordServerKeyPin(bool distributionServer, const std::string& pin);
 
 // ---- Time helpers ----
+// Seconds since 1970-01-01 of the calendar time, taken as UTC.
 void SystemTimeToUnixSeconds(const SYSTEMTIME& time, LONGLONG* seconds);
+// The current time in milliseconds since 1970 (UTC) as decimal text; also printed on
+// stdout, as the agent does.
 WideString GetCurrentTimeMillisText();
+// Seconds since 1970 of a local time shifted by the standard zone offset, capped to the
+// int range (INT_MAX past 2038).
 int GetTimeInSeconds(SYSTEMTIME localTime);
+// GetTimeInSeconds of the current local time.
 int GetCurrentUnixSeconds();

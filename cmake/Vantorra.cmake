@@ -13,12 +13,13 @@ function(vantorra_module name)
   endforeach()
   if(sources)
     add_library(${name} STATIC ${sources})
-    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    # The installed package adds its own include folder (VantorraInstall.cmake).
+    target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   else()
     # A module whose sources have not arrived yet still offers its headers.
     add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_include_directories(${name} INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
   endif()
 

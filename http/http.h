@@ -149,9 +149,10 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
                                   const char16_t* proxyPassword, const char16_t* objectPath,
                                   const char16_t* destinationPath, std::optional<std::string>* outData,
                                   DWORD requestMode, bool keepAlive);
-// Resumable downloads: the body continues from the partial copy kept per URL below the
-// install directory ("FileMetaData" in the agent's registry key), in one range request
-// (Ex) or in throttled blocks (ByBitrate). Results as InternetGetRequestEx.
+// ResumeGetRequestEx, ResumeGetRequestByBitrate: resumable downloads. The body continues
+// from the partial copy kept per URL below the
+// install directory ("FileMetaData" in the agent's registry key), in one range
+// request (Ex) or in throttled blocks (ByBitrate). Results as InternetGetRequestEx.
 DWORD ResumeGetRequestEx(bool useProxy, const char* protocol, const char16_t* serverName, INTERNET_PORT port,
                          const char16_t* proxyServer, const char16_t* proxyBypass, const char16_t* proxyUser,
                          const char16_t* proxyPassword, const char16_t* objectPath, const char16_t* destinationPath,
@@ -211,4 +212,5 @@ void InstallResourceIdLookup();
 // Called on the transferring thread after each chunk of a download or upload body with
 // the bytes moved so far and the expected total (0 when unknown). Empty removes it.
 using TransferProgressObserver = std::function<void(ULONGLONG done, ULONGLONG total)>;
+// Installs the observer for every later transfer of the process (one at a time).
 void SetTransferProgressObserver(TransferProgressObserver observer);

@@ -10,6 +10,7 @@
 #endif
 #include "installer/installer.h"
 #include "runtime/runtime.h"
+#include "runtime/version.h"
 
 namespace installer {
 namespace {
@@ -90,9 +91,11 @@ constexpr std::array<std::string_view, 13> kCleanupFiles = {
     "AppleMobileDeviceSupport64.msi",
 };
 
+// Also what `zqprereqhandler --version` prints: the agent relies on every command line
+// without -n and -p ending with 13, so the version rides on the usage line.
 constexpr const char* kUsage =
     "usage: zqprereqhandler -n <itunes|itunes64|icloud|icloud64|quicktime> -p <archive file name "
-    "in the agent's patch directory>\n";
+    "in the agent's patch directory> (version " VANTORRA_VERSION ")\n";
 
 // Command lines of the dependency slots; absent slots stay empty.
 using SlotCommands = std::array<std::optional<std::string>, kSlotCount>;

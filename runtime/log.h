@@ -18,6 +18,7 @@
 // print 32 bits unless "ll"/"I64" asks for 64 (long is 32-bit, as on Windows).
 class LogArg {
 public:
+    // What the argument holds; the matching accessor below gives it.
     enum class Kind { Signed, Unsigned, Double, Text, WideText, Pointer };
 
     template <typename T>
@@ -55,6 +56,9 @@ public:
     LogArg(const void* pointer) : kind_(Kind::Pointer), pointer_(pointer) {}
     LogArg(std::nullptr_t) : kind_(Kind::Text), isNull_(true) {}
 
+    // kind, asSigned, asUnsigned, asDouble, isNull, text, wideText, pointer: the value held,
+    // converted where the format asks another kind (texts and views borrowed from the caller,
+    // valid while the call that packed them runs).
     Kind kind() const { return kind_; }
     std::int64_t asSigned() const;
     std::uint64_t asUnsigned() const;
@@ -78,6 +82,7 @@ private:
 // Formats printf-style with the rules of LogArg; never fails, never reads past args.
 std::string FormatLogText(const char* format, std::span<const LogArg> args);
 
+// Severity of an entry; an entry is written when its level is at most the log's level.
 enum class LogLevel : std::uint8_t { Info = 1, Error = 2, Debug = 3, Trace = 4 };
 
 // Writes one entry: prefix and formatted message, flushed, under the log lock. An entry
@@ -88,6 +93,8 @@ void WriteLogEntry(LogLevel level, const char* format, std::span<const LogArg> a
 bool LogEnabled(LogLevel level);
 
 template <typename... Args>
+// LogInfo, LogError, LogDebug, LogTrace: one entry of that level, formatted printf-style
+// with the rules of LogArg; nothing when the level or a closed log excludes it.
 void LogInfo(const char* format, const Args&... args) {
     if (!LogEnabled(LogLevel::Info)) return;
     const LogArg packed[] = {LogArg(args)..., LogArg(0)};
@@ -114,13 +121,15 @@ void LogTrace(const char* format, const Args&... args) {
 
 // Opens a log-like file the process writes (host::OpenOwnFile: created owner read-write,
 // group read, never through a link, never another user's file). A file refused for what
-// it is gets one line on stderr; other failures are silent. Null on failure.
+// it is gets one line on stderr; other failures are silent. Null on failure; the caller
+// closes the file with fclose.
 std::FILE* OpenPrivateTextFile(const char* path, const char* mode, bool* created = nullptr);
 
 // Appends the formatted text to the named file (created when absent, as
 // OpenPrivateTextFile); silent on failure but for a refused file.
 void AppendTextToFileArgs(const char* path, const char* format, std::span<const LogArg> args);
 template <typename... Args>
+// AppendTextToFileArgs with the arguments packed.
 void AppendTextToFile(const char* path, const char* format, const Args&... args) {
     const LogArg packed[] = {LogArg(args)..., LogArg(0)};
     AppendTextToFileArgs(path, format, std::span(packed, sizeof...(Args)));
@@ -131,19 +140,35 @@ extern std::FILE* gv_logFilePtr;
 // The store's root directory; the log opens "<root>/logs/<file>" when no directory is set.
 extern std::optional<std::string> gv_quennetRoot;
 
+// The store's defaults: "quennet.log" (in the store root's logs/) at level 3, unless a file
+// is named already; with a log open only the level is set. Always true.
 bool SetLogDefaults();
+// ConfigureLog, SetLogFileName, SetLogDirectory: the file name, folder and level the next
+// OpenLog uses (a null directory: logs/ of the store root, else ../logs); false for a null
+// name or folder.
 bool ConfigureLog(const char* fileName, const char* directory, BYTE level);
 bool SetLogFileName(const char* fileName);
 bool SetLogDirectory(const char* directory);
+// SetLogLevel, GetLogLevel: the level entries are written up to (1 INFO ... 4 TRACE).
 void SetLogLevel(BYTE level);
+// Writes the log to an open file from now on; the log takes it over (and closes the one
+// it had). False for null.
 bool SetLogFile(std::FILE* file);
+// The level entries are written up to.
 BYTE GetLogLevel();
+// The path of the open log file; none before OpenLog.
 std::optional<std::string> GetLogFullPath();
 
+// OpenLog, OpenLogAppend: open the configured file (its folder created) for writing anew
+// or for appending, and write the open-time line; true at once when a log is open, false
+// when none is configured or the file cannot be opened.
 bool OpenLog();        // truncates
 bool OpenLogAppend();  // appends
+// Writes the close-time line and closes the log file; nothing when none is open.
 void CloseLog();
+// Forgets the configured file, folder and lock, so the next set-up starts afresh.
 void ReleaseLogSettings();
+// The current local time as the log's entries show it ("YYYY-MM-DD HH:MM:SS:mmm").
 std::string GetLogTimestamp();
 
 // Agent-side set-up: level from "ZQAgentLogLevel" (2 when absent); openMode 2

@@ -11,6 +11,7 @@
 
 #include "store/foundation/result_set.h"
 
+// Where the identifier sequences read and reserve their batches.
 class SequenceDataSource {
 public:
     virtual ~SequenceDataSource() = default;
@@ -29,4 +30,5 @@ public:
 
 // Installs the source (null: none, so every reservation fails) and returns the previous one.
 std::shared_ptr<SequenceDataSource> SetSequenceDataSource(std::shared_ptr<SequenceDataSource> source);
+// The installed source (shared with the caller); null when none.
 std::shared_ptr<SequenceDataSource> GetSequenceDataSource();

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "installer/tests/handler_machine.h"
+#include "runtime/version.h"
 
 namespace installertest {
 namespace {
@@ -357,6 +358,7 @@ TEST(HandlerCommandLine, MissingOptionEndsWithThirteenAndUsage) {
         {"-n", "itunes64", "-p", machine.Archive(), "-p"},  // a trailing option has no value
         {"-N", "itunes64", "-p", machine.Archive()},        // options are case-sensitive
         {"itunes64", machine.Archive()},
+        {"--version"},  // the version is on the usage line; the exit code stays 13
     };
     for (const auto& arguments : cases) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
@@ -365,6 +367,7 @@ TEST(HandlerCommandLine, MissingOptionEndsWithThirteenAndUsage) {
         EXPECT_EQ(run.exitCode, 13u);
         EXPECT_EQ(run.exitStatus, 13);
         EXPECT_NE(run.stderrText.find("usage: zqprereqhandler -n "), std::string::npos);
+        EXPECT_NE(run.stderrText.find("(version " VANTORRA_VERSION ")\n"), std::string::npos);
         EXPECT_EQ(std::count(run.stderrText.begin(), run.stderrText.end(), '\n'), 1);
         EXPECT_TRUE(run.installs.empty());
         EXPECT_TRUE(StartedCommands(run).empty());

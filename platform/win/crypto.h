@@ -6,6 +6,8 @@
 
 #ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
 
+// HCRYPTPROV, HCRYPTKEY: handles of an acquired key container and of one key pair in it;
+// ALG_ID: an algorithm identifier (AT_SIGNATURE or AT_KEYEXCHANGE here).
 using HCRYPTPROV = ULONG_PTR;
 using HCRYPTKEY = ULONG_PTR;
 using ALG_ID = unsigned int;
@@ -40,6 +42,8 @@ inline constexpr DWORD NTE_FAIL = 0x80090020;
 // CRYPT_DELETEKEYSET removes it.
 BOOL CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container, LPCSTR providerName,
                           DWORD providerType, DWORD flags);
+// Releases a context of CryptAcquireContextA; FALSE with ERROR_INVALID_HANDLE for one
+// that is not acquired.
 BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
 // NTE_NO_KEY when the container has no key file of that kind; NTE_BAD_KEY when the file
 // is not a readable private key.
@@ -47,6 +51,7 @@ BOOL CryptGetUserKey(HCRYPTPROV provider, DWORD keySpec, HCRYPTKEY* key);
 // AT_SIGNATURE or AT_KEYEXCHANGE; the key length in bits may be given in the upper 16
 // bits of flags (default 2048). Replaces an existing key pair of that kind.
 BOOL CryptGenKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD flags, HCRYPTKEY* key);
+// Releases a key handle of CryptGetUserKey or CryptGenKey (the key pair stays on disk).
 BOOL CryptDestroyKey(HCRYPTKEY key);
 
 #endif  // _WIN32

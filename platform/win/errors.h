@@ -68,7 +68,9 @@ inline constexpr DWORD ERROR_SUCCESS_REBOOT_INITIATED = 1641;
 inline constexpr DWORD ERROR_INVALID_COMPUTERNAME = 1210;
 inline constexpr DWORD ERROR_SUCCESS_REBOOT_REQUIRED = 3010;
 
+// The calling thread's last error code, as the last failing call of the host layer set it.
 DWORD GetLastError();
+// Sets the calling thread's last error code.
 void SetLastError(DWORD errorCode);
 
 // FormatMessage: the host layer holds system texts for the codes the program meets
@@ -82,12 +84,15 @@ inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
 inline constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0x000000FF;
 inline constexpr DWORD LANG_NEUTRAL = 0x00;
 inline constexpr DWORD SUBLANG_DEFAULT = 0x01;
+// A language identifier from its primary and sub language (LANG_NEUTRAL, SUBLANG_DEFAULT).
 constexpr DWORD MAKELANGID(DWORD primary, DWORD sub) { return (sub << 10) | primary; }
 
 // Returns the number of characters written (without terminator), 0 on failure with
 // the last error set (ERROR_MR_MID_NOT_FOUND 317 when the code has no text,
 // ERROR_INSUFFICIENT_BUFFER when it does not fit).
 inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+// FormatMessageA, FormatMessageW: the text of a system error code (FROM_SYSTEM), with the
+// results described above.
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
                      DWORD size, void* arguments);
 DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,

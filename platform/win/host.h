@@ -23,7 +23,8 @@ std::string MachineRoot();
 // anything else is used as it is. On Windows the path is used as it is.
 std::string MapPath(std::string_view windowsPath);
 
-// fopen, mkdir, remove and rename on mapped paths (results as the C runtime gives them).
+// MappedFopen, MappedMkdir, MappedRemove, MappedRename: fopen, mkdir, remove and rename
+// on mapped paths (results as the C runtime gives them).
 std::FILE* MappedFopen(const char* path, const char* mode);
 int MappedMkdir(const char* path);
 int MappedRemove(const char* path);
@@ -38,7 +39,7 @@ int MappedRename(const char* from, const char* to);
 // can put files there, and the file is opened as fopen does.
 // Null on failure, with the last error set; refusal (when given) then says why the file
 // found there was refused, and stays empty for an ordinary failure. created (when given)
-// tells whether this call made the file.
+// tells whether this call made the file. The caller closes the file with fclose.
 std::FILE* OpenOwnFile(const char* path, const char* mode, bool* created = nullptr,
                        std::string* refusal = nullptr);
 

@@ -13,6 +13,8 @@ HMODULE GetModuleHandleA(LPCSTR moduleName);
 HMODULE LoadLibraryA(LPCSTR fileName);
 // Null with ERROR_PROC_NOT_FOUND when the module lacks the entry point.
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+// Drops one load of LoadLibraryA; the library is unloaded with the last. FALSE for a
+// handle that is not loaded.
 BOOL FreeLibrary(HMODULE module);
 
 #endif  // _WIN32

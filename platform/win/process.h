@@ -18,6 +18,7 @@ inline constexpr DWORD WAIT_ABANDONED = 0x00000080;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 inline constexpr DWORD STILL_ACTIVE = 259;
 
+// How CreateProcessA starts the child: window and standard handles (cb must be its size).
 struct STARTUPINFOA {
     DWORD cb;
     LPSTR lpReserved;
@@ -38,14 +39,18 @@ struct STARTUPINFOA {
     HANDLE hStdOutput;
     HANDLE hStdError;
 };
+// Pointer to a STARTUPINFOA.
 using LPSTARTUPINFOA = STARTUPINFOA*;
 
+// What CreateProcessA reports: the new process's and thread's handles (the caller closes
+// both with CloseHandle) and identifiers.
 struct PROCESS_INFORMATION {
     HANDLE hProcess;
     HANDLE hThread;
     DWORD dwProcessId;
     DWORD dwThreadId;
 };
+// Pointer to a PROCESS_INFORMATION.
 using LPPROCESS_INFORMATION = PROCESS_INFORMATION*;
 
 // The command line is parsed with the Windows rules; see HOST.md for the program
@@ -57,17 +62,29 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                     LPSTARTUPINFOA startupInfo, LPPROCESS_INFORMATION processInformation);
 // Works on process handles and on the mutex handles of sync.h.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// Ends the process at once with that exit code; FALSE with the error code set.
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
+// The process's exit code, STILL_ACTIVE while it runs; FALSE for a handle that is not a
+// process.
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+// Closes a handle of a process, a mutex or a file; FALSE with ERROR_INVALID_HANDLE for
+// one that is not open.
 BOOL CloseHandle(HANDLE handle);
+// GetCurrentProcess, GetCurrentProcessId, GetCurrentThreadId: the calling process's
+// pseudo handle (never closed) and identifiers.
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();  // the kernel thread id
 
+// Suspends the calling thread for at least that many milliseconds.
 void Sleep(DWORD milliseconds);
+// The current local time.
 void GetLocalTime(LPSYSTEMTIME systemTime);
+// The current time in UTC.
 void GetSystemTime(LPSYSTEMTIME systemTime);
+// The current time in UTC as a FILETIME.
 void GetSystemTimeAsFileTime(LPFILETIME fileTime);
+// Milliseconds since the machine started, wrapping after 49.7 days (GetTickCount64 does not).
 DWORD GetTickCount();
 ULONGLONG GetTickCount64();
 

@@ -7,6 +7,8 @@
 
 #ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
 
+// HKEY, PHKEY: an open registry key (closed with RegCloseKey) and a pointer to one;
+// REGSAM: the access rights asked for when a key is opened.
 struct HKEY__;
 using HKEY = HKEY__*;
 using PHKEY = HKEY*;
@@ -58,31 +60,41 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass,
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
                         REGSAM desired, const SECURITY_ATTRIBUTES* securityAttributes,
                         PHKEY result, LPDWORD disposition);
+// Opens an existing key; ERROR_FILE_NOT_FOUND when there is none. Close it with RegCloseKey.
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result);
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result);
+// A value's type and data: ERROR_MORE_DATA with the size needed when data is too small,
+// ERROR_FILE_NOT_FOUND when there is no such value.
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD dataSize);
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type,
                          LPBYTE data, LPDWORD dataSize);
+// Creates or replaces a value with its type and data; the hive is written before it
+// returns. An error code on failure.
 LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                        DWORD dataSize);
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                        DWORD dataSize);
+// Deletes a value; ERROR_FILE_NOT_FOUND when there is none.
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR valueName);
 LSTATUS RegDeleteValueW(HKEY key, LPCWSTR valueName);
 // Deletes a key that has no subkeys (ERROR_ACCESS_DENIED otherwise, as on Windows).
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey);
 LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey);
+// RegEnumKeyExA, RegEnumValueA and the W forms below: the index-th subkey or value;
+// ERROR_NO_MORE_ITEMS past the last.
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDWORD reserved,
                       LPSTR keyClass, LPDWORD classChars, PFILETIME lastWriteTime);
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameChars,
                       LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
-// Subkeys enumerate in name order, values in the order they were added. When a name
+// RegEnumKeyExW, RegEnumValueW: subkeys enumerate in name order, values in the order they were added. When a name
 // does not fit, ERROR_MORE_DATA sets the count to the size needed (with terminator).
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPDWORD reserved,
                       LPWSTR keyClass, LPDWORD classChars, PFILETIME lastWriteTime);
 LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameChars,
                       LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
+// Closes a key of RegOpenKeyEx or RegCreateKeyEx; ERROR_INVALID_HANDLE for one that is
+// not open.
 LSTATUS RegCloseKey(HKEY key);
 
 #endif  // _WIN32

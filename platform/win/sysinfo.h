@@ -6,6 +6,7 @@
 
 #ifndef _WIN32  // on Windows the SDK declares all of this (platform/win/types.h)
 
+// The system's version as GetVersionExA reports it.
 struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
     DWORD dwMajorVersion;
@@ -14,8 +15,10 @@ struct OSVERSIONINFOA {
     DWORD dwPlatformId;
     CHAR szCSDVersion[128];
 };
+// Pointer to an OSVERSIONINFOA.
 using LPOSVERSIONINFOA = OSVERSIONINFOA*;
 
+// OSVERSIONINFOA with the service pack, suite and product type.
 struct OSVERSIONINFOEXA {
     DWORD dwOSVersionInfoSize;
     DWORD dwMajorVersion;
@@ -29,6 +32,7 @@ struct OSVERSIONINFOEXA {
     BYTE wProductType;
     BYTE wReserved;
 };
+// Pointer to an OSVERSIONINFOEXA.
 using LPOSVERSIONINFOEXA = OSVERSIONINFOEXA*;
 static_assert(sizeof(OSVERSIONINFOA) == 148 && sizeof(OSVERSIONINFOEXA) == 156);
 
@@ -60,6 +64,7 @@ inline constexpr WORD PROCESSOR_ARCHITECTURE_IA64 = 6;
 inline constexpr WORD PROCESSOR_ARCHITECTURE_AMD64 = 9;
 inline constexpr WORD PROCESSOR_ARCHITECTURE_ARM64 = 12;
 
+// Processor architecture and count, page size, as GetSystemInfo reports them.
 struct SYSTEM_INFO {
     WORD wProcessorArchitecture;
     WORD wReserved;
@@ -73,18 +78,24 @@ struct SYSTEM_INFO {
     WORD wProcessorLevel;
     WORD wProcessorRevision;
 };
+// Pointer to a SYSTEM_INFO.
 using LPSYSTEM_INFO = SYSTEM_INFO*;
 
 // The native architecture; GetSystemInfo reports x86 to a process running under WOW64.
 void GetNativeSystemInfo(LPSYSTEM_INFO systemInfo);
+// The system as this process sees it: x86 for a 32-bit process under WOW64.
 void GetSystemInfo(LPSYSTEM_INFO systemInfo);
 // The profile's wow64 answer; FALSE with ERROR_INVALID_HANDLE for a handle other than
 // the current process.
 BOOL IsWow64Process(HANDLE process, BOOL* wow64Process);
+// Wow64DisableWow64FsRedirection, Wow64RevertWow64FsRedirection: the host has no
+// file-system redirection, so both succeed and change nothing (FALSE only for a null
+// oldValue).
 BOOL Wow64DisableWow64FsRedirection(PVOID* oldValue);
 BOOL Wow64RevertWow64FsRedirection(PVOID oldValue);
 
 // ---- Time zones ----
+// A time zone: bias from UTC in minutes, its names and its daylight-time rules.
 struct TIME_ZONE_INFORMATION {
     LONG Bias;  // minutes, UTC = local + Bias
     WCHAR StandardName[32];
@@ -94,6 +105,7 @@ struct TIME_ZONE_INFORMATION {
     SYSTEMTIME DaylightDate;
     LONG DaylightBias;
 };
+// Pointer to a TIME_ZONE_INFORMATION.
 using LPTIME_ZONE_INFORMATION = TIME_ZONE_INFORMATION*;
 
 inline constexpr DWORD TIME_ZONE_ID_UNKNOWN = 0;
@@ -107,6 +119,8 @@ inline constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFF;
 DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION timeZone);
 // FALSE with ERROR_INVALID_PARAMETER for an invalid calendar time.
 BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);
+// The calendar fields of a FILETIME; FALSE with ERROR_INVALID_PARAMETER for 2^63 ticks
+// and more (past the year 30827).
 BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
 // Null zone: the process's current zone, by the rules of TZ for that instant. A given
 // record: local = UTC - Bias - (StandardBias or, with daylight dates set, DaylightBias).

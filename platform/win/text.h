@@ -17,9 +17,11 @@ inline constexpr DWORD WC_ERR_INVALID_CHARS = 0x00000080;
 // the ERR_INVALID_CHARS flag is given (then 0 with ERROR_NO_UNICODE_TRANSLATION).
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceBytes, LPWSTR dest,
                         int destChars);
+// The reverse of MultiByteToWideChar: UTF-16 to UTF-8, with the same count rules.
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceChars, LPSTR dest,
                         int destBytes, LPCSTR defaultChar, LPBOOL usedDefaultChar);
 
+// The length of a terminated UTF-16 text in units; 0 for null.
 int lstrlenW(LPCWSTR text);
 
 #endif  // _WIN32

@@ -22,6 +22,9 @@
 #define WTEXT(text) L##text
 #else
 
+// BYTE, BOOLEAN, WORD, DWORD, UINT, INT, BOOL, LONG, ULONG, LONGLONG, ULONGLONG,
+// DWORD64, SIZE_T, DWORD_PTR, ULONG_PTR, LSTATUS, HRESULT: the SDK's integer types, with
+// the SDK's widths.
 using BYTE = std::uint8_t;
 using BOOLEAN = std::uint8_t;
 using WORD = std::uint16_t;
@@ -40,6 +43,8 @@ using ULONG_PTR = std::uintptr_t;
 using LSTATUS = LONG;
 using HRESULT = LONG;
 
+// CHAR, WCHAR, LPSTR, LPCSTR, LPWSTR, LPCWSTR, PVOID, LPVOID, LPCVOID, LPBYTE, LPDWORD,
+// PDWORD, LPBOOL, PULONG: the SDK's characters and pointers.
 using CHAR = char;
 using WCHAR = char16_t;  // wide text is UTF-16
 using LPSTR = CHAR*;
@@ -55,6 +60,8 @@ using PDWORD = DWORD*;
 using LPBOOL = BOOL*;
 using PULONG = ULONG*;
 
+// HANDLE, PHANDLE, HMODULE, HINSTANCE, HWND, FARPROC: handles and entry points, opaque to
+// callers; each is made and closed by the host layer's own calls.
 using HANDLE = void*;
 using PHANDLE = HANDLE*;
 using HMODULE = void*;
@@ -76,13 +83,16 @@ inline constexpr DWORD MAX_PATH = 260;
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
+// A point in time in 100-nanosecond intervals since 1601-01-01 UTC, split in two halves.
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 };
+// LPFILETIME, PFILETIME: pointers to a FILETIME.
 using LPFILETIME = FILETIME*;
 using PFILETIME = FILETIME*;
 
+// A calendar date and time by fields (local time or UTC, as the call that fills it says).
 struct SYSTEMTIME {
     WORD wYear;
     WORD wMonth;
@@ -93,8 +103,10 @@ struct SYSTEMTIME {
     WORD wSecond;
     WORD wMilliseconds;
 };
+// Pointer to a SYSTEMTIME.
 using LPSYSTEMTIME = SYSTEMTIME*;
 
+// A signed 64-bit value, also reachable as its low and high 32-bit halves.
 union LARGE_INTEGER {
     struct {
         DWORD LowPart;
@@ -102,18 +114,23 @@ union LARGE_INTEGER {
     } u;
     LONGLONG QuadPart;
 };
+// Pointer to a LARGE_INTEGER.
 using PLARGE_INTEGER = LARGE_INTEGER*;
 
+// Security of a new object. The host layer reads it only in CreateDirectory, whose
+// descriptor may ask for a folder only the owner can enter
+// (ConvertStringSecurityDescriptorToSecurityDescriptorA).
 struct SECURITY_ATTRIBUTES {
     DWORD nLength;
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
 };
+// Pointer to a SECURITY_ATTRIBUTES.
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
 #endif  // _WIN32
 
-// Wide text is UTF-16 in WCHAR units on both builds: wchar_t on Windows, char16_t here.
+// WideString, WideStringView: wide text is UTF-16 in WCHAR units on both builds: wchar_t on Windows, char16_t here.
 // Code above platform/ holds wide text in these, never in a char16_t or wchar_t type.
 using WideString = std::basic_string<WCHAR>;
 using WideStringView = std::basic_string_view<WCHAR>;

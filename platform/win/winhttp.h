@@ -13,6 +13,8 @@
 #include <winhttp.h>  // on Windows the SDK declares the interface; the seam below stays ours
 #else
 
+// HINTERNET: a session, connection or request handle, closed with WinHttpCloseHandle;
+// LPHINTERNET points to one. INTERNET_PORT, LPINTERNET_PORT: a TCP port and a pointer to one.
 using HINTERNET = LPVOID;
 using LPHINTERNET = HINTERNET*;
 using INTERNET_PORT = WORD;
@@ -247,28 +249,53 @@ inline constexpr DWORD ERROR_WINHTTP_CHUNKED_ENCODING_HEADER_SIZE_OVERFLOW = 121
 inline constexpr DWORD ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW = 12184;
 inline constexpr DWORD WINHTTP_ERROR_LAST = 12186;
 
+// Opens a session with the user agent and proxy settings; null with the error code set.
+// The caller closes it with WinHttpCloseHandle, after the handles opened below it.
 HINTERNET WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, LPCWSTR pszProxyW, LPCWSTR pszProxyBypassW,
                       DWORD dwFlags);
+// Names the server and port of a session's requests (nothing goes on the wire yet);
+// null with the error code set.
 HINTERNET WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServerName, INTERNET_PORT nServerPort,
                          DWORD dwReserved);
+// Prepares a request (verb, path; WINHTTP_FLAG_SECURE for https) on a connection; null
+// with the error code set.
 HINTERNET WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszVerb, LPCWSTR pwszObjectName, LPCWSTR pwszVersion,
                              LPCWSTR pwszReferrer, LPCWSTR* ppwszAcceptTypes, DWORD dwFlags);
+// Adds or replaces request headers (CR LF separated); FALSE with the error code set.
 BOOL WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeadersLength,
                               DWORD dwModifiers);
+// Sets an option of a handle (proxy, credentials, security flags, redirects...); FALSE
+// with ERROR_WINHTTP_INVALID_OPTION or ERROR_INVALID_PARAMETER.
 BOOL WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength);
+// Reads an option of a handle into lpBuffer; FALSE with ERROR_INSUFFICIENT_BUFFER and the
+// size needed in *lpdwBufferLength when it is too small.
 BOOL WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, LPDWORD lpdwBufferLength);
+// Sets the resolve, connect, send and receive time-outs in milliseconds (-1: no limit);
+// FALSE with ERROR_INVALID_PARAMETER for a value below -1.
 BOOL WinHttpSetTimeouts(HINTERNET hInternet, int nResolveTimeout, int nConnectTimeout, int nSendTimeout,
                         int nReceiveTimeout);
+// Connects (TLS included), sends the request line, headers and lpOptional, and announces
+// dwTotalLength body bytes in all; FALSE with the error code (12002 time-out, 12029 no
+// connection, 12175 refused server...).
 BOOL WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeadersLength, LPVOID lpOptional,
                         DWORD dwOptionalLength, DWORD dwTotalLength, DWORD_PTR dwContext);
+// Sends more body bytes after WinHttpSendRequest; FALSE with the error code set.
 BOOL WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer, DWORD dwNumberOfBytesToWrite,
                       LPDWORD lpdwNumberOfBytesWritten);
+// Waits for the response's status line and headers; FALSE with the error code set.
 BOOL WinHttpReceiveResponse(HINTERNET hRequest, LPVOID lpReserved);
+// A response header, the status code or all headers, as text or number (dwInfoLevel);
+// FALSE with ERROR_WINHTTP_HEADER_NOT_FOUND or ERROR_INSUFFICIENT_BUFFER (size needed set).
 BOOL WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel, LPCWSTR pwszName, LPVOID lpBuffer,
                          LPDWORD lpdwBufferLength, LPDWORD lpdwIndex);
+// How many body bytes can be read without waiting (0 at the end); FALSE on failure.
 BOOL WinHttpQueryDataAvailable(HINTERNET hRequest, LPDWORD lpdwNumberOfBytesAvailable);
+// Reads up to dwNumberOfBytesToRead body bytes (gzip decoded when asked); 0 read at the
+// end of the body; FALSE with the error code set.
 BOOL WinHttpReadData(HINTERNET hRequest, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                      LPDWORD lpdwNumberOfBytesRead);
+// Closes a session, connection or request handle, cancelling its transfer; FALSE with
+// ERROR_INVALID_HANDLE for one that is not open.
 BOOL WinHttpCloseHandle(HINTERNET hInternet);
 
 // Status callbacks. Only the notifications below are delivered, synchronously on the
@@ -282,6 +309,7 @@ BOOL WinHttpCloseHandle(HINTERNET hInternet);
 #ifndef CALLBACK
 #define CALLBACK
 #endif
+// The status callback (see above); LPWINHTTP_STATUS_CALLBACK points to one.
 using WINHTTP_STATUS_CALLBACK = void(CALLBACK*)(HINTERNET hInternet, DWORD_PTR dwContext, DWORD dwInternetStatus,
                                                 LPVOID lpvStatusInformation, DWORD dwStatusInformationLength);
 using LPWINHTTP_STATUS_CALLBACK = WINHTTP_STATUS_CALLBACK*;
@@ -299,6 +327,8 @@ inline constexpr DWORD WINHTTP_CALLBACK_FLAG_SEND_REQUEST =
 inline constexpr DWORD WINHTTP_CALLBACK_FLAG_REDIRECT = WINHTTP_CALLBACK_STATUS_REDIRECT;
 inline constexpr DWORD WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS = 0xFFFFFFFF;
 
+// Installs the status callback of a handle for the notifications in dwNotificationFlags;
+// returns the previous one, WINHTTP_INVALID_STATUS_CALLBACK on failure.
 WINHTTP_STATUS_CALLBACK WinHttpSetStatusCallback(HINTERNET hInternet, WINHTTP_STATUS_CALLBACK lpfnInternetCallback,
                                                  DWORD dwNotificationFlags, DWORD_PTR dwReserved);
 
@@ -306,9 +336,12 @@ WINHTTP_STATUS_CALLBACK WinHttpSetStatusCallback(HINTERNET hInternet, WINHTTP_ST
 // The option answers a new reference to the server's certificate (12019 before a TLS
 // handshake), to be released with CertFreeCertificateContext. The layer fills the
 // encoded certificate and, of CERT_INFO, dwVersion and SubjectPublicKeyInfo.
-using HCERTSTORE = void*;
+using HCERTSTORE = void*;  // a certificate store; always null here
+// A provider handle of CryptHashPublicKeyInfo; 0 picks the default one.
 using HCRYPTPROV_LEGACY = ULONG_PTR;
 
+// CRYPTOAPI_BLOB, CRYPT_INTEGER_BLOB, CRYPT_OBJID_BLOB, CERT_NAME_BLOB: a counted byte
+// string of a certificate.
 struct CRYPTOAPI_BLOB {
     DWORD cbData;
     BYTE* pbData;
@@ -317,30 +350,37 @@ using CRYPT_INTEGER_BLOB = CRYPTOAPI_BLOB;
 using CRYPT_OBJID_BLOB = CRYPTOAPI_BLOB;
 using CERT_NAME_BLOB = CRYPTOAPI_BLOB;
 
+// An algorithm by object identifier, with its parameters.
 struct CRYPT_ALGORITHM_IDENTIFIER {
     LPSTR pszObjId;
     CRYPT_OBJID_BLOB Parameters;
 };
 
+// A bit string: bytes and the unused bits of the last one.
 struct CRYPT_BIT_BLOB {
     DWORD cbData;
     BYTE* pbData;
     DWORD cUnusedBits;
 };
 
+// A certificate's public key with its algorithm (DER SubjectPublicKeyInfo).
 struct CERT_PUBLIC_KEY_INFO {
     CRYPT_ALGORITHM_IDENTIFIER Algorithm;
     CRYPT_BIT_BLOB PublicKey;
 };
+// Pointer to a CERT_PUBLIC_KEY_INFO.
 using PCERT_PUBLIC_KEY_INFO = CERT_PUBLIC_KEY_INFO*;
 
+// One extension of a certificate.
 struct CERT_EXTENSION {
     LPSTR pszObjId;
     BOOL fCritical;
     CRYPT_OBJID_BLOB Value;
 };
+// Pointer to a CERT_EXTENSION.
 using PCERT_EXTENSION = CERT_EXTENSION*;
 
+// The fields of a certificate (the layer fills dwVersion and SubjectPublicKeyInfo).
 struct CERT_INFO {
     DWORD dwVersion;
     CRYPT_INTEGER_BLOB SerialNumber;
@@ -355,8 +395,10 @@ struct CERT_INFO {
     DWORD cExtension;
     PCERT_EXTENSION rgExtension;
 };
+// Pointer to a CERT_INFO.
 using PCERT_INFO = CERT_INFO*;
 
+// A certificate: its DER encoding and its decoded fields, counted by references.
 struct CERT_CONTEXT {
     DWORD dwCertEncodingType;
     BYTE* pbCertEncoded;
@@ -364,6 +406,7 @@ struct CERT_CONTEXT {
     PCERT_INFO pCertInfo;
     HCERTSTORE hCertStore;
 };
+// PCERT_CONTEXT, PCCERT_CONTEXT: pointers to a CERT_CONTEXT.
 using PCERT_CONTEXT = CERT_CONTEXT*;
 using PCCERT_CONTEXT = const CERT_CONTEXT*;
 
@@ -372,7 +415,11 @@ inline constexpr DWORD PKCS_7_ASN_ENCODING = 0x00010000;
 inline constexpr ALG_ID CALG_SHA1 = 0x00008004;
 inline constexpr ALG_ID CALG_SHA_256 = 0x0000800c;
 
+// Takes one more reference to the certificate and returns it; null for one the layer
+// did not hand out.
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
+// Drops one reference; the certificate is freed with the last. TRUE for null, FALSE
+// with ERROR_INVALID_PARAMETER for one the layer did not hand out.
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 // Hashes the DER encoding of the public key info (CALG_SHA_256 or CALG_SHA1; 0 is SHA-1).
 // A null pbComputedHash asks for the size.
@@ -393,6 +440,7 @@ BOOL CryptHashPublicKeyInfo(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dw
 //    unless a test installs replacements (an empty function restores the host's).
 namespace winhttp_seam {
 
+// The WinHTTP calls a failure can be injected into.
 enum class Call {
     Open,
     Connect,
@@ -409,13 +457,18 @@ enum class Call {
     CloseHandle,
 };
 
+// Makes the next `times` calls of `call` fail with `error` (see 1. above).
 void InjectFailure(Call call, DWORD error, unsigned times = 1);
+// Drops every injected failure that has not fired.
 void ClearInjectedFailures();
 // How many injected failures of `call` are still waiting to fire.
 unsigned PendingFailures(Call call);
 
+// Sleep, GetLocalTime: the HTTP client's pause and clock: the host's Sleep and GetLocalTime unless a test
+// installed replacements (see 2. above).
 void Sleep(DWORD milliseconds);
 void GetLocalTime(LPSYSTEMTIME systemTime);
+// SetSleepFunction, SetLocalTimeFunction: replace the pause and the clock for tests; an empty function restores the host's.
 void SetSleepFunction(std::function<void(DWORD)> sleep);
 void SetLocalTimeFunction(std::function<void(LPSYSTEMTIME)> localTime);
 

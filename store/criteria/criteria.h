@@ -37,6 +37,8 @@ enum CriteriaOperator : std::uint8_t {
 // codes above 10 give "INVALID OPERATOR".
 const char* CriteriaOperatorName(std::uint8_t op);
 
+// A node of a parsed criteria: a comparison leaf (column, operator, literal) or an AND /
+// OR node over two children.
 struct CriteriaNode {
     std::optional<std::string> columnName;  // leaf only
     std::optional<std::string> literal;     // leaf only, as scanned (quotes included)
@@ -59,9 +61,11 @@ struct CriteriaNode {
     // Frees the subtree without recursion, so very deep trees cannot exhaust the stack.
     ~CriteriaNode();
 
+    // True for a comparison leaf.
     bool IsLeaf() const { return columnName.has_value() && literal.has_value(); }
 };
 
+// A parsed criteria, owned by the caller.
 using CriteriaTree = std::unique_ptr<CriteriaNode>;
 
 // Parses a criteria string. Null text, a syntax error, an invalid character or a
@@ -80,11 +84,12 @@ struct CriteriaColumn {
     std::string_view name;
     std::uint8_t type;
 };
+// ResolveCriteria against the pairs (see above).
 void ResolveCriteria(std::span<const CriteriaColumn> columns, CriteriaNode* tree);
 
 // True when the row (its values in column order) satisfies the resolved tree; a null
-// tree is true. "and" and "or" stop at the first side that decides. A leaf whose row value is NULL, or lies beyond the row, is false and
-// never reads a value.
+// tree is true. "and" and "or" stop at the first side that decides. A leaf whose row
+// value is NULL, or lies beyond the row, is false and never reads a value.
 bool EvaluateCriteria(const CriteriaNode* tree, std::span<const ColumnValue> row);
 
 // A resolved tree compiled once per query into a flat branch program: each leaf carries
@@ -95,10 +100,12 @@ class CompiledCriteria {
 public:
     // A null tree accepts every row.
     explicit CompiledCriteria(const CriteriaNode* tree);
+    // Whether the row satisfies the criteria (as EvaluateCriteria).
     bool Matches(std::span<const ColumnValue> row) const;
 
     // One step of the program; exposed only so that the evaluator can be a free function.
     struct Step {
+        // How the step compares: never or always true, or numbers or texts of a type.
         enum class Kind : std::uint8_t { Never, Always, Signed32, Unsigned32, Signed64, Float, TextEqual, TextOrder };
         Kind kind = Kind::Never;
         std::uint8_t op = CRITERIA_INVALID_OPERATOR;
@@ -127,19 +134,20 @@ void FreeCriteriaTree(CriteriaTree tree);
 // Text to the in-memory form of a column type (see the column type codes). `length`
 // (optional) gives the byte count for the byte-copy types (0, 12, 13, 20, 21), never
 // more than the text holds, and receives the value's length. Dates, times and
-// date-times take the layout of hyl_datetime.h (a date-time from any date text). NULL for null text, an unknown type or a boolean other
-// than TRUE/FALSE.
+// date-times take the layout of hyl_datetime.h (a date-time from any date text). NULL
+// for null text, an unknown type or a boolean other than TRUE/FALSE.
 ColumnValue ConvertTextToColumnValue(const char* text, std::uint8_t type, std::uint32_t* length);
 // A value's text: "NULL" for a null value, the number, the text, the date texts,
 // "'t'"/"'f'" for booleans; no text (nullopt) for type 0 or an unknown type. A fixed-size
 // value whose buffer is too short reads as "NULL" rather than beyond its end.
 std::optional<std::string> ConvertColumnValueToText(const ColumnValue& value, std::uint8_t type);
 
-// The parser lock: taken before parsing and released after the tree is freed by every
-// caller that parses criteria. Not re-entrant.
+// LockCriteriaParser, UnlockCriteriaParser: the parser lock, taken before parsing and
+// released after the tree is freed by every caller that parses criteria. Not re-entrant.
 void LockCriteriaParser();
 void UnlockCriteriaParser();
 
+// Holds the parser lock for a scope.
 class CriteriaParserLock {
 public:
     CriteriaParserLock() { LockCriteriaParser(); }

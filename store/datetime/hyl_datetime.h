@@ -10,12 +10,14 @@
 
 #include "platform/win/types.h"
 
+// A calendar date of a store column.
 struct HylDate {
     WORD year = 0;
     BYTE month = 0;  // 1-12
     BYTE day = 0;    // 1-31
 };
 
+// A time of day of a store column.
 struct HylTime {
     BYTE hour = 0;
     BYTE minute = 0;
@@ -38,7 +40,8 @@ inline constexpr std::uint32_t HYL_DATE_LENGTH = 4;
 inline constexpr std::uint32_t HYL_TIME_LENGTH = 3;
 inline constexpr std::uint32_t HYL_DATETIME_LENGTH = 11;
 
-// Values outside the calendar are kept as given; values that do not fit their fields
+// CreateHylDate, CreateHylTime, CreateHylDateTime: values outside the calendar are kept as
+// given; values that do not fit their fields
 // (a year above 65535, a negative month...) give none with "HylDate creation failed",
 // "HylTime creation failed" or "HylDateTime creation failed" at ERROR.
 std::optional<HylDate> CreateHylDate(int year, int month, int day);
@@ -46,7 +49,8 @@ std::optional<HylTime> CreateHylTime(int hour, int minute, int second);
 std::optional<HylDateTime> CreateHylDateTime(int year, int month, int day, int hour,
                                              int minute, int second);
 
-// "%04d-%02d-%02d", "%02d:%02d:%02d", both joined by a blank; none for a null value
+// HylDateToString, HylTimeToString, HylDateTimeToString: "%04d-%02d-%02d",
+// "%02d:%02d:%02d", both joined by a blank; none for a null value
 // and for a date-time with neither part.
 std::optional<std::string> HylDateToString(const HylDate* date);
 std::optional<std::string> HylTimeToString(const HylTime* time);
@@ -54,7 +58,8 @@ std::optional<std::string> HylDateTimeToString(const HylDateTime* dateTime);
 
 // "Y-M-D h:m:s", "Y-M-D" (time 00:00:00) or "h:m:s" (date 0-00-00); always both parts.
 std::optional<HylDateTime> ConvertStringToHylDateTime(const char* text);
-// The same tests, giving a HylDateTime, a HylDate or a HylTime. False when none fits.
+// HylValue: a date-time, a date or a time. ConvertStringToHylDateTime into one: the same
+// tests, giving a HylDateTime, a HylDate or a HylTime; false when none fits.
 using HylValue = std::variant<HylDateTime, HylDate, HylTime>;
 bool ConvertStringToHylDateTime(const char* text, HylValue* value);
 // As above, but a date-only text gives only the date part, a time-only text only the time.
@@ -67,6 +72,7 @@ std::optional<HylDateTime> GetCurrentHylDateTime();
 // part counts as zeros); false if either is null.
 bool CompareHylDateTime(const HylDateTime* first, const HylDateTime* second);
 
+// The units AddHylDateTime and SubtractHylDateTime count in.
 enum HylTimeUnit : int {
     HYL_NANOSECONDS = 1,
     HYL_MICROSECONDS = 2,
@@ -79,7 +85,7 @@ enum HylTimeUnit : int {
     HYL_MONTHS = 9,
 };
 
-// Changes the value in place by amount units and normalises it through the calendar
+// AddHylDateTime, SubtractHylDateTime: change the value in place by amount units and normalises it through the calendar
 // (31 January plus one month is 3 March, 2 March in a leap year). False, value
 // unchanged, for a null value, an unknown unit, a value without date part or with
 // fields outside the calendar, or a result outside the years a HylDate holds (0-65535).
@@ -95,6 +101,7 @@ bool SubtractHylDateTime(HylDateTime* value, std::int64_t amount, int unit);
 // The buffer holds exactly the nominal length, and the length tells the form apart: a
 // column of any of the three types may hold any of the three forms.
 struct ColumnValue;
+// MakeHylDateValue, MakeHylTimeValue, MakeHylDateTimeValue: the column value of that form.
 ColumnValue MakeHylDateValue(const HylDate& date);
 ColumnValue MakeHylTimeValue(const HylTime& time);
 ColumnValue MakeHylDateTimeValue(const HylDateTime& dateTime);

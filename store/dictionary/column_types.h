@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+// The type of a column, as a code of one byte.
 enum ColumnTypeCode : std::uint8_t {
     HYL_SQL_NOT_SUPPORTED_TYPE = 0,
     HYL_SQL_TINYINT = 1,

@@ -22,6 +22,7 @@ struct AllowedValues {
 inline constexpr BYTE ALLOWED_VALUES_LIST = 0;
 inline constexpr BYTE ALLOWED_VALUES_RANGE = 1;
 
+// A column of a table definition, as the dictionary file declares it.
 struct ColumnDefn {
     std::string name;
     BYTE type = HYL_SQL_NOT_SUPPORTED_TYPE;
@@ -35,9 +36,11 @@ struct ColumnDefn {
     BYTE nullable = 1;
     std::optional<AllowedValues> allowedValues;
 
+    // The length of the default value (0 without one).
     std::uint32_t defaultLength() const { return defaultValue.length; }
 };
 
+// One column pair of a foreign key: the local column and the column it refers to.
 struct ForeignKeyDefn {
     std::string localColumn;
     std::string referenceColumn;
@@ -48,14 +51,17 @@ struct ForeignKeyDefn {
     BYTE bidirectional = 0;
 };
 
+// The primary key and foreign keys of a table definition.
 struct ConstraintDefn {
     std::vector<std::string> primaryKeyColumns;
     // None when the table declares no "foreign-keys" element.
     std::optional<std::vector<ForeignKeyDefn>> foreignKeys;
 
+    // The number of primary-key columns.
     std::uint32_t primaryKeyCount() const { return static_cast<std::uint32_t>(primaryKeyColumns.size()); }
 };
 
+// A table of the data dictionary: its columns and constraints.
 struct TableDefn {
     std::string name;
     std::optional<std::string> description;
@@ -95,6 +101,7 @@ void PrintDataDictionary();
 // Removes the first definition of that name (case-insensitive); false when there is none,
 // and false (with an ERROR line) while a table created from it is registered.
 bool RemoveTableDefn(const char* tableName);
+// Removes every definition (tables created from them must be gone first).
 void RemoveAllTableDefns();
 // Number of definitions held.
 std::int32_t GetTableDefnCount();

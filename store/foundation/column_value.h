@@ -46,8 +46,10 @@ public:
     }
     ~ValueBuffer() { Release(); }
 
+    // has_value (also operator bool), reset: optional-style presence; reset makes it NULL.
     bool has_value() const noexcept { return (sizeAndFlags_ & kPresent) != 0; }
     explicit operator bool() const noexcept { return has_value(); }
+    // Makes the buffer NULL, freeing bytes it owns.
     void reset() noexcept { Release(); }
 
     // Replaces the value by a copy of the bytes (plus the closing zero byte).
@@ -72,10 +74,13 @@ public:
         buffer.sizeAndFlags_ = kHeap | kPresent | static_cast<std::uint32_t>(count & kSizeMask);
         return buffer;
     }
+    // True for a buffer made by Borrowing.
     bool borrowed() const noexcept { return (sizeAndFlags_ & kHeap) && storage_[kBorrowedMark]; }
     // True when the bytes are outside the object (own heap block or borrowed).
     bool outOfLine() const noexcept { return (sizeAndFlags_ & kHeap) != 0; }
 
+    // data, c_str, size, empty, view, compare: the bytes of the value (followed by a zero
+    // byte), their count, and comparison as a string_view.
     const char* data() const noexcept {
         return (sizeAndFlags_ & kHeap) ? HeapPointer() : storage_;
     }
@@ -151,15 +156,18 @@ private:
     }
 };
 
+// One cell of a row: its bytes (NULL when the buffer is empty) and the store's length.
 struct ColumnValue {
     ValueBuffer buffer;
     // The store's length: the byte count for texts and blobs, the nominal length of the
     // type for fixed values (4 for a HylDate although the record may be larger).
     std::uint32_t length = 0;
 
+    // isNull, data: SQL NULL, and the bytes (null for NULL).
     bool isNull() const { return !buffer.has_value(); }
     const char* data() const { return buffer ? buffer.c_str() : nullptr; }
 
+    // Null, FromBytes, FromText: a NULL cell, and cells holding a copy of the bytes or text.
     static ColumnValue Null() { return {}; }
     static ColumnValue FromBytes(const void* bytes, std::uint32_t count) {
         ColumnValue value;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+// One key and its value in a bucket's chain.
 struct HashEntry {
     std::optional<std::string> key;  // none while the bucket's first entry is empty
     void* value = nullptr;
@@ -19,6 +20,7 @@ struct HashEntry {
     HashEntry& operator=(const HashEntry&) = delete;
 };
 
+// A hash table of text keys to borrowed values, chained per bucket.
 struct HashTable {
     // One preallocated first entry per bucket; further entries chain from it.
     std::vector<std::unique_ptr<HashEntry>> buckets;
@@ -34,16 +36,20 @@ std::int32_t HashBucketOf(const char* key, std::int32_t bucketCount);
 
 // 0 (or a negative count) gives 10 buckets. False when memory runs out.
 bool InitHashTable(HashTable* table, std::int32_t bucketCount);
+// A new table owned by the caller; null (logged) when memory runs out.
 std::unique_ptr<HashTable> CreateHashTable(std::int32_t bucketCount);
 // Replaces the value of an existing key, otherwise adds an entry. False for a null
 // table or key, or when memory runs out.
 bool HashPut(HashTable* table, const char* key, void* value);
+// Whether the key is in the table (false for null).
 bool HashContains(const HashTable* table, const char* key);
 // The value, or null when the key is absent.
 void* HashGet(const HashTable* table, const char* key);
+// The key's entry, owned by the table; null when absent.
 HashEntry* HashGetEntry(const HashTable* table, const char* key);
 // False when the key is absent.
 bool HashRemove(HashTable* table, const char* key);
+// The number of keys (0 for null).
 std::int32_t HashCount(const HashTable* table);
 // The keys followed by a null; the texts are borrowed from the table.
 std::vector<const char*> HashKeys(const HashTable* table);

@@ -10,12 +10,15 @@
 
 #include "platform/win/types.h"
 
+// A thread's entry point: called with the argument given to CreateNewThread.
 using ThreadStartRoutine = DWORD (*)(LPVOID argument);
 
 // A running thread; destroying the last reference waits for it to end.
 class StoreThread;
+// Shared handle of a StoreThread.
 using ThreadHandlePtr = std::shared_ptr<StoreThread>;
 
+// The states of a ThreadSlot.
 enum : BYTE { kThreadSlotFree = 0, kThreadSlotIdle = 1, kThreadSlotBusy = 2 };
 
 // Slots live in a fixed array: the worker of a slot suspends itself on the slot.
@@ -30,12 +33,14 @@ struct ThreadSlot {
 
 // Null with "Unable to create Thread\n" at DEBUG when the thread cannot start.
 ThreadHandlePtr CreateNewThread(ThreadStartRoutine routine, LPVOID argument);
+// Kept for callers of the older thread set-up; it only logs.
 void InitThreadInfo();
 // True when the thread has returned.
 bool IsThreadFinished(const ThreadHandlePtr& thread);
 // Waits for the thread's end; false when called from the thread itself.
 bool JoinThread(const ThreadHandlePtr& thread);
 
+// Marks every slot free (nothing for null).
 void ResetThreadSlots(ThreadSlot* slots, std::int32_t count);
 // State 0 and threads released: every worker is woken and waited for. A worker that goes
 // back to SuspendThreadSlot meanwhile gets false at once and is expected to return.

@@ -7,6 +7,7 @@
 
 #include "platform/win/types.h"
 
+// One element of a Vector: a borrowed element pointer and the link to the next node.
 struct VectorNode {
     void* element = nullptr;
     std::unique_ptr<VectorNode> next;
@@ -25,6 +26,8 @@ struct VectorNode {
 // the second's.
 using VectorComparator = int (*)(const VectorNode* first, const VectorNode* second);
 
+// A singly linked list of borrowed elements, in insertion order or sorted by its
+// comparator.
 struct Vector {
     std::unique_ptr<VectorNode> first;
     std::int32_t count = 0;
@@ -39,6 +42,7 @@ struct Vector {
     Vector& operator=(const Vector&) = delete;
 };
 
+// The node's element as a T (null for a null node).
 template <typename T>
 T* ElementOf(const VectorNode* node) {
     return node ? static_cast<T*>(node->element) : nullptr;
@@ -76,6 +80,7 @@ std::unique_ptr<Vector> CloneVector(Vector* source);
 // 1 success, 0 bad arguments, 99 no memory (the source is left untouched then).
 BYTE MergeVector(Vector* target, Vector* source);
 
-// Message queue on a vector: append a message pointer; take the first one (null when empty).
+// AddRcvdMsgToQueue, ReadMsgFromQueueForProcessing: a message queue on a vector, append a
+// message pointer and take the first one (null when empty).
 bool AddRcvdMsgToQueue(Vector* queue, void* message);
 void* ReadMsgFromQueueForProcessing(Vector* queue);

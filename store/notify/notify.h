@@ -26,6 +26,7 @@
 #include "store/sequence_data_source.h"
 #include "store/tables/tables.h"
 
+// What a listener receives about a changed row.
 struct IMDSNotification {
     std::string tableName;
     // A copy of the row's values and flags; no successor.
@@ -33,6 +34,7 @@ struct IMDSNotification {
     std::optional<HylDateTime> timeStamp;
 };
 
+// A listener: called with each notification and the listener's own name.
 using NotificationCallback = std::function<void(const IMDSNotification& notification,
                                                 const std::string& listenerName)>;
 
@@ -40,6 +42,8 @@ using NotificationCallback = std::function<void(const IMDSNotification& notifica
 // (then nothing is added). The table names are copied and sorted.
 bool AddNotificationListener(const char* name, BYTE eventKind, NotificationCallback callback,
                              bool enabled, std::vector<std::string> tableNames);
+// DisableNotification stops, RemoveNotification removes the named listener; false when
+// there is none.
 bool DisableNotification(const char* name);
 bool RemoveNotification(const char* name);
 // Removes every listener.
@@ -57,7 +61,7 @@ bool IsListContains(const std::vector<std::string>& sortedNames, const char* nam
 
 inline constexpr std::int32_t SEQUENCE_BATCH_SIZE = 300;
 
-// Prepares and releases the sequence state.
+// InitSequenceState, ReleaseSequenceState: prepare and release the sequence state.
 void InitSequenceState();
 void ReleaseSequenceState();
 // Reserves a first batch for every generator column of the dictionary; false at the

@@ -11,8 +11,11 @@
 
 struct sqlite3;
 
+// The identifier sequences on a SQLite file of their own (SeqGenState), for the store
+// shell and tests.
 class SqliteSequenceSource : public SequenceDataSource {
 public:
+    // How the database is opened.
     struct Options {
         bool readOnly = false;
         // Creates "SeqGenState" when the database lacks it.
@@ -29,9 +32,10 @@ public:
     std::unique_ptr<QueryResultSet> ExecuteQuery(const char* tableName, const std::string& sql) override;
     bool ExecuteUpdate(const char* tableName, const std::string& sql) override;
 
-    // Statements run so far (for tests and diagnostics).
+    // queryCount, updateCount: statements run so far (for tests and diagnostics).
     int queryCount() const { return queries_.load(); }
     int updateCount() const { return updates_.load(); }
+    // The open database.
     sqlite3* handle() const { return db_; }
 
 private:

@@ -25,12 +25,14 @@ public:
     RowStorage(const RowStorage&) = delete;
     RowStorage& operator=(const RowStorage&) = delete;
 
-    // 16-byte aligned; throws std::bad_alloc when memory runs out.
+    // Allocate, Free: a block of bytes, 16-byte aligned (std::bad_alloc when memory runs
+    // out), and giving it back with the size it was asked with.
     void* Allocate(std::size_t bytes);
     void Free(void* block, std::size_t bytes) noexcept;
     // Returns every chunk to the system.
     void Clear() noexcept;
 
+    // The chunks taken from the system.
     std::size_t ChunkCount() const { return chunks_.size(); }
     // Blocks given back and not yet reused.
     std::size_t FreeBlockCount() const;
@@ -68,6 +70,7 @@ public:
     RowValueArray& operator=(std::vector<ColumnValue> values);
     ~RowValueArray() { DestroyStored(); }
 
+    // size, empty, data, [], begin, end: std::vector-style access to the values.
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     ColumnValue* data() noexcept { return data_; }
@@ -86,6 +89,7 @@ public:
     void MoveInto(RowStorage& storage);
     // Destroys the values and gives their block back; the array is empty afterwards.
     void ReleaseTo(RowStorage& storage) noexcept;
+    // True while the values live in a block of a table's storage.
     bool InStorage() const noexcept { return blockBytes_ != 0; }
 
 private:
@@ -105,6 +109,8 @@ private:
 // Slots for row headers (RowObject): one process-wide pool of equal-sized slots, so
 // headers sit close together in the order rows were made. A chunk of slots goes back
 // once none of its slots is in use.
+// AllocateRowSlot, FreeRowSlot: one slot (std::bad_alloc when memory runs out), and giving
+// it back with its size.
 void* AllocateRowSlot(std::size_t bytes);
 void FreeRowSlot(void* slot, std::size_t bytes) noexcept;
 

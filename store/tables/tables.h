@@ -39,6 +39,7 @@ inline constexpr BYTE ROW_DELETED = 8;  // to be deleted from the database
 
 struct TableData;
 
+// One row: its values, its state flags and its place in the table's list.
 struct RowObject {
     // One value per column of the table, in the definition's column order. Once the row
     // is appended they live in the table's row storage; copy a value to keep it beyond
@@ -66,6 +67,7 @@ struct RowObject {
     static void operator delete(void* row, std::size_t bytes) noexcept { FreeRowSlot(row, bytes); }
 };
 
+// A column of a view: its name and the base column it shows.
 struct ViewColumnDefn {
     std::string name;
     // Part of the record; zero in every view this store creates.
@@ -75,12 +77,15 @@ struct ViewColumnDefn {
     ColumnDefn* baseColumn = nullptr;
 };
 
+// A view's definition: its base tables and columns.
 struct CustomViewDefn {
     BYTE tableCount = 0;
     std::vector<std::string> tableNames;  // the view's base tables
     std::vector<std::unique_ptr<ViewColumnDefn>> columns;
 };
 
+// A loaded table or view: its definition and its rows in append order, guarded by
+// rowsLock (shared for reading). Owned by the table registry.
 struct TableData {
     std::string name;  // as given when the table was created
     BYTE kind = KIND_TABLE;
@@ -103,6 +108,8 @@ struct TableData {
     TableData& operator=(const TableData&) = delete;
 };
 
+// The rows of a select: borrowed rows of one table, valid while they stay in it, and a
+// cursor. Owned by the caller (free it with FreeResultData).
 struct ResultData {
     std::vector<RowObject*> entries;  // borrowed rows, in result order
     BYTE kind = KIND_TABLE;
@@ -112,6 +119,7 @@ struct ResultData {
     // Index of the current entry; -1 before the first.
     std::int64_t cursor = -1;
 
+    // The number of entries.
     std::uint32_t rowCount() const { return static_cast<std::uint32_t>(entries.size()); }
 };
 
@@ -155,6 +163,7 @@ std::unique_ptr<ResultData> SelectRows(const char* tableName, const char* criter
 std::unique_ptr<ResultData> SelectRowByRowIdx(const char* tableName, std::int32_t position);
 // Moves the cursor on and returns that entry's row; null at the end.
 RowObject* GotoNextRowObject(ResultData* result);
+// Puts the cursor before the first entry again.
 void ResetResultDataCursor(ResultData* result);
 // The value at the cursor's row (borrowed) and its length; null when the cursor is on no
 // row, the column is unknown or the value is NULL.
@@ -209,6 +218,8 @@ void FreeResultData(std::unique_ptr<ResultData> result);
 // set's only row. False for null arguments, no definition or an unknown column.
 bool SortResultSet(ResultData* result, const char* columnName, int ascending);
 
+// CreateCustomViewDefn, CreateViewColumnDefn: new view definitions owned by the caller;
+// null (logged) when memory runs out.
 std::unique_ptr<CustomViewDefn> CreateCustomViewDefn(
     BYTE tableCount, std::vector<std::string> tableNames,
     std::vector<std::unique_ptr<ViewColumnDefn>> columns);
@@ -216,6 +227,7 @@ std::unique_ptr<ViewColumnDefn> CreateViewColumnDefn(const char* name, std::int3
                                                      BYTE flag, ColumnDefn* baseColumn);
 // Frees the rows and a view's definition; the record itself belongs to its owner.
 void FreeTableData(TableData* table);
+// Frees a view definition that no view took over.
 void FreeCustomViewDefn(std::unique_ptr<CustomViewDefn> viewDefn);
 
 // DEBUG dumps and texts in the store's fixed layout: a header of column names each
@@ -223,6 +235,8 @@ void FreeCustomViewDefn(std::unique_ptr<CustomViewDefn> viewDefn);
 // field at all (as do 7 outside PrintTableData and 22 in the texts), so their columns
 // shift under the header: other programs read this layout as it is.
 void PrintTableData(const char* tableName);
+// PrintCustomViewData: the same for a view. ToStringTableData, ToStringCustomViewData: the
+// dump as text; none for an unknown name or a definition without columns.
 void PrintCustomViewData(const char* viewName);
 void PrintResultData(const ResultData* result);  // skips rows marked ROW_DELETED
 std::optional<std::string> ToStringTableData(const char* tableName);

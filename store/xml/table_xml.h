@@ -55,11 +55,13 @@ inline constexpr std::size_t kMaxExpandedAttributeBytes = std::size_t{1} << 20;
 // Reference texts (TABLE:COLUMN:KEY, case-sensitive) and their identifiers, for one load.
 class ReferenceMap {
 public:
+    // The identifier entered for the reference; none when absent.
     std::optional<std::int32_t> Find(const std::string& reference) const {
         auto found = entries_.find(reference);
         if (found == entries_.end()) return std::nullopt;
         return found->second;
     }
+    // Enter, size: records a reference's identifier; the number recorded.
     void Enter(const std::string& reference, std::int32_t id) { entries_[reference] = id; }
     std::size_t size() const { return entries_.size(); }
 

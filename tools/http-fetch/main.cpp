@@ -19,6 +19,7 @@
 #include "http/http.h"
 #include "platform/win/host.h"
 #include "runtime/runtime.h"
+#include "runtime/version.h"
 
 namespace {
 
@@ -81,6 +82,7 @@ Output:
   --log-level N        1 info, 2 error, 3 debug, 4 trace (default ZQAgentLogLevel)
   --progress           progress bar on stderr even when stderr is not a terminal
   --help               this text
+  --version            the version
 
 The exit code is the result code: 0 success, 90001 not modified, 707 partial download,
 an HTTP status, or a WinHTTP or system error code.
@@ -106,7 +108,7 @@ const char* const kValueOptions[] = {"--server", "--port", "--protocol", "--prox
                                      "--log", "--log-level", "--if-modified-since",
                                      "--file", "--style", "--post-length", "--out"};
 const char* const kFlagOptions[] = {"--gzip", "--close", "--no-proxy", "--multipart", "--reply", "--progress",
-                                    "--help", "--to-ds", "--no-keep-alive"};
+                                    "--help", "--version", "--to-ds", "--no-keep-alive"};
 
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
     for (int i = 1; i < argc; ++i) {
@@ -285,6 +287,10 @@ int Run(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options, &error)) return Fail(error);
     if (options.has("--help")) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (options.has("--version")) {
+        std::cout << "http-fetch " VANTORRA_VERSION "\n";
         return 0;
     }
     const std::string& command = options.command;

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "runtime/log.h"
+#include "runtime/version.h"
 #include "store/criteria/criteria.h"
 #include "store/datetime/hyl_datetime.h"
 #include "store/dictionary/dictionary.h"
@@ -819,7 +820,7 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         return kOk;
     }
     if (version) {
-        out << "store-shell 1.0\n";
+        out << "store-shell " VANTORRA_VERSION "\n";
         return kOk;
     }
     if (!options->logPath.empty() && !OpenShellLog(*options)) {

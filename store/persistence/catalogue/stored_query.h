@@ -11,7 +11,8 @@
 #include "store/foundation/result_set.h"
 #include "store/persistence/query/select_query.h"
 
-// The six loaders: each reads its part of stored query `queryId` from the catalogue and
+// LoadStoredColumns, LoadStoredTables, LoadStoredJoins, LoadStoredGroupBy,
+// LoadStoredOrderBy, LoadStoredCriteria: the six loaders. Each reads its part of stored query `queryId` from the catalogue and
 // adds it to the query object. False only when the catalogue could not be read or a
 // stored criteria is broken (an identifier without row, or a cycle); a query without
 // that part is true with the part left empty.
@@ -47,7 +48,7 @@ std::unique_ptr<QueryResultSet> RunStoredQueryByName(const char* name);
 // entry); null for a query without tables.
 const char* FirstQueryTable(const SelectQuery* query);
 
-// Cells of the current row of a result: an identifier (any integer or numeric text
-// column) and a text. None for NULL, no row or an unknown column.
+// ResultIdentifier, ResultText: cells of the current row of a result, an identifier (any
+// integer or numeric text column) and a text. None for NULL, no row or an unknown column.
 std::optional<std::int32_t> ResultIdentifier(const QueryResultSet* result, const char* column);
 std::optional<std::string> ResultText(const QueryResultSet* result, const char* column);

@@ -13,6 +13,8 @@
 #include "store/persistence/dialect/sql_dialect.h"
 #include "store/persistence/provider/db_provider.h"
 
+// Where the statements of table-level work run: the dialect, queries and updates of each
+// table's data source (the store's own routing, or a test's stand-in).
 class TableStatements {
 public:
     virtual ~TableStatements() = default;

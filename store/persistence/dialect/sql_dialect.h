@@ -25,12 +25,14 @@ struct DialectRules;
 // Index of each dialect, in the order the store configuration numbers them.
 enum SqlDialectIndex : BYTE { DIALECT_MYSQL = 0, DIALECT_PGSQL = 1, DIALECT_FIREBIRD = 2, DIALECT_SQLITE = 3 };
 
+// A generated statement; none when it cannot be written (the generator logged why).
 using SqlText = std::optional<std::string>;
 // Values of one row in the column order of the table definition.
 using RowValues = std::span<const ColumnValue>;
 // A row read from the database, in state ROW_SAVED; null on failure.
 using ConvertedRow = std::unique_ptr<RowObject>;
 
+// One SQL dialect: its name, its statement generators and its row conversion.
 struct SqlDialect {
     const char* name;
     SqlText (*genSelect)(const SelectQuery* query);
@@ -47,6 +49,7 @@ struct SqlDialect {
 
 // The descriptor of that name (case-insensitive), or null.
 const SqlDialect* GetSqlDialect(const char* name);
+// The descriptor of a SqlDialectIndex, or null for another number.
 const SqlDialect* GetSqlDialectByIndex(BYTE index);
 
 // The where condition that selects the row by its primary-key values in the dialect
@@ -64,6 +67,8 @@ SqlText SqlLiteral(const SqlDialect* dialect, const ColumnValue& value, BYTE typ
 // case). None when the text does not convert.
 std::optional<ColumnValue> ConvertCellToColumnType(const ColumnValue& cell, BYTE cellType, BYTE columnType);
 
+// The entries of the MYSQL (MySQL and MariaDB) descriptor: MysqlGenSelectQuery, MysqlGenUpdateQuery, MysqlGenInsertQuery, MysqlGenDelteQuery,
+// MysqlGenCreateQuery, MysqlConvResultsetToRowobject.
 SqlText MysqlGenSelectQuery(const SelectQuery* query);
 SqlText MysqlGenUpdateQuery(const char* table, const RowObject* row);
 SqlText MysqlGenInsertQuery(const char* table, const RowObject* row);
@@ -71,6 +76,8 @@ SqlText MysqlGenDelteQuery(const char* table, const RowObject* row);
 SqlText MysqlGenCreateQuery(const char* table);
 ConvertedRow MysqlConvResultsetToRowobject(const QueryResultSet* result, const char* table);
 
+// The entries of the PGSQL (PostgreSQL) descriptor: PgsqlGenSelectQuery, PgsqlGenUpdateQuery, PgsqlGenInsertQuery, PgsqlGenDeleteQuery,
+// PgsqlGenCreateQuery, PgsqlConvResultsetToRowobject.
 SqlText PgsqlGenSelectQuery(const SelectQuery* query);
 SqlText PgsqlGenUpdateQuery(const char* table, const RowObject* row);
 SqlText PgsqlGenInsertQuery(const char* table, const RowObject* row);
@@ -78,6 +85,8 @@ SqlText PgsqlGenDeleteQuery(const char* table, const RowObject* row);
 SqlText PgsqlGenCreateQuery(const char* table);
 ConvertedRow PgsqlConvResultsetToRowobject(const QueryResultSet* result, const char* table);
 
+// The entries of the FIREBIRD descriptor: FirebirdGenSelectQuery, FirebirdGenUpdateQuery, FirebirdGenInsertQuery, FirebirdGenDeleteQuery,
+// FirebirdGenCreateQuery, FirebirdConvResultsetToRowobject.
 SqlText FirebirdGenSelectQuery(const SelectQuery* query);
 SqlText FirebirdGenUpdateQuery(const char* table, const RowObject* row);
 SqlText FirebirdGenInsertQuery(const char* table, const RowObject* row);
@@ -85,6 +94,8 @@ SqlText FirebirdGenDeleteQuery(const char* table, const RowObject* row);
 SqlText FirebirdGenCreateQuery(const char* table);
 ConvertedRow FirebirdConvResultsetToRowobject(const QueryResultSet* result, const char* table);
 
+// The entries of the SQLITE descriptor: SqliteGenSelectQuery, SqliteGenUpdateQuery, SqliteGenInsertQuery, SqliteGenDeleteQuery,
+// SqliteGenCreateQuery, SqliteConvResultsetToRowobject.
 SqlText SqliteGenSelectQuery(const SelectQuery* query);
 SqlText SqliteGenUpdateQuery(const char* table, const RowObject* row);
 SqlText SqliteGenInsertQuery(const char* table, const RowObject* row);

@@ -40,9 +40,10 @@ struct ProviderConnection {
     std::int64_t lastRowCount = -1;
     virtual ~ProviderConnection() = default;
 };
+// Owning pointer to a ProviderConnection.
 using ProviderConnectionPtr = std::unique_ptr<ProviderConnection>;
 
-// Blob producer: sets the next chunk and its length; returns BLOB_PRODUCER_END when no data
+// BlobProducer: sets the next chunk and its length; returns BLOB_PRODUCER_END when no data
 // is left and a negative value to abort the statement. Any other value sends the chunk.
 inline constexpr int BLOB_PRODUCER_END = 2;
 using BlobProducer = int (*)(const void** chunk, std::int64_t* length, void* context);

@@ -16,6 +16,9 @@
 #ifndef SQL_API
 #define SQL_API
 #endif
+// TCHAR, UCHAR, SCHAR, SQLSCHAR, SDWORD, UDWORD, SWORD, UWORD, SLONG, SSHORT, USHORT,
+// SDOUBLE, LDOUBLE, SFLOAT, PTR, RETCODE, SQLHWND, LPTSTR: the Windows type names the
+// ODBC headers use, with the widths unixODBC gives them.
 using TCHAR = char;
 using UCHAR = unsigned char;
 using SCHAR = signed char;

@@ -33,12 +33,17 @@ const DBProvider* GetODBCProvider();
 // take that driver instead of the DSN, so the POSIX build leaves it out.
 std::string BuildODBCConnectionString(const ConnectionParams& params);
 
+// Connects with the record (direct connection string or DSN, user and password), in
+// autocommit; null with the driver's diagnostics logged when it cannot.
 ProviderConnectionPtr ODBCOpenConnection(const ConnectionParams* params);
 // 1 when the statement ran and its row count could be read (a count of 0 included).
 BYTE ODBCExecuteUpdate(ProviderConnection* connection, const char* statement);
 // The rows of the statement, or null on any failure (a fetch error included).
 std::unique_ptr<QueryResultSet> ODBCExecuteQuery(ProviderConnection* connection, const char* statement);
+// Disconnects and frees the handles; false when the disconnect failed.
 bool ODBCCloseConnection(ProviderConnectionPtr connection);
+// ODBCBeginTransaction, ODBCCommitTransaction, ODBCRollbackTransaction: autocommit off, then
+// commit or roll back and autocommit on again; false when the driver refuses.
 bool ODBCBeginTransaction(ProviderConnection* connection);
 bool ODBCCommitTransaction(ProviderConnection* connection);
 bool ODBCRollbackTransaction(ProviderConnection* connection);

@@ -27,6 +27,7 @@ const char* AggregateName(BYTE aggregate);  // "INVALID TYPE" outside 0 to 6
 // Index of the name among the aggregate names (case-sensitive), 0 when absent.
 BYTE AggregateCode(const char* name);
 
+// How a join treats rows without a match: dropped (inner) or kept with NULLs (left).
 enum QueryJoinType : BYTE { INNER_JOIN = 0, LEFT_JOIN = 1 };
 const char* JoinTypeName(BYTE joinType);  // "INNER_JOIN", "LEFT_JOIN"; null otherwise
 // Index of the name among the join type names, 0 when absent.
@@ -43,11 +44,13 @@ struct QueryColumn {
     BYTE aggregate = AGGREGATE_NONE;
 };
 
+// A table of the from list, with its alias (pool copies).
 struct QueryTable {
     const char* name = nullptr;
     const char* alias = nullptr;
 };
 
+// A join of two tables on pairs of columns.
 struct QueryJoin {
     const char* baseTable = nullptr;
     const char* baseAlias = nullptr;
@@ -74,17 +77,21 @@ struct QueryCriteriaNode {
     bool sqlFragment = false;
 };
 
+// The group-by columns and the having condition.
 struct QueryGroupBy {
     std::vector<QueryColumn*> columns;
     // The having condition: a leaf whose column carries an aggregate; null for none.
     QueryCriteriaNode* having = nullptr;
 };
 
+// The order-by columns and the direction.
 struct QueryOrderBy {
     std::vector<QueryColumn*> columns;
     BYTE sortType = 0;  // 0 sorts descending, any other value ascending
 };
 
+// A select built piece by piece and turned into SQL by each dialect. Columns, tables,
+// joins and criteria live in the query's pool and go with it.
 struct SelectQuery {
     MemPool* pool = nullptr;
     std::vector<QueryColumn*> columns;
@@ -107,6 +114,7 @@ private:
     MemPoolPtr privatePool_;
 };
 
+// SelectQueryDeleter, SelectQueryPtr: owns a query and frees it with FreeSelectQuery.
 struct SelectQueryDeleter {
     void operator()(SelectQuery* query) const;
 };
@@ -128,17 +136,25 @@ QueryColumn* CreateSelectColumnDescriptor(const char* tableName, const char* tab
                                           const char* columnAlias, std::int32_t reserved, BYTE type,
                                           BYTE aggregate, MemPool* pool);
 
+// Adds a column to the select list; false for a null query or column.
 bool AddSelectColumn(SelectQuery* query, QueryColumn* column);
+// Adds a table to the from list (name and alias copied into the pool); false for a null
+// query or name.
 bool AddTable(SelectQuery* query, const char* name, const char* alias);
+// Adds a join of the two tables on the column pairs; false for a null query or table, or
+// column lists of different lengths.
 bool AddJoin(SelectQuery* query, const char* baseTable, const char* baseAlias, const char* referenceTable,
              const char* referenceAlias, BYTE joinType, std::vector<QueryColumn*> baseColumns,
              std::vector<QueryColumn*> referenceColumns);
 // A join on columns of the same names on both sides.
 bool AddJoinOnColumns(SelectQuery* query, const char* baseTable, const char* baseAlias, const char* referenceTable,
                       const char* referenceAlias, BYTE joinType, std::initializer_list<const char*> columnNames);
+// SetGroupBy, SetOrderBy, SetCriteria: replace the query's group-by, order-by or where
+// condition (nodes and columns from its pool); false for a null query.
 bool SetGroupBy(SelectQuery* query, std::vector<QueryColumn*> columns, QueryCriteriaNode* having);
 bool SetOrderBy(SelectQuery* query, std::vector<QueryColumn*> columns, BYTE sortType);
 bool SetCriteria(SelectQuery* query, QueryCriteriaNode* root);
+// At most rowLimit rows (0: all) from rowOffset on; nothing for a null query.
 void SetPaging(SelectQuery* query, std::int32_t rowLimit, std::int32_t rowOffset);
 
 // Pool copies of the texts. Logs "@@ Inside MakeColumnVector @@\n" at TRACE.
@@ -151,6 +167,7 @@ std::vector<QueryColumn*> MakeColumnVectorForJoin(MemPool* pool, const char* tab
 // "\nEmpty Column Assigned\n" at ERROR when there is no column.
 QueryCriteriaNode* CreateCriteriaLeaf(QueryColumn* column, const void* value, std::uint32_t valueLength, BYTE op,
                                       MemPool* pool);
-// AND and OR nodes; both children get the new node as parent. Null without two children.
+// CreateAndNode, CreateOrNode: AND and OR nodes; both children get the new node as
+// parent. Null without two children.
 QueryCriteriaNode* CreateAndNode(QueryCriteriaNode* left, QueryCriteriaNode* right, MemPool* pool);
 QueryCriteriaNode* CreateOrNode(QueryCriteriaNode* left, QueryCriteriaNode* right, MemPool* pool);

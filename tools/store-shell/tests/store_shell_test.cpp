@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "runtime/version.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -176,7 +177,7 @@ TEST_F(StoreShellTest, ExitStatuses) {
         {{"--nope"}, 2, ""},
         {{"-d", Data(), "-l", rows, "select Agentparams where (("}, 1, ""},
         {{"-d", Data(), "-l", rows, "nextid Agentparams NOPE"}, 1, ""},
-        {{"--version"}, 0, "store-shell 1.0\n"},
+        {{"--version"}, 0, "store-shell " VANTORRA_VERSION "\n"},
     };
     for (const Case& c : cases) {
         const Result result = Run(c.args);
