@@ -177,10 +177,13 @@ public:
 private:
     MariaDbServer() {
         const std::string dir = dir_.str();
+        // A temporary folder of its own: the server's temporary tables are files named
+        // after process and thread, and /tmp is shared with every other test running.
+        std::filesystem::create_directory(dir_.path() / "tmp");
         // Table names ignore case, as they do on Windows where the store comes from.
-        if (RunCommand("mariadb-install-db --no-defaults --datadir=" + dir + "/data --user=root --skip-test-db"
-                       " --lower-case-table-names=1 --auth-root-authentication-method=socket >" + dir +
-                       "/install.log 2>&1") != 0)
+        if (RunCommand("mariadb-install-db --no-defaults --datadir=" + dir + "/data --tmpdir=" + dir +
+                       "/tmp --user=root --skip-test-db --lower-case-table-names=1"
+                       " --auth-root-authentication-method=socket >" + dir + "/install.log 2>&1") != 0)
             throw std::runtime_error("mariadb-install-db failed: " + ReadFile(dir_.path() / "install.log"));
         WriteFile(dir_.path() / "init.sql",
                   "CREATE USER IF NOT EXISTS 'tester'@'127.0.0.1' IDENTIFIED BY 'secret';\n"
@@ -191,11 +194,12 @@ private:
             if (pid_ == 0) {
                 const std::string portArg = "--port=" + std::to_string(port_);
                 const std::string dataArg = "--datadir=" + dir + "/data";
+                const std::string tmpArg = "--tmpdir=" + dir + "/tmp";
                 const std::string socketArg = "--socket=" + socket();
                 const std::string pidArg = "--pid-file=" + dir + "/pid";
                 const std::string errArg = "--log-error=" + dir + "/err.log";
                 const std::string initArg = "--init-file=" + dir + "/init.sql";
-                execlp("mariadbd", "mariadbd", "--no-defaults", dataArg.c_str(), "--user=root",
+                execlp("mariadbd", "mariadbd", "--no-defaults", dataArg.c_str(), tmpArg.c_str(), "--user=root",
                        "--bind-address=127.0.0.1", portArg.c_str(), socketArg.c_str(), pidArg.c_str(),
                        errArg.c_str(), "--skip-name-resolve", "--skip-log-bin", "--character-set-server=utf8mb4",
                        "--lower-case-table-names=1", "--innodb-flush-log-at-trx-commit=0", initArg.c_str(),
