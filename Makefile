@@ -1,9 +1,11 @@
 # Front door of the project. `make demo` and `make test` are all a fresh machine needs.
 JOBS ?= 2
 PRODUCT ?= itunes64
+# Seconds each fuzz target runs in `make fuzz`.
+SECONDS ?= 60
 DB ?= sqlite
 
-.PHONY: all bootstrap configure build test asan-test release package debs check-install docs demo demo-store demo-http clean format windows windows-test
+.PHONY: all bootstrap configure build test asan-test fuzz release package debs check-install docs demo demo-store demo-http clean format windows windows-test
 
 all: build
 
@@ -23,6 +25,11 @@ asan-test: bootstrap
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
 	@ctest --preset asan -j $(JOBS) --timeout 900
+
+# Every fuzz target SECONDS seconds (clang, ASan+UBSan); corpora and findings stay in
+# build/fuzz-clang/. `make test` runs each for 5 seconds only.
+fuzz: bootstrap
+	@fuzz/run-fuzz.sh "$(CURDIR)" "$(CURDIR)/build/fuzz-clang" "$(SECONDS)"
 
 release: bootstrap
 	@cmake --preset release >/dev/null

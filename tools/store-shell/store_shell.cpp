@@ -93,7 +93,7 @@ struct Failure {
 
 class Shell {
 public:
-    Shell(const Options& options, std::ostream& out, std::ostream& err) : options_(options), out_(out), err_(err) {}
+    Shell(const Options& options, std::ostream& out) : options_(options), out_(out) {}
 
     // Runs one command; none on success.
     std::optional<Failure> Run(const std::string& line);
@@ -103,7 +103,6 @@ public:
 private:
     const Options& options_;
     std::ostream& out_;
-    std::ostream& err_;
 
     std::optional<Failure> Select(const std::string& table, const std::vector<std::string>& words,
                                   const std::optional<std::string>& criteria);
@@ -828,7 +827,7 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         return kUsage;
     }
 
-    Shell shell(*options, out, err);
+    Shell shell(*options, out);
     int status = kOk;
     // Records a failure; true when the run goes on.
     auto report = [&](const std::optional<Failure>& failure) {

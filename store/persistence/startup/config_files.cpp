@@ -22,19 +22,21 @@ class TokenReader {
 public:
     explicit TokenReader(std::FILE* file) : file_(file) {}
 
-    // False at end of file. A token longer than the bound sets *tooLong.
-    bool Next(std::string* token, bool* tooLong) {
+    // False at end of file. A token longer than the bound sets *unusable, and so does a
+    // NUL byte: every name ends there when it is looked up or handed to a driver, so the
+    // token would stand for another one.
+    bool Next(std::string* token, bool* unusable) {
         int c;
         do c = std::fgetc(file_);
         while (c != EOF && std::isspace(c));
         if (c == EOF) return false;
         token->clear();
-        *tooLong = false;
+        *unusable = false;
         while (c != EOF && !std::isspace(c)) {
-            if (token->size() < kTokenBound)
+            if (token->size() < kTokenBound && c != '\0')
                 token->push_back(static_cast<char>(c));
             else
-                *tooLong = true;
+                *unusable = true;
             c = std::fgetc(file_);
         }
         if (c != EOF) std::ungetc(c, file_);
@@ -144,15 +146,15 @@ bool LoadConnParamsEntryFromFile(const char* path) {
     // be a password.
     for (int record = 1;; ++record) {
         std::string tokens[10];
-        bool tooLong = false;
+        bool unusable = false;
         bool complete = true;
         for (int i = 0; i < 10; ++i) {
-            bool cut = false;
-            if (!reader.Next(&tokens[i], &cut)) {
+            bool tokenUnusable = false;
+            if (!reader.Next(&tokens[i], &tokenUnusable)) {
                 complete = false;
                 break;
             }
-            tooLong = tooLong || cut;
+            unusable = unusable || tokenUnusable;
         }
         if (!complete) break;
         const std::optional<int> port = ParseDecimal(tokens[1]);
@@ -177,8 +179,11 @@ bool LoadConnParamsEntryFromFile(const char* path) {
         if (params->direct)
             params->connString = rest.text.empty() ? std::string() : rest.text.substr(1);
         // A cut token or connection string would connect somewhere else: the record fails.
-        if (tooLong || (params->direct && rest.cut)) {
-            LogError("Connection parameters of record %d longer than the bound, record skipped\n", record);
+        const bool restUnusable = rest.cut || rest.text.find('\0') != std::string::npos;
+        if (unusable || (params->direct && restUnusable)) {
+            LogError("Connection parameters of record %d longer than the bound or holding a NUL byte, "
+                     "record skipped\n",
+                     record);
             continue;
         }
         std::lock_guard<std::mutex> hold(state.paramsMutex);
@@ -302,7 +307,8 @@ bool LoadDataSourceMapEntryFromFile(const char* path) {
     bool cut = false, cutToo = false;
     while (reader.Next(&table, &cut) && reader.Next(&connection, &cutToo)) {
         if (cut || cutToo) {
-            LogError("DataSourceMap entry for %s longer than the bound, skipped\n", table);
+            LogError("DataSourceMap entry for %s longer than the bound or holding a NUL byte, skipped\n",
+                     table.c_str());
             continue;
         }
         AddDataSourceMapEntry(CreateDataSourceMapEntry(table.c_str(), connection.c_str()));

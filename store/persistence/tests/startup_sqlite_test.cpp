@@ -97,6 +97,30 @@ TEST_F(StartupSqliteTest, ConnectionParameterRecordsAreReadAsWritten) {
     DeInitQuennet();
 }
 
+TEST_F(StartupSqliteTest, RecordsAndMapEntriesHoldingANulByteAreSkipped) {
+    using namespace std::string_literals;
+    // Looked up by name, a NUL-bearing name would stop at the NUL and stand for another.
+    root_.Write("connparams.txt",
+                "n1 0 dsn1 u p 0 ma\0in ODBC PGSQL NO\n"
+                "n2 0 unused u p 0 direct ODBC SQLITE YES Database=/tmp/a.db\0;Database=/etc/x\n"
+                "n3 0 dsn3 u pass\0word 0 third ODBC PGSQL NO\n"
+                "n4 0 dsn4 u p 0 good ODBC MYSQL NO\n"s);
+    root_.Write("dsn_table_map.txt", "Cust\0omer main\nOrders ma\0in\nItems good\n"s);
+    ASSERT_TRUE(InitDBProvider());
+    ASSERT_TRUE(LoadConnParamsEntryFromFile((root_.data() / "connparams.txt").string().c_str()));
+    const std::vector<const ConnectionParams*> records = GetAllConnectionParams();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]->connName, "good");
+    EXPECT_EQ(GetConnectionParams("ma"), nullptr);
+
+    ASSERT_TRUE(LoadDataSourceMapEntryFromFile((root_.data() / "dsn_table_map.txt").string().c_str()));
+    EXPECT_EQ(GetDataSourceMapEntry("Cust"), nullptr);
+    EXPECT_EQ(GetDataSourceMapEntry("Orders"), nullptr);
+    ASSERT_NE(GetDataSourceMapEntry("Items"), nullptr);
+    EXPECT_EQ(GetDataSourceMapEntry("Items")->connName, "good");
+    DeInitQuennet();
+}
+
 TEST_F(StartupSqliteTest, DirectFirstRecordSpeaksItsOwnDialectOnTheFirstPool) {
     root_.Write("connparams.txt",
                 "agent 0 unused sa NULL 0 main ODBC SQLITE YES Driver={SQLite3};Database=" +
