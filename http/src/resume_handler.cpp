@@ -4,6 +4,7 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -149,8 +150,17 @@ PartialFileLock::State PartialFileLock::TryAcquire(const std::string& lockPath) 
     return state_ = State::Held;
 #else
     const std::string path = host::MapPath(lockPath);
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // Owner-only: whoever can open the lock can hold it, and every later attempt at the
+    // download would then wait on them. One left wider by an older version is narrowed;
+    // one of another user's is not used.
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd_ < 0) return state_ = State::Unavailable;
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        ((info.st_mode & 077) != 0 && ::fchmod(fd_, 0600) != 0)) {
+        Release();
+        return state_ = State::Unavailable;
+    }
     if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return state_ = State::Held;
     const bool busy = errno == EWOULDBLOCK;
     ::close(fd_);

@@ -18,6 +18,7 @@
 #include "http/tests/http_client_fixture.h"
 #include "platform/win/host.h"
 #include "runtime/registry_access.h"
+#include "tests/support/hostile_user.h"
 
 namespace {
 
@@ -613,6 +614,50 @@ TEST_F(ResumeTest, CountersAndSettingsOfTheMetaDataKey) {
 
 // IntermediateRepositoryName names one folder below the install directory; a value that
 // climbs out of it, names a drive, a share or nested folders is replaced by the default.
+// A local user who could open a partial file's lock could hold it, and every attempt at
+// that download would wait on them.
+TEST_F(ResumeTest, ThePartialFileLockIsTheOwnersAlone) {
+    if (!testsupport::Nobody().available()) GTEST_SKIP() << "needs root and the account nobody";
+    enum class Before { Absent, LeftWorldReadable, PlantedByAUser };
+    struct Case {
+        const char* name;
+        Before before;
+        PartialFileLock::State expected;
+    };
+    const Case cases[] = {
+        {"a new lock", Before::Absent, PartialFileLock::State::Held},
+        {"a lock an older version left 0644", Before::LeftWorldReadable, PartialFileLock::State::Held},
+        {"a lock another user planted", Before::PlantedByAUser, PartialFileLock::State::Unavailable},
+    };
+    fs::create_directories(Repository());
+    testsupport::OpenToUsers(Repository());
+    const fs::path lockFile = Partial("77.lock");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(lockFile);
+        if (c.before == Before::LeftWorldReadable) {
+            testsupport::WriteFile(lockFile, "");
+            fs::permissions(lockFile, fs::perms(0644));
+        }
+        if (c.before == Before::PlantedByAUser) {
+            ASSERT_TRUE(testsupport::AsUnprivilegedUser([&] {
+                const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+                return fd >= 0 && ::fchmod(fd, 0666) == 0 && ::close(fd) == 0;
+            }));
+        }
+        PartialFileLock lock;
+        EXPECT_EQ(lock.TryAcquire("C:\\Agent\\DownloadRepository\\77.lock"), c.expected);
+        if (c.expected != PartialFileLock::State::Held) continue;
+        EXPECT_EQ(testsupport::ModeOf(lockFile), 0600);
+        lock.Release();
+        // With the lock free, the local user can still neither open it nor hold it.
+        EXPECT_FALSE(testsupport::AsUnprivilegedUser([&] {
+            const int fd = ::open(lockFile.c_str(), O_RDONLY);
+            return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        }));
+    }
+}
+
 TEST_F(ResumeTest, RepositoryFolderIsOneFolderBelowTheInstallDirectory) {
     NginxServer nginx;
     nginx.AddFile("r.bin", "payload");
