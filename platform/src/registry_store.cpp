@@ -184,6 +184,20 @@ void Remember(Cache& cache, const std::string& path, std::string content, std::s
     cache.written = false;
 }
 
+// Reads fd to its end in chunks, handing each to take until it returns false.
+template <typename Take>
+DWORD ReadChunks(int fd, const std::string& path, Take take) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return ErrorFromErrno(errno, path);
+        }
+        if (got == 0 || !take(buffer, static_cast<size_t>(got))) return ERROR_SUCCESS;
+    }
+}
+
 // Reads the file through one descriptor, with the stamp of what was read. stable is
 // false when the file changed while it was read (a writer not using rename).
 DWORD ReadVersion(const std::string& path, std::string& content, bool& missing, FileStamp& stamp, bool& stable) {
@@ -201,16 +215,11 @@ DWORD ReadVersion(const std::string& path, std::string& content, bool& missing, 
     struct stat before {};
     if (::fstat(fd.get(), &before) != 0) return ErrorFromErrno(errno, path);
     content.reserve(static_cast<size_t>(before.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return ErrorFromErrno(errno, path);
-        }
-        if (got == 0) break;
-        content.append(buffer, static_cast<size_t>(got));
-    }
+    DWORD rc = ReadChunks(fd.get(), path, [&](const char* chunk, size_t size) {
+        content.append(chunk, size);
+        return true;
+    });
+    if (rc != ERROR_SUCCESS) return rc;
     struct stat after {};
     if (::fstat(fd.get(), &after) != 0) return ErrorFromErrno(errno, path);
     stamp = FileStamp(before);
@@ -296,22 +305,15 @@ DWORD FileHolds(const std::string& path, bool missing, const std::string& expect
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) return ErrorFromErrno(errno, path);
     if (missing || static_cast<size_t>(info.st_size) != expected.size()) return ERROR_SUCCESS;
-    char buffer[65536];
     size_t done = 0;
-    for (;;) {
-        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return ErrorFromErrno(errno, path);
-        }
-        if (got == 0) break;
-        const auto size = static_cast<size_t>(got);
-        if (size > expected.size() - done || std::memcmp(buffer, expected.data() + done, size) != 0)
-            return ERROR_SUCCESS;
+    bool differs = false;
+    DWORD rc = ReadChunks(fd.get(), path, [&](const char* chunk, size_t size) {
+        differs = size > expected.size() - done || std::memcmp(chunk, expected.data() + done, size) != 0;
         done += size;
-    }
-    same = done == expected.size();
-    return ERROR_SUCCESS;
+        return !differs;
+    });
+    same = rc == ERROR_SUCCESS && !differs && done == expected.size();
+    return rc;
 }
 
 // The tree of the hive version the writer holds the lock on. The cached tree is taken
