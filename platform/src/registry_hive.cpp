@@ -3,6 +3,7 @@
 #include "platform/src/registry_hive.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <utility>
@@ -271,20 +272,34 @@ void AppendHex(std::string& out, std::string_view prefix, const std::vector<BYTE
     }
 }
 
-void FormatKey(const Key& key, const std::u16string& path, bool isRoot, std::string& out) {
-    if (!isRoot || !key.values.empty()) {
-        out += "[";
-        out += Utf16ToUtf8(path);
-        out += "]";
-        out += kEol;
-        for (const Value& value : key.values) {
-            out += FormatValue(value);
-            out += kEol;
-        }
+// The hive's root has a section only when it holds values.
+bool HasSection(const Key& key, bool isRoot) { return !isRoot || !key.values.empty(); }
+
+// Appends the key's section; starts, when given, gets where each value's line begins
+// and, last, where the closing blank line begins.
+void AppendSection(const Key& key, const std::u16string& path, std::string& out,
+                   std::vector<size_t>* starts = nullptr) {
+    out += "[";
+    out += Utf16ToUtf8(path);
+    out += "]";
+    out += kEol;
+    for (const Value& value : key.values) {
+        if (starts) starts->push_back(out.size());
+        out += FormatValue(value);
         out += kEol;
     }
+    if (starts) starts->push_back(out.size());
+    out += kEol;
+}
+
+void FormatKey(const Key& key, const std::u16string& path, bool isRoot, std::string& out) {
+    if (HasSection(key, isRoot)) AppendSection(key, path, out);
     for (const auto& sub : key.subkeys) FormatKey(*sub, path + u"\\" + sub->name, false, out);
 }
+
+std::atomic<uint64_t> keyChanges{0};
+
+void CountChange() { keyChanges.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -335,6 +350,7 @@ Key& Key::AddSubkey(std::u16string_view subName, bool* created) {
         return **it;
     }
     if (created) *created = true;
+    CountChange();
     return **subkeys.insert(it, std::make_unique<Key>(std::u16string(subName)));
 }
 
@@ -344,6 +360,7 @@ bool Key::RemoveSubkey(std::u16string_view subName) {
                                    return CompareNames(k->name, n) < 0;
                                });
     if (it == subkeys.end() || !NamesEqual((*it)->name, subName)) return false;
+    CountChange();
     subkeys.erase(it);
     return true;
 }
@@ -366,23 +383,54 @@ Value* Key::FindValue(std::u16string_view valueName) {
 }
 
 void Key::SetValue(std::u16string_view valueName, DWORD type, std::vector<BYTE> data) {
+    CountChange();
     if (Value* existing = FindValue(valueName)) {
         // The name keeps the case it was created with, as on Windows.
         existing->type = type;
         existing->data = std::move(data);
+        UpdateSectionLine(static_cast<size_t>(existing - values.data()), false);
         return;
     }
     if (valueIndex_.size() != values.size()) ReindexValues();
     valueIndex_.emplace(FoldedName(valueName), values.size());
     values.push_back(Value{std::u16string(valueName), type, std::move(data)});
+    UpdateSectionLine(values.size() - 1, true);
 }
 
 bool Key::RemoveValue(std::u16string_view valueName) {
     const Value* value = FindValue(valueName);
     if (!value) return false;
-    values.erase(values.begin() + (value - values.data()));
+    CountChange();
+    const auto index = static_cast<size_t>(value - values.data());
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(index));
     ReindexValues();
+    if (section_ && values.empty()) {
+        section_.reset();  // the root's section goes with its last value
+    } else if (section_) {
+        auto& starts = section_->starts;
+        const size_t length = starts[index + 1] - starts[index];
+        section_->text.erase(starts[index], length);
+        starts.erase(starts.begin() + static_cast<std::ptrdiff_t>(index));
+        for (size_t i = index; i < starts.size(); ++i) starts[i] -= length;
+    }
     return true;
+}
+
+void Key::UpdateSectionLine(size_t index, bool inserted) {
+    if (!section_) return;
+    auto& starts = section_->starts;
+    std::string line = FormatValue(values[index]);
+    line += kEol;
+    if (inserted) {
+        // A new value goes last: its line takes the place of the blank line, which moves on.
+        section_->text.insert(starts.back(), line);
+        starts.push_back(starts.back() + line.size());
+        return;
+    }
+    const size_t begin = starts[index];
+    const size_t oldLength = starts[index + 1] - begin;
+    section_->text.replace(begin, oldLength, line);
+    for (size_t i = index + 1; i < starts.size(); ++i) starts[i] = starts[i] - oldLength + line.size();
 }
 
 void Key::ReindexValues() {
@@ -565,6 +613,33 @@ std::string FormatValue(const Value& value) {
         AppendHex(out, prefix, value.data);
     }
     return out;
+}
+
+uint64_t KeyChangeCount() { return keyChanges.load(std::memory_order_relaxed); }
+
+namespace {
+
+void AppendKeptSections(Key& key, const std::u16string& path, bool isRoot, std::string& out,
+                        std::unique_ptr<SectionText> Key::*section) {
+    if (HasSection(key, isRoot)) {
+        auto& kept = key.*section;
+        if (!kept) {
+            kept = std::make_unique<SectionText>();
+            AppendSection(key, path, kept->text, &kept->starts);
+        }
+        out += kept->text;
+    }
+    for (const auto& sub : key.subkeys) AppendKeptSections(*sub, path + u"\\" + sub->name, false, out, section);
+}
+
+}  // namespace
+
+std::string FormatHive(Key& root, std::string storage) {
+    storage.assign(kHeader5);
+    storage += kEol;
+    storage += kEol;
+    AppendKeptSections(root, std::u16string(kRootName), true, storage, &Key::section_);
+    return storage;
 }
 
 std::string FormatRegText(const Key& key, std::u16string_view keyPath) {

@@ -2,6 +2,7 @@
 // hive file of the machine root with its cross-process lock.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,6 +28,13 @@ struct Value {
     std::vector<BYTE> data;
 };
 
+// A key's section of the document ("[path]", one line per value, a blank line) as it
+// was last written, with where each value's line starts (and, last, the blank line).
+struct SectionText {
+    std::string text;
+    std::vector<size_t> starts;
+};
+
 struct Key {
     std::u16string name;
     // In the order they were added. Changed only through SetValue and RemoveValue,
@@ -50,12 +58,22 @@ struct Key {
     bool RemoveValue(std::u16string_view valueName);
 
 private:
+    friend std::string FormatHive(Key& root, std::string storage);
     void ReindexValues();
+    // The section's line of values[index] formatted again; inserted when it is new.
+    void UpdateSectionLine(size_t index, bool inserted);
 
     // Position in values by the name's folded form, so that lookups and writes stay
     // cheap on keys with thousands of values.
     std::unordered_map<std::u16string, size_t> valueIndex_;
+    // Kept only in the hive a writer keeps between writes (never copied), so that a
+    // write formats the values that changed and copies the rest.
+    std::unique_ptr<SectionText> section_;
 };
+
+// Counts every change made to any Key through its members, so that a caller can tell
+// whether a tree was left as it was.
+uint64_t KeyChangeCount();
 
 // Case-insensitive comparison of key and value names.
 bool NamesEqual(std::u16string_view a, std::u16string_view b);
@@ -86,6 +104,11 @@ void ParseRegText(std::string_view bytes, Key& root, ParseReport* report = nullp
 // ("HKEY_LOCAL_MACHINE\\..."). For the hive root, keys without values at the root are
 // not repeated as an empty section.
 std::string FormatRegText(const Key& key, std::u16string_view keyPath);
+
+// FormatRegText(root, kRootName), reusing the section text each key kept from the last
+// call: only the values changed since then are formatted again. The text is built in
+// storage, whose memory is reused.
+std::string FormatHive(Key& root, std::string storage = {});
 
 // The text of one "name"=data entry (without line end), as written in the document.
 std::string FormatValue(const Value& value);

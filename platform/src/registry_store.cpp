@@ -2,10 +2,13 @@
 // across processes by an exclusive lock on registry/HKLM.lock.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
@@ -84,16 +87,84 @@ long long NowNs() {
     return Nanoseconds(now);
 }
 
+// Watches the inode of the version this process wrote last, from before it was renamed
+// into place. While no event has come for it and the path still names it with the stamp
+// it had, the file holds what was written, however young its stamp: a change in place
+// is reported, and the watch keeps the inode's number from being handed to another
+// file before its end is reported. Used under the cache's lock.
+class OwnVersionWatch {
+public:
+    // Starts watching the file at path in place of the one before; false when that failed.
+    bool Watch(const std::string& path) {
+        if (fd_ >= 0 && owner_ != ::getpid()) {
+            // Inherited across fork: the parent's, not to be drained or changed here.
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (fd_ < 0) {
+            fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            owner_ = ::getpid();
+            watch_ = -1;
+        }
+        if (fd_ < 0) return false;
+        if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
+        Drain();
+        watch_ = ::inotify_add_watch(fd_, path.c_str(), IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF);
+        touched_ = watch_ < 0;
+        return !touched_;
+    }
+
+    // Whether no change of the watched file has been reported.
+    bool Untouched() {
+        if (fd_ < 0 || owner_ != ::getpid() || touched_) return false;
+        Drain();
+        return !touched_;
+    }
+
+private:
+    // Reads every pending event; one for the watched file (or a lost event) touches it.
+    void Drain() {
+        alignas(inotify_event) char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(fd_, buffer, sizeof buffer);
+            if (got <= 0) {
+                if (got < 0 && errno == EINTR) continue;
+                return;
+            }
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->wd == watch_ || (event->mask & IN_Q_OVERFLOW)) touched_ = true;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+    int fd_ = -1;
+    pid_t owner_ = 0;
+    int watch_ = -1;
+    bool touched_ = true;
+};
+
 struct Cache {
     std::mutex mutex;
     std::string path;
     std::string content;
-    std::shared_ptr<const Key> hive;
+    // Handed to readers as const. A writer takes it out to change it for its write
+    // when no reader holds it any more, and puts the written tree back.
+    std::shared_ptr<Key> hive;
     bool missing = false;  // the hive above is the empty hive of a missing file
     FileStamp stamp;
     // The stamp alone tells this version apart from any later one; until then every
     // read compares the content.
     bool trusted = false;
+    // This process wrote this version, and own watches it.
+    bool written = false;
+    OwnVersionWatch own;
+
+    // Whether the file with this stamp holds the cached version without reading it.
+    bool Vouches(const struct stat& info) {
+        return hive && !missing && stamp == FileStamp(info) && (trusted || (written && own.Untouched()));
+    }
 };
 
 Cache& TheCache() {
@@ -102,7 +173,7 @@ Cache& TheCache() {
 }
 
 // Remembers the hive as parsed from content with the file's stamp.
-void Remember(Cache& cache, const std::string& path, std::string content, std::shared_ptr<const Key> hive,
+void Remember(Cache& cache, const std::string& path, std::string content, std::shared_ptr<Key> hive,
               bool missing, const FileStamp& stamp, bool trusted) {
     cache.path = path;
     cache.content = std::move(content);
@@ -110,6 +181,21 @@ void Remember(Cache& cache, const std::string& path, std::string content, std::s
     cache.missing = missing;
     cache.stamp = stamp;
     cache.trusted = trusted;
+    cache.written = false;
+}
+
+// Reads fd to its end in chunks, handing each to take until it returns false.
+template <typename Take>
+DWORD ReadChunks(int fd, const std::string& path, Take take) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return ErrorFromErrno(errno, path);
+        }
+        if (got == 0 || !take(buffer, static_cast<size_t>(got))) return ERROR_SUCCESS;
+    }
 }
 
 // Reads the file through one descriptor, with the stamp of what was read. stable is
@@ -129,16 +215,11 @@ DWORD ReadVersion(const std::string& path, std::string& content, bool& missing, 
     struct stat before {};
     if (::fstat(fd.get(), &before) != 0) return ErrorFromErrno(errno, path);
     content.reserve(static_cast<size_t>(before.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return ErrorFromErrno(errno, path);
-        }
-        if (got == 0) break;
-        content.append(buffer, static_cast<size_t>(got));
-    }
+    DWORD rc = ReadChunks(fd.get(), path, [&](const char* chunk, size_t size) {
+        content.append(chunk, size);
+        return true;
+    });
+    if (rc != ERROR_SUCCESS) return rc;
     struct stat after {};
     if (::fstat(fd.get(), &after) != 0) return ErrorFromErrno(errno, path);
     stamp = FileStamp(before);
@@ -175,7 +256,7 @@ std::shared_ptr<const Key> ReadHive(DWORD* error) {
             // A missing file is seen directly; an existing one by its stamp once that is
             // proof of its content.
             if (!exists && cache.missing) return cache.hive;
-            if (exists && !cache.missing && cache.trusted && cache.stamp == FileStamp(info)) return cache.hive;
+            if (exists && cache.Vouches(info)) return cache.hive;
         }
     }
 
@@ -196,6 +277,7 @@ std::shared_ptr<const Key> ReadHive(DWORD* error) {
     {
         std::lock_guard lock(cache.mutex);
         if (cache.hive && cache.path == path && cache.missing == missing && cache.content == content) {
+            if (!(cache.stamp == stamp)) cache.written = false;
             cache.stamp = stamp;
             cache.trusted = trusted;
             return cache.hive;
@@ -207,6 +289,98 @@ std::shared_ptr<const Key> ReadHive(DWORD* error) {
     Remember(cache, path, std::move(content), hive, missing, stamp, trusted);
     return hive;
 }
+
+namespace {
+
+// Whether the file holds exactly expected (missing: that there is no file), compared
+// as it is read, without a copy of it.
+DWORD FileHolds(const std::string& path, bool missing, const std::string& expected, bool& same) {
+    same = false;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno != ENOENT) return ErrorFromErrno(errno, path);
+        same = missing;
+        return ERROR_SUCCESS;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return ErrorFromErrno(errno, path);
+    if (missing || static_cast<size_t>(info.st_size) != expected.size()) return ERROR_SUCCESS;
+    size_t done = 0;
+    bool differs = false;
+    DWORD rc = ReadChunks(fd.get(), path, [&](const char* chunk, size_t size) {
+        differs = size > expected.size() - done || std::memcmp(chunk, expected.data() + done, size) != 0;
+        done += size;
+        return !differs;
+    });
+    same = rc == ERROR_SUCCESS && !differs && done == expected.size();
+    return rc;
+}
+
+// The tree of the hive version the writer holds the lock on. The cached tree is taken
+// out of the cache when the file still holds the text it was parsed from or written
+// as: the file's stamp vouches for that once it is old enough, and until then (after
+// every write) the file is compared with that text. Otherwise the file is parsed.
+// storage gets the cached text's memory, to build the next text in; missing tells
+// that there is no file.
+DWORD CurrentTree(const std::string& path, std::shared_ptr<Key>& root, std::string& storage, bool& missing) {
+    Cache& cache = TheCache();
+    struct stat info {};
+    const bool exists = ::stat(path.c_str(), &info) == 0;
+    missing = false;
+    bool vouched = false;
+    {
+        std::lock_guard lock(cache.mutex);
+        if (cache.hive && cache.path == path) {
+            vouched = exists && cache.Vouches(info);
+            // Out of the cache no reader can pick the tree up any more.
+            root = std::move(cache.hive);
+            storage = std::move(cache.content);
+            missing = cache.missing;
+        }
+    }
+    if (root && !vouched) {
+        bool same = false;
+        if (DWORD rc = FileHolds(path, missing, storage, same); rc != ERROR_SUCCESS) return rc;
+        if (!same) root.reset();
+    }
+    if (!root) {
+        bool stable = true;
+        FileStamp stamp;
+        if (DWORD rc = ReadVersion(path, storage, missing, stamp, stable); rc != ERROR_SUCCESS) return rc;
+        {
+            // What a put-back tree would be known by.
+            std::lock_guard lock(cache.mutex);
+            if (!cache.hive) {
+                cache.stamp = stamp;
+                cache.trusted = false;
+                cache.written = false;
+            }
+        }
+        root = std::make_shared<Key>(std::u16string(kRootName));
+        ParseRegText(storage, *root);
+        return ERROR_SUCCESS;
+    }
+    // A reader that already has the tree keeps its version; the writer changes a copy.
+    if (root.use_count() > 1) root = std::make_shared<Key>(*root);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return ERROR_SUCCESS;
+}
+
+// Puts back a tree CurrentTree gave and the text it holds, left as they were, unless
+// a reader has cached another version since. The stamp is not taken as proof: the
+// next read compares the text once.
+void PutBack(const std::string& path, std::shared_ptr<Key> root, std::string text, bool missing) {
+    Cache& cache = TheCache();
+    std::lock_guard lock(cache.mutex);
+    if (cache.hive) return;
+    cache.path = path;
+    cache.content = std::move(text);
+    cache.hive = std::move(root);
+    cache.missing = missing;
+    cache.trusted = false;
+}
+
+}  // namespace
 
 DWORD UpdateHive(const HiveUpdate& apply) {
     std::lock_guard threads(WriteMutex());
@@ -228,30 +402,38 @@ DWORD UpdateHive(const HiveUpdate& apply) {
         if (errno != EINTR) return ErrorFromErrno(errno, lockPath);
     }
 
-    std::string content;
+    std::shared_ptr<Key> root;
+    std::string text;
     bool missing = false;
-    bool stable = true;
-    FileStamp stamp;
-    DWORD rc = ReadVersion(path, content, missing, stamp, stable);
+    DWORD rc = CurrentTree(path, root, text, missing);
     if (rc != ERROR_SUCCESS) return rc;
-    auto root = std::make_shared<Key>(std::u16string(kRootName));
-    ParseRegText(content, *root);
 
     bool changed = false;
+    const uint64_t changesBefore = KeyChangeCount();
     rc = apply(*root, changed);
-    if (rc != ERROR_SUCCESS || !changed) return rc;
+    if (rc != ERROR_SUCCESS || !changed) {
+        // A tree apply may have changed is dropped; the next read parses the file again.
+        if (rc == ERROR_SUCCESS && KeyChangeCount() == changesBefore)
+            PutBack(path, std::move(root), std::move(text), missing);
+        return rc;
+    }
 
-    std::string text = FormatRegText(*root, kRootName);
+    text = FormatHive(*root, std::move(text));
     // A fresh name of our own, created exclusively: a name known in advance could be a
     // link planted there to have the hive written over another file.
     std::string temp = folder + "/HKLM.reg.XXXXXX";
-    {
-        Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-        if (out.get() < 0) return ErrorFromErrno(errno, folder);
-        // mkostemp creates it 0600 already; say so in case that ever changes.
-        ::fchmod(out.get(), kHiveFileMode);
-        rc = WriteAll(out.get(), text);
-        if (rc == ERROR_SUCCESS && ::fsync(out.get()) != 0) rc = ErrorFromErrno(errno);
+    Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+    if (out.get() < 0) return ErrorFromErrno(errno, folder);
+    // mkostemp creates it 0600 already; say so in case that ever changes.
+    ::fchmod(out.get(), kHiveFileMode);
+    rc = WriteAll(out.get(), text);
+    if (rc == ERROR_SUCCESS && ::fsync(out.get()) != 0) rc = ErrorFromErrno(errno);
+    Cache& cache = TheCache();
+    bool watched = false;
+    if (rc == ERROR_SUCCESS) {
+        // Watched before anyone else can know the file, so no change of it goes unseen.
+        std::lock_guard lock(cache.mutex);
+        watched = cache.own.Watch(temp);
     }
     if (rc == ERROR_SUCCESS && ::rename(temp.c_str(), path.c_str()) != 0)
         rc = ErrorFromErrno(errno, path);
@@ -262,13 +444,15 @@ DWORD UpdateHive(const HiveUpdate& apply) {
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());
 
-    // This process reads what it wrote without parsing it again. The file is brand
-    // new, so its stamp is not yet proof: the next read compares the content once.
+    // This process reads what it wrote without parsing it again. The stamp is that of
+    // the written inode after its rename; the path is checked against it on every use.
+    // The file is brand new, so its stamp is not yet proof by its age, only with the
+    // watch.
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0) {
-        Cache& cache = TheCache();
+    if (::fstat(out.get(), &info) == 0) {
         std::lock_guard lock(cache.mutex);
         Remember(cache, path, std::move(text), std::move(root), false, FileStamp(info), false);
+        cache.written = watched;
     }
     return ERROR_SUCCESS;
 }

@@ -2,6 +2,7 @@
 // lines, encodings, deletions and lines that cannot be read.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 #include "platform/src/internal.h"
@@ -425,6 +426,114 @@ TEST(RegistryHiveValues, ADocumentWithThousandsOfValuesParsesAndFormatsBackTheSa
     const std::string formatted = FormatRegText(root, host::reg::kRootName);
     Key again = Parse(formatted);
     EXPECT_EQ(FormatRegText(again, host::reg::kRootName), formatted);
+}
+
+// Values at the edges of what the text form holds, each written in its own way.
+std::vector<std::pair<DWORD, std::vector<BYTE>>> BoundaryData() {
+    std::vector<BYTE> longBinary(1000);
+    for (size_t i = 0; i < longBinary.size(); ++i) longBinary[i] = static_cast<BYTE>(i * 13);
+    return {
+        {REG_SZ, Utf16(u"")},                          // only the terminator
+        {REG_SZ, Utf16(u"x", false)},                  // no terminator: hex(1)
+        {REG_SZ, Bytes({'a', 0, 0})},                   // odd length
+        {REG_SZ, Utf16(std::u16string(u"a\0b", 3))},  // a NUL inside
+        {REG_SZ, Utf16(u"line\r\nbreak")},
+        {REG_SZ, Utf16(u"\"quoted\" \\ back")},
+        {REG_SZ, Utf16(u"Ωmega ✓")},
+        {REG_SZ, Utf16(std::u16string(20000, u'w'))},
+        {REG_DWORD, Bytes({0xFF, 0xFF, 0xFF, 0xFF})},
+        {REG_DWORD, Bytes({1, 2, 3})},  // the wrong size: hex(4)
+        {REG_BINARY, {}},
+        {REG_BINARY, Bytes({0})},
+        {REG_BINARY, longBinary},
+        {REG_QWORD, Bytes({1, 2, 3, 4, 5, 6, 7, 8})},
+        {0xFFFFFFFF, Bytes({0xAB})},
+        {REG_MULTI_SZ, Utf16(std::u16string(u"a\0b\0", 4))},
+    };
+}
+
+// The sections a writer keeps between writes must give the same document as formatting
+// the whole tree, through every kind of change: new, replaced and removed values (the
+// first, the last, the only one), the root's own values, keys added and removed, and
+// values of every awkward kind.
+TEST(RegistryHiveValues, KeptSectionsFormatLikeTheWholeTreeThroughEveryChange) {
+    const auto data = BoundaryData();
+    const std::u16string names[] = {u"", u"a", u"A\"b\\c", u"Größe", u"v1", u"v2", u"v3",
+                                    std::u16string(host::reg::kMaxValueNameChars, u'n')};
+    const std::u16string keys[] = {u"", u"Software", u"Software\\Vantorra", u"Software\\Vantorra\\Deep",
+                                   u"Other", u"Software\\A"};
+    std::mt19937 random(24);
+    Key root{std::u16string(host::reg::kRootName)};
+    ParseRegText("[HKEY_LOCAL_MACHINE\\Software\\Vantorra]\r\n\"v1\"=dword:00000001\r\n", root);
+    for (int step = 0; step < 3000; ++step) {
+        const std::u16string& keyPath = keys[random() % std::size(keys)];
+        const std::u16string& name = names[random() % std::size(names)];
+        Key* key = &root;
+        for (const auto& part : host::reg::SplitPath(keyPath)) key = &key->AddSubkey(part);
+        switch (random() % 8) {
+            case 0:
+            case 1:
+            case 2: {
+                const auto& [type, bytes] = data[random() % data.size()];
+                key->SetValue(name, type, bytes);
+                break;
+            }
+            case 3:
+            case 4:
+                key->RemoveValue(name);
+                break;
+            case 5:
+                if (!key->values.empty()) key->RemoveValue(key->values[random() % key->values.size()].name);
+                break;
+            case 6:
+                if (!keyPath.empty()) {
+                    std::vector<std::u16string> parts = host::reg::SplitPath(keyPath);
+                    const std::u16string last = parts.back();
+                    parts.pop_back();
+                    host::reg::FindPath(root, parts)->RemoveSubkey(last);
+                }
+                break;
+            default:
+                while (!root.values.empty()) root.RemoveValue(root.values.back().name);
+                break;
+        }
+        if (step % 7 == 0 || step > 2950) {
+            const std::string whole = FormatRegText(root, host::reg::kRootName);
+            ASSERT_EQ(host::reg::FormatHive(root), whole) << "step " << step;
+            // A copy keeps no sections and formats the same.
+            Key copy(root);
+            ASSERT_EQ(host::reg::FormatHive(copy), whole) << "step " << step;
+        }
+    }
+    // Every kind of value came through the text intact.
+    Key again = Parse(host::reg::FormatHive(root));
+    EXPECT_EQ(FormatRegText(again, host::reg::kRootName), host::reg::FormatHive(root));
+}
+
+// A writer can tell whether a callback left its tree as it was.
+TEST(RegistryHiveValues, EveryChangeOfATreeIsCounted) {
+    Key root{std::u16string(host::reg::kRootName)};
+    const struct {
+        const char* label;
+        std::function<void(Key&)> change;
+        bool counts;
+    } cases[] = {
+        {"new key", [](Key& k) { k.AddSubkey(u"New"); }, true},
+        {"existing key", [](Key& k) { k.AddSubkey(u"NEW"); }, false},
+        {"new value", [](Key& k) { k.SetValue(u"v", REG_DWORD, Bytes({1, 0, 0, 0})); }, true},
+        {"same value again", [](Key& k) { k.SetValue(u"v", REG_DWORD, Bytes({1, 0, 0, 0})); }, true},
+        {"missing value removed", [](Key& k) { k.RemoveValue(u"none"); }, false},
+        {"value removed", [](Key& k) { k.RemoveValue(u"V"); }, true},
+        {"missing key removed", [](Key& k) { k.RemoveSubkey(u"none"); }, false},
+        {"key removed", [](Key& k) { k.RemoveSubkey(u"new"); }, true},
+        {"lookups", [](Key& k) { (void)k.FindValue(u"v"); (void)k.FindSubkey(u"new"); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const uint64_t before = host::reg::KeyChangeCount();
+        c.change(root);
+        EXPECT_EQ(host::reg::KeyChangeCount() != before, c.counts);
+    }
 }
 
 }  // namespace

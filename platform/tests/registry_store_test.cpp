@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
+#include <thread>
 
 #include "platform/src/registry_hive.h"
 #include "platform/win/errors.h"
@@ -211,6 +213,22 @@ std::vector<BYTE> Utf16Z(const std::string& text) {
     return out;
 }
 
+std::u16string Utf16Number(int number) {
+    const std::string text = std::to_string(number);
+    return std::u16string(text.begin(), text.end());
+}
+
+// Sets a REG_DWORD through the API, creating the key when needed.
+LSTATUS SetDword(const std::string& keyPath, const std::string& name, DWORD value) {
+    HKEY key = nullptr;
+    LSTATUS rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                 nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegCloseKey(key);
+    return rc;
+}
+
 DWORD WriteRound(int round) {
     return host::reg::UpdateHive([round](Key& rootKey, bool& changed) -> DWORD {
         rootKey.AddSubkey(u"Software").AddSubkey(u"Seen").SetValue(u"Round", REG_SZ, Utf16Z(RoundText(round)));
@@ -307,6 +325,24 @@ TEST(RegistryStore, FailedUpdateLeavesTheFileAlone) {
     });
     EXPECT_EQ(rc, ERROR_ACCESS_DENIED);
     EXPECT_EQ(testsupport::ReadFile(host::reg::HivePath()), before);
+    // A change reported as none is not written either.
+    rc = host::reg::UpdateHive([](Key& rootKey, bool& changed) -> DWORD {
+        rootKey.AddSubkey(u"Unreported").SetValue(u"v", REG_DWORD, std::vector<BYTE>(4, 1));
+        changed = false;
+        return ERROR_SUCCESS;
+    });
+    EXPECT_EQ(rc, ERROR_SUCCESS);
+    EXPECT_EQ(testsupport::ReadFile(host::reg::HivePath()), before);
+    // Nor does the next write, or a read, bring back what was abandoned.
+    ASSERT_EQ(Increment(), ERROR_SUCCESS);
+    auto hive = host::reg::ReadHive();
+    ASSERT_NE(hive, nullptr);
+    EXPECT_EQ(hive->FindSubkey(u"Partial"), nullptr);
+    EXPECT_EQ(hive->FindSubkey(u"Unreported"), nullptr);
+    EXPECT_EQ(ReadDword(*hive, u"Software\\Counter", u"Count"), 2u);
+    const std::string after = testsupport::ReadFile(host::reg::HivePath());
+    EXPECT_EQ(after.find("Partial"), std::string::npos);
+    EXPECT_EQ(after.find("Unreported"), std::string::npos);
 }
 
 TEST(RegistryStore, UnusableRegistryFolderIsReportedNotCrashed) {
@@ -320,6 +356,217 @@ TEST(RegistryStore, UnusableRegistryFolderIsReportedNotCrashed) {
     EXPECT_NE(created, static_cast<LSTATUS>(ERROR_SUCCESS));
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(testsupport::ReadFile(root.path() / "registry"), "not a folder");
+}
+
+// A write in this process between changes another process makes in every way the
+// visibility test above knows: each write keeps the other's change, and what it writes
+// is what a fresh parse of the file gives.
+TEST(RegistryStore, EveryWriteKeepsWhatAnotherProcessChangedBeforeIt) {
+    const struct {
+        const char* label;
+        Rewrite kind;
+    } cases[] = {
+        {"locked write", Rewrite::Locked},
+        {"renamed over with the old time stamps", Rewrite::RenameOldTimes},
+        {"overwritten in place with the old size and time stamps", Rewrite::InPlaceOldTimes},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        testsupport::MachineRoot root;
+        ASSERT_EQ(WriteRound(0), ERROR_SUCCESS);
+        for (int round = 1; round <= 25; ++round) {
+            ASSERT_EQ(Increment(), ERROR_SUCCESS);
+            RunInChildProcesses(1, [&](int) { return RewriteRound(c.kind, round); });
+            ASSERT_EQ(Increment(), ERROR_SUCCESS);
+            const std::string text = testsupport::ReadFile(host::reg::HivePath());
+            Key parsed{std::u16string(host::reg::kRootName)};
+            host::reg::ParseRegText(text, parsed);
+            ASSERT_NE(text.find("\"" + RoundText(round) + "\""), std::string::npos) << "round " << round;
+            ASSERT_EQ(ReadDword(parsed, u"Software\\Counter", u"Count"), 2u * round) << "round " << round;
+            ASSERT_EQ(host::reg::FormatRegText(parsed, host::reg::kRootName), text) << "round " << round;
+        }
+    }
+}
+
+// A reader's snapshot stays as it was while writes go on; the writer changes its own.
+TEST(RegistryStore, ASnapshotInHandIsNotChangedByLaterWrites) {
+    testsupport::MachineRoot root;
+    ASSERT_EQ(Increment(), ERROR_SUCCESS);
+    ASSERT_EQ(Increment(), ERROR_SUCCESS);
+    auto held = host::reg::ReadHive();
+    ASSERT_NE(held, nullptr);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(Increment(), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(*held, u"Software\\Counter", u"Count"), 2u);
+    auto now = host::reg::ReadHive();
+    ASSERT_NE(now, nullptr);
+    EXPECT_EQ(ReadDword(*now, u"Software\\Counter", u"Count"), 5u);
+}
+
+// Threads of several processes, each counting on one shared value under the lock and
+// writing values of its own key and of a key all of them share.
+TEST(RegistryStore, ThreadsOfSeveralProcessesLoseNoWriteToTheSameOrOtherKeys) {
+    testsupport::MachineRoot root;
+    constexpr int kProcesses = 2, kThreads = 3, kWrites = 25;
+    RunInChildProcesses(kProcesses, [](int process) {
+        std::atomic<int> failures{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                const std::string own = "p" + std::to_string(process) + "t" + std::to_string(t);
+                for (int i = 0; i < kWrites; ++i) {
+                    failures += Increment() != ERROR_SUCCESS;
+                    const std::string name = own + "_" + std::to_string(i);
+                    const DWORD value = static_cast<DWORD>(i);
+                    for (const std::string& key : {"Software\\Own\\" + own, std::string("Software\\Same")}) {
+                        failures += SetDword(key, name, value) != ERROR_SUCCESS;
+                    }
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        return failures == 0;
+    });
+    // A fresh parse of the file, not this process's cache.
+    Key parsed{std::u16string(host::reg::kRootName)};
+    host::reg::ParseRegText(testsupport::ReadFile(host::reg::HivePath()), parsed);
+    EXPECT_EQ(ReadDword(parsed, u"Software\\Counter", u"Count"), static_cast<DWORD>(kProcesses * kThreads * kWrites));
+    const Key* same = host::reg::FindPath(parsed, {u"Software", u"Same"});
+    ASSERT_NE(same, nullptr);
+    EXPECT_EQ(same->values.size(), static_cast<size_t>(kProcesses * kThreads * kWrites));
+    for (int p = 0; p < kProcesses; ++p) {
+        for (int t = 0; t < kThreads; ++t) {
+            const std::u16string own = u"p" + Utf16Number(p) + u"t" + Utf16Number(t);
+            const Key* key = host::reg::FindPath(parsed, {u"Software", u"Own", own});
+            ASSERT_NE(key, nullptr);
+            EXPECT_EQ(key->values.size(), static_cast<size_t>(kWrites));
+            for (int i = 0; i < kWrites; ++i)
+                EXPECT_EQ(ReadDword(*key, u"", own + u"_" + Utf16Number(i)), static_cast<DWORD>(i));
+        }
+    }
+}
+
+// A writer killed at a random moment, many times over, on a hive large enough that
+// the kill often lands inside a write: the hive always parses whole, and every write
+// the writer had seen succeed is in it.
+TEST(RegistryStore, WriterKilledAtAnyMomentKeepsEveryAcknowledgedWrite) {
+    testsupport::MachineRoot root;
+    ASSERT_EQ(host::reg::UpdateHive([](Key& rootKey, bool& changed) -> DWORD {
+        Key& filler = rootKey.AddSubkey(u"Software").AddSubkey(u"Filler");
+        for (int i = 0; i < 3000; ++i) filler.SetValue(u"f" + Utf16Number(i), REG_SZ, Utf16Z("filler text"));
+        changed = true;
+        return ERROR_SUCCESS;
+    }), ERROR_SUCCESS);
+    std::mt19937 random(7);
+    int next = 0;
+    std::vector<int> acknowledged;
+    for (int life = 0; life < 6; ++life) {
+        int acks[2];
+        ASSERT_EQ(pipe(acks), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(acks[0]);
+            for (int i = next;; ++i) {
+                const DWORD value = static_cast<DWORD>(i);
+                const std::string name = "ack" + std::to_string(i);
+                if (SetDword("Software\\Acked", name, value) != ERROR_SUCCESS)
+                    _exit(1);
+                // Told only once the write returned.
+                if (write(acks[1], &i, sizeof i) != sizeof i) _exit(1);
+            }
+        }
+        close(acks[1]);
+        ChildGuard guard{pid};
+        // Let it acknowledge a few writes, then kill it a little later.
+        int got = 0;
+        for (int seen = 0; seen < 3 && read(acks[0], &got, sizeof got) == sizeof got; ++seen) acknowledged.push_back(got);
+        // Not a wait for anything: the moment of the kill, drawn at random.
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        WaitChild(pid);
+        guard.pid = 0;
+        while (read(acks[0], &got, sizeof got) == sizeof got) acknowledged.push_back(got);
+        close(acks[0]);
+        next = acknowledged.empty() ? 0 : acknowledged.back() + 1;
+
+        host::reg::ParseReport report;
+        Key parsed{std::u16string(host::reg::kRootName)};
+        host::reg::ParseRegText(testsupport::ReadFile(host::reg::HivePath()), parsed, &report);
+        ASSERT_TRUE(report.hasHeader);
+        ASSERT_TRUE(report.skipped.empty());
+        const Key* acked = host::reg::FindPath(parsed, {u"Software", u"Acked"});
+        ASSERT_NE(acked, nullptr);
+        for (int i : acknowledged)
+            ASSERT_EQ(ReadDword(*acked, u"", u"ack" + Utf16Number(i)), static_cast<DWORD>(i)) << "life " << life;
+        ASSERT_EQ(host::reg::FindPath(parsed, {u"Software", u"Filler"})->values.size(), 3000u);
+    }
+}
+
+// Values at the edges of the text form, written by one process, replaced in place by
+// its next writes and read back by a process that has never seen them.
+TEST(RegistryStore, BoundaryValuesRoundTripThroughTheFile) {
+    std::vector<BYTE> longBinary(5000);
+    for (size_t i = 0; i < longBinary.size(); ++i) longBinary[i] = static_cast<BYTE>(i * 31);
+    const std::vector<std::pair<DWORD, std::vector<BYTE>>> data = {
+        {REG_SZ, Utf16Z("")},
+        {REG_SZ, {'x', 0}},                   // no terminator
+        {REG_SZ, {'a', 0, 0}},                // odd length
+        {REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}},  // a NUL inside
+        {REG_SZ, Utf16Z("line\r\nbreak \"quoted\" \\ [not a key]")},
+        {REG_SZ, Utf16Z(std::string(40000, 'w'))},
+        {REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}},
+        {REG_DWORD, {1, 2, 3}},  // the wrong size
+        {REG_BINARY, {}},
+        {REG_BINARY, longBinary},
+        {REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {0xFFFFFFFF, {0xAB}},
+    };
+    const std::u16string names[] = {u"", u"plain", u"q\"uo\\te", u"[Section]", u"Größe",
+                                    std::u16string(host::reg::kMaxValueNameChars, u'n')};
+    testsupport::MachineRoot root;
+    // Each pass gives every name the next kind of data, so each write replaces a value of
+    // one kind with another.
+    for (size_t pass = 0; pass < data.size(); ++pass) {
+        SCOPED_TRACE("pass " + std::to_string(pass));
+        for (size_t n = 0; n < std::size(names); ++n) {
+            const auto& [type, bytes] = data[(pass + n) % data.size()];
+            ASSERT_EQ(host::reg::UpdateHive([&](Key& rootKey, bool& changed) -> DWORD {
+                Key& key = n % 2 ? rootKey : rootKey.AddSubkey(u"Software").AddSubkey(u"Edges");
+                key.SetValue(names[n], type, bytes);
+                changed = true;
+                return ERROR_SUCCESS;
+            }), ERROR_SUCCESS);
+        }
+        RunInChildProcesses(1, [&](int) {
+            auto hive = host::reg::ReadHive();
+            if (!hive) return false;
+            for (size_t n = 0; n < std::size(names); ++n) {
+                const Key* key = n % 2 ? hive.get() : host::reg::FindPath(*hive, {u"Software", u"Edges"});
+                const host::reg::Value* value = key ? key->FindValue(names[n]) : nullptr;
+                const auto& [type, bytes] = data[(pass + n) % data.size()];
+                if (!value || value->type != type || value->data != bytes) return false;
+            }
+            return true;
+        });
+        if (HasFailure()) return;
+    }
+}
+
+// A change in place right after this process's own write, within the same time stamp
+// tick, with the size and modification time put back: the next read and the next write
+// see it, though the stamp of the file looks like the one written.
+TEST(RegistryStore, AnInPlaceChangeRightAfterAnOwnWriteIsSeen) {
+    testsupport::MachineRoot root;
+    for (int round = 1; round <= 20; ++round) {
+        ASSERT_EQ(WriteRound(round - 1), ERROR_SUCCESS);
+        ASSERT_EQ(ReadRound(), round - 1);
+        ASSERT_TRUE(RewriteRound(Rewrite::InPlaceOldTimes, round));
+        ASSERT_EQ(ReadRound(), round) << "round " << round;
+        ASSERT_EQ(Increment(), ERROR_SUCCESS);
+        ASSERT_NE(testsupport::ReadFile(host::reg::HivePath()).find("\"" + RoundText(round) + "\""),
+                  std::string::npos)
+            << "round " << round;
+    }
 }
 
 }  // namespace
