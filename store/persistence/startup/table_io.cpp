@@ -16,6 +16,7 @@
 #include "store/criteria/criteria.h"
 #include "store/foundation/text_utils.h"
 #include "store/persistence/query/select_query.h"
+#include "store/persistence/startup/batched_save.h"
 #include "store/persistence/startup/row_write.h"
 #include "store/persistence/startup/startup_state.h"
 #include "store/xml/table_xml.h"
@@ -453,39 +454,39 @@ bool SaveTable(const char* tableName) {
         DBConnection* connection = connName ? GetConnection(connName->c_str()) : nullptr;
         if (!connection) return false;
         const SqlDialect* dialect = GetTableDialect(name.c_str());
-        RowStatementRunner run;
-        run.update = [connection](const std::string& sql) -> std::optional<std::int64_t> {
-            std::int64_t rows = -1;
-            if (ExecuteUpdate(connection, sql.c_str(), &rows) != 1) return std::nullopt;
-            return rows;
-        };
-        run.query = [connection](const std::string& sql) { return ExecuteQuery(connection, sql.c_str()); };
         {
             std::unique_lock<std::shared_mutex> rows(table->rowsLock);
+            std::vector<RowWrite> writes;
             for (RowObject* row = table->firstRow.get(); row; row = row->next.get()) {
                 const BYTE state = row->state;
-                SqlText statement;
-                RowStatementKind kind;
-                if ((state & (ROW_SAVED | ROW_DELETED)) == (ROW_SAVED | ROW_DELETED)) {
-                    statement = GenerateDeleteQuery(name.c_str(), row);
-                    kind = RowStatementKind::Delete;
-                } else if (state == (ROW_SAVED | ROW_UPDATED)) {
-                    statement = GenerateUpdateQuery(name.c_str(), row);
-                    kind = RowStatementKind::Update;
-                } else if (state == ROW_NEW || state == (ROW_NEW | ROW_UPDATED)) {
-                    statement = GenerateInsertQuery(name.c_str(), row);
-                    kind = RowStatementKind::Insert;
-                } else {
-                    continue;
+                if ((state & (ROW_SAVED | ROW_DELETED)) == (ROW_SAVED | ROW_DELETED))
+                    writes.push_back({row, RowStatementKind::Delete});
+                else if (state == (ROW_SAVED | ROW_UPDATED))
+                    writes.push_back({row, RowStatementKind::Update});
+                else if (state == ROW_NEW || state == (ROW_NEW | ROW_UPDATED))
+                    writes.push_back({row, RowStatementKind::Insert});
+            }
+            const auto statementOf = [&name](const RowWrite& write) -> SqlText {
+                switch (write.kind) {
+                    case RowStatementKind::Delete:
+                        return GenerateDeleteQuery(name.c_str(), write.row);
+                    case RowStatementKind::Update:
+                        return GenerateUpdateQuery(name.c_str(), write.row);
+                    case RowStatementKind::Insert:
+                        break;
                 }
-                // Refused by the generator (which logged why) or not taken by the database:
-                // the row keeps its state, so a later save tries it again.
-                if (!statement ||
-                    RunRowStatement(dialect, name.c_str(), row, kind, *statement, run) != RowWriteResult::Written) {
+                return GenerateInsertQuery(name.c_str(), write.row);
+            };
+            // A row refused by the generator (which logged why) or not taken by the database
+            // keeps its state, so a later save tries it again; the others are marked only
+            // once their transaction committed.
+            const std::vector<bool> saved =
+                WriteRowsInTransactions(connection, dialect, name.c_str(), writes, statementOf);
+            for (std::size_t i = 0; i < writes.size(); ++i) {
+                RowObject* row = writes[i].row;
+                if (!saved[i]) {
                     everyRowSaved = false;
-                    continue;
-                }
-                if (state & ROW_DELETED) {
+                } else if (row->state & ROW_DELETED) {
                     row->state = ROW_DELETED;
                     deleted.push_back(row);
                 } else {
