@@ -452,6 +452,7 @@ const DBProvider kODBCProvider = {
 }  // namespace
 
 ODBCConnection::~ODBCConnection() {
+    if (updateStatement != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, updateStatement);
     if (connection != SQL_NULL_HDBC) {
         SQLDisconnect(connection);
         SQLFreeHandle(SQL_HANDLE_DBC, connection);
@@ -522,20 +523,26 @@ BYTE ODBCExecuteUpdate(ProviderConnection* base, const char* statementText) {
     if (!connection || !statementText) return 0;
     ObjectLockGuard lock(connection);
     connection->lastRowCount = -1;
-    Statement statement(connection->connection);
-    if (!statement.valid()) {
+    if (connection->updateStatement == SQL_NULL_HSTMT &&
+        !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection->connection, &connection->updateStatement))) {
+        connection->updateStatement = SQL_NULL_HSTMT;
         LogError("Allocating Statement Handle failed\n");
         return 0;
     }
+    const SQLHSTMT statement = connection->updateStatement;
+    // The handle is closed after every statement, whatever its end, so the next one starts clean.
+    struct CloseAfterwards {
+        SQLHSTMT handle;
+        ~CloseAfterwards() { SQLFreeStmt(handle, SQL_CLOSE); }
+    } closeAfterwards{statement};
     // Drivers that prepare on the server report a bad statement here, the others when it
     // runs ("SQLExecute failed").
-    if (!SQL_SUCCEEDED(
-            SQLPrepare(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
+    if (!SQL_SUCCEEDED(SQLPrepare(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
         LogError("SQLPrepare failed\n");
-        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        LogDiagnostic(SQL_HANDLE_STMT, statement);
         return 0;
     }
-    return FinishUpdate(connection, statement.get(), SQLExecute(statement.get()));
+    return FinishUpdate(connection, statement, SQLExecute(statement));
 }
 
 std::unique_ptr<QueryResultSet> ODBCExecuteQuery(ProviderConnection* base, const char* statementText) {

@@ -17,6 +17,10 @@ struct ODBCConnection : ProviderConnection {
     SQLHDBC connection = SQL_NULL_HDBC;
     // SQL_GETDATA_EXTENSIONS of the driver, read once on first use.
     std::optional<SQLUINTEGER> getDataExtensions;
+    // The statement handle updates run on, allocated on first use and kept: a save runs
+    // thousands of updates, and a handle per update costs the driver manager as much as
+    // the statement itself on a local database. Used under the connection's lock.
+    SQLHSTMT updateStatement = SQL_NULL_HSTMT;
 
     ODBCConnection() = default;
     ODBCConnection(const ODBCConnection&) = delete;
