@@ -2,6 +2,8 @@
 // filling plain vectors, SaveTable of new rows against a hand-written loop issuing the
 // same statements (and, for the gap, a prepared insert in one transaction and the sqlite3
 // shell's .import), and InitQuennet of ten tables on a fresh and an existing database.
+// SaveTable on PostgreSQL and MariaDB servers started on loopback, against a prepared
+// insert in one transaction on the same server.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -15,6 +17,7 @@
 #include "runtime/log.h"
 #include "store/persistence/persistence.h"
 #include "store/store.h"
+#include "tests/support/database_servers.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -53,9 +56,17 @@ public:
             data / "connparams.txt",
             "bench 0 unused sa NULL 0 main ODBC SQLITE YES " + connectionString() + "\n");
     }
+    // The one connection record goes to a server instead: a direct connection string
+    // and the dialect of its database type.
+    void UseServer(const std::string& dbType, const std::string& connection) {
+        server_ = connection;
+        testsupport::WriteFile(dir_.path() / "data" / "connparams.txt",
+                               "bench 0 unused sa NULL 0 main ODBC " + dbType + " YES " + connection + "\n");
+    }
     std::string path() const { return (dir_.path()).string(); }
     std::string db() const { return db_; }
     std::string connectionString() const {
+        if (!server_.empty()) return server_;
         return "Driver={SQLite3};Database=" + db_ +
                ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=20000;";
     }
@@ -63,6 +74,7 @@ public:
 private:
     testsupport::TempDir dir_;
     std::string db_;
+    std::string server_;
 };
 
 ProviderConnectionPtr OpenDirect(const BenchRoot& root) {
@@ -90,12 +102,16 @@ void Fill(const char* table, int rows) {
 // Whether the load benchmarks' store runs: the start-up benchmark stops it (one store per
 // process), and the next load or save benchmark starts it again, whatever their order.
 bool loadStoreRunning = false;
+// The server (0 PostgreSQL, 1 MariaDB) whose store runs instead, -1 when none.
+int serverStoreRunning = -1;
 
 // One started store for the load benchmarks, its tables filled once.
 BenchRoot& LoadRoot() {
     static BenchRoot root({"Orders10k", "Orders100k"}, "load.db");
     static bool filled = false;
     if (!loadStoreRunning) {
+        if (serverStoreRunning >= 0) DeInitQuennet();
+        serverStoreRunning = -1;
         loadStoreRunning = InitQuennet(root.path().c_str());
         SetLogLevel(2);  // figures of the store, not of its trace
     }
@@ -196,12 +212,12 @@ BENCHMARK(BM_LoadTable_Baseline)
 constexpr const char* kSaveTable = "Orders100k";
 
 // The table in memory holds n new rows; the database table is empty.
-void PrepareNewRows(int rows) {
-    UnLoadTable(kSaveTable);
+void PrepareNewRows(int rows, const char* table = kSaveTable) {
+    UnLoadTable(table);
     DBConnection* connection = GetConnection(nullptr);
-    ExecuteUpdate(connection, (std::string("delete from ") + kSaveTable).c_str());
+    ExecuteUpdate(connection, (std::string("delete from ") + table).c_str());
     ReleaseConnection(nullptr);
-    CreateTable(kSaveTable);
+    CreateTable(table);
     for (int i = 1; i <= rows; ++i) {
         std::vector<ColumnValue> values(7);
         values[0] = ColumnValue::FromObject<std::int32_t>(i, 4);
@@ -212,7 +228,7 @@ void PrepareNewRows(int rows) {
         values[5] = ColumnValue::FromText("a note of about fifty bytes for every order row " +
                                           std::to_string(i));
         values[6] = ColumnValue::FromObject<std::int32_t>(i % 97, 4);
-        AddNewRow(kSaveTable, CreateNewRowObject(std::move(values)));
+        AddNewRow(table, CreateNewRowObject(std::move(values)));
     }
 }
 
@@ -377,6 +393,128 @@ BENCHMARK(BM_SaveBySqlite3Import)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// ---- saves on PostgreSQL and MariaDB ------------------------------------------------------
+
+constexpr const char* kServerTable = "ServerOrders";
+
+// A store on the server of range 0 (0 PostgreSQL, 1 MariaDB), started once per server;
+// the SQLite store of the other benchmarks is stopped first (one store per process).
+BenchRoot* ServerRoot(int server) {
+    static std::unique_ptr<BenchRoot> roots[2];
+    if (serverStoreRunning == server) return roots[server].get();
+    DeInitQuennet();
+    loadStoreRunning = false;
+    serverStoreRunning = -1;
+    try {
+        if (!roots[server]) {
+            auto root = std::make_unique<BenchRoot>(std::vector<std::string>{kServerTable}, "unused.db");
+            if (server == 0) {
+                testsupport::PostgresServer& pg = testsupport::PostgresServer::Instance();
+                pg.Psql("create database benchsave");
+                root->UseServer("PGSQL", pg.connectionString("benchsave"));
+            } else {
+                testsupport::MariaDbServer& maria = testsupport::MariaDbServer::Instance();
+                maria.Sql("create database benchsave");
+                root->UseServer("MYSQL", "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" +
+                                             std::to_string(maria.port()) +
+                                             ";Database=benchsave;Uid=tester;Pwd=secret;");
+            }
+            roots[server] = std::move(root);
+        }
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+    if (!InitQuennet(roots[server]->path().c_str())) return nullptr;
+    SetLogLevel(2);
+    serverStoreRunning = server;
+    return roots[server].get();
+}
+
+// SaveTable of new rows on the server: range 0 the server, range 1 the rows.
+void BM_SaveTableOnServer(benchmark::State& state) {
+    const int rows = static_cast<int>(state.range(1));
+    if (!ServerRoot(static_cast<int>(state.range(0)))) {
+        state.SkipWithError("the server or its store did not start");
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        PrepareNewRows(rows, kServerTable);
+        state.ResumeTiming();
+        if (!SaveTable(kServerTable)) {
+            state.SkipWithError("SaveTable failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * rows);
+}
+
+// The same rows through one prepared insert with bound parameters, in one transaction.
+void BM_SaveTableOnServer_Baseline(benchmark::State& state) {
+    const int rows = static_cast<int>(state.range(1));
+    BenchRoot* root = ServerRoot(static_cast<int>(state.range(0)));
+    ProviderConnectionPtr db = root ? OpenDirect(*root) : nullptr;
+    if (!db) {
+        state.SkipWithError("the server or its store did not start");
+        return;
+    }
+    SQLHDBC connection = static_cast<ODBCConnection*>(db.get())->connection;
+    const std::string clear = std::string("delete from ") + kServerTable;
+    const std::string insert = std::string("insert into ") + kServerTable + " values(?,?,NULL,(? <> 0),?,?,?)";
+    for (auto _ : state) {
+        state.PauseTiming();
+        ODBCExecuteUpdate(db.get(), clear.c_str());
+        state.ResumeTiming();
+        SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
+                          SQL_IS_UINTEGER);
+        SQLHSTMT statement = SQL_NULL_HSTMT;
+        SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement);
+        SQLPrepare(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(insert.c_str())), SQL_NTS);
+        SQLINTEGER id = 0, customer = 0, active = 0;
+        SQLBIGINT amount = 0;
+        char name[64], notes[128];
+        SQLLEN nameLength = SQL_NTS, notesLength = SQL_NTS;
+        SQLBindParameter(statement, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &id, 0, nullptr);
+        SQLBindParameter(statement, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 40, 0, name, sizeof name,
+                         &nameLength);
+        SQLBindParameter(statement, 3, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &active, 0, nullptr);
+        SQLBindParameter(statement, 4, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &amount, 0, nullptr);
+        SQLBindParameter(statement, 5, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR, 100, 0, notes, sizeof notes,
+                         &notesLength);
+        SQLBindParameter(statement, 6, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &customer, 0, nullptr);
+        for (int i = 1; i <= rows; ++i) {
+            id = i;
+            active = i % 2;
+            amount = static_cast<SQLBIGINT>(i) * 1000003;
+            customer = i % 97;
+            std::snprintf(name, sizeof name, "customer name %d", i);
+            std::snprintf(notes, sizeof notes, "a note of about fifty bytes for every order row %d", i);
+            if (!SQL_SUCCEEDED(SQLExecute(statement))) {
+                state.SkipWithError("prepared insert failed");
+                break;
+            }
+        }
+        SQLFreeHandle(SQL_HANDLE_STMT, statement);
+        SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT);
+        SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                          SQL_IS_UINTEGER);
+    }
+    state.SetItemsProcessed(state.iterations() * rows);
+}
+
+BENCHMARK(BM_SaveTableOnServer)
+    ->Args({0, 20000})
+    ->Args({1, 20000})
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_SaveTableOnServer_Baseline)
+    ->Args({0, 20000})
+    ->Args({1, 20000})
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 // ---- start-up ----------------------------------------------------------------------------
 
 // InitQuennet of ten tables; range 1: the database exists already, 0: a fresh file each time.
@@ -388,6 +526,7 @@ void BM_InitQuennetTenTables(benchmark::State& state) {
     // The load benchmarks' store is stopped first: one store per process.
     DeInitQuennet();
     loadStoreRunning = false;
+    serverStoreRunning = -1;
     if (existing) {
         InitQuennet(root.path().c_str());
         DeInitQuennet();

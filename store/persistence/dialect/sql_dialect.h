@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/win/types.h"
 #include "store/foundation/column_value.h"
@@ -46,6 +47,18 @@ struct SqlDialect {
     ConvertedRow (*convertRow)(const QueryResultSet* result, const char* table);
     const DialectRules* rules;
 };
+
+// For each column of the definition, the result column it is read from: the one of its
+// name (case-insensitive), else the one at its position.
+std::vector<std::size_t> ResultSourcesOfColumns(const TableDefn& defn,
+                                                const std::vector<ResultColumnDescriptor>& columns);
+// The cells of one result row as the values of a row of the table, converted to the
+// definition's types as the dialect's row converter does, its log lines included; the
+// cells may be moved out. None (logged) when a cell does not convert.
+std::optional<std::vector<ColumnValue>> ConvertCellsForTable(const SqlDialect* dialect, const TableDefn& defn,
+                                                             const std::vector<ResultColumnDescriptor>& columns,
+                                                             std::span<ColumnValue> cells,
+                                                             const std::vector<std::size_t>& sources);
 
 // The descriptor of that name (case-insensitive), or null.
 const SqlDialect* GetSqlDialect(const char* name);

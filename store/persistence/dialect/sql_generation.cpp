@@ -1,4 +1,5 @@
 // The SQL generation shared by every dialect, driven by each dialect's rules.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -523,6 +524,60 @@ SqlText GenerateCreate(const DialectRules& rules, const char* table) {
     return text;
 }
 
+std::vector<std::size_t> ResultSourcesOfColumns(const TableDefn& defn,
+                                                const std::vector<ResultColumnDescriptor>& columns) {
+    std::vector<std::size_t> sources(defn.columns.size());
+    for (std::size_t i = 0; i < defn.columns.size(); ++i) {
+        std::size_t source = columns.size();
+        for (std::size_t k = 0; k < columns.size(); ++k)
+            if (CompareNoCase(columns[k].name.c_str(), defn.columns[i]->name.c_str()) == 0) {
+                source = k;
+                break;
+            }
+        sources[i] = source == columns.size() ? i : source;
+    }
+    return sources;
+}
+
+std::optional<std::vector<ColumnValue>> ConvertCellsToRowValues(const DialectRules& rules, const TableDefn& defn,
+                                                                const std::vector<ResultColumnDescriptor>& columns,
+                                                                std::span<ColumnValue> cells,
+                                                                const std::vector<std::size_t>& sources) {
+    std::vector<ColumnValue> values(defn.columns.size());
+    for (std::size_t i = 0; i < defn.columns.size(); ++i) {
+        const ColumnDefn& column = *defn.columns[i];
+        const std::size_t source = sources[i];
+        if (source >= cells.size() || source >= columns.size()) continue;
+        ColumnValue& cell = cells[source];
+        // A cell of the column's own type is taken as it is: moved when no other column
+        // reads it too.
+        if (cell.isNull() || columns[source].type == column.type) {
+            if (std::count(sources.begin(), sources.end(), source) == 1)
+                values[i] = std::move(cell);
+            else
+                values[i] = cell;
+            continue;
+        }
+        std::optional<ColumnValue> value = ConvertCellToColumnType(cell, columns[source].type, column.type);
+        if (!value) {
+            LogError("%sConvResultsetToRowobject : value of column %s cannot be read as type %d\n", rules.prefix,
+                     column.name, static_cast<int>(column.type));
+            return std::nullopt;
+        }
+        values[i] = std::move(*value);
+    }
+    return values;
+}
+
+std::optional<std::vector<ColumnValue>> ConvertCellsForTable(const SqlDialect* dialect, const TableDefn& defn,
+                                                             const std::vector<ResultColumnDescriptor>& columns,
+                                                             std::span<ColumnValue> cells,
+                                                             const std::vector<std::size_t>& sources) {
+    if (!dialect) return std::nullopt;
+    if (dialect->rules->logsRowEntry) LogTrace("@@@ Inside %sConvResultsetToRowobject @@@\n", dialect->rules->prefix);
+    return ConvertCellsToRowValues(*dialect->rules, defn, columns, cells, sources);
+}
+
 std::optional<std::vector<ColumnValue>> ConvertResultRow(const DialectRules& rules, const QueryResultSet* result,
                                                          const char* table) {
     if (rules.logsRowEntry) LogTrace("@@@ Inside %sConvResultsetToRowobject @@@\n", rules.prefix);
@@ -536,25 +591,6 @@ std::optional<std::vector<ColumnValue>> ConvertResultRow(const DialectRules& rul
     }
     // A row of the table: each column taken from the result column of its name (else
     // its position) and converted to the column's type.
-    std::vector<ColumnValue> values(defn->columns.size());
-    for (std::size_t i = 0; i < defn->columns.size(); ++i) {
-        const ColumnDefn& column = *defn->columns[i];
-        std::size_t source = result->columns.size();
-        for (std::size_t k = 0; k < result->columns.size(); ++k)
-            if (CompareNoCase(result->columns[k].name.c_str(), column.name.c_str()) == 0) {
-                source = k;
-                break;
-            }
-        if (source == result->columns.size()) source = i;
-        if (source >= cells.size() || source >= result->columns.size()) continue;
-        std::optional<ColumnValue> value =
-            ConvertCellToColumnType(cells[source], result->columns[source].type, column.type);
-        if (!value) {
-            LogError("%sConvResultsetToRowobject : value of column %s cannot be read as type %d\n", rules.prefix,
-                     column.name, static_cast<int>(column.type));
-            return std::nullopt;
-        }
-        values[i] = std::move(*value);
-    }
-    return values;
+    std::vector<ColumnValue> copies(cells.begin(), cells.end());
+    return ConvertCellsToRowValues(rules, *defn, result->columns, copies, ResultSourcesOfColumns(*defn, result->columns));
 }

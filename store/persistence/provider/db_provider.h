@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,18 @@ using BlobProducer = int (*)(const void** chunk, std::int64_t* length, void* con
 // Blob consumer: receives each chunk of a blob value, then (null, 0) at its end.
 using BlobConsumer = void (*)(const void* chunk, std::int64_t length, void* context);
 
+// Takes the rows of a query one at a time instead of a whole result set.
+class QueryRowReader {
+public:
+    virtual ~QueryRowReader() = default;
+    // The result's columns, before the first row; false ends the query (a failure). When
+    // it comes again, the query is read anew: the rows handed over before are void.
+    virtual bool Columns(const std::vector<ResultColumnDescriptor>& columns) = 0;
+    // The cells of one row, each in the store type of its column as a query result holds
+    // them; they may be moved out. False ends the query (a failure).
+    virtual bool Row(std::span<ColumnValue> cells) = 0;
+};
+
 // The operations of a provider, in slot order.
 struct DBProvider {
     const char* name;
@@ -64,4 +77,7 @@ struct DBProvider {
                               BlobProducer producer, void* context);
     std::unique_ptr<QueryResultSet> (*executeQueryBlob)(ProviderConnection* connection, const char* statement,
                                                         BlobConsumer consumer, void* context);
+    // Runs a query and hands its rows to the reader as they come; true when every row was
+    // read. Optional: without it the rows of executeQuery are handed over.
+    bool (*readQuery)(ProviderConnection* connection, const char* statement, QueryRowReader* reader) = nullptr;
 };

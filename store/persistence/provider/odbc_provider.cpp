@@ -356,6 +356,166 @@ std::unique_ptr<QueryResultSet> FetchResults(ODBCConnection* connection, SQLHSTM
     return result;
 }
 
+// Rows fetched a block at a time, every column bound: fixed-width columns as text with
+// room for any number or date, the others in a buffer of their declared size up to
+// kBoundCellBytes. A cell longer than its buffer is read whole with SQLGetData, which
+// needs a row at a time (see below). Converted as FetchResults converts.
+constexpr SQLULEN kFetchBlockRows = 256;
+constexpr std::size_t kBoundCellBytes = 512;
+
+struct BoundColumn {
+    ColumnPlan plan;
+    std::size_t width = 0;  // bytes per row, terminator included for text
+    std::vector<char> buffers;
+    std::vector<SQLLEN> indicators;
+};
+
+enum class FetchEnd { Done, Failed, NeedsSingleRows };
+
+FetchEnd FetchBlocks(SQLHSTMT statement, QueryRowReader* reader, SQLULEN blockRows) {
+    SQLSMALLINT columnCount = 0;
+    if (!SQL_SUCCEEDED(SQLNumResultCols(statement, &columnCount))) {
+        LogError("SQLNumResultCols Failed\n");
+        return FetchEnd::Failed;
+    }
+    if (!SQL_SUCCEEDED(SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(blockRows), 0)) ||
+        !SQL_SUCCEEDED(SQLGetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE, &blockRows, 0, nullptr)) || blockRows < 1)
+        blockRows = 1;
+    SQLULEN fetched = 0;
+    std::vector<SQLUSMALLINT> statuses(blockRows, SQL_ROW_SUCCESS);
+    const bool counted = SQL_SUCCEEDED(SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0));
+    const bool withStatus = SQL_SUCCEEDED(SQLSetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR, statuses.data(), 0));
+    if (!counted && blockRows > 1) {
+        SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
+        blockRows = 1;
+    }
+
+    std::vector<ResultColumnDescriptor> descriptors;
+    std::vector<BoundColumn> columns(static_cast<std::size_t>(columnCount));
+    for (SQLUSMALLINT i = 1; i <= columnCount; ++i) {
+        SQLCHAR name[99] = {};
+        SQLSMALLINT nameLength = 0, sqlType = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        if (!SQL_SUCCEEDED(SQLDescribeCol(statement, i, name, sizeof name, &nameLength, &sqlType, &size, &digits,
+                                          &nullable))) {
+            LogError("SQLDescribeCol failed\n");
+            return FetchEnd::Failed;
+        }
+        BoundColumn& column = columns[i - 1];
+        column.plan.sqlType = sqlType;
+        column.plan.storeType = MapODBCTypeToColumnType(sqlType);
+        column.plan.binary = IsBinaryType(sqlType);
+        descriptors.push_back({reinterpret_cast<const char*>(name), column.plan.storeType});
+        if (IsFixedWidthType(sqlType))
+            column.width = std::max<std::size_t>(128, static_cast<std::size_t>(size) + 8);
+        else
+            column.width = std::min<std::size_t>(size == 0 ? kBoundCellBytes : static_cast<std::size_t>(size),
+                                                 kBoundCellBytes) +
+                           (column.plan.binary ? 0 : 1);
+        column.buffers.resize(column.width * blockRows);
+        column.indicators.resize(blockRows);
+        if (!SQL_SUCCEEDED(SQLBindCol(statement, i, column.plan.binary ? SQL_C_BINARY : SQL_C_CHAR,
+                                      column.buffers.data(), static_cast<SQLLEN>(column.width),
+                                      column.indicators.data()))) {
+            LogError("SQLBindCol failed \n");
+            return FetchEnd::Failed;
+        }
+    }
+    if (!reader->Columns(descriptors)) return FetchEnd::Failed;
+
+    std::vector<ColumnValue> cells(static_cast<std::size_t>(columnCount));
+    std::vector<char> scratch;
+    for (;;) {
+        fetched = 0;
+        const SQLRETURN rc = SQLFetch(statement);
+        if (rc == SQL_NO_DATA) break;
+        if (!SQL_SUCCEEDED(rc)) {
+            LogError("ODBCExecuteQuery : fetching a row failed\n");
+            LogDiagnostic(SQL_HANDLE_STMT, statement);
+            return FetchEnd::Failed;
+        }
+        const SQLULEN rows = counted ? fetched : 1;
+        for (SQLULEN r = 0; r < rows; ++r) {
+            if (withStatus && (statuses[r] == SQL_ROW_ERROR || statuses[r] == SQL_ROW_NOROW)) {
+                if (statuses[r] == SQL_ROW_NOROW) continue;
+                LogError("ODBCExecuteQuery : fetching a row failed\n");
+                LogDiagnostic(SQL_HANDLE_STMT, statement);
+                return FetchEnd::Failed;
+            }
+            const bool singleRows = blockRows == 1;
+            for (SQLUSMALLINT i = 1; i <= columnCount; ++i) {
+                BoundColumn& column = columns[i - 1];
+                ColumnValue& cell = cells[i - 1];
+                cell = ColumnValue::Null();
+                const SQLLEN indicator = column.indicators[r];
+                if (indicator == SQL_NULL_DATA) continue;
+                const SQLLEN room = static_cast<SQLLEN>(column.width) - (column.plan.binary ? 0 : 1);
+                std::string_view data;
+                if (indicator >= 0 && indicator <= room) {
+                    data = std::string_view(column.buffers.data() + r * column.width, static_cast<std::size_t>(indicator));
+                } else if (IsFixedWidthType(column.plan.sqlType)) {
+                    LogError("ODBCExecuteQuery : value of column %s does not fit its buffer\n", descriptors[i - 1].name);
+                    return FetchEnd::Failed;
+                } else {
+                    // Longer than its buffer: the whole value, read on its row.
+                    bool isNull = false;
+                    // Positioning within a block is not dependable (SQLite's driver refuses
+                    // it on a block cut short, MariaDB's loses the blocks after it): the
+                    // query runs again a row at a time, where the value is read in parts.
+                    if (!singleRows) return FetchEnd::NeedsSingleRows;
+                    if (!ReadCellByParts(statement, i, column.plan.binary, &scratch, &data, &isNull)) {
+                        LogError("ODBCExecuteQuery : reading column %s failed\n", descriptors[i - 1].name);
+                        return FetchEnd::Failed;
+                    }
+                    if (isNull) continue;
+                }
+                if (!ConvertFetchedCell(column.plan, data, &cell)) {
+                    LogError("ODBCExecuteQuery : value of column %s could not be converted\n", descriptors[i - 1].name);
+                    return FetchEnd::Failed;
+                }
+            }
+            if (!reader->Row(cells)) return FetchEnd::Failed;
+        }
+    }
+    SQLCloseCursor(statement);
+    return FetchEnd::Done;
+}
+
+// Keeps every row of a query.
+class ResultCollector : public QueryRowReader {
+public:
+    bool Columns(const std::vector<ResultColumnDescriptor>& columns) override {
+        result_->columnCount = static_cast<std::int32_t>(columns.size());
+        result_->columns = columns;
+        result_->rows.clear();
+        return true;
+    }
+    bool Row(std::span<ColumnValue> cells) override {
+        result_->rows.emplace_back(std::make_move_iterator(cells.begin()), std::make_move_iterator(cells.end()));
+        return true;
+    }
+    std::unique_ptr<QueryResultSet> Take() { return std::move(result_); }
+
+private:
+    std::unique_ptr<QueryResultSet> result_ = std::make_unique<QueryResultSet>();
+};
+
+// Runs a query's statement up to its rows; false (logged) when it fails.
+bool ExecuteForRows(SQLHSTMT statement, const char* statementText) {
+    if (!SQL_SUCCEEDED(
+            SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
+        LogError("SQLExecDirect failed\n");
+        LogDiagnostic(SQL_HANDLE_STMT, statement);
+        return false;
+    }
+    SQLLEN rows = 0;
+    if (!SQL_SUCCEEDED(SQLRowCount(statement, &rows))) {
+        LogError("No Rows Affected\n");
+        return false;
+    }
+    return true;
+}
+
 // Logs the connection's first diagnostic record after a failed transaction step.
 bool TransactionFailed(const ODBCConnection* connection) {
     SQLCHAR state[6] = {};
@@ -447,11 +607,13 @@ const DBProvider kODBCProvider = {
     ODBCRollbackTransaction,
     ODBCExecuteUpdateBlob,
     ODBCExecuteQueryBlob,
+    ODBCReadQuery,
 };
 
 }  // namespace
 
 ODBCConnection::~ODBCConnection() {
+    if (updateStatement != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, updateStatement);
     if (connection != SQL_NULL_HDBC) {
         SQLDisconnect(connection);
         SQLFreeHandle(SQL_HANDLE_DBC, connection);
@@ -522,44 +684,54 @@ BYTE ODBCExecuteUpdate(ProviderConnection* base, const char* statementText) {
     if (!connection || !statementText) return 0;
     ObjectLockGuard lock(connection);
     connection->lastRowCount = -1;
-    Statement statement(connection->connection);
-    if (!statement.valid()) {
+    if (connection->updateStatement == SQL_NULL_HSTMT &&
+        !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection->connection, &connection->updateStatement))) {
+        connection->updateStatement = SQL_NULL_HSTMT;
         LogError("Allocating Statement Handle failed\n");
         return 0;
     }
+    const SQLHSTMT statement = connection->updateStatement;
+    // The handle is closed after every statement, whatever its end, so the next one starts clean.
+    struct CloseAfterwards {
+        SQLHSTMT handle;
+        ~CloseAfterwards() { SQLFreeStmt(handle, SQL_CLOSE); }
+    } closeAfterwards{statement};
     // Drivers that prepare on the server report a bad statement here, the others when it
     // runs ("SQLExecute failed").
-    if (!SQL_SUCCEEDED(
-            SQLPrepare(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
+    if (!SQL_SUCCEEDED(SQLPrepare(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
         LogError("SQLPrepare failed\n");
-        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
+        LogDiagnostic(SQL_HANDLE_STMT, statement);
         return 0;
     }
-    return FinishUpdate(connection, statement.get(), SQLExecute(statement.get()));
+    return FinishUpdate(connection, statement, SQLExecute(statement));
 }
 
 std::unique_ptr<QueryResultSet> ODBCExecuteQuery(ProviderConnection* base, const char* statementText) {
+    ResultCollector collector;
+    if (!ODBCReadQuery(base, statementText, &collector)) return nullptr;
+    return collector.Take();
+}
+
+bool ODBCReadQuery(ProviderConnection* base, const char* statementText, QueryRowReader* reader) {
     LogTrace("Inside ODBCExecuteQuery\n");
     ODBCConnection* connection = AsODBC(base);
-    if (!connection || !statementText) return nullptr;
+    if (!connection || !statementText || !reader) return false;
     ObjectLockGuard lock(connection);
     Statement statement(connection->connection);
     if (!statement.valid()) {
         LogError("Allocating Statement Handle failed\n");
-        return nullptr;
+        return false;
     }
-    if (!SQL_SUCCEEDED(
-            SQLExecDirect(statement.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statementText)), SQL_NTS))) {
-        LogError("SQLExecDirect failed\n");
-        LogDiagnostic(SQL_HANDLE_STMT, statement.get());
-        return nullptr;
+    if (!ExecuteForRows(statement.get(), statementText)) return false;
+    const FetchEnd end = FetchBlocks(statement.get(), reader, kFetchBlockRows);
+    if (end != FetchEnd::NeedsSingleRows) return end == FetchEnd::Done;
+    // The rows read so far are dropped (Columns again): the result is that of one run.
+    Statement single(connection->connection);
+    if (!single.valid()) {
+        LogError("Allocating Statement Handle failed\n");
+        return false;
     }
-    SQLLEN rows = 0;
-    if (!SQL_SUCCEEDED(SQLRowCount(statement.get(), &rows))) {
-        LogError("No Rows Affected\n");
-        return nullptr;
-    }
-    return FetchResults(connection, statement.get(), false, nullptr, nullptr);
+    return ExecuteForRows(single.get(), statementText) && FetchBlocks(single.get(), reader, 1) == FetchEnd::Done;
 }
 
 bool ODBCCloseConnection(ProviderConnectionPtr connection) {

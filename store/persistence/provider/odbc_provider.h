@@ -17,6 +17,10 @@ struct ODBCConnection : ProviderConnection {
     SQLHDBC connection = SQL_NULL_HDBC;
     // SQL_GETDATA_EXTENSIONS of the driver, read once on first use.
     std::optional<SQLUINTEGER> getDataExtensions;
+    // The statement handle updates run on, allocated on first use and kept: a save runs
+    // thousands of updates, and a handle per update costs the driver manager as much as
+    // the statement itself on a local database. Used under the connection's lock.
+    SQLHSTMT updateStatement = SQL_NULL_HSTMT;
 
     ODBCConnection() = default;
     ODBCConnection(const ODBCConnection&) = delete;
@@ -40,6 +44,9 @@ ProviderConnectionPtr ODBCOpenConnection(const ConnectionParams* params);
 BYTE ODBCExecuteUpdate(ProviderConnection* connection, const char* statement);
 // The rows of the statement, or null on any failure (a fetch error included).
 std::unique_ptr<QueryResultSet> ODBCExecuteQuery(ProviderConnection* connection, const char* statement);
+// As ODBCExecuteQuery, but the rows go to the reader as they are fetched, a block of rows
+// at a time; true when every row was read (a reader that says stop is a failure too).
+bool ODBCReadQuery(ProviderConnection* connection, const char* statement, QueryRowReader* reader);
 // Disconnects and frees the handles; false when the disconnect failed.
 bool ODBCCloseConnection(ProviderConnectionPtr connection);
 // ODBCBeginTransaction, ODBCCommitTransaction, ODBCRollbackTransaction: autocommit off, then

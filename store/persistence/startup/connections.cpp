@@ -368,6 +368,20 @@ std::unique_ptr<QueryResultSet> ExecuteQuery(DBConnection* connection, const cha
     return RunOnProvider<&DBProvider::executeQuery>(connection, statement, "ExecuteQuery", kNoQueryText);
 }
 
+bool ReadQueryRows(DBConnection* connection, const char* statement, QueryRowReader* reader) {
+    if (!reader) return false;
+    if (!connection || !statement) return ExecuteQuery(connection, statement) != nullptr;  // logs as a query does
+    std::lock_guard<std::recursive_mutex> hold(connection->lock);
+    const DBProvider* provider = ConnectionProvider(connection);
+    if (provider && provider->readQuery && connection->handle)
+        return provider->readQuery(connection->handle.get(), statement, reader);
+    std::unique_ptr<QueryResultSet> result = ExecuteQuery(connection, statement);
+    if (!result || !reader->Columns(result->columns)) return false;
+    for (ResultRow& row : result->rows)
+        if (!reader->Row(row)) return false;
+    return true;
+}
+
 BYTE ExecuteUpdateBlob(DBConnection* connection, const char* statement, const void* blob,
                        std::int64_t length) {
     BufferProducer producer{static_cast<const char*>(blob),

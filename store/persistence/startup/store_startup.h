@@ -101,6 +101,10 @@ BYTE ExecuteUpdate(DBConnection* connection, const char* statement, std::int64_t
 // Runs a query under the connection's lock: its rows, owned by the caller; null when it
 // fails (as ExecuteUpdate).
 std::unique_ptr<QueryResultSet> ExecuteQuery(DBConnection* connection, const char* statement);
+// Runs a query under the connection's lock and hands its rows to the reader as they are
+// fetched, without holding them all; true when every row was read. Failures are logged as
+// ExecuteQuery logs them.
+bool ReadQueryRows(DBConnection* connection, const char* statement, QueryRowReader* reader);
 // The statement's one parameter marker takes the bytes of the blob.
 BYTE ExecuteUpdateBlob(DBConnection* connection, const char* statement, const void* blob,
                        std::int64_t length);

@@ -16,6 +16,7 @@
 #include "store/criteria/criteria.h"
 #include "store/foundation/text_utils.h"
 #include "store/persistence/query/select_query.h"
+#include "store/persistence/startup/batched_save.h"
 #include "store/persistence/startup/row_write.h"
 #include "store/persistence/startup/startup_state.h"
 #include "store/xml/table_xml.h"
@@ -34,48 +35,6 @@ std::string LowerName(const char* name) {
 std::string DefinedName(const char* tableName) {
     const TableDefn* defn = GetTableDefn(tableName);
     return defn ? defn->name : std::string(tableName);
-}
-
-// Where each definition column comes from in the result: its position, or none.
-std::vector<std::optional<std::size_t>> MapColumnsByName(const TableDefn& defn,
-                                                         const QueryResultSet& result) {
-    std::vector<std::optional<std::size_t>> sources(defn.columns.size());
-    for (std::size_t i = 0; i < defn.columns.size(); ++i)
-        for (std::size_t k = 0; k < result.columns.size(); ++k)
-            if (CompareNoCase(result.columns[k].name.c_str(), defn.columns[i]->name.c_str()) == 0) {
-                sources[i] = k;
-                break;
-            }
-    return sources;
-}
-
-// The current result row as a row of the definition's width; columns the result lacks
-// stay NULL. Null when a cell does not convert.
-std::unique_ptr<RowObject> RowFromNamedColumns(
-    const TableDefn& defn, const QueryResultSet& result,
-    const std::vector<std::optional<std::size_t>>& sources) {
-    const ResultRow& cells = result.rows[*result.cursor];
-    std::vector<ColumnValue> values(defn.columns.size());
-    for (std::size_t i = 0; i < defn.columns.size(); ++i) {
-        if (!sources[i] || *sources[i] >= cells.size()) continue;
-        std::optional<ColumnValue> value = ConvertCellToColumnType(
-            cells[*sources[i]], result.columns[*sources[i]].type, defn.columns[i]->type);
-        if (!value) {
-            LogError("Value of column %s cannot be read as type %d\n", defn.columns[i]->name,
-                     static_cast<int>(defn.columns[i]->type));
-            return nullptr;
-        }
-        values[i] = std::move(*value);
-    }
-    auto row = std::make_unique<RowObject>(std::move(values));
-    row->state = ROW_SAVED;
-    // Columns the selection did not read are not the database's NULLs: an update must
-    // leave them as the database holds them.
-    if (std::any_of(sources.begin(), sources.end(), [](const auto& source) { return !source; })) {
-        row->heldColumns = std::make_unique<std::vector<bool>>(sources.size());
-        for (std::size_t i = 0; i < sources.size(); ++i) (*row->heldColumns)[i] = sources[i].has_value();
-    }
-    return row;
 }
 
 // Runs a select on the table's connection and hands the connection back.
@@ -124,6 +83,124 @@ std::vector<const TableDefn*> DefinitionsInForeignKeyOrder() {
     };
     for (const TableDefn* defn : all) visit(defn);
     return ordered;
+}
+
+// The rows of a load, converted to the table's types as they are fetched and appended
+// once the whole query has been read: a query that fails leaves no table behind, and no
+// table lock is taken while the connection is held. A row that does not convert ends the
+// conversion (logged); the rows before it are still appended, as they always were.
+class TableRowsReader : public QueryRowReader {
+public:
+    // With a dialect: LoadTable's conversion (each column by name, else position). Without:
+    // the columns by name only; a selection lacking some keeps them NULL and not held.
+    TableRowsReader(const TableDefn* defn, const SqlDialect* dialect, bool byDialect)
+        : defn_(defn), dialect_(dialect), byDialect_(byDialect) {}
+
+    bool Columns(const std::vector<ResultColumnDescriptor>& columns) override {
+        rows_.clear();
+        converting_ = true;
+        namesMatch_ = true;
+        columns_ = columns;
+        columnCount_ = columns.size();
+        if (!defn_) return true;
+        if (byDialect_) {
+            sources_ = ResultSourcesOfColumns(*defn_, columns);
+            for (std::size_t i = 0; i < defn_->columns.size(); ++i) {
+                const bool named = sources_[i] < columns.size() &&
+                                   CompareNoCase(columns[sources_[i]].name.c_str(), defn_->columns[i]->name.c_str()) == 0;
+                namesMatch_ = namesMatch_ && named;
+            }
+            return true;
+        }
+        named_.assign(defn_->columns.size(), std::nullopt);
+        for (std::size_t i = 0; i < defn_->columns.size(); ++i)
+            for (std::size_t k = 0; k < columns.size(); ++k)
+                if (CompareNoCase(columns[k].name.c_str(), defn_->columns[i]->name.c_str()) == 0) {
+                    named_[i] = k;
+                    break;
+                }
+        return true;
+    }
+
+    bool Row(std::span<ColumnValue> cells) override {
+        // Rows past a failed one are still fetched, so a failing fetch is told as before.
+        if (!defn_ || !converting_ || (byDialect_ && (!namesMatch_ || !dialect_))) return true;
+        std::unique_ptr<RowObject> row = byDialect_ ? FromDialect(cells) : FromNamedColumns(cells);
+        if (!row) {
+            converting_ = false;
+            return true;
+        }
+        rows_.push_back(std::move(row));
+        return true;
+    }
+
+    std::size_t columnCount() const { return columnCount_; }
+    bool namesMatch() const { return namesMatch_; }
+    bool everyRowConverted() const { return converting_; }
+    // Appends the converted rows to the table; false when one is refused.
+    bool AppendTo(const char* table) {
+        for (auto& row : rows_)
+            if (!AddNewRow(table, std::move(row))) return false;
+        rows_.clear();
+        return true;
+    }
+
+private:
+    std::unique_ptr<RowObject> FromDialect(std::span<ColumnValue> cells) {
+        std::optional<std::vector<ColumnValue>> values = ConvertCellsForTable(dialect_, *defn_, columns_, cells, sources_);
+        if (!values) return nullptr;
+        auto row = std::make_unique<RowObject>(std::move(*values));
+        row->state = ROW_SAVED;
+        return row;
+    }
+    std::unique_ptr<RowObject> FromNamedColumns(std::span<ColumnValue> cells) {
+        std::vector<ColumnValue> values(defn_->columns.size());
+        for (std::size_t i = 0; i < defn_->columns.size(); ++i) {
+            if (!named_[i] || *named_[i] >= cells.size()) continue;
+            std::optional<ColumnValue> value =
+                ConvertCellToColumnType(cells[*named_[i]], columns_[*named_[i]].type, defn_->columns[i]->type);
+            if (!value) {
+                LogError("Value of column %s cannot be read as type %d\n", defn_->columns[i]->name,
+                         static_cast<int>(defn_->columns[i]->type));
+                return nullptr;
+            }
+            values[i] = std::move(*value);
+        }
+        auto row = std::make_unique<RowObject>(std::move(values));
+        row->state = ROW_SAVED;
+        // Columns the selection did not read are not the database's NULLs: an update must
+        // leave them as the database holds them.
+        if (std::any_of(named_.begin(), named_.end(), [](const auto& source) { return !source; })) {
+            row->heldColumns = std::make_unique<std::vector<bool>>(named_.size());
+            for (std::size_t i = 0; i < named_.size(); ++i) (*row->heldColumns)[i] = named_[i].has_value();
+        }
+        return row;
+    }
+
+    const TableDefn* defn_;
+    const SqlDialect* dialect_;
+    bool byDialect_;
+    std::vector<ResultColumnDescriptor> columns_;
+    std::size_t columnCount_ = 0;
+    std::vector<std::size_t> sources_;
+    std::vector<std::optional<std::size_t>> named_;
+    bool namesMatch_ = true;
+    bool converting_ = true;
+    std::vector<std::unique_ptr<RowObject>> rows_;
+};
+
+// Reads a select on the table's connection into the reader and hands the connection back.
+bool ReadForTable(const char* tableName, const char* statement, QueryRowReader* reader, bool* noConnection) {
+    *noConnection = false;
+    const std::optional<std::string> connName = GetTableConnectionName(tableName);
+    DBConnection* connection = connName ? GetConnection(connName->c_str()) : nullptr;
+    if (!connection) {
+        *noConnection = true;
+        return false;
+    }
+    const bool read = ReadQueryRows(connection, statement, reader);
+    ReleaseConnection(connName->c_str());
+    return read;
 }
 
 bool IsIntegerType(BYTE type) {
@@ -278,23 +355,20 @@ bool LoadTable(const char* tableName) {
     LogTrace("\nLoading Table : %s\n", tableName);
     if (!tableName) return false;
     const std::string statement = fmt::sprintf("select * from %s", DefinedName(tableName));
+    const TableDefn* defn = GetTableDefn(tableName);
+    TableRowsReader reader(defn, GetTableDialect(tableName), true);
     bool noConnection = false;
-    std::unique_ptr<QueryResultSet> result =
-        QueryForTable(tableName, statement.c_str(), &noConnection);
+    const bool read = ReadForTable(tableName, statement.c_str(), &reader, &noConnection);
     if (noConnection) return false;
-    if (!result) {
+    if (!read) {
         LogError("Error in executing select query for %s\n", tableName);
         return false;
     }
-    const TableDefn* defn = GetTableDefn(tableName);
     if (!defn) {
         LogError("Error in getting Table Definition for %s\n", tableName);
         return false;
     }
-    const auto sources = MapColumnsByName(*defn, *result);
-    const bool namesMatch =
-        std::all_of(sources.begin(), sources.end(), [](const auto& s) { return s.has_value(); });
-    if (static_cast<std::size_t>(result->columnCount) != defn->columns.size() || !namesMatch) {
+    if (reader.columnCount() != defn->columns.size() || !reader.namesMatch()) {
         LogError(
             "\nLoadTable Failed for %s table as there is mismatch between table definition in "
             "datadictionary "
@@ -306,13 +380,8 @@ bool LoadTable(const char* tableName) {
         LogError("CreateTable Failed \n");
         return false;
     }
-    const SqlDialect* dialect = GetTableDialect(tableName);
-    if (!dialect) return false;
-    while (NextResultRow(result.get())) {
-        ConvertedRow row = dialect->convertRow(result.get(), tableName);
-        if (!row || !AddNewRow(tableName, std::move(row))) return false;
-    }
-    return true;
+    if (!GetTableDialect(tableName)) return false;
+    return reader.AppendTo(tableName) && reader.everyRowConverted();
 }
 
 bool LoadTableByQuery(const char* tableName, const char* query) {
@@ -320,14 +389,15 @@ bool LoadTableByQuery(const char* tableName, const char* query) {
     LogTrace("\nLoading Table : %s\n", tableName);
     LogTrace("\nSelect Query  : %s\n", query);
     if (!tableName || !query) return false;
+    const TableDefn* defn = GetTableDefn(tableName);
+    TableRowsReader reader(defn, nullptr, false);
     bool noConnection = false;
-    std::unique_ptr<QueryResultSet> result = QueryForTable(tableName, query, &noConnection);
+    const bool read = ReadForTable(tableName, query, &reader, &noConnection);
     if (noConnection) return false;
-    if (!result) {
+    if (!read) {
         LogError("Error in executing select query \n");
         return false;
     }
-    const TableDefn* defn = GetTableDefn(tableName);
     if (!defn) {
         LogError("Error in getting Table Definition for %s\n", tableName);
         return false;
@@ -336,12 +406,7 @@ bool LoadTableByQuery(const char* tableName, const char* query) {
         LogError("CreateTable Failed \n");
         return false;
     }
-    const auto sources = MapColumnsByName(*defn, *result);
-    while (NextResultRow(result.get())) {
-        std::unique_ptr<RowObject> row = RowFromNamedColumns(*defn, *result, sources);
-        if (!row || !AddNewRow(tableName, std::move(row))) return false;
-    }
-    return true;
+    return reader.AppendTo(tableName) && reader.everyRowConverted();
 }
 
 bool LoadViewByQuery(const char* viewName, const char* tableName, const char* query) {
@@ -353,9 +418,9 @@ bool LoadViewByQuery(const char* viewName, const char* tableName, const char* qu
         LogError("Error in getting Table Definition for %s\n", tableName);
         return false;
     }
+    TableRowsReader reader(defn, nullptr, false);
     bool noConnection = false;
-    std::unique_ptr<QueryResultSet> result = QueryForTable(tableName, query, &noConnection);
-    if (!result) {
+    if (!ReadForTable(tableName, query, &reader, &noConnection)) {
         if (!noConnection) LogError("Error in executing select query \n");
         return false;
     }
@@ -366,12 +431,7 @@ bool LoadViewByQuery(const char* viewName, const char* tableName, const char* qu
     }
     auto viewDefn = CreateCustomViewDefn(1, {defn->name}, std::move(columns));
     if (!viewDefn || !CreateCustomViewData(viewName, std::move(viewDefn))) return false;
-    const auto sources = MapColumnsByName(*defn, *result);
-    while (NextResultRow(result.get())) {
-        std::unique_ptr<RowObject> row = RowFromNamedColumns(*defn, *result, sources);
-        if (!row || !AddNewRow(viewName, std::move(row))) return false;
-    }
-    return true;
+    return reader.AppendTo(viewName) && reader.everyRowConverted();
 }
 
 bool LoadAllTablesFromFile(const char* path) {
@@ -453,39 +513,39 @@ bool SaveTable(const char* tableName) {
         DBConnection* connection = connName ? GetConnection(connName->c_str()) : nullptr;
         if (!connection) return false;
         const SqlDialect* dialect = GetTableDialect(name.c_str());
-        RowStatementRunner run;
-        run.update = [connection](const std::string& sql) -> std::optional<std::int64_t> {
-            std::int64_t rows = -1;
-            if (ExecuteUpdate(connection, sql.c_str(), &rows) != 1) return std::nullopt;
-            return rows;
-        };
-        run.query = [connection](const std::string& sql) { return ExecuteQuery(connection, sql.c_str()); };
         {
             std::unique_lock<std::shared_mutex> rows(table->rowsLock);
+            std::vector<RowWrite> writes;
             for (RowObject* row = table->firstRow.get(); row; row = row->next.get()) {
                 const BYTE state = row->state;
-                SqlText statement;
-                RowStatementKind kind;
-                if ((state & (ROW_SAVED | ROW_DELETED)) == (ROW_SAVED | ROW_DELETED)) {
-                    statement = GenerateDeleteQuery(name.c_str(), row);
-                    kind = RowStatementKind::Delete;
-                } else if (state == (ROW_SAVED | ROW_UPDATED)) {
-                    statement = GenerateUpdateQuery(name.c_str(), row);
-                    kind = RowStatementKind::Update;
-                } else if (state == ROW_NEW || state == (ROW_NEW | ROW_UPDATED)) {
-                    statement = GenerateInsertQuery(name.c_str(), row);
-                    kind = RowStatementKind::Insert;
-                } else {
-                    continue;
+                if ((state & (ROW_SAVED | ROW_DELETED)) == (ROW_SAVED | ROW_DELETED))
+                    writes.push_back({row, RowStatementKind::Delete});
+                else if (state == (ROW_SAVED | ROW_UPDATED))
+                    writes.push_back({row, RowStatementKind::Update});
+                else if (state == ROW_NEW || state == (ROW_NEW | ROW_UPDATED))
+                    writes.push_back({row, RowStatementKind::Insert});
+            }
+            const auto statementOf = [&name](const RowWrite& write) -> SqlText {
+                switch (write.kind) {
+                    case RowStatementKind::Delete:
+                        return GenerateDeleteQuery(name.c_str(), write.row);
+                    case RowStatementKind::Update:
+                        return GenerateUpdateQuery(name.c_str(), write.row);
+                    case RowStatementKind::Insert:
+                        break;
                 }
-                // Refused by the generator (which logged why) or not taken by the database:
-                // the row keeps its state, so a later save tries it again.
-                if (!statement ||
-                    RunRowStatement(dialect, name.c_str(), row, kind, *statement, run) != RowWriteResult::Written) {
+                return GenerateInsertQuery(name.c_str(), write.row);
+            };
+            // A row refused by the generator (which logged why) or not taken by the database
+            // keeps its state, so a later save tries it again; the others are marked only
+            // once their transaction committed.
+            const std::vector<bool> saved =
+                WriteRowsInTransactions(connection, dialect, name.c_str(), writes, statementOf);
+            for (std::size_t i = 0; i < writes.size(); ++i) {
+                RowObject* row = writes[i].row;
+                if (!saved[i]) {
                     everyRowSaved = false;
-                    continue;
-                }
-                if (state & ROW_DELETED) {
+                } else if (row->state & ROW_DELETED) {
                     row->state = ROW_DELETED;
                     deleted.push_back(row);
                 } else {

@@ -9,8 +9,6 @@
 #include "tests/support/database_servers.h"
 
 using namespace startuptest;
-using testsupport::MariaDbServer;
-using testsupport::PostgresServer;
 
 namespace {
 
@@ -19,23 +17,8 @@ using Rows = std::vector<std::vector<std::string>>;
 class SaveIntegrityTest : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        const std::string backend = GetParam();
-        const std::string database = "integrity_" + std::to_string(++counter_);
-        if (backend == "sqlite") {
-            root_.UseSqliteDsn(sandbox_);
-        } else if (backend == "pgsql") {
-            PostgresServer& server = PostgresServer::Instance();
-            ASSERT_EQ(server.Psql("create database " + database), 0);
-            sandbox_.AddDsn("pgstore", "PostgreSQL Unicode",
-                            {{"Servername", "127.0.0.1"}, {"Port", std::to_string(server.port())}, {"Database", database}});
-            root_.Write("connparams.txt", "agent 0 pgstore postgres secret 0 main ODBC PGSQL NO\n");
-        } else {
-            MariaDbServer& server = MariaDbServer::Instance();
-            ASSERT_EQ(server.Sql("create database " + database), 0);
-            sandbox_.AddDsn("mystore", "MariaDB Unicode",
-                            {{"Server", "127.0.0.1"}, {"Port", std::to_string(server.port())}, {"Database", database}});
-            root_.Write("connparams.txt", "agent 0 mystore tester secret 0 main ODBC MYSQL NO\n");
-        }
+        UseBackend(GetParam(), "integrity_" + std::to_string(++counter_), sandbox_, root_);
+        if (HasFatalFailure()) return;
         // A first start creates the tables and saves the default data.
         StartedStore first(root_);
         ASSERT_TRUE(first.started());

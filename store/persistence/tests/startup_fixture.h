@@ -11,6 +11,7 @@
 #include "runtime/log.h"
 #include "store/persistence/persistence.h"
 #include "store/store.h"
+#include "tests/support/database_servers.h"
 #include "tests/support/odbc_sandbox.h"
 #include "tests/support/test_support.h"
 
@@ -93,6 +94,28 @@ public:
 private:
     testsupport::TempDir dir_;
 };
+
+// Points the root's one connection at a fresh database of the backend: "sqlite" (a file
+// under the root), "pgsql" or "mysql" (a database of that name on the test program's
+// server, started on first use).
+inline void UseBackend(const std::string& backend, const std::string& database, testsupport::OdbcSandbox& sandbox,
+                       const StoreRoot& root) {
+    if (backend == "sqlite") {
+        root.UseSqliteDsn(sandbox);
+    } else if (backend == "pgsql") {
+        testsupport::PostgresServer& server = testsupport::PostgresServer::Instance();
+        ASSERT_EQ(server.Psql("create database " + database), 0);
+        sandbox.AddDsn("pgstore", "PostgreSQL Unicode",
+                       {{"Servername", "127.0.0.1"}, {"Port", std::to_string(server.port())}, {"Database", database}});
+        root.Write("connparams.txt", "agent 0 pgstore postgres secret 0 main ODBC PGSQL NO\n");
+    } else {
+        testsupport::MariaDbServer& server = testsupport::MariaDbServer::Instance();
+        ASSERT_EQ(server.Sql("create database " + database), 0);
+        sandbox.AddDsn("mystore", "MariaDB Unicode",
+                       {{"Server", "127.0.0.1"}, {"Port", std::to_string(server.port())}, {"Database", database}});
+        root.Write("connparams.txt", "agent 0 mystore tester secret 0 main ODBC MYSQL NO\n");
+    }
+}
 
 // Starts the store in the constructor's scope; stops it at the end of the scope.
 class StartedStore {

@@ -44,11 +44,13 @@ TEST_F(StartupRecordingTest, FreshStartCreatesInForeignKeyOrderReservesLoadsAndS
     std::vector<std::string> expected = {"CREATE TABLE SeqGenState", "CREATE TABLE Customer",
                                          "CREATE TABLE Orders"};
     expected.insert(expected.end(), kReservation.begin(), kReservation.end());
-    expected.insert(expected.end(), {"select * from Customer", "select * from Orders",
+    // Each table's rows are saved in one transaction.
+    expected.insert(expected.end(), {"select * from Customer", "select * from Orders", "BEGIN",
                                      "insert into  Customer (ID,NAME) values(1,'Ada')",
-                                     "insert into  Customer (ID,NAME) values(2,'Brian')",
+                                     "insert into  Customer (ID,NAME) values(2,'Brian')", "COMMIT", "BEGIN",
                                      "insert into  Orders (ID,NAME,ACTIVE,NOTES,CUSTOMER_ID) values(10,'first',1,'n1',1)",
-                                     "insert into  Orders (ID,NAME,ACTIVE,NOTES,CUSTOMER_ID) values(11,'second',0,NULL,2)"});
+                                     "insert into  Orders (ID,NAME,ACTIVE,NOTES,CUSTOMER_ID) values(11,'second',0,NULL,2)",
+                                     "COMMIT"});
     EXPECT_EQ(Shortened(recording::TheRecorder().Take()), expected);
     EXPECT_TRUE(IsDSNMapValid());
 }
@@ -138,10 +140,16 @@ TEST_F(StartupRecordingTest, SaveTableIssuesTheStatementOfEachStateAndKeepsFaile
     }
     recording::TheRecorder().Take();
     EXPECT_FALSE(SaveTable("Customer"));  // row 109 was not saved
-    std::vector<std::string> expected = {"delete from Customer  where ID=1",
-                                         "delete from Customer  where ID=2"};
+    // One transaction; the failed insert rolls it back and the rows written before it are
+    // written again in a new one.
+    std::vector<std::string> written = {"delete from Customer  where ID=1", "delete from Customer  where ID=2"};
     for (const Case& c : cases)
-        if (c.statement) expected.push_back(c.statement);
+        if (c.statement && c.id != 109) written.push_back(c.statement);
+    std::vector<std::string> expected = {"BEGIN"};
+    expected.insert(expected.end(), written.begin(), written.end());
+    expected.insert(expected.end(), {cases[8].statement, "ROLLBACK", "BEGIN"});
+    expected.insert(expected.end(), written.begin(), written.end());
+    expected.push_back("COMMIT");
     std::vector<std::string> statements = recording::TheRecorder().Take();
     for (std::string& s : statements) s = s.substr(s.find_first_not_of("\n"));
     EXPECT_EQ(statements, expected);
