@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "http/tests/http_client_fixture.h"
 #include "platform/src/registry_hive.h"
 #include "platform/win/errors.h"
 #include "platform/win/registry.h"
 #include "tests/campaigns/campaign_databases.h"
 #include "tests/campaigns/campaign_support.h"
+#include "tests/support/standin_server.h"
 
 namespace {
 
@@ -21,7 +23,8 @@ namespace fs = std::filesystem;
 // A tmpfs of its own (mounting needs root, as CI has).
 class SmallDisk {
 public:
-    explicit SmallDisk(const std::string& size) : path_(dir_.path() / "disk") {
+    // On a folder of its own, or over the folder given.
+    explicit SmallDisk(const std::string& size, fs::path at = {}) : path_(at.empty() ? dir_.path() / "disk" : at) {
         fs::create_directories(path_);
         mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0700").c_str()) == 0;
         if (!mounted_) error_ = std::strerror(errno);
@@ -30,6 +33,10 @@ public:
         if (mounted_) umount2(path_.c_str(), MNT_DETACH);
     }
     bool mounted() const { return mounted_; }
+    // More room on the same file system, its files kept.
+    bool Grow(const std::string& size) {
+        return mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size + ",mode=0700").c_str()) == 0;
+    }
     const std::string& error() const { return error_; }
     const fs::path& path() const { return path_; }
 
@@ -164,6 +171,46 @@ TEST(FullDiskCampaign, ARegistryWriteOnAFullDiskFailsAndKeepsTheHive) {
     EXPECT_EQ(HiveOnDisk(hive)->values.size(), 0u);
     RegCloseKey(key);
     std::printf("[campaign] full disk, registry: the write failed with error %ld\n", static_cast<long>(full));
+}
+
+// A resumable download whose partial copy fills the disk: it fails with an error, keeps
+// what it has, and once there is room again continues from its last record (a range
+// request) to the whole body.
+class FullDiskDownload : public HttpClientTest {};
+
+TEST_F(FullDiskDownload, AResumableDownloadOnAFullDiskFailsAndResumesOnceThereIsRoom) {
+    const fs::path install = machine.drivePath('C', "Agent");
+    SmallDisk disk("1m", install);
+    if (!disk.mounted()) GTEST_SKIP() << "no tmpfs: " << disk.error();
+    testsupport::NginxServer nginx;
+    const std::string body = testsupport::PatternBytes(3 * 1024 * 1024);
+    nginx.AddFile("pkg/big.bin", body);
+    const fs::path destination = temp.path() / "big.bin";
+    const std::u16string object = W("/pkg/big.bin");
+    const std::u16string target = W(destination.string());
+    auto download = [&] {
+        return ResumeGetRequestEx(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(nginx.port()), nullptr,
+                                  nullptr, nullptr, nullptr, object.c_str(), target.c_str(), nullptr, DOWNLOAD_FILE,
+                                  true);
+    };
+    const DWORD full = download();
+    EXPECT_NE(full, 0u) << "a download onto a full disk reported success";
+    EXPECT_FALSE(fs::exists(destination) && fs::file_size(destination) == body.size());
+
+    ASSERT_TRUE(disk.Grow("16m"));
+    ASSERT_EQ(download(), 0u);
+    EXPECT_EQ(testsupport::ReadFile(destination), body);
+    // The second attempt asked for the rest only: a range from where the first one's
+    // record ended.
+    std::string resumedFrom;
+    testsupport::WaitUntil([&] {
+        for (const auto& entry : nginx.AccessLog())
+            if (entry.range.rfind("bytes=", 0) == 0 && entry.range.rfind("bytes=0-", 0) != 0) resumedFrom = entry.range;
+        return !resumedFrom.empty();
+    });
+    EXPECT_FALSE(resumedFrom.empty()) << "the download started again instead of resuming";
+    std::printf("[campaign] full disk, download: the first attempt ended with %lu, the next resumed with %s\n",
+                static_cast<unsigned long>(full), resumedFrom.c_str());
 }
 
 }  // namespace

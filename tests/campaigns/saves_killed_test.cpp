@@ -47,7 +47,7 @@ TEST(SaveKilledCampaign, EveryRowIsItsOldOrItsNewVersionWhole) {
     const int runMs = static_cast<int>(whole.age().count());
     ASSERT_EQ(Number(sql("select count(*) from Orders where NAME = 'v1' and NOTES = 'v1'")), rows);
 
-    const int wantedKills = campaign::Size(4, 25);
+    const int wantedKills = campaign::Size(4, 10);
     int kills = 0, version = 1, mixed = 0;
     while (kills < wantedKills && version < wantedKills * 3) {
         ++version;
