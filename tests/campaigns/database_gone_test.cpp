@@ -22,6 +22,9 @@ struct Server {
     bool (*start)();
 };
 
+// Test names and failure messages show the server's name.
+void PrintTo(const Server& server, std::ostream* out) { *out << server.name; }
+
 bool AddOrder(const std::string& name) {
     std::vector<ColumnValue> values(5);
     values[1] = ColumnValue::FromText(name);

@@ -176,9 +176,9 @@ TEST(FullDiskCampaign, ARegistryWriteOnAFullDiskFailsAndKeepsTheHive) {
 // A resumable download whose partial copy fills the disk: it fails with an error, keeps
 // what it has, and once there is room again continues from its last record (a range
 // request) to the whole body.
-class FullDiskDownload : public HttpClientTest {};
+class FullDiskDownloadCampaign : public HttpClientTest {};
 
-TEST_F(FullDiskDownload, AResumableDownloadOnAFullDiskFailsAndResumesOnceThereIsRoom) {
+TEST_F(FullDiskDownloadCampaign, AResumableDownloadOnAFullDiskFailsAndResumesOnceThereIsRoom) {
     const fs::path install = machine.drivePath('C', "Agent");
     SmallDisk disk("1m", install);
     if (!disk.mounted()) GTEST_SKIP() << "no tmpfs: " << disk.error();
