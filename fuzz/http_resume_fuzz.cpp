@@ -5,11 +5,7 @@
 // Content-Range, Last-Modified, Location, chunked bodies). Whatever comes, the call ends
 // with a result; a failure leaves the destination as it was; a success leaves a
 // destination no longer than the size the answer announced.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +19,7 @@
 #include <thread>
 
 #include "agent/agent.h"
+#include "fuzz/fuzz_loopback.h"
 #include "http/http.h"
 #include "platform/win/errors.h"
 #include "platform/win/winhttp.h"
@@ -32,51 +29,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int Listener(int& port) {
-    static int fd = -1;
-    static int boundPort = 0;
-    if (fd < 0) {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            abort();
-        boundPort = ntohs(address.sin_port);
-    }
-    port = boundPort;
-    return fd;
-}
-
 // Answers every connection (at most 64) with the same bytes until told to stop.
 void Serve(int listener, std::string answer, std::atomic<bool>* stop) {
-    for (int served = 0; served < 64 && !stop->load(); ++served) {
-        pollfd waiting{listener, POLLIN, 0};
-        if (poll(&waiting, 1, 100) <= 0) {
-            --served;
-            continue;
-        }
-        const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
-        std::string head;
-        char buffer[4096];
-        while (head.find("\r\n\r\n") == std::string::npos) {
-            pollfd readable{client, POLLIN, 0};
-            if (poll(&readable, 1, 1000) <= 0) break;
-            const ssize_t got = recv(client, buffer, sizeof buffer, 0);
-            if (got <= 0) break;
-            head.append(buffer, static_cast<size_t>(got));
-        }
-        for (size_t sent = 0; sent < answer.size();) {
-            const ssize_t put = send(client, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-            if (put <= 0) break;
-            sent += static_cast<size_t>(put);
-        }
-        shutdown(client, SHUT_WR);
-        close(client);
-    }
+    for (int served = 0; served < 64 && !stop->load();)
+        if (fuzzloopback::ServeOnce(listener, answer, 100)) ++served;
 }
 
 const fs::path& Root() {
@@ -148,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream(destination, std::ios::binary) << "before";
 
     int port = 0;
-    const int listener = Listener(port);
+    const int listener = fuzzloopback::Listener(port);
     std::atomic<bool> stop{false};
     std::thread server(Serve, listener, answer, &stop);
     const std::u16string target = destination.u16string();

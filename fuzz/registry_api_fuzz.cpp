@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "platform/src/registry_hive.h"
 #include "platform/win/errors.h"
 #include "platform/win/registry.h"
@@ -30,23 +31,7 @@ const char16_t* kNames[] = {u"", u"v", u"V", u"with space", u"q\"uote", u"back\\
                             u"@"};
 const DWORD kTypes[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD};
 
-class Input {
-public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return at_ >= size_; }
-    std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::vector<BYTE> Bytes() {
-        const std::size_t count = std::min<std::size_t>(Byte() % 64, size_ - std::min(at_, size_));
-        std::vector<BYTE> bytes(data_ + at_, data_ + at_ + count);
-        at_ += count;
-        return bytes;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
+using fuzzinput::Input;
 
 std::u16string Folded(std::u16string_view path) {
     std::u16string folded;
@@ -118,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::u16string foldedName = host::reg::FoldedName(name);
         if (op == 1) {
             const DWORD type = kTypes[in.Byte() % std::size(kTypes)];
-            std::vector<BYTE> bytes = in.Bytes();
+            const std::string run = in.Bytes(63);
+            std::vector<BYTE> bytes(run.begin(), run.end());
             if (exists) {
                 if (RegSetValueExW(key, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size())) !=
                     ERROR_SUCCESS)
