@@ -13,6 +13,21 @@ namespace {
 
 using testsupport::StandinServer;
 
+// AddressSanitizer keeps freed memory in quarantine (256 MB by default): resident memory
+// then climbs until the quarantine is full whatever the code does, so only descriptors
+// are judged there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryIsJudged = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMemoryIsJudged = false;
+#else
+constexpr bool kMemoryIsJudged = true;
+#endif
+#else
+constexpr bool kMemoryIsJudged = true;
+#endif
+
 class SoakCampaign : public HttpClientTest {
 protected:
     void SetUp() override {
@@ -95,7 +110,9 @@ TEST_F(SoakCampaign, MemoryAndDescriptorsStayFlat) {
     const Sample& warm = samples[samples.size() / 4];
     for (std::size_t i = samples.size() / 4; i < samples.size(); ++i) {
         EXPECT_LE(samples[i].descriptors, warm.descriptors) << "descriptors grow at step " << samples[i].step;
-        EXPECT_LE(samples[i].residentKb, warm.residentKb + 4096) << "memory grows at step " << samples[i].step;
+        if (kMemoryIsJudged) {
+            EXPECT_LE(samples[i].residentKb, warm.residentKb + 4096) << "memory grows at step " << samples[i].step;
+        }
     }
     EXPECT_EQ(GetLiveRowCount("Orders"), static_cast<std::uint32_t>(2 + saves));
 }
