@@ -6,27 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "fuzz/store_fuzz_common.h"
 
 namespace {
 
-class Input {
-public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return at_ >= size_; }
-    std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::string Bytes(std::size_t most) {
-        const std::size_t count = std::min<std::size_t>(Byte() % (most + 1), size_ - std::min(at_, size_));
-        std::string text(reinterpret_cast<const char*>(data_ + at_), count);
-        at_ += count;
-        return text;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
+using fuzzinput::Input;
 
 const char* kTables[] = {"AllTypes", "Parent", "Child", "Workflow_Statements", "Nothing"};
 const char* kColumns[] = {"C5", "C15", "C7", "ID", "P_ID", "NAME", "REGION", "C_ID", "PARENT_ID", "C22", "C19", "X"};

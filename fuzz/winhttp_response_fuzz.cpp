@@ -2,11 +2,6 @@
 // input bytes as the response to one GET, and the agent's calls read it back (status
 // line, raw and single headers as text, numbers and dates, the body). Any answer must
 // end in a WinHTTP result, never a crash, a hang or a leak.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -14,53 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz/fuzz_loopback.h"
 #include "platform/win/errors.h"
 #include "platform/win/winhttp.h"
 
 namespace {
-
-int Listener(int& port) {
-    static int fd = -1;
-    static int boundPort = 0;
-    if (fd < 0) {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            abort();
-        }
-        boundPort = ntohs(address.sin_port);
-    }
-    port = boundPort;
-    return fd;
-}
-
-// Accepts one connection, reads the request head, answers with `answer`, closes.
-void ServeOnce(int listener, std::string answer) {
-    pollfd waiting{listener, POLLIN, 0};
-    if (poll(&waiting, 1, 5000) <= 0) return;
-    const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) return;
-    std::string head;
-    char buffer[4096];
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        pollfd readable{client, POLLIN, 0};
-        if (poll(&readable, 1, 5000) <= 0) break;
-        const ssize_t got = recv(client, buffer, sizeof buffer, 0);
-        if (got <= 0) break;
-        head.append(buffer, static_cast<size_t>(got));
-    }
-    for (size_t sent = 0; sent < answer.size();) {
-        const ssize_t put = send(client, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-        if (put <= 0) break;
-        sent += static_cast<size_t>(put);
-    }
-    shutdown(client, SHUT_WR);
-    close(client);
-}
 
 void QueryText(HINTERNET request, DWORD level, LPCWSTR name) {
     DWORD size = 0;
@@ -80,8 +33,10 @@ void QueryText(HINTERNET request, DWORD level, LPCWSTR name) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int port = 0;
-    const int listener = Listener(port);
-    std::thread server(ServeOnce, listener, std::string(reinterpret_cast<const char*>(data), size));
+    const int listener = fuzzloopback::Listener(port);
+    std::thread server([listener, answer = std::string(reinterpret_cast<const char*>(data), size)] {
+        fuzzloopback::ServeOnce(listener, answer, 5000);
+    });
 
     HINTERNET session = WinHttpOpen(u"VantorraAgent", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
     HINTERNET connection = WinHttpConnect(session, u"127.0.0.1", static_cast<INTERNET_PORT>(port), 0);

@@ -106,6 +106,17 @@ public:
                           "/server.log -w -t 60 -m fast restart >/dev/null 2>&1") == 0;
     }
 
+    // Stops the server (sessions are cut) until Start: a database gone from under a client.
+    bool Stop() const {
+        return RunCommand("runuser -u postgres -- " + bin_ + "/pg_ctl -D " + data() + " -m fast -w -t 60 stop >/dev/null 2>&1") == 0;
+    }
+    // Starts a stopped server again on its port; true when it accepts connections.
+    bool Start() const {
+        return RunCommand("runuser -u postgres -- " + bin_ + "/pg_ctl -D " + data() + " -l " + dir_.str() +
+                          "/server.log -w -t 60 -o \"-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) +
+                          " -k " + dir_.str() + " -c fsync=off\" start >/dev/null 2>&1") == 0;
+    }
+
     ~PostgresServer() {
         if (started_) RunCommand("runuser -u postgres -- " + bin_ + "/pg_ctl -D " + data() + " -m immediate -w stop >/dev/null 2>&1");
     }
@@ -166,6 +177,26 @@ public:
         return rc;
     }
 
+    // Stops the server until Start: a database gone from under a client.
+    bool Stop() {
+        if (pid_ <= 0) return false;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        const bool stopped = waitpid(pid_, &status, 0) == pid_;
+        pid_ = -1;
+        return stopped;
+    }
+    // Starts a stopped server again on its port; true when it answers.
+    bool Start() {
+        if (pid_ > 0) return true;
+        Launch();
+        if (pid_ <= 0) return false;
+        // The new process is stopped however this program ends, as the first one is.
+        const std::string ours = "grep -qaF -- " + ShellQuote(dir_.str()) + " /proc/" + std::to_string(pid_) + "/cmdline";
+        RunWhenProcessEnds("if " + ours + "; then kill " + std::to_string(pid_) + "; fi");
+        return true;
+    }
+
     ~MariaDbServer() {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
@@ -190,6 +221,19 @@ private:
                   "GRANT ALL ON *.* TO 'tester'@'127.0.0.1';\nCREATE DATABASE IF NOT EXISTS t;\n");
         for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) {
             port_ = FreeLoopbackPort();
+            Launch();
+        }
+        if (pid_ <= 0) throw std::runtime_error("MariaDB did not start: " + ReadFile(dir_.path() / "err.log"));
+        // Only our server: the process must still be the one serving this folder.
+        const std::string ours = "grep -qaF -- " + ShellQuote(dir) + " /proc/" + std::to_string(pid_) + "/cmdline";
+        RunWhenProcessEnds("if " + ours + "; then kill " + std::to_string(pid_) + "; fi; while " + ours +
+                           "; do sleep 0.1; done; rm -rf " + ShellQuote(dir));
+    }
+
+    // Starts the server on port_; pid_ stays -1 when it did not come up.
+    void Launch() {
+        const std::string dir = dir_.str();
+        {
             pid_ = fork();
             if (pid_ == 0) {
                 const std::string portArg = "--port=" + std::to_string(port_);
@@ -223,11 +267,6 @@ private:
                 pid_ = -1;
             }
         }
-        if (pid_ <= 0) throw std::runtime_error("MariaDB did not start: " + ReadFile(dir_.path() / "err.log"));
-        // Only our server: the process must still be the one serving this folder.
-        const std::string ours = "grep -qaF -- " + ShellQuote(dir) + " /proc/" + std::to_string(pid_) + "/cmdline";
-        RunWhenProcessEnds("if " + ours + "; then kill " + std::to_string(pid_) + "; fi; while " + ours +
-                           "; do sleep 0.1; done; rm -rf " + ShellQuote(dir));
     }
     std::string socket() const { return dir_.str() + "/sock"; }
 
