@@ -80,4 +80,8 @@ struct DBProvider {
     // Runs a query and hands its rows to the reader as they come; true when every row was
     // read. Optional: without it the rows of executeQuery are handed over.
     bool (*readQuery)(ProviderConnection* connection, const char* statement, QueryRowReader* reader) = nullptr;
+    // True when the database connection is gone (the server restarted or cut it), so that
+    // after a failed statement the pool opens a new one instead of reusing a dead handle
+    // forever. Optional: without it a connection is reopened only for its age.
+    bool (*isLost)(ProviderConnection* connection) = nullptr;
 };

@@ -608,6 +608,7 @@ const DBProvider kODBCProvider = {
     ODBCExecuteUpdateBlob,
     ODBCExecuteQueryBlob,
     ODBCReadQuery,
+    ODBCConnectionLost,
 };
 
 }  // namespace
@@ -732,6 +733,15 @@ bool ODBCReadQuery(ProviderConnection* base, const char* statementText, QueryRow
         return false;
     }
     return ExecuteForRows(single.get(), statementText) && FetchBlocks(single.get(), reader, 1) == FetchEnd::Done;
+}
+
+// The driver knows when the server went away (the socket failed), without a round trip.
+bool ODBCConnectionLost(ProviderConnection* connection) {
+    ODBCConnection* odbc = AsODBC(connection);
+    if (!odbc || odbc->connection == SQL_NULL_HDBC) return true;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return SQL_SUCCEEDED(SQLGetConnectAttr(odbc->connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+           dead == SQL_CD_TRUE;
 }
 
 bool ODBCCloseConnection(ProviderConnectionPtr connection) {

@@ -49,6 +49,7 @@ std::unique_ptr<QueryResultSet> ODBCExecuteQuery(ProviderConnection* connection,
 bool ODBCReadQuery(ProviderConnection* connection, const char* statement, QueryRowReader* reader);
 // Disconnects and frees the handles; false when the disconnect failed.
 bool ODBCCloseConnection(ProviderConnectionPtr connection);
+bool ODBCConnectionLost(ProviderConnection* connection);
 // ODBCBeginTransaction, ODBCCommitTransaction, ODBCRollbackTransaction: autocommit off, then
 // commit or roll back and autocommit on again; false when the driver refuses.
 bool ODBCBeginTransaction(ProviderConnection* connection);

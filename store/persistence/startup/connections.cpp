@@ -317,6 +317,14 @@ void startup_detail::FreeAllPools() {
 
 namespace {
 
+// After a failed statement: a connection whose server went away is taken as aged, so the
+// next GetConnection opens a new one (not while a transaction is open: ending it reopens).
+void NoteIfLost(DBConnection* connection, const DBProvider* provider) {
+    if (!provider->isLost || !provider->isLost(connection->handle.get())) return;
+    LogError("Connection %s to the database is lost; it is opened again before its next use\n", connection->connName);
+    connection->openedAt = 0;
+}
+
 // Runs a statement through the connection's provider entry (a member of DBProvider) under
 // the connection's lock. A null connection or statement is logged in the caller's words;
 // a missing provider, entry or handle gives the empty result as well.
@@ -335,7 +343,9 @@ auto RunOnProvider(DBConnection* connection, const char* statement, const char* 
     std::lock_guard<std::recursive_mutex> hold(connection->lock);
     const DBProvider* provider = ConnectionProvider(connection);
     if (!provider || !(provider->*Entry) || !connection->handle) return Result{};
-    return (provider->*Entry)(connection->handle.get(), statement, args...);
+    Result result = (provider->*Entry)(connection->handle.get(), statement, args...);
+    if (!result) NoteIfLost(connection, provider);
+    return result;
 }
 
 constexpr const char* kNoUpdateText = " No Query To be Updated \n";
@@ -373,8 +383,11 @@ bool ReadQueryRows(DBConnection* connection, const char* statement, QueryRowRead
     if (!connection || !statement) return ExecuteQuery(connection, statement) != nullptr;  // logs as a query does
     std::lock_guard<std::recursive_mutex> hold(connection->lock);
     const DBProvider* provider = ConnectionProvider(connection);
-    if (provider && provider->readQuery && connection->handle)
-        return provider->readQuery(connection->handle.get(), statement, reader);
+    if (provider && provider->readQuery && connection->handle) {
+        if (provider->readQuery(connection->handle.get(), statement, reader)) return true;
+        NoteIfLost(connection, provider);
+        return false;
+    }
     std::unique_ptr<QueryResultSet> result = ExecuteQuery(connection, statement);
     if (!result || !reader->Columns(result->columns)) return false;
     for (ResultRow& row : result->rows)
