@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/win/host.h"
@@ -223,6 +224,7 @@ private:
     bool trackRows_ = false;
     bool failed_ = false;
     bool rowFailurePending_ = false;
+    const xmlChar* missedName_ = nullptr;  // the open element's name, just found to be no table
 
     // Element names are interned in the parser's dictionary, so a name's pointer
     // identifies it for the whole load.
@@ -337,6 +339,7 @@ private:
     TableEntry* FindOrCreateTable(const xmlChar* key) {
         auto cached = tables_.find(key);
         if (cached != tables_.end()) return &cached->second;
+        if (std::exchange(missedName_, nullptr) == key) return nullptr;
         const char* name = reinterpret_cast<const char*>(key);
         TableData* table = GetTableDataByName(name);
         if (!table) {
@@ -535,7 +538,9 @@ private:
     // Whether a row of that name, whose parent is the top open element, has a foreign key
     // that nothing above it supplies, so that the rows below it must be known first.
     bool NeedsRowsBelow(const xmlChar* name) {
-        TableEntry* entry = FindOrCreateTable(name);
+        const TableEntry* entry = FindOrCreateTable(name);
+        // A name that is no table is looked up once per element, as the tree walk does.
+        if (!entry) missedName_ = name;
         if (!entry || entry->columns.empty() || !entry->hasForeignKeys) return false;
         const ElementRef parent = openCount_ > 0 ? ElementRef{nullptr, openCount_ - 1} : ElementRef{};
         for (const FkEntry& key : BuildFkList(GetTableDefn(reinterpret_cast<const char*>(name)), false)) {
