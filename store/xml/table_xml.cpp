@@ -182,9 +182,8 @@ public:
         sax->processingInstruction = &Loader::OnProcessingInstruction;
         sax->reference = &Loader::OnReference;
         context->_private = this;
-        active_ = this;
         xmlParseDocument(context);
-        active_ = nullptr;
+        context->_private = nullptr;
         if (!stopped_ && (!context->wellFormed || !context->myDoc || !sawRoot_)) {
             TakeBackRows();
             return Outcome::kParseFailure;
@@ -198,7 +197,6 @@ public:
 private:
     xmlDoc* doc_;
     xmlParserCtxt* stream_ = nullptr;
-    static thread_local Loader* active_;
     std::unique_ptr<ReferenceMap> references_ = std::make_unique<ReferenceMap>();
     std::unordered_map<const xmlNode*, std::vector<FkEntry>> fkMemo_;
     std::unordered_set<const xmlNode*> visiting_;
@@ -741,8 +739,11 @@ private:
 
     // --- streaming ---
 
+    // The loader of the document's own parser context; none for the context libxml2 makes
+    // to parse an entity's content the first time it is referenced (which builds a tree).
     static Loader* Of(void* context) {
-        return active_ && context == active_->stream_ ? active_ : nullptr;
+        Loader* loader = static_cast<Loader*>(static_cast<xmlParserCtxt*>(context)->_private);
+        return loader && loader->stream_ == context ? loader : nullptr;
     }
     void Fail() {
         failed_ = true;
@@ -787,17 +788,22 @@ private:
         if (openCount_ > 0) open_[static_cast<std::size_t>(--openCount_)]->Release();
     }
 
-    // Rows below a subtree root are walked once it ends; its nodes then go.
-    void FreeSubtree() {
-        std::vector<const xmlNode*> pending{subtreeRoot_};
-        while (!pending.empty()) {
-            const xmlNode* node = pending.back();
-            pending.pop_back();
-            if (!IsElement(node)) continue;
-            fkMemo_.erase(node);
-            for (const xmlAttr* attribute = node->properties; attribute; attribute = attribute->next)
-                expandedTexts_.erase(attribute);
-            for (const xmlNode* child = node->children; child; child = child->next) pending.push_back(child);
+    // Rows below a subtree root are walked once it ends; its nodes then go, with what the
+    // loader remembered of them. Allocates nothing, so it cannot fail half-way.
+    void FreeSubtree() noexcept {
+        const xmlNode* node = subtreeRoot_;
+        while (node) {
+            if (IsElement(node)) {
+                fkMemo_.erase(node);
+                for (const xmlAttr* attribute = node->properties; attribute; attribute = attribute->next)
+                    expandedTexts_.erase(attribute);
+            }
+            if (IsElement(node) && node->children) {
+                node = node->children;
+                continue;
+            }
+            while (node != subtreeRoot_ && !node->next) node = node->parent;
+            node = node == subtreeRoot_ ? nullptr : node->next;
         }
         xmlUnlinkNode(subtreeRoot_);
         xmlFreeNode(subtreeRoot_);
@@ -817,7 +823,7 @@ private:
         try {
             loader->StartElement(localName, prefix, uri, namespaceCount, namespaces, attributeCount, defaulted,
                                  attributes);
-        } catch (const std::bad_alloc&) {
+        } catch (...) {  // nothing may unwind through libxml2
             loader->RowFailed();
             loader->Fail();
         }
@@ -874,7 +880,7 @@ private:
     void EndSubtree() {
         try {
             if (!Failed() && !WalkNodes(subtreeIsRoot_ ? subtreeRoot_->children : subtreeRoot_, !subtreeIsRoot_)) Fail();
-        } catch (const std::bad_alloc&) {
+        } catch (...) {  // nothing may unwind through libxml2
             RowFailed();
             Fail();
         }
@@ -909,14 +915,12 @@ private:
             const xmlEntity* entity = loader->InternalEntity(name);
             if (!entity) return;
             if (!loader->ChargeExpansion(entity) || !loader->WalkNodes(entity->children, false)) loader->Fail();
-        } catch (const std::bad_alloc&) {
+        } catch (...) {  // nothing may unwind through libxml2
             loader->RowFailed();
             loader->Fail();
         }
     }
 };
-
-thread_local Loader* Loader::active_ = nullptr;
 
 // Short texts (most attribute values) are kept inside their node instead of a block of
 // their own; the loader only reads the tree, which is all that option asks.
