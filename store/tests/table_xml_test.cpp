@@ -612,7 +612,8 @@ TEST_F(TableXmlStreamTest, StreamedDocumentsLoadAsTheTreeDoes) {
         {"entity-expanded attributes, own and inherited",
          WithEntities("<!ENTITY id \"4\"><!ENTITY nm \"n&#38;#65;m\"><!ENTITY two \"&id;&nm;\">",
                       "<Plain A=\"&id;\" B=\"x&nm;y&amp;&#60;\"/><Owner OWNER_ID=\"&id;\" NAME=\"&two;\">"
-                      "<Pet NAME=\"&nm;\"/></Owner><Plain A=\"&amp;\" B=\"&two;&two;\"/>"),
+                      "<Pet NAME=\"&nm;\"/></Owner><Plain A=\"&amp;\" B=\"&two;&two;\"/>"
+                      "<Pet NAME=\"&nm;\">\n<Owner OWNER_ID=\"&id;\"/>\n</Pet><Pet NAME=\"q\">\n<Owner OWNER_ID=\"5\"/></Pet>"),
          true},
         {"CDATA between rows, inside a row and as a row's first child",
          prolog + "<Root><Plain A=\"1\"><![CDATA[<Plain A=\"9\"/>]]></Plain><![CDATA[x]]><Plain A=\"2\"/>"

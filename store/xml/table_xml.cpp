@@ -846,6 +846,12 @@ private:
         if (tree) {
             xmlSAX2StartElementNs(stream_, localName, prefix, uri, namespaceCount, namespaces, attributeCount, defaulted,
                                   attributes);
+            if (!stream_->node) {  // libxml2 could not build the element: the row fails
+                ++skippedDepth_;
+                RowFailed();
+                Fail();
+                return;
+            }
             subtreeRoot_ = stream_->node;
             subtreeDepth_ = 1;
             subtreeIsRoot_ = root;
