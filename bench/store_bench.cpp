@@ -7,9 +7,13 @@
 #include <benchmark/benchmark.h>
 #include <libxml/parser.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -298,6 +302,68 @@ std::string XmlDocument(int rows) {
     return document + "</Rows>\n";
 }
 
+// A field of /proc/self/status in bytes ("VmHWM", "VmRSS"); 0 when unreadable.
+std::int64_t StatusBytes(const char* field) {
+    std::int64_t kib = 0;
+    if (std::FILE* file = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        const std::size_t length = std::strlen(field);
+        while (std::fgets(line, sizeof line, file)) {
+            if (std::strncmp(line, field, length) == 0 && line[length] == ':') {
+                kib = std::atoll(line + length + 1);
+                break;
+            }
+        }
+        std::fclose(file);
+    }
+    return kib * 1024;
+}
+
+// What one run of `load` costs in memory, measured in a forked child so the benchmark's
+// own history does not count: the growth of the resident set's peak during the load, and
+// what stays resident after it (the rows the load made).
+struct LoadMemory {
+    std::int64_t peak = 0;
+    std::int64_t kept = 0;
+};
+template <typename Load>
+LoadMemory MeasureLoadMemory(const Load& load) {
+    int channel[2];
+    LoadMemory measured;
+    if (::pipe(channel) != 0) return measured;
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak restarts from here
+        const std::int64_t before = StatusBytes("VmRSS");
+        const std::int64_t peakBefore = StatusBytes("VmHWM");
+        load();
+        LoadMemory report{StatusBytes("VmHWM") - std::max(before, peakBefore), StatusBytes("VmRSS") - before};
+        const bool sent = ::write(channel[1], &report, sizeof report) == static_cast<ssize_t>(sizeof report);
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(channel[1]);
+    if (child > 0) {
+        if (::read(channel[0], &measured, sizeof measured) != static_cast<ssize_t>(sizeof measured)) measured = {};
+        int status = 0;
+        ::waitpid(child, &status, 0);
+    }
+    ::close(channel[0]);
+    return measured;
+}
+
+// Counters of a load's memory against the document's size: peak_per_doc counts all the
+// load added at its peak (the rows included), working_per_doc only what went again
+// after it (parser and loader working memory).
+void ReportLoadMemory(benchmark::State& state, const LoadMemory& memory, std::size_t documentBytes) {
+    const double doc = static_cast<double>(documentBytes);
+    state.counters["doc_bytes"] = doc;
+    state.counters["peak_bytes"] = static_cast<double>(memory.peak);
+    state.counters["peak_per_doc"] = static_cast<double>(memory.peak) / doc;
+    state.counters["working_per_doc"] = static_cast<double>(std::max<std::int64_t>(memory.peak - memory.kept, 0)) / doc;
+}
+
 void BM_XmlLoad(benchmark::State& state) {
     EnsureDictionary();
     const std::string document = XmlDocument(static_cast<int>(state.range(0)));
@@ -309,6 +375,11 @@ void BM_XmlLoad(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(document.size()));
     state.SetComplexityN(state.range(0));
+    FreeTableData(RemoveTableData("BenchLoad").get());
+    ReportLoadMemory(state, MeasureLoadMemory([&document] {
+                         LoadTableDataFromXMLBuffer(document.data(), document.size());
+                     }),
+                     document.size());
 }
 BENCHMARK(BM_XmlLoad)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(2)->Complexity(benchmark::oN);
 
@@ -319,6 +390,13 @@ void BM_XmlLoad_Baseline(benchmark::State& state) {
         xmlFreeDoc(doc);
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(document.size()));
+    // The parse's peak, with the tree still held.
+    ReportLoadMemory(state, MeasureLoadMemory([&document] {
+                         xmlDoc* doc = xmlReadMemory(document.data(), static_cast<int>(document.size()), nullptr,
+                                                     nullptr, XML_PARSE_NONET);
+                         benchmark::DoNotOptimize(doc);
+                     }),
+                     document.size());
 }
 BENCHMARK(BM_XmlLoad_Baseline)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(2);
 

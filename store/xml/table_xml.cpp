@@ -2,7 +2,9 @@
 #include "store/xml/table_xml.h"
 
 #include <libxml/entities.h>
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/win/host.h"
@@ -103,9 +106,47 @@ struct FkEntry {
     std::optional<std::string_view> value;
 };
 
+// An element the loader reads: a node of a parsed tree, or an element of a streamed
+// document that is still open (an index into the loader's stack of open elements).
+struct ElementRef {
+    const xmlNode* node = nullptr;
+    int open = -1;
+    explicit operator bool() const { return node || open >= 0; }
+};
+
 struct Attribute {
-    const char* name;  // owned by the document, which outlives the load
+    const char* name;  // interned by the parser, which outlives the load
     std::optional<std::string_view> text;
+};
+
+// An attribute of an open streamed element: its text copied from the parser, or, when the
+// parser had to decode it (entity or character references), the node list libxml2's tree
+// builder makes of it, so both ways read the same text.
+struct OpenAttribute {
+    const xmlChar* name;
+    std::size_t textOffset;  // into OpenElement::texts, zero-terminated there
+    std::size_t textLength;
+    xmlNode* nodes;  // owned; null for a literal text
+    bool expanded;
+    std::optional<std::string> expansion;
+};
+
+struct OpenElement {
+    const xmlChar* name = nullptr;
+    std::string texts;
+    std::vector<OpenAttribute> attributes;
+    bool fkFilled = false;
+    bool fkVisiting = false;
+    std::vector<FkEntry> fk;
+
+    void Release() {
+        for (OpenAttribute& attribute : attributes) xmlFreeNodeList(attribute.nodes);
+        attributes.clear();
+        texts.clear();
+        fk.clear();
+        fkFilled = fkVisiting = false;
+    }
+    ~OpenElement() { Release(); }
 };
 
 class Loader {
@@ -117,34 +158,45 @@ public:
     // Walks the children of start in document order, an element before its children. Only
     // elements are descended into, and the content of an internal entity where the
     // document refers to one (never the declarations that follow it in the DTD).
-    bool LoadChildren(xmlNode* start) {
-        std::vector<xmlNode*> stack;
-        stack.push_back(start ? start->children : nullptr);
-        while (!stack.empty()) {
-            xmlNode* node = stack.back();
-            stack.pop_back();
-            if (!node) continue;
-            stack.push_back(node->next);
-            if (IsElement(node)) {
-                if (!HandleRow(node)) {
-                    LogError(kRowFailure);
-                    return false;
-                }
-                stack.push_back(node->children);
-            } else if (node->type == XML_ENTITY_REF_NODE) {
-                const xmlEntity* entity = InternalEntity(node);
-                if (!entity) continue;
-                if (!ChargeExpansion(entity)) return false;
-                stack.push_back(entity->children);
-            }
-        }
-        return true;
-    }
+    bool LoadChildren(xmlNode* start) { return WalkNodes(start ? start->children : nullptr, false); }
 
     std::unique_ptr<ReferenceMap> TakeReferences() { return std::move(references_); }
 
+    // Streaming: reads a document with libxml2's SAX2 parser. The rows are handled as their
+    // start tags arrive; the loader keeps only the open elements a row inherits from. A row
+    // whose keys could come from below it (nothing above supplies them) is built as a tree
+    // until it ends and walked as a tree, as is a whole document whose root could supply keys
+    // that way. Without a failure of the loader the whole document is parsed; a parse
+    // error takes back the rows the load added, as a tree parser would have added none.
+    enum class Outcome { kLoaded, kParseFailure, kFailed };
+    Outcome Stream(xmlParserCtxt* context) {
+        stream_ = context;
+        trackRows_ = true;
+        xmlSAXHandler* sax = context->sax;
+        sax->startElementNs = &Loader::OnStartElement;
+        sax->endElementNs = &Loader::OnEndElement;
+        sax->characters = &Loader::OnCharacters;
+        sax->ignorableWhitespace = &Loader::OnCharacters;
+        sax->cdataBlock = &Loader::OnCdata;
+        sax->comment = &Loader::OnComment;
+        sax->processingInstruction = &Loader::OnProcessingInstruction;
+        sax->reference = &Loader::OnReference;
+        context->_private = this;
+        xmlParseDocument(context);
+        context->_private = nullptr;
+        if (!stopped_ && (!context->wellFormed || !context->myDoc || !sawRoot_)) {
+            TakeBackRows();
+            return Outcome::kParseFailure;
+        }
+        if (!failed_) return Outcome::kLoaded;
+        // A failed row's line comes once the document is known to be well-formed.
+        if (rowFailurePending_) LogError(kRowFailure);
+        return Outcome::kFailed;
+    }
+
 private:
     xmlDoc* doc_;
+    xmlParserCtxt* stream_ = nullptr;
     std::unique_ptr<ReferenceMap> references_ = std::make_unique<ReferenceMap>();
     std::unordered_map<const xmlNode*, std::vector<FkEntry>> fkMemo_;
     std::unordered_set<const xmlNode*> visiting_;
@@ -155,22 +207,138 @@ private:
     bool expansionFailed_ = false;
     std::unordered_map<const xmlAttr*, std::optional<std::string>> expandedTexts_;
     std::vector<Attribute> rowAttributes_;  // the current row's attributes
+    std::vector<int> columnAttribute_;      // per column of the current row, its attribute or -1
 
-    // Element names are interned in the document's dictionary, so a name's pointer
+    // Streaming state: the open elements (kept allocated and reused by depth, so texts never
+    // move), the subtree being built as a tree, and how the load failed.
+    std::vector<std::unique_ptr<OpenElement>> open_;
+    int openCount_ = 0;
+    int skippedDepth_ = 0;  // open elements not kept (after a failure)
+    xmlNode* subtreeRoot_ = nullptr;
+    int subtreeDepth_ = 0;
+    bool subtreeIsRoot_ = false;
+    bool sawRoot_ = false;
+    bool stopped_ = false;
+    bool trackRows_ = false;
+    bool failed_ = false;
+    bool rowFailurePending_ = false;
+    const xmlChar* missedName_ = nullptr;  // the open element's name, just found to be no table
+
+    // Element names are interned in the parser's dictionary, so a name's pointer
     // identifies it for the whole load.
     struct TableEntry {
         TableData* table;
         std::vector<const ColumnDefn*> columns;
-        std::string tableName;  // as the definition spells it
-        const TableDefn* defn;  // null for a view
+        std::vector<std::string> columnNames;  // as matched against attributes
+        std::string tableName;                 // as the definition spells it
+        const TableDefn* defn;                 // null for a view
         bool hasForeignKeys;
+        std::unordered_map<const char*, int> columnOfAttribute;  // by interned attribute name
+        std::vector<RowObject*> added;                           // rows this load appended
     };
     std::unordered_map<const xmlChar*, TableEntry> tables_;
 
-    const TableEntry* FindOrCreateTable(const xmlNode* element) {
-        auto cached = tables_.find(element->name);
+    xmlDoc* Doc() const { return stream_ ? stream_->myDoc : doc_; }
+
+    // --- elements, tree or streamed ---
+
+    ElementRef Parent(ElementRef element) const {
+        if (element.node) {
+            const xmlNode* parent = element.node->parent;
+            if (IsElement(parent)) return {parent, -1};
+            if (element.node == subtreeRoot_ && openCount_ > 0) return {nullptr, openCount_ - 1};
+            return {};
+        }
+        if (element.open > 0) return {nullptr, element.open - 1};
+        return {};
+    }
+    const xmlChar* NameKey(ElementRef element) const {
+        return element.node ? element.node->name : open_[static_cast<std::size_t>(element.open)]->name;
+    }
+    const char* Name(ElementRef element) const { return reinterpret_cast<const char*>(NameKey(element)); }
+    OpenElement& Open(ElementRef element) { return *open_[static_cast<std::size_t>(element.open)]; }
+
+    // The element's attributes with their texts, into a vector the caller reuses.
+    void CollectAttributes(ElementRef element, std::vector<Attribute>* attributes) {
+        attributes->clear();
+        if (element.node) {
+            for (const xmlAttr* attribute = element.node->properties; attribute; attribute = attribute->next)
+                attributes->push_back({NameOf(reinterpret_cast<const xmlNode*>(attribute)), AttributeText(attribute)});
+            return;
+        }
+        OpenElement& open = Open(element);
+        for (OpenAttribute& attribute : open.attributes)
+            attributes->push_back({reinterpret_cast<const char*>(attribute.name), OpenAttributeText(open, attribute)});
+    }
+
+    // The text of the first (last: of the last with a text) attribute of that name.
+    std::optional<std::string_view> AttributeTextNamed(ElementRef element, const std::string& name, bool last) {
+        std::optional<std::string_view> found;
+        if (element.node) {
+            for (const xmlAttr* attribute = element.node->properties; attribute; attribute = attribute->next) {
+                if (CompareNoCase(NameOf(reinterpret_cast<const xmlNode*>(attribute)), name.c_str()) != 0) continue;
+                if (!last) return AttributeText(attribute);
+                if (std::optional<std::string_view> text = AttributeText(attribute)) found = text;
+            }
+            return found;
+        }
+        OpenElement& open = Open(element);
+        for (OpenAttribute& attribute : open.attributes) {
+            if (CompareNoCase(reinterpret_cast<const char*>(attribute.name), name.c_str()) != 0) continue;
+            if (!last) return OpenAttributeText(open, attribute);
+            if (std::optional<std::string_view> text = OpenAttributeText(open, attribute)) found = text;
+        }
+        return found;
+    }
+    std::optional<std::string_view> LastAttributeText(ElementRef element, const std::string& name) {
+        return AttributeTextNamed(element, name, true);
+    }
+
+    // --- the walk over a tree ---
+
+    // Walks the sibling list from first (or first alone), each element before its children.
+    bool WalkNodes(xmlNode* first, bool firstAlone) {
+        std::vector<xmlNode*> stack;
+        if (firstAlone && first) {
+            if (!HandleRow({first, -1})) return RowFailed();
+            stack.push_back(first->children);
+        } else {
+            stack.push_back(first);
+        }
+        while (!stack.empty()) {
+            xmlNode* node = stack.back();
+            stack.pop_back();
+            if (!node) continue;
+            stack.push_back(node->next);
+            if (IsElement(node)) {
+                if (!HandleRow({node, -1})) return RowFailed();
+                stack.push_back(node->children);
+            } else if (node->type == XML_ENTITY_REF_NODE) {
+                const xmlEntity* entity = InternalEntity(node->name);
+                if (!entity) continue;
+                if (!ChargeExpansion(entity)) return false;
+                stack.push_back(entity->children);
+            }
+        }
+        return true;
+    }
+
+    // Logs a failed row; a streamed document logs it at its end, after a parse error
+    // would have been found. Always false.
+    bool RowFailed() {
+        if (stream_) {
+            rowFailurePending_ = true;
+        } else {
+            LogError(kRowFailure);
+        }
+        return false;
+    }
+
+    TableEntry* FindOrCreateTable(const xmlChar* key) {
+        auto cached = tables_.find(key);
         if (cached != tables_.end()) return &cached->second;
-        const char* name = NameOf(element);
+        if (std::exchange(missedName_, nullptr) == key) return nullptr;
+        const char* name = reinterpret_cast<const char*>(key);
         TableData* table = GetTableDataByName(name);
         if (!table) {
             CreateTable(name);
@@ -178,16 +346,23 @@ private:
         }
         if (!table) return nullptr;
         const TableDefn* defn = table->kind == KIND_TABLE ? table->tableDefn : nullptr;
-        TableEntry entry{table, GetColumnDefns(table), table->tableDefn ? table->tableDefn->name : table->name, defn,
+        TableEntry entry{table, GetColumnDefns(table), {}, table->tableDefn ? table->tableDefn->name : table->name, defn,
                          defn && defn->constraints && defn->constraints->foreignKeys &&
-                             !defn->constraints->foreignKeys->empty()};
-        return &tables_.emplace(element->name, std::move(entry)).first->second;
+                             !defn->constraints->foreignKeys->empty(),
+                         {}, {}};
+        for (std::size_t i = 0; i < entry.columns.size(); ++i) {
+            const ColumnDefn* column = entry.columns[i];
+            entry.columnNames.push_back(!column ? std::string()
+                                        : table->kind == KIND_VIEW ? table->viewDefn->columns[i]->name
+                                                                   : column->name);
+        }
+        return &tables_.emplace(key, std::move(entry)).first->second;
     }
 
-    // The internal entity a reference names; none for an undeclared or external one
-    // (external entities are never read).
-    const xmlEntity* InternalEntity(const xmlNode* reference) const {
-        const xmlEntity* entity = xmlGetDocEntity(doc_, reference->name);
+    // The internal entity of that name; none for an undeclared or external one (external
+    // entities are never read).
+    const xmlEntity* InternalEntity(const xmlChar* name) const {
+        const xmlEntity* entity = xmlGetDocEntity(Doc(), name);
         return entity && entity->etype == XML_INTERNAL_GENERAL_ENTITY ? entity : nullptr;
     }
 
@@ -205,20 +380,41 @@ private:
         return true;
     }
 
-    // The attribute's text with entity references replaced by their content as libxml2
-    // parsed it (character references decoded); none when it has no text (an empty
-    // attribute) or its expansion exceeds a bound. A literal text is read where it is.
-    std::optional<std::string_view> AttributeText(const xmlAttr* attribute) {
-        const xmlNode* first = attribute->children;
+    // The text of an attribute's node list with entity references replaced by their content
+    // as libxml2 parsed it (character references decoded); none when it has no text (an
+    // empty attribute) or its expansion exceeds a bound. A single text is read where it is;
+    // an expansion is made once, into *expansion.
+    std::optional<std::string_view> ListText(const xmlNode* first, const char* attributeName, bool* expanded,
+                                             std::optional<std::string>* expansion) {
         if (!first) return std::nullopt;
         if (!first->next && first->type == XML_TEXT_NODE) {
             if (!first->content || !first->content[0]) return std::nullopt;
             return std::string_view(TextOf(first));
         }
-        auto [expanded, fresh] = expandedTexts_.try_emplace(attribute);
-        if (fresh) expanded->second = ExpandText(first, NameOf(reinterpret_cast<const xmlNode*>(attribute)));
-        if (!expanded->second || expanded->second->empty()) return std::nullopt;
-        return std::string_view(*expanded->second);
+        if (!*expanded) {
+            *expansion = ExpandText(first, attributeName);
+            *expanded = true;
+        }
+        if (!*expansion || (*expansion)->empty()) return std::nullopt;
+        return std::string_view(**expansion);
+    }
+
+    std::optional<std::string_view> AttributeText(const xmlAttr* attribute) {
+        const xmlNode* first = attribute->children;
+        if (!first) return std::nullopt;
+        if (!first->next && first->type == XML_TEXT_NODE)
+            return ListText(first, nullptr, nullptr, nullptr);
+        auto [memo, fresh] = expandedTexts_.try_emplace(attribute);
+        bool expanded = !fresh;
+        return ListText(first, NameOf(reinterpret_cast<const xmlNode*>(attribute)), &expanded, &memo->second);
+    }
+
+    std::optional<std::string_view> OpenAttributeText(OpenElement& open, OpenAttribute& attribute) {
+        if (attribute.nodes)
+            return ListText(attribute.nodes, reinterpret_cast<const char*>(attribute.name), &attribute.expanded,
+                            &attribute.expansion);
+        if (attribute.textLength == 0) return std::nullopt;
+        return std::string_view(open.texts.data() + attribute.textOffset, attribute.textLength);
     }
 
     std::optional<std::string> ExpandText(const xmlNode* list, const char* attributeName) {
@@ -244,12 +440,12 @@ private:
                 }
                 text += part;
             } else if (node->type == XML_ENTITY_REF_NODE) {
-                const xmlEntity* predefined = xmlGetDocEntity(doc_, node->name);
+                const xmlEntity* predefined = xmlGetDocEntity(Doc(), node->name);
                 if (predefined && predefined->etype == XML_INTERNAL_PREDEFINED_ENTITY && predefined->content) {
                     text += reinterpret_cast<const char*>(predefined->content);
                     continue;
                 }
-                const xmlEntity* entity = InternalEntity(node);
+                const xmlEntity* entity = InternalEntity(node->name);
                 if (!entity) continue;
                 if (!ChargeExpansion(entity)) return std::nullopt;
                 stack.push_back({entity->children, true});
@@ -258,47 +454,15 @@ private:
         return text;
     }
 
-    // The element's attributes with their texts, into a vector the caller reuses.
-    void CollectAttributes(const xmlNode* element, std::vector<Attribute>* attributes) {
-        attributes->clear();
-        for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
-            attributes->push_back({NameOf(reinterpret_cast<const xmlNode*>(attribute)), AttributeText(attribute)});
-        }
-    }
-
-    // The first attribute of that name (case-insensitive); null when none.
-    static const Attribute* FindAttribute(const std::vector<Attribute>& attributes, const std::string& name) {
-        for (const Attribute& attribute : attributes) {
-            if (CompareNoCase(attribute.name, name.c_str()) == 0) return &attribute;
-        }
-        return nullptr;
-    }
-
-    static const xmlAttr* FirstAttributeNamed(const xmlNode* element, const std::string& name) {
-        for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
-            if (CompareNoCase(NameOf(reinterpret_cast<const xmlNode*>(attribute)), name.c_str()) == 0)
-                return attribute;
-        }
-        return nullptr;
-    }
-
-    // The last attribute of that name with a text.
-    std::optional<std::string_view> LastAttributeText(const xmlNode* element, const std::string& name) {
-        std::optional<std::string_view> found;
-        for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
-            if (CompareNoCase(NameOf(reinterpret_cast<const xmlNode*>(attribute)), name.c_str()) != 0) continue;
-            if (std::optional<std::string_view> text = AttributeText(attribute)) found = text;
-        }
-        return found;
-    }
-
-    static std::vector<FkEntry> BuildFkList(const TableDefn* defn) {
+    static std::vector<FkEntry> BuildFkList(const TableDefn* defn, bool log = true) {
         std::vector<FkEntry> entries;
         if (!defn || !defn->constraints || !defn->constraints->foreignKeys) return entries;
         for (const ForeignKeyDefn& key : *defn->constraints->foreignKeys) {
-            LogTrace("Column Name : %s\n", key.localColumn);
-            LogTrace("Ref Column  : %s\n", key.referenceColumn);
-            LogTrace("Tablename : %s\n", key.referenceTable);
+            if (log) {
+                LogTrace("Column Name : %s\n", key.localColumn);
+                LogTrace("Ref Column  : %s\n", key.referenceColumn);
+                LogTrace("Tablename : %s\n", key.referenceTable);
+            }
             entries.push_back({key.referenceTable, key.referenceColumn, key.localColumn, std::nullopt});
         }
         return entries;
@@ -306,46 +470,86 @@ private:
 
     // The element's foreign-key list filled by inheritance, computed once per element and
     // load; an element already being filled further up the recursion gives an empty list.
-    const std::vector<FkEntry>& FilledFkList(const xmlNode* element) {
+    const std::vector<FkEntry>& FilledFkList(ElementRef element) {
         static const std::vector<FkEntry> kEmpty;
-        auto memo = fkMemo_.find(element);
+        if (element.open >= 0) {
+            OpenElement& open = Open(element);
+            if (open.fkFilled) return open.fk;
+            if (open.fkVisiting) return kEmpty;
+            std::vector<FkEntry> entries = BuildFkList(GetTableDefn(Name(element)));
+            if (entries.empty()) return kEmpty;
+            open.fkVisiting = true;
+            for (FkEntry& entry : entries) InheritFk(element, &entry);
+            open.fkVisiting = false;
+            open.fk = std::move(entries);
+            open.fkFilled = true;
+            return open.fk;
+        }
+        auto memo = fkMemo_.find(element.node);
         if (memo != fkMemo_.end()) return memo->second;
-        if (visiting_.count(element)) return kEmpty;
-        std::vector<FkEntry> entries = BuildFkList(GetTableDefn(NameOf(element)));
+        if (visiting_.count(element.node)) return kEmpty;
+        std::vector<FkEntry> entries = BuildFkList(GetTableDefn(Name(element)));
         if (entries.empty()) return kEmpty;  // nothing to remember for tables without keys
-        visiting_.insert(element);
+        visiting_.insert(element.node);
         for (FkEntry& entry : entries) InheritFk(element, &entry);
-        visiting_.erase(element);
-        return fkMemo_.emplace(element, std::move(entries)).first->second;
+        visiting_.erase(element.node);
+        return fkMemo_.emplace(element.node, std::move(entries)).first->second;
     }
 
     // A value from an element named as the entry's referenced table: its attribute named
     // as the referenced column, else an entry of its own list referring to that name.
-    std::optional<std::string_view> ValueFromList(const xmlNode* element, const FkEntry& entry) {
+    std::optional<std::string_view> ValueFromList(ElementRef element, const FkEntry& entry) {
         for (const FkEntry& other : FilledFkList(element)) {
             if (other.value && CompareNoCase(other.refTable.c_str(), entry.refColumn.c_str()) == 0) return other.value;
         }
         return std::nullopt;
     }
 
-    void InheritFk(const xmlNode* element, FkEntry* entry) {
-        for (const xmlNode* ancestor = element->parent; IsElement(ancestor); ancestor = ancestor->parent) {
-            if ((entry->value = LastAttributeText(ancestor, entry->refColumn))) return;
-            if (CompareNoCase(NameOf(ancestor), entry->refTable.c_str()) == 0) {
-                if ((entry->value = ValueFromList(ancestor, *entry))) return;
+    // The value the element's ancestors give the entry, if any.
+    std::optional<std::string_view> InheritFromAncestors(ElementRef element, const FkEntry& entry) {
+        for (ElementRef ancestor = Parent(element); ancestor; ancestor = Parent(ancestor)) {
+            if (std::optional<std::string_view> value = LastAttributeText(ancestor, entry.refColumn)) return value;
+            if (CompareNoCase(Name(ancestor), entry.refTable.c_str()) == 0) {
+                if (std::optional<std::string_view> value = ValueFromList(ancestor, entry)) return value;
             }
         }
+        return std::nullopt;
+    }
+
+    void InheritFk(ElementRef element, FkEntry* entry) {
+        if ((entry->value = InheritFromAncestors(element, *entry))) return;
         // Downwards: the second child node, then the second child node of that, and so on,
-        // as long as it is an element.
-        for (const xmlNode* current = element; current->children;) {
+        // as long as it is an element. A streamed element's children are not known: the
+        // loader builds a tree for any row that could need them.
+        if (!element.node) return;
+        for (const xmlNode* current = element.node; current->children;) {
             const xmlNode* second = current->children->next;
             if (!IsElement(second)) return;
             if (CompareNoCase(NameOf(second), entry->refTable.c_str()) == 0) {
-                if ((entry->value = LastAttributeText(second, entry->refColumn))) return;
-                if ((entry->value = ValueFromList(second, *entry))) return;
+                if ((entry->value = LastAttributeText({second, -1}, entry->refColumn))) return;
+                if ((entry->value = ValueFromList({second, -1}, *entry))) return;
             }
             current = second;
         }
+    }
+
+    // Whether a row of that name, whose parent is the top open element, has a foreign key
+    // that nothing above it supplies, so that the rows below it must be known first.
+    bool NeedsRowsBelow(const xmlChar* name) {
+        const TableEntry* entry = FindOrCreateTable(name);
+        // A name that is no table is looked up once per element, as the tree walk does.
+        if (!entry) missedName_ = name;
+        if (!entry || entry->columns.empty() || !entry->hasForeignKeys) return false;
+        const ElementRef parent = openCount_ > 0 ? ElementRef{nullptr, openCount_ - 1} : ElementRef{};
+        for (const FkEntry& key : BuildFkList(GetTableDefn(reinterpret_cast<const char*>(name)), false)) {
+            bool found = false;
+            for (ElementRef ancestor = parent; ancestor && !found; ancestor = Parent(ancestor)) {
+                found = LastAttributeText(ancestor, key.refColumn).has_value() ||
+                        (CompareNoCase(Name(ancestor), key.refTable.c_str()) == 0 && ValueFromList(ancestor, key));
+            }
+            if (!found) return true;
+        }
+        return false;
     }
 
     // Resolves TABLE:COLUMN:KEY for column `column` of table `tableName`.
@@ -426,9 +630,9 @@ private:
         return value;
     }
 
-    bool HandleRow(xmlNode* element) {
-        const char* name = NameOf(element);
-        const TableEntry* entry = FindOrCreateTable(element);
+    bool HandleRow(ElementRef element) {
+        const char* name = Name(element);
+        TableEntry* entry = FindOrCreateTable(NameKey(element));
         if (!entry) return std::strstr(name, "List") != nullptr;
         TableData* table = entry->table;
         const std::vector<const ColumnDefn*>& columns = entry->columns;
@@ -450,10 +654,8 @@ private:
                 if (isForeign) continue;
                 LogTrace("Primary key : %s\n\n", key);
                 PkEntry entry{key, std::nullopt};
-                for (const xmlNode* ancestor = element->parent; IsElement(ancestor) && !entry.value;
-                     ancestor = ancestor->parent) {
-                    if (const xmlAttr* found = FirstAttributeNamed(ancestor, key)) entry.value = AttributeText(found);
-                }
+                for (ElementRef ancestor = Parent(element); ancestor && !entry.value; ancestor = Parent(ancestor))
+                    entry.value = AttributeTextNamed(ancestor, key, false);
                 primaryKeys.push_back(std::move(entry));
             }
         }
@@ -461,13 +663,12 @@ private:
         CollectAttributes(element, &rowAttributes_);
         const std::vector<Attribute>& attributes = rowAttributes_;
         if (expansionFailed_) return false;
+        MatchAttributes(*entry, attributes);
         std::vector<ColumnValue> values(table->columnCount);
         for (std::size_t i = 0; i < columns.size() && i < values.size(); ++i) {
             if (!columns[i]) continue;
             const ColumnDefn& column = *columns[i];
-            const std::string& columnName =
-                table->kind == KIND_VIEW ? table->viewDefn->columns[i]->name : column.name;
-            const Attribute* attribute = FindAttribute(attributes, columnName);
+            const Attribute* attribute = columnAttribute_[i] >= 0 ? &attributes[static_cast<std::size_t>(columnAttribute_[i])] : nullptr;
             bool matched = attribute != nullptr;
             if (attribute && attribute->text && ColonCount(*attribute->text) >= 2 && !IsTextOrBlob(column.type) &&
                 !IsDateType(column.type) && CompareNoCase(tableName.c_str(), "Workflow_Statements") == 0 &&
@@ -501,7 +702,229 @@ private:
         }
         // An ancestor's attribute read for inheritance may have gone past a bound.
         if (expansionFailed_) return false;
-        return AddNewRow(table->name.c_str(), CreateNewRowObject(std::move(values)));
+        std::unique_ptr<RowObject> row = CreateNewRowObject(std::move(values));
+        RowObject* added = row.get();
+        if (!AddNewRow(table->name.c_str(), std::move(row))) return false;
+        if (trackRows_) entry->added.push_back(added);
+        return true;
+    }
+
+    // For each column, the first of the row's attributes named like it (case-insensitive).
+    // Attribute names are interned, so each name is matched once per table and load.
+    void MatchAttributes(TableEntry& entry, const std::vector<Attribute>& attributes) {
+        columnAttribute_.assign(entry.columns.size(), -1);
+        for (std::size_t a = 0; a < attributes.size(); ++a) {
+            auto [match, fresh] = entry.columnOfAttribute.try_emplace(attributes[a].name, -1);
+            if (fresh) {
+                for (std::size_t i = 0; i < entry.columns.size(); ++i) {
+                    if (entry.columns[i] && CompareNoCase(attributes[a].name, entry.columnNames[i].c_str()) == 0) {
+                        match->second = static_cast<int>(i);
+                        break;
+                    }
+                }
+            }
+            if (match->second >= 0 && columnAttribute_[static_cast<std::size_t>(match->second)] < 0)
+                columnAttribute_[static_cast<std::size_t>(match->second)] = static_cast<int>(a);
+        }
+    }
+
+    // After a parse error: the rows this load appended go again (those still new).
+    void TakeBackRows() {
+        for (auto& [name, entry] : tables_) {
+            if (entry.added.empty()) continue;
+            RemoveRowsInState(entry.table->name.c_str(), entry.added, ROW_NEW);
+            entry.added.clear();
+        }
+    }
+
+    // --- streaming ---
+
+    // The loader of the document's own parser context; none for the context libxml2 makes
+    // to parse an entity's content the first time it is referenced (which builds a tree).
+    static Loader* Of(void* context) {
+        Loader* loader = static_cast<Loader*>(static_cast<xmlParserCtxt*>(context)->_private);
+        return loader && loader->stream_ == context ? loader : nullptr;
+    }
+    void Fail() {
+        failed_ = true;
+        // Past an entity bound the load ends at once; other failures let the parse go on
+        // to tell a broken document from a failed row.
+        if (expansionFailed_) {
+            stopped_ = true;
+            xmlStopParser(stream_);
+        }
+    }
+    bool Failed() const { return failed_; }
+
+    void PushOpen(const xmlChar* name, int attributeCount, int defaulted, const xmlChar** attributes) {
+        if (static_cast<std::size_t>(openCount_) == open_.size()) open_.push_back(std::make_unique<OpenElement>());
+        OpenElement& open = *open_[static_cast<std::size_t>(openCount_++)];
+        open.Release();
+        open.name = name;
+        // Attributes the DTD defaults are not part of the element, as in the tree.
+        const int kept = attributeCount - defaulted;
+        for (int i = 0; i < kept; ++i) {
+            const xmlChar** attribute = attributes + 5 * i;  // local name, prefix, URI, value, end
+            const xmlChar* attributeName = attribute[0];
+            if (attribute[1] && !attribute[2]) {  // undeclared prefix: the tree keeps the whole name
+                if (const xmlChar* full = xmlDictQLookup(stream_->dict, attribute[1], attribute[0])) attributeName = full;
+            }
+            const std::size_t length = static_cast<std::size_t>(attribute[4] - attribute[3]);
+            OpenAttribute kept_attribute{attributeName, open.texts.size(), 0, nullptr, false, std::nullopt};
+            // The parser hands a decoded text zero-terminated, a literal one in place.
+            if (*attribute[4] == 0) {
+                kept_attribute.nodes =
+                    xmlStringLenGetNodeList(stream_->myDoc, attribute[3], static_cast<int>(length));
+            } else {
+                open.texts.append(reinterpret_cast<const char*>(attribute[3]), length);
+                kept_attribute.textLength = length;
+            }
+            open.texts.push_back('\0');
+            open.attributes.push_back(std::move(kept_attribute));
+        }
+    }
+
+    void PopOpen() {
+        if (openCount_ > 0) open_[static_cast<std::size_t>(--openCount_)]->Release();
+    }
+
+    // Rows below a subtree root are walked once it ends; its nodes then go, with what the
+    // loader remembered of them. Allocates nothing, so it cannot fail half-way.
+    void FreeSubtree() noexcept {
+        const xmlNode* node = subtreeRoot_;
+        while (node) {
+            if (IsElement(node)) {
+                fkMemo_.erase(node);
+                for (const xmlAttr* attribute = node->properties; attribute; attribute = attribute->next)
+                    expandedTexts_.erase(attribute);
+            }
+            if (IsElement(node) && node->children) {
+                node = node->children;
+                continue;
+            }
+            while (node != subtreeRoot_ && !node->next) node = node->parent;
+            node = node == subtreeRoot_ ? nullptr : node->next;
+        }
+        xmlUnlinkNode(subtreeRoot_);
+        xmlFreeNode(subtreeRoot_);
+        subtreeRoot_ = nullptr;
+    }
+
+    static void OnStartElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
+                               int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaulted,
+                               const xmlChar** attributes) {
+        Loader* loader = Of(context);
+        if (!loader || loader->subtreeDepth_ > 0) {
+            xmlSAX2StartElementNs(context, localName, prefix, uri, namespaceCount, namespaces, attributeCount, defaulted,
+                                  attributes);
+            if (loader) ++loader->subtreeDepth_;
+            return;
+        }
+        try {
+            loader->StartElement(localName, prefix, uri, namespaceCount, namespaces, attributeCount, defaulted,
+                                 attributes);
+        } catch (...) {  // nothing may unwind through libxml2
+            loader->RowFailed();
+            loader->Fail();
+        }
+    }
+
+    void StartElement(const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri, int namespaceCount,
+                      const xmlChar** namespaces, int attributeCount, int defaulted, const xmlChar** attributes) {
+        const bool root = !sawRoot_;
+        sawRoot_ = true;
+        if (Failed()) {
+            ++skippedDepth_;
+            return;
+        }
+        const xmlChar* name = localName;
+        if (prefix && !uri) {  // undeclared prefix: the tree keeps the whole name
+            if (const xmlChar* full = xmlDictQLookup(stream_->dict, prefix, localName)) name = full;
+        }
+        const bool tree = root ? !BuildFkList(GetTableDefn(reinterpret_cast<const char*>(name)), false).empty()
+                               : NeedsRowsBelow(name);
+        if (tree) {
+            xmlSAX2StartElementNs(stream_, localName, prefix, uri, namespaceCount, namespaces, attributeCount, defaulted,
+                                  attributes);
+            if (!stream_->node) {  // libxml2 could not build the element: the row fails
+                ++skippedDepth_;
+                RowFailed();
+                Fail();
+                return;
+            }
+            subtreeRoot_ = stream_->node;
+            subtreeDepth_ = 1;
+            subtreeIsRoot_ = root;
+            return;
+        }
+        PushOpen(name, attributeCount, defaulted, attributes);
+        if (root) return;  // the root is no row
+        if (!HandleRow({nullptr, openCount_ - 1})) {
+            RowFailed();
+            Fail();
+        }
+    }
+
+    static void OnEndElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
+        Loader* loader = Of(context);
+        if (!loader) {
+            xmlSAX2EndElementNs(context, localName, prefix, uri);
+            return;
+        }
+        if (loader->subtreeDepth_ > 0) {
+            xmlSAX2EndElementNs(context, localName, prefix, uri);
+            if (--loader->subtreeDepth_ == 0) loader->EndSubtree();
+            return;
+        }
+        if (loader->skippedDepth_ > 0) {
+            --loader->skippedDepth_;
+            return;
+        }
+        loader->PopOpen();
+    }
+
+    void EndSubtree() {
+        try {
+            if (!Failed() && !WalkNodes(subtreeIsRoot_ ? subtreeRoot_->children : subtreeRoot_, !subtreeIsRoot_)) Fail();
+        } catch (...) {  // nothing may unwind through libxml2
+            RowFailed();
+            Fail();
+        }
+        FreeSubtree();
+    }
+
+    static void OnCharacters(void* context, const xmlChar* text, int length) {
+        Loader* loader = Of(context);
+        if (!loader || loader->subtreeDepth_ > 0) xmlSAX2Characters(context, text, length);
+    }
+    static void OnCdata(void* context, const xmlChar* text, int length) {
+        Loader* loader = Of(context);
+        if (!loader || loader->subtreeDepth_ > 0) xmlSAX2CDataBlock(context, text, length);
+    }
+    static void OnComment(void* context, const xmlChar* text) {
+        Loader* loader = Of(context);
+        if (!loader || loader->subtreeDepth_ > 0) xmlSAX2Comment(context, text);
+    }
+    static void OnProcessingInstruction(void* context, const xmlChar* target, const xmlChar* data) {
+        Loader* loader = Of(context);
+        if (!loader || loader->subtreeDepth_ > 0) xmlSAX2ProcessingInstruction(context, target, data);
+    }
+    // A reference to an internal entity between elements: the rows its content holds, there.
+    static void OnReference(void* context, const xmlChar* name) {
+        Loader* loader = Of(context);
+        if (!loader || loader->subtreeDepth_ > 0) {
+            xmlSAX2Reference(context, name);
+            return;
+        }
+        if (loader->Failed() || loader->skippedDepth_ > 0) return;
+        try {
+            const xmlEntity* entity = loader->InternalEntity(name);
+            if (!entity) return;
+            if (!loader->ChargeExpansion(entity) || !loader->WalkNodes(entity->children, false)) loader->Fail();
+        } catch (...) {  // nothing may unwind through libxml2
+            loader->RowFailed();
+            loader->Fail();
+        }
     }
 };
 
@@ -509,35 +932,55 @@ private:
 // their own; the loader only reads the tree, which is all that option asks.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_COMPACT;
 
-struct DocFree {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+// Where the streaming parser reads from: a buffer, or a file read piece by piece.
+struct Source {
+    const char* data = nullptr;
+    std::size_t left = 0;
+    std::FILE* file = nullptr;
+
+    static int Read(void* context, char* buffer, int length) {
+        Source* source = static_cast<Source*>(context);
+        if (source->file) {
+            const std::size_t got = std::fread(buffer, 1, static_cast<std::size_t>(length), source->file);
+            return std::ferror(source->file) ? -1 : static_cast<int>(got);
+        }
+        const std::size_t taken = std::min(source->left, static_cast<std::size_t>(length));
+        std::memcpy(buffer, source->data, taken);
+        source->data += taken;
+        source->left -= taken;
+        return static_cast<int>(taken);
+    }
 };
 
-bool LoadDocument(const char* buffer, std::size_t length, const char* failureMessage) {
+// Streams the document of documentBytes bytes from the source into the store.
+bool LoadDocument(Source source, std::size_t documentBytes, const char* failureMessage) {
     InitXml();
-    if (!buffer || length == 0 || length > static_cast<std::size_t>(INT_MAX)) {
+    if (documentBytes == 0 || documentBytes > static_cast<std::size_t>(INT_MAX)) {
         LogError(kParseFailure);
         return false;
     }
-    std::unique_ptr<xmlDoc, DocFree> doc(
-        xmlReadMemory(buffer, static_cast<int>(length), nullptr, nullptr, kParseOptions));
-    if (!doc) {
+    xmlParserCtxt* context = xmlCreateIOParserCtxt(nullptr, nullptr, &Source::Read, nullptr, &source,
+                                                   XML_CHAR_ENCODING_NONE);
+    if (!context) {
         LogError(kParseFailure);
         return false;
     }
-    xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (!root) {
-        LogError(kParseFailure);
-        return false;
-    }
+    xmlCtxtUseOptions(context, kParseOptions);
+    Loader::Outcome outcome = Loader::Outcome::kFailed;
     try {
-        Loader loader(doc.get(), length);
-        if (!loader.LoadChildren(root)) {
-            LogError(failureMessage);
-            return false;
-        }
+        Loader loader(nullptr, documentBytes);
+        outcome = loader.Stream(context);
     } catch (const std::bad_alloc&) {
         LogError(kRowFailure);
+    }
+    xmlFreeDoc(context->myDoc);
+    context->myDoc = nullptr;
+    xmlFreeParserCtxt(context);
+    if (outcome == Loader::Outcome::kParseFailure) {
+        LogError(kParseFailure);
+        return false;
+    }
+    if (outcome == Loader::Outcome::kFailed) {
         LogError(failureMessage);
         return false;
     }
@@ -547,30 +990,42 @@ bool LoadDocument(const char* buffer, std::size_t length, const char* failureMes
 }  // namespace
 
 bool LoadTableDataFromXMLFile(const char* path) {
+    constexpr const char* kFailure = "Cannot construct table data from XML file.\n";
     if (!path) {
         LogError(kParseFailure);
         return false;
     }
     // Read through the host layer as a plain file: a path that looks like a URL is never
     // fetched, it is simply a file that does not exist.
-    std::string content;
     std::FILE* file = host::MappedFopen(path, "rb");
     if (!file) {
         LogError(kParseFailure);
         return false;
     }
-    char chunk[65536];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        content.append(chunk, got);
-        if (content.size() > static_cast<std::size_t>(INT_MAX)) break;
+    struct stat status {};
+    bool loaded = false;
+    if (::fstat(::fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
+        Source source;
+        source.file = file;
+        loaded = LoadDocument(source, static_cast<std::size_t>(status.st_size), kFailure);
+    } else {
+        // Not a plain file (a pipe, a device): its size is known once it is read.
+        std::string content;
+        char chunk[65536];
+        std::size_t got;
+        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+            content.append(chunk, got);
+            if (content.size() > static_cast<std::size_t>(INT_MAX)) break;
+        }
+        loaded = LoadDocument(Source{content.data(), content.size(), nullptr}, content.size(), kFailure);
     }
     std::fclose(file);
-    return LoadDocument(content.data(), content.size(), "Cannot construct table data from XML file.\n");
+    return loaded;
 }
 
 bool LoadTableDataFromXMLBuffer(const char* buffer, std::size_t length) {
-    return LoadDocument(buffer, length, "Cannot construct table data from XML buffer.\n");
+    return LoadDocument(Source{buffer, buffer ? length : 0, nullptr}, buffer ? length : 0,
+                        "Cannot construct table data from XML buffer.\n");
 }
 
 std::unique_ptr<ReferenceMap> LoadTableDataFromXMLNode(xmlDoc* doc, xmlNode* node) {

@@ -28,7 +28,13 @@
 // read. What references expand to is bounded per load, see kEntityExpansionFactor.
 //
 // Documents are parsed with network access off and without loading external entities or
-// DTDs; a DOM is built, about 1 KB per five-attribute row while the load runs.
+// DTDs. The file and buffer entry points stream the document (libxml2's SAX2 parser): a
+// row is added as its start tag is read, and only the open elements around it are kept.
+// A row with a foreign key that no enclosing element supplies (so the downward search may
+// find it) is read whole as a small tree first, rows below it included, so the result is
+// the tree walk's. A document that turns out not to be well-formed fails as a parse
+// failure, and the rows the load had added before the break are taken back (rows still
+// new; identifiers generated for them stay used).
 #pragma once
 
 #include <cstddef>
