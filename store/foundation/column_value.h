@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +53,7 @@ public:
     ~ValueBuffer() { Release(); }
 
     // has_value (also operator bool), reset: optional-style presence; reset makes it NULL.
-    bool has_value() const noexcept { return Tag() != 0; }
+    bool has_value() const noexcept { return Word() != 0; }
     explicit operator bool() const noexcept { return has_value(); }
     // Makes the buffer NULL, freeing bytes it owns.
     void reset() noexcept { Release(); }
@@ -73,12 +74,13 @@ public:
     // never freed. Moving it keeps pointing there; a copy owns its own bytes. Tables keep
     // the longer texts of their rows this way, in the row's block.
     static ValueBuffer Borrowing(const char* countedBytes) noexcept {
+        assert(reinterpret_cast<std::uintptr_t>(countedBytes) % kCountedAlignment == 0);
         ValueBuffer buffer;
-        buffer.SetPointer(countedBytes, kBorrowedTag);
+        buffer.SetPointer(countedBytes, kBorrowedBit);
         return buffer;
     }
-    // Writes count, bytes and a zero byte at target (CountedBytes(count) bytes) and
-    // returns where the bytes start, ready for Borrowing.
+    // Writes count, bytes and a zero byte at target (CountedBytes(count) bytes; target
+    // aligned to kCountedAlignment) and returns where the bytes start, ready for Borrowing.
     static char* WriteCounted(char* target, const char* bytes, std::size_t count) noexcept {
         const auto stored = static_cast<std::uint32_t>(count);
         std::memcpy(target, &stored, sizeof stored);
@@ -87,12 +89,13 @@ public:
         start[count] = '\0';
         return start;
     }
-    // Bytes WriteCounted takes for count bytes.
+    // Bytes WriteCounted takes for count bytes, and the alignment it needs.
     static constexpr std::size_t CountedBytes(std::size_t count) noexcept { return kCountPrefixBytes + count + 1; }
+    static constexpr std::size_t kCountedAlignment = 4;
     // True for a buffer made by Borrowing.
-    bool borrowed() const noexcept { return Tag() == kBorrowedTag; }
+    bool borrowed() const noexcept { return outOfLine() && (Word() & kBorrowedBit); }
     // True when the bytes are outside the object (own heap block or borrowed).
-    bool outOfLine() const noexcept { return (Tag() & kOutOfLineBit) != 0; }
+    bool outOfLine() const noexcept { return Tag() == 0 && Word() != 0; }
 
     // data, c_str, size, empty, view, compare: the bytes of the value (followed by a zero
     // byte), their count, and comparison as a string_view.
@@ -100,7 +103,7 @@ public:
     const char* c_str() const noexcept { return data(); }
     std::size_t size() const noexcept {
         const std::uint8_t tag = Tag();
-        if (!(tag & kOutOfLineBit)) return tag & kInlineSizeMask;
+        if (tag || !Word()) return tag & kInlineSizeMask;
         std::uint32_t count;
         std::memcpy(&count, Pointer() - kCountPrefixBytes, sizeof count);
         return count;
@@ -132,31 +135,32 @@ public:
     }
 
 private:
-    // The last byte is the tag: 0 for NULL; inline: kInlineBit and the byte count, the
-    // bytes and their zero byte before it; out of line: kOwnedTag or kBorrowedTag, the
-    // address of the bytes in the seven bytes before it (user-space addresses of the
-    // supported 64-bit platforms fit in 56 bits).
+    // All zero: NULL. Inline: the bytes and their zero byte, and in the last byte
+    // kInlineBit with the byte count. Out of line: the address of the bytes (aligned to
+    // kCountedAlignment; user-space addresses leave the last byte zero), kBorrowedBit set
+    // when they are borrowed. The address stays a plain pointer to the block, so leak
+    // checkers still see the block as reachable.
     static constexpr std::size_t kTagIndex = 7;
     static constexpr std::uint8_t kInlineBit = 0x80;
     static constexpr std::uint8_t kInlineSizeMask = 0x0f;
-    static constexpr std::uint8_t kOutOfLineBit = 0x40;
-    static constexpr std::uint8_t kOwnedTag = kOutOfLineBit;
-    static constexpr std::uint8_t kBorrowedTag = kOutOfLineBit | 0x20;
-    static constexpr std::uint64_t kAddressMask = (std::uint64_t{1} << 56) - 1;
-    static_assert(sizeof(void*) == 8, "addresses are kept in 56 bits");
+    static constexpr std::uint64_t kBorrowedBit = 1;
+    static constexpr std::uint64_t kAddressMask = ~std::uint64_t{kCountedAlignment - 1};
+    static_assert(sizeof(void*) == 8, "an address fills the buffer");
     static_assert(kInlineBytes < kTagIndex, "inline bytes and their zero byte precede the tag");
 
     char storage_[kTagIndex + 1] = {};
 
     std::uint8_t Tag() const noexcept { return static_cast<std::uint8_t>(storage_[kTagIndex]); }
-    const char* Pointer() const noexcept {
+    std::uint64_t Word() const noexcept {
         std::uint64_t word;
         std::memcpy(&word, storage_, sizeof word);
-        return reinterpret_cast<const char*>(static_cast<std::uintptr_t>(word & kAddressMask));
+        return word;
     }
-    void SetPointer(const char* bytes, std::uint8_t tag) noexcept {
-        const std::uint64_t word =
-            static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(bytes)) | (std::uint64_t{tag} << 56);
+    const char* Pointer() const noexcept {
+        return reinterpret_cast<const char*>(static_cast<std::uintptr_t>(Word() & kAddressMask));
+    }
+    void SetPointer(const char* bytes, std::uint64_t flags) noexcept {
+        const std::uint64_t word = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(bytes)) | flags;
         std::memcpy(storage_, &word, sizeof word);
     }
     void Assign(const char* bytes, std::size_t count, bool present) {
@@ -169,18 +173,18 @@ private:
             return;
         }
         auto* block = static_cast<char*>(::operator new(CountedBytes(count)));
-        SetPointer(WriteCounted(block, bytes, count), kOwnedTag);
+        SetPointer(WriteCounted(block, bytes, count), 0);
     }
     void Steal(ValueBuffer& other) noexcept {
         std::memcpy(storage_, other.storage_, sizeof storage_);
         std::memset(other.storage_, 0, sizeof other.storage_);
     }
     void Release() noexcept {
-        if (Tag() == kOwnedTag) ::operator delete(const_cast<char*>(Pointer()) - kCountPrefixBytes);
+        if (outOfLine() && !(Word() & kBorrowedBit)) ::operator delete(const_cast<char*>(Pointer()) - kCountPrefixBytes);
         std::memset(storage_, 0, sizeof storage_);
     }
 };
-static_assert(std::endian::native == std::endian::little, "the tag is the top byte of the address word");
+static_assert(std::endian::native == std::endian::little, "the tag byte is the top byte of an address");
 
 // One cell of a row: its bytes (NULL when the buffer is empty) and the store's length.
 struct ColumnValue {

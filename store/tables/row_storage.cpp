@@ -217,6 +217,18 @@ std::size_t RowStorage::FreeBlockCount() const {
     return count;
 }
 
+namespace {
+
+// Counted values in a row's block start aligned; the text area starts aligned too (the
+// values before it are 12 bytes each, the block is aligned to the granule).
+std::size_t AlignCounted(std::size_t offset) {
+    constexpr std::size_t align = ValueBuffer::kCountedAlignment;
+    static_assert(sizeof(ColumnValue) % align == 0 && RowStorage::kGranule % align == 0);
+    return (offset + align - 1) / align * align;
+}
+
+}  // namespace
+
 void RowValueArray::Adopt(std::vector<ColumnValue>& values) {
     if (values.size() > kMaxColumns) throw std::bad_alloc();
     if (values.empty()) return Set(nullptr, 0);
@@ -262,21 +274,23 @@ void RowValueArray::MoveInto(RowStorage& storage) {
     const std::size_t count = size();
     std::size_t textBytes = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (owned[i].buffer.outOfLine()) textBytes += ValueBuffer::CountedBytes(owned[i].buffer.size());
+        if (owned[i].buffer.outOfLine()) textBytes = AlignCounted(textBytes) + ValueBuffer::CountedBytes(owned[i].buffer.size());
     }
     const std::size_t valueBytes = count * sizeof(ColumnValue);
     const std::size_t blockBytes = valueBytes + textBytes;
     auto* block = static_cast<char*>(storage.Allocate(blockBytes));
     auto* values = reinterpret_cast<ColumnValue*>(block);
     char* text = block + valueBytes;
+    std::size_t textOffset = 0;
     for (std::size_t i = 0; i < count; ++i) {
         ColumnValue& source = owned[i];
         if (source.buffer.outOfLine()) {
             const std::size_t bytes = source.buffer.size();
+            const std::size_t start = AlignCounted(textOffset);
             ColumnValue* placed = new (&values[i]) ColumnValue();
-            placed->buffer = ValueBuffer::Borrowing(ValueBuffer::WriteCounted(text, source.buffer.data(), bytes));
+            placed->buffer = ValueBuffer::Borrowing(ValueBuffer::WriteCounted(text + start, source.buffer.data(), bytes));
             placed->length = source.length;
-            text += ValueBuffer::CountedBytes(bytes);
+            textOffset = start + ValueBuffer::CountedBytes(bytes);
         } else {
             new (&values[i]) ColumnValue(std::move(source));
         }

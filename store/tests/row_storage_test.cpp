@@ -74,7 +74,7 @@ TEST(RowStorage, BorrowedBytesAreNeverFreedAndCopiesOwnTheirOwn) {
     // Bytes on the stack: freeing them would be caught by the sanitizer build.
     const char text[] = "borrowed text longer than inline";
     const std::size_t count = sizeof text - 1;
-    char counted[ValueBuffer::CountedBytes(sizeof text - 1)];
+    alignas(ValueBuffer::kCountedAlignment) char counted[ValueBuffer::CountedBytes(sizeof text - 1)];
     char* bytes = ValueBuffer::WriteCounted(counted, text, count);
     std::string copied;
     {
