@@ -169,6 +169,12 @@ TEST_F(CompactRowsTest, TextsOfEveryLengthAroundTheInlineLimit) {
     nominal.length = 4;
     AddOne(id, HYL_SQL_BLOB, nominal);
     ExpectSameValue(nominal, "EveryType", id, HYL_SQL_BLOB, "nominal length");
+    // Pooled and large blocks alike are counted while in use and given back in full.
+    const TableData* table = GetTableDataByName("EveryType");
+    EXPECT_GT(table->rowStorage.BytesInUse(), std::size_t{3} * (3u << 20));
+    ASSERT_TRUE(DeleteAllTableRowObjects("EveryType"));
+    EXPECT_EQ(table->rowStorage.BytesInUse(), 0u);
+    EXPECT_EQ(table->rowStorage.ChunkCount(), 0u);
 }
 
 TEST_F(CompactRowsTest, UpdatesGrowPastTheInlineLimitAndShrinkBack) {
