@@ -2,6 +2,8 @@
 // is SQL NULL; every buffer carries one zero byte after its bytes.
 #pragma once
 
+#include <bit>
+#include <cassert>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,13 +15,17 @@
 #include <string_view>
 #include <type_traits>
 
-// The bytes of a value, or none (SQL NULL). Values of up to kInlineBytes bytes (every
-// integer, float, date and short text) live inside the object; longer ones take one heap
-// block, or borrow bytes kept by their owner (a table row's storage, see Borrowing).
+// The bytes of a value, or none (SQL NULL), in 8 bytes. Values of up to kInlineBytes
+// bytes (32-bit integers and floats, short texts) live inside the object; longer ones
+// take one heap block, or borrow bytes kept by their owner (a table row's storage, see
+// Borrowing). Bytes kept outside the object are preceded by their 32-bit count.
 // Reads like an optional string: `if (buffer)`, `buffer->data()`, `*buffer`.
 class ValueBuffer {
 public:
-    static constexpr std::size_t kInlineBytes = 11;
+    static constexpr std::size_t kInlineBytes = 6;
+    // Bytes in front of out-of-line bytes: their count.
+    static constexpr std::size_t kCountPrefixBytes = sizeof(std::uint32_t);
+    static constexpr std::size_t kMaxBytes = 0x3fffffffu;
 
     ValueBuffer() noexcept = default;
     ValueBuffer(std::nullopt_t) noexcept {}
@@ -47,7 +53,7 @@ public:
     ~ValueBuffer() { Release(); }
 
     // has_value (also operator bool), reset: optional-style presence; reset makes it NULL.
-    bool has_value() const noexcept { return (sizeAndFlags_ & kPresent) != 0; }
+    bool has_value() const noexcept { return Word() != 0; }
     explicit operator bool() const noexcept { return has_value(); }
     // Makes the buffer NULL, freeing bytes it owns.
     void reset() noexcept { Release(); }
@@ -63,29 +69,45 @@ public:
     ValueBuffer& emplace(std::string_view bytes) { return emplace(bytes.data(), bytes.size()); }
     ValueBuffer& operator=(std::string_view bytes) { return emplace(bytes); }
 
-    // Read access of an engaged buffer (an empty text when none).
-    // A buffer pointing at count bytes (followed by a zero byte) that stay owned by the
-    // caller: never copied, never freed. Moving it keeps pointing there; a copy owns its
-    // own bytes. Tables keep the longer texts of their rows this way, in the row's block.
-    static ValueBuffer Borrowing(const char* bytes, std::size_t count) noexcept {
+    // A buffer pointing at bytes (followed by a zero byte and preceded by their count as
+    // a 32-bit number, see WriteCounted) that stay owned by the caller: never copied,
+    // never freed. Moving it keeps pointing there; a copy owns its own bytes. Tables keep
+    // the longer texts of their rows this way, in the row's block.
+    static ValueBuffer Borrowing(const char* countedBytes) noexcept {
+        assert(reinterpret_cast<std::uintptr_t>(countedBytes) % kCountedAlignment == 0);
         ValueBuffer buffer;
-        std::memcpy(buffer.storage_, &bytes, sizeof bytes);
-        buffer.storage_[kBorrowedMark] = 1;
-        buffer.sizeAndFlags_ = kHeap | kPresent | static_cast<std::uint32_t>(count & kSizeMask);
+        buffer.SetPointer(countedBytes, kBorrowedBit);
         return buffer;
     }
+    // Writes count, bytes and a zero byte at target (CountedBytes(count) bytes; target
+    // aligned to kCountedAlignment) and returns where the bytes start, ready for Borrowing.
+    static char* WriteCounted(char* target, const char* bytes, std::size_t count) noexcept {
+        const auto stored = static_cast<std::uint32_t>(count);
+        std::memcpy(target, &stored, sizeof stored);
+        char* start = target + kCountPrefixBytes;
+        if (count) std::memcpy(start, bytes, count);
+        start[count] = '\0';
+        return start;
+    }
+    // Bytes WriteCounted takes for count bytes, and the alignment it needs.
+    static constexpr std::size_t CountedBytes(std::size_t count) noexcept { return kCountPrefixBytes + count + 1; }
+    static constexpr std::size_t kCountedAlignment = 4;
     // True for a buffer made by Borrowing.
-    bool borrowed() const noexcept { return (sizeAndFlags_ & kHeap) && storage_[kBorrowedMark]; }
+    bool borrowed() const noexcept { return outOfLine() && (Word() & kBorrowedBit); }
     // True when the bytes are outside the object (own heap block or borrowed).
-    bool outOfLine() const noexcept { return (sizeAndFlags_ & kHeap) != 0; }
+    bool outOfLine() const noexcept { return Tag() == 0 && Word() != 0; }
 
     // data, c_str, size, empty, view, compare: the bytes of the value (followed by a zero
     // byte), their count, and comparison as a string_view.
-    const char* data() const noexcept {
-        return (sizeAndFlags_ & kHeap) ? HeapPointer() : storage_;
-    }
+    const char* data() const noexcept { return outOfLine() ? Pointer() : storage_; }
     const char* c_str() const noexcept { return data(); }
-    std::size_t size() const noexcept { return sizeAndFlags_ & kSizeMask; }
+    std::size_t size() const noexcept {
+        const std::uint8_t tag = Tag();
+        if (tag || !Word()) return tag & kInlineSizeMask;
+        std::uint32_t count;
+        std::memcpy(&count, Pointer() - kCountPrefixBytes, sizeof count);
+        return count;
+    }
     bool empty() const noexcept { return size() == 0; }
     std::string_view view() const noexcept { return std::string_view(data(), size()); }
     char operator[](std::size_t index) const noexcept { return data()[index]; }
@@ -113,48 +135,56 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t kHeap = 0x80000000u;
-    static constexpr std::uint32_t kPresent = 0x40000000u;
-    static constexpr std::uint32_t kSizeMask = 0x3fffffffu;
+    // All zero: NULL. Inline: the bytes and their zero byte, and in the last byte
+    // kInlineBit with the byte count. Out of line: the address of the bytes (aligned to
+    // kCountedAlignment; user-space addresses leave the last byte zero), kBorrowedBit set
+    // when they are borrowed. The address stays a plain pointer to the block, so leak
+    // checkers still see the block as reachable.
+    static constexpr std::size_t kTagIndex = 7;
+    static constexpr std::uint8_t kInlineBit = 0x80;
+    static constexpr std::uint8_t kInlineSizeMask = 0x0f;
+    static constexpr std::uint64_t kBorrowedBit = 1;
+    static constexpr std::uint64_t kAddressMask = ~std::uint64_t{kCountedAlignment - 1};
+    static_assert(sizeof(void*) == 8, "an address fills the buffer");
+    static_assert(kInlineBytes < kTagIndex, "inline bytes and their zero byte precede the tag");
 
-    // Inline: the bytes and their zero byte. Heap: the block's address in the first bytes,
-    // then the mark byte telling a borrowed block (never freed) from an owned one.
-    static constexpr std::size_t kBorrowedMark = sizeof(char*);
-    char storage_[kInlineBytes + 1] = {};
-    std::uint32_t sizeAndFlags_ = 0;
+    char storage_[kTagIndex + 1] = {};
 
-    char* HeapPointer() const noexcept {
-        char* pointer;
-        std::memcpy(&pointer, storage_, sizeof pointer);
-        return pointer;
+    std::uint8_t Tag() const noexcept { return static_cast<std::uint8_t>(storage_[kTagIndex]); }
+    std::uint64_t Word() const noexcept {
+        std::uint64_t word;
+        std::memcpy(&word, storage_, sizeof word);
+        return word;
+    }
+    const char* Pointer() const noexcept {
+        return reinterpret_cast<const char*>(static_cast<std::uintptr_t>(Word() & kAddressMask));
+    }
+    void SetPointer(const char* bytes, std::uint64_t flags) noexcept {
+        const std::uint64_t word = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(bytes)) | flags;
+        std::memcpy(storage_, &word, sizeof word);
     }
     void Assign(const char* bytes, std::size_t count, bool present) {
         if (!present) return;
-        if (count > kSizeMask) throw std::length_error("column value too large");
-        char* target = storage_;
-        std::uint32_t flags = kPresent;
-        if (count > kInlineBytes) {
-            target = static_cast<char*>(::operator new(count + 1));
-            std::memcpy(storage_, &target, sizeof target);
-            storage_[kBorrowedMark] = 0;
-            flags |= kHeap;
+        if (count > kMaxBytes) throw std::length_error("column value too large");
+        if (count <= kInlineBytes) {
+            if (count) std::memcpy(storage_, bytes, count);
+            storage_[count] = '\0';
+            storage_[kTagIndex] = static_cast<char>(kInlineBit | count);
+            return;
         }
-        if (count) std::memcpy(target, bytes, count);
-        target[count] = '\0';
-        sizeAndFlags_ = flags | static_cast<std::uint32_t>(count);
+        auto* block = static_cast<char*>(::operator new(CountedBytes(count)));
+        SetPointer(WriteCounted(block, bytes, count), 0);
     }
     void Steal(ValueBuffer& other) noexcept {
         std::memcpy(storage_, other.storage_, sizeof storage_);
-        sizeAndFlags_ = other.sizeAndFlags_;
-        other.sizeAndFlags_ = 0;
-        other.storage_[0] = '\0';
+        std::memset(other.storage_, 0, sizeof other.storage_);
     }
     void Release() noexcept {
-        if ((sizeAndFlags_ & kHeap) && !storage_[kBorrowedMark]) ::operator delete(HeapPointer());
-        sizeAndFlags_ = 0;
-        storage_[0] = '\0';
+        if (outOfLine() && !(Word() & kBorrowedBit)) ::operator delete(const_cast<char*>(Pointer()) - kCountPrefixBytes);
+        std::memset(storage_, 0, sizeof storage_);
     }
 };
+static_assert(std::endian::native == std::endian::little, "the tag byte is the top byte of an address");
 
 // One cell of a row: its bytes (NULL when the buffer is empty) and the store's length.
 struct ColumnValue {
@@ -200,4 +230,4 @@ struct ColumnValue {
         return object;
     }
 };
-static_assert(sizeof(ColumnValue) == 20, "a column value is 20 bytes: inline bytes, size and flags, length");
+static_assert(sizeof(ColumnValue) == 12, "a column value is 12 bytes: inline bytes or address and tag, length");

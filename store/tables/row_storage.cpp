@@ -118,15 +118,16 @@ std::size_t RoundUp(std::size_t bytes) {
 void* RowStorage::Allocate(std::size_t bytes) {
     const std::size_t size = RoundUp(bytes);
     if (size > kLargestPooled) {
-        // Kept in a set, so a table torn down without freeing row by row frees them too.
+        // Kept with their sizes, so a table torn down without freeing row by row frees them too.
         void* block = ::operator new(size, kBlockAlignment);
         try {
-            largeBlocks_.insert(block);
+            largeBlocks_.emplace(block, size);
         } catch (...) {
             ::operator delete(block, kBlockAlignment);
             throw;
         }
         ++liveBlocks_;
+        bytesInUse_ += size;
         return block;
     }
     const std::size_t sizeClass = size / kGranule;
@@ -135,6 +136,7 @@ void* RowStorage::Allocate(std::size_t bytes) {
         STORE_UNPOISON(block, size);
         freeLists_[sizeClass] = block->next;
         ++liveBlocks_;
+        bytesInUse_ += size;
         return block;
     }
     if (static_cast<std::size_t>(end_ - next_) < size) {
@@ -150,6 +152,7 @@ void* RowStorage::Allocate(std::size_t bytes) {
     void* block = next_;
     next_ += size;
     ++liveBlocks_;
+    bytesInUse_ += size;
     return block;
 }
 
@@ -157,9 +160,14 @@ void RowStorage::Free(void* block, std::size_t bytes) noexcept {
     if (!block) return;
     const std::size_t size = RoundUp(bytes);
     if (size > kLargestPooled) {
-        largeBlocks_.erase(block);
+        const auto found = largeBlocks_.find(block);
+        if (found != largeBlocks_.end()) {
+            bytesInUse_ -= found->second;
+            largeBlocks_.erase(found);
+        }
         ::operator delete(block, kBlockAlignment);
     } else {
+        bytesInUse_ -= size;
         const std::size_t sizeClass = size / kGranule;
         bool listed = freeLists_.size() > sizeClass;
         if (!listed) {
@@ -187,12 +195,13 @@ void RowStorage::Clear() noexcept {
         FreeChunk(chunk.bytes, chunk.size);
     }
     std::vector<Chunk>().swap(chunks_);
-    for (void* block : largeBlocks_) ::operator delete(block, kBlockAlignment);
+    for (const auto& [block, size] : largeBlocks_) ::operator delete(block, kBlockAlignment);
     largeBlocks_.clear();
     std::vector<FreeBlock*>().swap(freeLists_);
     next_ = end_ = nullptr;
     nextChunkBytes_ = 4096;
     liveBlocks_ = 0;
+    bytesInUse_ = 0;
 }
 
 std::size_t RowStorage::FreeBlockCount() const {
@@ -208,76 +217,102 @@ std::size_t RowStorage::FreeBlockCount() const {
     return count;
 }
 
+namespace {
+
+// Counted values in a row's block start aligned; the text area starts aligned too (the
+// values before it are 12 bytes each, the block is aligned to the granule).
+std::size_t AlignCounted(std::size_t offset) {
+    constexpr std::size_t align = ValueBuffer::kCountedAlignment;
+    static_assert(sizeof(ColumnValue) % align == 0 && RowStorage::kGranule % align == 0);
+    return (offset + align - 1) / align * align;
+}
+
+}  // namespace
+
+void RowValueArray::Adopt(std::vector<ColumnValue>& values) {
+    if (values.size() > kMaxColumns) throw std::bad_alloc();
+    if (values.empty()) return Set(nullptr, 0);
+    auto* array = static_cast<ColumnValue*>(::operator new(values.size() * sizeof(ColumnValue)));
+    std::uninitialized_move(values.begin(), values.end(), array);
+    Set(array, static_cast<std::uint32_t>(values.size()));
+}
+
 RowValueArray& RowValueArray::operator=(const RowValueArray& other) {
     if (this == &other) return *this;
-    if (InStorage() && other.size_ == size_) {
+    if (InStorage() && other.size() == size()) {
         // Same width: assign in place, the block stays the row's.
-        std::copy(other.begin(), other.end(), data_);
+        std::copy(other.begin(), other.end(), Values());
         return *this;
     }
-    std::vector<ColumnValue> copy(other.begin(), other.end());
-    return *this = std::move(copy);
+    return *this = std::vector<ColumnValue>(other.begin(), other.end());
 }
 
 RowValueArray& RowValueArray::operator=(std::vector<ColumnValue> values) {
-    if (InStorage() && values.size() == size_) {
-        std::move(values.begin(), values.end(), data_);
+    if (InStorage() && values.size() == size()) {
+        std::move(values.begin(), values.end(), Values());
         return *this;
     }
+    RowValueArray fresh(std::move(values));
     // A block left for another width is not reused before its table is cleared.
-    DestroyStored();
-    owned_ = std::move(values);
-    PointAtOwned();
+    Destroy();
+    Set(fresh.Values(), fresh.word_);
+    fresh.Set(nullptr, 0);
     return *this;
 }
 
-void RowValueArray::DestroyStored() noexcept {
-    if (!InStorage()) return;
-    std::destroy_n(data_, size_);
-    data_ = nullptr;
-    size_ = 0;
-    blockBytes_ = 0;
+void RowValueArray::Destroy() noexcept {
+    ColumnValue* values = Values();
+    std::destroy_n(values, size());
+    // A block in storage goes back with its table.
+    if (!InStorage() && values) ::operator delete(values);
+    Set(nullptr, 0);
 }
 
 void RowValueArray::MoveInto(RowStorage& storage) {
-    if (InStorage() || owned_.empty()) return;
+    if (InStorage() || empty()) return;
+    ColumnValue* owned = Values();
+    const std::size_t count = size();
     std::size_t textBytes = 0;
-    for (const ColumnValue& value : owned_) {
-        if (value.buffer.outOfLine()) textBytes += value.buffer.size() + 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (owned[i].buffer.outOfLine()) textBytes = AlignCounted(textBytes) + ValueBuffer::CountedBytes(owned[i].buffer.size());
     }
-    const std::size_t valueBytes = owned_.size() * sizeof(ColumnValue);
+    const std::size_t valueBytes = count * sizeof(ColumnValue);
     const std::size_t blockBytes = valueBytes + textBytes;
     auto* block = static_cast<char*>(storage.Allocate(blockBytes));
     auto* values = reinterpret_cast<ColumnValue*>(block);
     char* text = block + valueBytes;
-    for (std::size_t i = 0; i < owned_.size(); ++i) {
-        ColumnValue& source = owned_[i];
+    std::size_t textOffset = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        ColumnValue& source = owned[i];
         if (source.buffer.outOfLine()) {
-            const std::size_t count = source.buffer.size();
-            std::memcpy(text, source.buffer.data(), count);
-            text[count] = '\0';
+            const std::size_t bytes = source.buffer.size();
+            const std::size_t start = AlignCounted(textOffset);
             ColumnValue* placed = new (&values[i]) ColumnValue();
-            placed->buffer = ValueBuffer::Borrowing(text, count);
+            placed->buffer = ValueBuffer::Borrowing(ValueBuffer::WriteCounted(text + start, source.buffer.data(), bytes));
             placed->length = source.length;
-            text += count + 1;
+            textOffset = start + ValueBuffer::CountedBytes(bytes);
         } else {
             new (&values[i]) ColumnValue(std::move(source));
         }
     }
-    const auto count = static_cast<std::uint32_t>(owned_.size());
-    std::vector<ColumnValue>().swap(owned_);
-    data_ = values;
-    size_ = count;
-    blockBytes_ = static_cast<std::uint32_t>(blockBytes);
+    Destroy();
+    const std::size_t pooled = RoundUp(blockBytes);
+    const std::uint32_t place = pooled > RowStorage::kLargestPooled
+                                    ? kLargeBlock
+                                    : static_cast<std::uint32_t>(pooled / RowStorage::kGranule) << kUnitsShift;
+    Set(values, static_cast<std::uint32_t>(count) | place);
 }
 
 void RowValueArray::ReleaseTo(RowStorage& storage) noexcept {
     if (!InStorage()) return;
-    void* block = data_;
-    const std::size_t bytes = blockBytes_;
-    DestroyStored();
+    void* block = Values();
+    const std::size_t bytes = (word_ & kLargeBlock) ? RowStorage::kLargestPooled + 1
+                                                    : ((word_ & ~kCountMask) >> kUnitsShift) * RowStorage::kGranule;
+    Destroy();
     storage.Free(block, bytes);
 }
+
+static_assert(sizeof(RowObject) <= 48, "a row header is 48 bytes: values, state, the list, owner, held columns");
 
 namespace {
 
