@@ -74,12 +74,12 @@ inline void ReadThrough(const std::filesystem::path& path) {
 
 inline std::string HttpFetch() { return (std::filesystem::path(VANTORRA_BIN_DIR) / "http-fetch").string(); }
 
-inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+inline WideString Wide(const std::string& text) { return WideString(text.begin(), text.end()); }
 
 inline DWORD Download(int port, const std::string& path, const std::string& destination) {
-    const std::u16string object = Wide(path);
-    const std::u16string dest = Wide(destination);
-    return InternetGetRequestEx(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(port), nullptr, nullptr,
+    const WideString object = Wide(path);
+    const WideString dest = Wide(destination);
+    return InternetGetRequestEx(false, "http", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
                                 nullptr, nullptr, object.c_str(), dest.c_str(), nullptr, DOWNLOAD_FILE, true, false);
 }
 

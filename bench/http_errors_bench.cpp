@@ -12,8 +12,8 @@ namespace {
 
 DWORD Get(int port, DWORD mode) {
     HttpRequestHandles handles;
-    const DWORD result = GetInternetRequestHandle(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(port),
-                                                  nullptr, nullptr, nullptr, nullptr, u"/", nullptr, mode, true,
+    const DWORD result = GetInternetRequestHandle(false, "http", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(port),
+                                                  nullptr, nullptr, nullptr, nullptr, WTEXT("/"), nullptr, mode, true,
                                                   &handles, false);
     CloseRequestHandles(handles);
     return result;

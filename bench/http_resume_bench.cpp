@@ -48,9 +48,9 @@ Site& TheSite() {
 }
 
 DWORD Resume(int port, const std::string& path, const std::string& destination) {
-    const std::u16string object = httpbench::Wide(path);
-    const std::u16string dest = httpbench::Wide(destination);
-    return ResumeGetRequestEx(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(port), nullptr, nullptr, nullptr,
+    const WideString object = httpbench::Wide(path);
+    const WideString dest = httpbench::Wide(destination);
+    return ResumeGetRequestEx(false, "http", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(port), nullptr, nullptr, nullptr,
                               nullptr, object.c_str(), dest.c_str(), nullptr, DOWNLOAD_FILE, true);
 }
 
@@ -81,7 +81,7 @@ BENCHMARK(BM_ResumableDownload1GiB_Baseline)->Iterations(2)->Unit(benchmark::kMi
 struct SavingHandler {
     httpclient::DownloadResumeHandler handler;
     const std::string buffer = std::string(kSaveLimit, 's');
-    SavingHandler(const char16_t* destination, const char16_t* url) {
+    SavingHandler(const WCHAR* destination, const WCHAR* url) {
         TheSite();
         handler.Initialize(destination, "Tue, 01 Dec 2026 10:00:00 GMT", url);
     }
@@ -90,7 +90,7 @@ struct SavingHandler {
 
 // One save: append 1 MiB to the partial file, flush it to the disk, record it.
 void BM_OneSave(benchmark::State& state) {
-    SavingHandler saving(u"C:\\Agent\\bench-save.bin", u"/bench/save.bin");
+    SavingHandler saving(WTEXT("C:\\Agent\\bench-save.bin"), WTEXT("/bench/save.bin"));
     for (auto _ : state) {
         if (saving.handler.ProcessDownloadedBuffer(saving.buffer.data(), kSaveLimit, true) != 0)
             state.SkipWithError("save failed");
@@ -102,7 +102,7 @@ BENCHMARK(BM_OneSave)->Iterations(64)->Unit(benchmark::kMillisecond)->UseRealTim
 // as the downloader does, with no transfer in between, so the figure is the pace the
 // save threads keep up (append, flush and record, overlapped with the next append).
 void BM_OneSaveBehind(benchmark::State& state) {
-    SavingHandler saving(u"C:\\Agent\\bench-behind.bin", u"/bench/behind.bin");
+    SavingHandler saving(WTEXT("C:\\Agent\\bench-behind.bin"), WTEXT("/bench/behind.bin"));
     httpclient::DownloadResumeHandler& handler = saving.handler;
     for (auto _ : state) {
         DWORD room = 0;

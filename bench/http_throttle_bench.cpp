@@ -18,15 +18,15 @@ void BM_ThrottledDownload(benchmark::State& state) {
     testsupport::NginxServer nginx;
     nginx.AddFile("throttled.bin", testsupport::PatternBytes(static_cast<std::size_t>(blockSize * kBlocks), 1));
     testsupport::TempDir folder;
-    const std::u16string dest = httpbench::Wide((folder.path() / "throttled.bin").string());
+    const WideString dest = httpbench::Wide((folder.path() / "throttled.bin").string());
     gv_dataTransferRateKBps = rate;
     double seconds = 0, cpu = 0;
     for (auto _ : state) {
         const double cpuBefore = httpbench::CpuSeconds();
         const auto started = std::chrono::steady_clock::now();
         const DWORD result =
-            InternetGetRequestByBitrate(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(nginx.port()), nullptr,
-                                        nullptr, nullptr, nullptr, u"/throttled.bin", dest.c_str(), nullptr,
+            InternetGetRequestByBitrate(false, "http", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(nginx.port()), nullptr,
+                                        nullptr, nullptr, nullptr, WTEXT("/throttled.bin"), dest.c_str(), nullptr,
                                         DOWNLOAD_FILE, true);
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         cpu += httpbench::CpuSeconds() - cpuBefore;

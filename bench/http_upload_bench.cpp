@@ -33,8 +33,8 @@ void BM_FileUpload256MiB(benchmark::State& state) {
     Site& site = TheSite();
     for (auto _ : state) {
         const DWORD result = InternetSendRequestByBitRate(
-            false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(site.nginx.port()), nullptr, nullptr, nullptr,
-            nullptr, u"/upload", site.file.c_str(), nullptr, POST_BY_BITRATE, true, 1 << 20);
+            false, "http", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(site.nginx.port()), nullptr, nullptr, nullptr,
+            nullptr, WTEXT("/upload"), site.file.c_str(), nullptr, POST_BY_BITRATE, true, 1 << 20);
         if (result != 0) state.SkipWithError("upload failed");
     }
     state.SetBytesProcessed(state.iterations() * kSize);

@@ -1,7 +1,7 @@
 # The Windows build (preset "windows", toolchain mingw-w64-posix.cmake): the handler, the
 # libraries it links and their test programs, from the same sources as the POSIX build.
-# The HTTP client, the store and persistence are left out: their libraries (libcurl,
-# zlib, libxml2, SQLite) have no mingw build on Debian.
+# The HTTP client runs on the system's WinHTTP. The store and persistence are left out:
+# their libraries (libxml2, SQLite) have no mingw build on Debian.
 #
 # Test programs are not registered with CTest: they run under Wine through
 # scripts/windows-test, which reads their results from the XML files they write.
@@ -35,7 +35,6 @@ set(VANTORRA_POSIX_ONLY_TESTS
     "installer/tests/handler_tests.cpp: driven by make-machine and the POSIX registry tool, under Wine scripts/windows-test runs the handler end to end"
     "agent/tests/os_identification_test.cpp: every case fakes another Windows version through machine.ini"
     "agent/tests/machine_identity_test.cpp: every case fakes names, a domain and adapters through machine.ini"
-    "installer/tests/handler_resource_id_tests.cpp: serves the resource document with nginx and needs the HTTP client, which the Windows build does not have yet"
     "installer/tests/runner_tests.cpp: the child processes are shell scripts, under Wine the handler's runs cover the runner with Windows children"
 )
 
@@ -45,7 +44,28 @@ set(VANTORRA_WINDOWS_TEST_PROGRAMS "" CACHE INTERNAL "")
 # programs to scripts/windows-test instead of CTest.
 include(${PROJECT_SOURCE_DIR}/cmake/Vantorra.cmake)
 
-foreach(module platform runtime agent installer tools/standins/windows)
+# ---- HTTP client (http/ on the system's WinHTTP, zlib of libz-mingw-w64-dev) ----
+# The resource identifier lookup needs the store: without it in this build, its tests and
+# the handler's lookup are left out.
+if(NOT TARGET store)
+  list(APPEND VANTORRA_POSIX_ONLY_TESTS
+    "http/tests/resource_lookup: loads the server's document into the store, which this Windows build does not have")
+endif()
+list(APPEND VANTORRA_POSIX_ONLY_TESTS
+  "installer/tests/handler_resource_id_tests.cpp: prepares the machine with make-machine and the POSIX registry tool through a shell")
+# The server fixtures of tests/support, started on the Linux side by test-server-host.
+add_library(test_support STATIC ${PROJECT_SOURCE_DIR}/tests/support/http_fixtures_remote.cpp
+                                ${PROJECT_SOURCE_DIR}/tests/support/http_fixture_files.cpp)
+target_include_directories(test_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(test_support PUBLIC Threads::Threads ws2_32 advapi32)
+target_compile_definitions(test_support PRIVATE
+  VANTORRA_SOURCE_DIR="${PROJECT_SOURCE_DIR}" VANTORRA_BIN_DIR="${VANTORRA_BIN_DIR}")
+list(APPEND VANTORRA_POSIX_ONLY_TESTS
+  "http/tests/temp_files_test.cpp: POSIX local users, modes and links (nobody plants files and links, folders are 0700)"
+  "tools/http-fetch/tests/: start the program as a POSIX child process, kill it with signals and cap its file size with setrlimit")
+# ---- end HTTP client ----
+
+foreach(module platform runtime agent http installer tools/http-fetch tools/standins/windows)
   add_subdirectory(${module})
 endforeach()
 

@@ -28,12 +28,12 @@ bool SameKey(const Key& a, const Key& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    Key first{std::u16string(host::reg::kRootName)};
+    Key first{WideString(host::reg::kRootName)};
     host::reg::ParseReport report;
     host::reg::ParseRegText(bytes, first, &report);
 
     const std::string written = host::reg::FormatRegText(first, host::reg::kRootName);
-    Key second{std::u16string(host::reg::kRootName)};
+    Key second{WideString(host::reg::kRootName)};
     host::reg::ParseReport secondReport;
     host::reg::ParseRegText(written, second, &secondReport);
     // What the writer produces the reader takes whole, and it holds the same hive.

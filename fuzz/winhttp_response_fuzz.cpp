@@ -21,10 +21,10 @@ void QueryText(HINTERNET request, DWORD level, LPCWSTR name) {
         GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         return;
     }
-    std::vector<char16_t> text(size / sizeof(char16_t) + 1);
+    std::vector<WCHAR> text(size / sizeof(WCHAR) + 1);
     // Every occurrence of a named header; levels without occurrences leave the index alone.
     for (DWORD index = 0, previous = 0; index < 64; previous = index) {
-        size = static_cast<DWORD>(text.size() * sizeof(char16_t));
+        size = static_cast<DWORD>(text.size() * sizeof(WCHAR));
         if (!WinHttpQueryHeaders(request, level, name, text.data(), &size, &index) || index == previous) break;
     }
 }
@@ -38,10 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzzloopback::ServeOnce(listener, answer, 5000);
     });
 
-    HINTERNET session = WinHttpOpen(u"VantorraAgent", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
-    HINTERNET connection = WinHttpConnect(session, u"127.0.0.1", static_cast<INTERNET_PORT>(port), 0);
-    LPCWSTR accept[] = {u"*/*", nullptr};
-    HINTERNET request = WinHttpOpenRequest(connection, u"GET", u"/fuzz", nullptr, nullptr, accept, 0);
+    HINTERNET session = WinHttpOpen(WTEXT("VantorraAgent"), WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    HINTERNET connection = WinHttpConnect(session, WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(port), 0);
+    LPCWSTR accept[] = {WTEXT("*/*"), nullptr};
+    HINTERNET request = WinHttpOpenRequest(connection, WTEXT("GET"), WTEXT("/fuzz"), nullptr, nullptr, accept, 0);
     DWORD value = 2000;
     WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &value, sizeof value);
     value = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;  // a Location must not send us off the loopback
@@ -52,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QueryText(request, WINHTTP_QUERY_RAW_HEADERS, nullptr);
         QueryText(request, WINHTTP_QUERY_STATUS_TEXT, nullptr);
         QueryText(request, WINHTTP_QUERY_LAST_MODIFIED, nullptr);
-        QueryText(request, WINHTTP_QUERY_CUSTOM, u"Content-Encoding");
-        QueryText(request, WINHTTP_QUERY_CUSTOM, u"Set-Cookie");
+        QueryText(request, WINHTTP_QUERY_CUSTOM, WTEXT("Content-Encoding"));
+        QueryText(request, WINHTTP_QUERY_CUSTOM, WTEXT("Set-Cookie"));
         DWORD number = 0, numberSize = sizeof number;
         WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &number,
                             &numberSize, nullptr);

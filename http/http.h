@@ -97,7 +97,7 @@ struct HttpRequestHandles {
     HINTERNET hConnect = HTTP_UNSET_HANDLE;
     HINTERNET hRequest = HTTP_UNSET_HANDLE;
     int requestKind = 0;                    // 0 GET, 1 GET with extraHeader (range), 2 HEAD
-    const char16_t* extraHeader = nullptr;  // borrowed from the caller
+    const WCHAR* extraHeader = nullptr;  // borrowed from the caller
     DWORD httpStatus = 0;
 };
 inline constexpr int REQUEST_KIND_GET = 0;
@@ -110,7 +110,7 @@ void CloseRequestHandles(const HttpRequestHandles& handles);
 
 // ---- Conditional requests (process-wide, unguarded: the agent makes one request at a time) ----
 extern int ifModifiedSinceEnabled;                       // 1 = If-Modified-Since is sent
-extern std::optional<std::u16string> lastModifiedTime;  // raw Last-Modified of the last download
+extern std::optional<WideString> lastModifiedTime;  // raw Last-Modified of the last download
 
 // ---- Error texts ----
 // Logs one ERROR line explaining the code.
@@ -122,45 +122,45 @@ const char* HttpErrorText(DWORD code);
 // Opens session, connection and request, adds the headers, sends and waits for the
 // response headers. 0 when they arrived (the status is in handles->httpStatus), 407 when
 // the proxy refused the credentials, else the failing call's error code.
-DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16_t* serverName,
-                               INTERNET_PORT port, const char16_t* proxyServer,
-                               const char16_t* proxyBypass, const char16_t* proxyUser,
-                               const char16_t* proxyPassword, const char16_t* objectPath,
-                               const char16_t* destinationPath, DWORD requestMode, bool keepAlive,
+DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const WCHAR* serverName,
+                               INTERNET_PORT port, const WCHAR* proxyServer,
+                               const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                               const WCHAR* proxyPassword, const WCHAR* objectPath,
+                               const WCHAR* destinationPath, DWORD requestMode, bool keepAlive,
                                HttpRequestHandles* handles, bool acceptGzip);
 // Limits the session to TLS 1.2 and later (1.0 and 1.1 too with AllowLegacyTlsVersions);
 // 1, or 0 when the versions could not be limited.
 int SetSecureProtocols(HINTERNET session);
 // 0 and the Last-Modified value, or the query's error code.
-DWORD GetFilelastmodifiedTime(HINTERNET request, std::optional<std::u16string>* lastModified);
+DWORD GetFilelastmodifiedTime(HINTERNET request, std::optional<WideString>* lastModified);
 
 // ---- Downloads ----
 // DOWNLOAD_FILE stores the body at destinationPath; GET_DATA puts it into *outData.
-DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* serverName,
-                           INTERNET_PORT port, const char16_t* proxyServer, const char16_t* proxyBypass,
-                           const char16_t* proxyUser, const char16_t* proxyPassword,
-                           const char16_t* objectPath, const char16_t* destinationPath,
+DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const WCHAR* serverName,
+                           INTERNET_PORT port, const WCHAR* proxyServer, const WCHAR* proxyBypass,
+                           const WCHAR* proxyUser, const WCHAR* proxyPassword,
+                           const WCHAR* objectPath, const WCHAR* destinationPath,
                            std::optional<std::string>* outData, DWORD requestMode, bool keepAlive,
                            bool acceptGzip);
 // The same body in ranges of DataTransferRate_KBps x 500 bytes with pauses between them.
-DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const char16_t* serverName,
-                                  INTERNET_PORT port, const char16_t* proxyServer,
-                                  const char16_t* proxyBypass, const char16_t* proxyUser,
-                                  const char16_t* proxyPassword, const char16_t* objectPath,
-                                  const char16_t* destinationPath, std::optional<std::string>* outData,
+DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const WCHAR* serverName,
+                                  INTERNET_PORT port, const WCHAR* proxyServer,
+                                  const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                                  const WCHAR* proxyPassword, const WCHAR* objectPath,
+                                  const WCHAR* destinationPath, std::optional<std::string>* outData,
                                   DWORD requestMode, bool keepAlive);
 // ResumeGetRequestEx, ResumeGetRequestByBitrate: resumable downloads. The body continues
 // from the partial copy kept per URL below the
 // install directory ("FileMetaData" in the agent's registry key), in one range
 // request (Ex) or in throttled blocks (ByBitrate). Results as InternetGetRequestEx.
-DWORD ResumeGetRequestEx(bool useProxy, const char* protocol, const char16_t* serverName, INTERNET_PORT port,
-                         const char16_t* proxyServer, const char16_t* proxyBypass, const char16_t* proxyUser,
-                         const char16_t* proxyPassword, const char16_t* objectPath, const char16_t* destinationPath,
+DWORD ResumeGetRequestEx(bool useProxy, const char* protocol, const WCHAR* serverName, INTERNET_PORT port,
+                         const WCHAR* proxyServer, const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                         const WCHAR* proxyPassword, const WCHAR* objectPath, const WCHAR* destinationPath,
                          std::optional<std::string>* outData, DWORD requestMode, bool keepAlive);
-DWORD ResumeGetRequestByBitrate(bool useProxy, const char* protocol, const char16_t* serverName, INTERNET_PORT port,
-                                const char16_t* proxyServer, const char16_t* proxyBypass, const char16_t* proxyUser,
-                                const char16_t* proxyPassword, const char16_t* objectPath,
-                                const char16_t* destinationPath, std::optional<std::string>* outData,
+DWORD ResumeGetRequestByBitrate(bool useProxy, const char* protocol, const WCHAR* serverName, INTERNET_PORT port,
+                                const WCHAR* proxyServer, const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                                const WCHAR* proxyPassword, const WCHAR* objectPath,
+                                const WCHAR* destinationPath, std::optional<std::string>* outData,
                                 DWORD requestMode, bool keepAlive);
 // Reads the GET_DATA temporary file of the download running on the calling thread into
 // *outData, through the handle that wrote it; 1, or 0 when there is none or it holds more
@@ -174,17 +174,17 @@ bool DecompressGzipFile(const char* sourcePath, const char* targetPath);
 // ---- Uploads ----
 // Posts postData (text, or postLength bytes for POST_MULTIPART); the reply, when asked
 // for, comes back in *reply.
-DWORD InternetSendRequestEx(bool useProxy, const char* protocol, const char16_t* serverName,
-                            INTERNET_PORT port, const char16_t* proxyServer, const char16_t* proxyBypass,
-                            const char16_t* proxyUser, const char16_t* proxyPassword,
-                            const char16_t* objectPath, const char* postData,
+DWORD InternetSendRequestEx(bool useProxy, const char* protocol, const WCHAR* serverName,
+                            INTERNET_PORT port, const WCHAR* proxyServer, const WCHAR* proxyBypass,
+                            const WCHAR* proxyUser, const WCHAR* proxyPassword,
+                            const WCHAR* objectPath, const char* postData,
                             std::optional<std::string>* reply, DWORD requestMode, bool keepAlive,
                             DWORD postLength);
 // Streams the file named by filePath in chunks of chunkSize bytes.
-DWORD InternetSendRequestByBitRate(bool useProxy, const char* protocol, const char16_t* serverName,
-                                   INTERNET_PORT port, const char16_t* proxyServer,
-                                   const char16_t* proxyBypass, const char16_t* proxyUser,
-                                   const char16_t* proxyPassword, const char16_t* objectPath,
+DWORD InternetSendRequestByBitRate(bool useProxy, const char* protocol, const WCHAR* serverName,
+                                   INTERNET_PORT port, const WCHAR* proxyServer,
+                                   const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                                   const WCHAR* proxyPassword, const WCHAR* objectPath,
                                    const char* filePath, std::optional<std::string>* reply,
                                    DWORD requestMode, bool keepAlive, DWORD chunkSize);
 

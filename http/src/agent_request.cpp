@@ -3,7 +3,10 @@
 // server's addresses in the agent's fail-over order, remembering the one that answered.
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "agent/agent.h"
 #include "http/http.h"
@@ -23,17 +26,20 @@ bool EqualsNoCase(const std::optional<std::string>& text, const char* expected) 
 }
 
 bool ContainsNoCase(const std::string& text, const char* needle) {
-    return strcasestr(text.c_str(), needle) != nullptr;
+    const std::string_view wanted(needle);
+    return std::search(text.begin(), text.end(), wanted.begin(), wanted.end(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           }) != text.end();
 }
 
-std::optional<std::u16string> WideOf(const std::optional<std::string>& utf8) {
+std::optional<WideString> WideOf(const std::optional<std::string>& utf8) {
     if (!utf8) return std::nullopt;
-    std::u16string wide;
+    WideString wide;
     if (!ChangeUtf8ToWideStr(utf8->c_str(), &wide)) return std::nullopt;
     return wide;
 }
 
-const char16_t* OrNull(const std::optional<std::u16string>& text) { return text ? text->c_str() : nullptr; }
+const WCHAR* OrNull(const std::optional<WideString>& text) { return text ? text->c_str() : nullptr; }
 
 // The settings of the server a request goes to.
 struct ServerChoice {
@@ -110,26 +116,26 @@ DWORD AgentSendRequest(const char* urlPath, const char* localData, std::optional
     // Path in the system code page -> UTF-8 -> wide for the HTTP layer.
     const std::string path = AgentRequestPath(urlPath, requestMode, server.mainServer, toZQServer);
     std::string pathUtf8;
-    std::u16string widePath;
+    WideString widePath;
     if (!ChangeAnsiToUTF8Str(path.c_str(), &pathUtf8) || !ChangeUtf8ToWideStr(pathUtf8.c_str(), &widePath)) {
         LogError("AgentSendRequest : Unable to convert the url %s \n", path);
         return HTTP_RESULT_NOTHING_TO_SEND;
     }
     LogInfo("AgentSendRequest : The url to get / send in UTF8 format is given by %s \n", pathUtf8);
 
-    std::optional<std::u16string> wideLocalData;
+    std::optional<WideString> wideLocalData;
     if (transferStyle != 2 && localData) {
-        std::u16string converted;
+        WideString converted;
         if (requestMode == GET_DATA && ChangeUtf8ToWideStr(localData, &converted)) wideLocalData = converted;
         if (requestMode == DOWNLOAD_FILE && ChangeToWideStr(localData, &converted)) wideLocalData = converted;
     }
 
-    std::optional<std::u16string> wideAddresses[5];
+    std::optional<WideString> wideAddresses[5];
     for (int i = 0; i < 5; ++i) wideAddresses[i] = WideOf(server.addresses[i]);
 
     // The distribution server is always reached directly.
     const bool useProxy = server.mainServer && EqualsNoCase(gv_proxyEnabled, "yes");
-    std::optional<std::u16string> proxyServer, proxyBypass, proxyUser, proxyPassword;
+    std::optional<WideString> proxyServer, proxyBypass, proxyUser, proxyPassword;
     if (useProxy) {
         proxyServer = WideOf(gv_proxyServerName);
         proxyBypass = WideOf(gv_proxyBypass ? gv_proxyBypass : std::optional<std::string>("<local>"));
@@ -140,7 +146,7 @@ DWORD AgentSendRequest(const char* urlPath, const char* localData, std::optional
 
     DWORD result = ERROR_WINHTTP_NAME_NOT_RESOLVED;  // stays when no address is usable
     auto attempt = [&](int index) {
-        const std::optional<std::u16string>& address = wideAddresses[index];
+        const std::optional<WideString>& address = wideAddresses[index];
         if (!address || address->size() <= 2) return;
         switch (requestMode) {
         case POST_DATA:

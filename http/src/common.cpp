@@ -15,7 +15,7 @@
 #include "runtime/registry_access.h"
 
 int ifModifiedSinceEnabled = 0;
-std::optional<std::u16string> lastModifiedTime;
+std::optional<WideString> lastModifiedTime;
 
 namespace {
 
@@ -40,14 +40,14 @@ void CloseRequestHandles(const HttpRequestHandles& handles) {
 
 namespace httpclient {
 
-std::string ToUtf8(const char16_t* wide) {
+std::string ToUtf8(const WCHAR* wide) {
     std::string out;
     if (wide) ConvertWideToUtf8(wide, &out);
     return out;
 }
 
-std::u16string ToWide(const std::string& utf8) {
-    std::u16string out;
+WideString ToWide(const std::string& utf8) {
+    WideString out;
     ChangeUtf8ToWideStr(utf8.c_str(), &out);
     return out;
 }
@@ -89,18 +89,18 @@ bool IgnoreCertificateErrors(HINTERNET request, DWORD* error) {
     return true;
 }
 
-bool SetProxyCredentials(HINTERNET request, const char16_t* proxyUser, const char16_t* proxyPassword,
+bool SetProxyCredentials(HINTERNET request, const WCHAR* proxyUser, const WCHAR* proxyPassword,
                          DWORD* error) {
-    const std::u16string user = proxyUser ? proxyUser : u"";
+    const WideString user = proxyUser ? proxyUser : WTEXT("");
     if (user.size() <= 1) return true;
-    if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY_USERNAME, const_cast<char16_t*>(user.c_str()),
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY_USERNAME, const_cast<WCHAR*>(user.c_str()),
                           static_cast<DWORD>(user.size()))) {
         *error = GetLastError();
         return false;
     }
-    const std::u16string password = proxyPassword ? proxyPassword : u"";
+    const WideString password = proxyPassword ? proxyPassword : WTEXT("");
     if (password.size() <= 1) return true;
-    if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, const_cast<char16_t*>(password.c_str()),
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, const_cast<WCHAR*>(password.c_str()),
                           static_cast<DWORD>(password.size()))) {
         *error = GetLastError();
         return false;
@@ -108,7 +108,7 @@ bool SetProxyCredentials(HINTERNET request, const char16_t* proxyUser, const cha
     return true;
 }
 
-DWORD QueryRawHeaders(HINTERNET request, std::u16string* text) {
+DWORD QueryRawHeaders(HINTERNET request, WideString* text) {
     DWORD size = 0;
     if (WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
                             WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX)) {
@@ -118,34 +118,34 @@ DWORD QueryRawHeaders(HINTERNET request, std::u16string* text) {
     DWORD error = GetLastError();
     if (error != ERROR_INSUFFICIENT_BUFFER) return error;
     // Four times the reported size plus 8 bytes, as the agent has always sized it.
-    std::vector<char16_t> buffer((static_cast<std::size_t>(size) * 4 + 8) / sizeof(char16_t) + 1, u'\0');
-    DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(char16_t));
+    std::vector<WCHAR> buffer((static_cast<std::size_t>(size) * 4 + 8) / sizeof(WCHAR) + 1, WTEXT('\0'));
+    DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(WCHAR));
     if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
                              buffer.data(), &bytes, WINHTTP_NO_HEADER_INDEX))
         return GetLastError();
-    text->assign(buffer.data(), std::min<std::size_t>(bytes / sizeof(char16_t), buffer.size() - 1));
+    text->assign(buffer.data(), std::min<std::size_t>(bytes / sizeof(WCHAR), buffer.size() - 1));
     return ERROR_SUCCESS;
 }
 
-DWORD QueryCustomHeader(HINTERNET request, const char16_t* name, std::u16string* value) {
-    std::vector<char16_t> buffer(128, u'\0');
+DWORD QueryCustomHeader(HINTERNET request, const WCHAR* name, WideString* value) {
+    std::vector<WCHAR> buffer(128, WTEXT('\0'));
     for (int attempt = 0; attempt < 2; ++attempt) {
-        DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(char16_t));
+        DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(WCHAR));
         if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, buffer.data(), &bytes,
                                 WINHTTP_NO_HEADER_INDEX)) {
-            value->assign(buffer.data(), std::min<std::size_t>(bytes / sizeof(char16_t), buffer.size() - 1));
+            value->assign(buffer.data(), std::min<std::size_t>(bytes / sizeof(WCHAR), buffer.size() - 1));
             return ERROR_SUCCESS;
         }
         const DWORD error = GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER) return error;
-        buffer.assign(bytes / sizeof(char16_t) + 2, u'\0');
+        buffer.assign(bytes / sizeof(WCHAR) + 2, WTEXT('\0'));
     }
     return ERROR_INSUFFICIENT_BUFFER;
 }
 
 bool ContentRangeStart(HINTERNET request, ULONGLONG* start) {
-    std::u16string value;
-    if (QueryCustomHeader(request, u"Content-Range", &value) != ERROR_SUCCESS) return false;
+    WideString value;
+    if (QueryCustomHeader(request, WTEXT("Content-Range"), &value) != ERROR_SUCCESS) return false;
     const std::string text = ToUtf8(value.c_str());
     const std::size_t digits = text.find_first_of("0123456789");
     if (text.compare(0, 6, "bytes ") != 0 || digits != 6) return false;

@@ -22,7 +22,7 @@ using namespace httpclient;
 namespace {
 
 // The range header of a block or a recovery ("Range: bytes=%u-%u").
-std::u16string RangeHeader(ULONGLONG first, ULONGLONG last) {
+WideString RangeHeader(ULONGLONG first, ULONGLONG last) {
     return ToWide("Range: bytes=" + std::to_string(first) + "-" + std::to_string(last));
 }
 
@@ -65,7 +65,7 @@ ULONGLONG FileSizeOf(HANDLE file) {
 // The InternetGetDownloader step: true when DownloadMode is 1 and the resumable
 // downloader takes the job (file downloads of the plain operation, any download of the
 // throttled one, never ".xml" or ".json" data files).
-bool InternetGetDownloaderStep(const char16_t* serverName, INTERNET_PORT port, const char16_t* objectPath,
+bool InternetGetDownloaderStep(const WCHAR* serverName, INTERNET_PORT port, const WCHAR* objectPath,
                                bool plainOperation, DWORD requestMode) {
     const std::string path = ToUtf8(objectPath);
     if (path.find(".xml") != std::string::npos || path.find(".json") != std::string::npos) return false;
@@ -79,11 +79,11 @@ bool InternetGetDownloaderStep(const char16_t* serverName, INTERNET_PORT port, c
 }
 
 // Creates the destination's folder with its parents; false when that failed.
-bool CreateDestinationFolder(const char16_t* destinationPath) {
-    const std::u16string path = destinationPath;
-    const std::size_t slash = path.find_last_of(u"\\/");
-    if (slash == std::u16string::npos || slash == 0) return true;
-    const std::u16string folder = path.substr(0, slash) + u"\\";
+bool CreateDestinationFolder(const WCHAR* destinationPath) {
+    const WideString path = destinationPath;
+    const std::size_t slash = path.find_last_of(WTEXT("\\/"));
+    if (slash == WideString::npos || slash == 0) return true;
+    const WideString folder = path.substr(0, slash) + WTEXT("\\");
     const DWORD result = CreateFolder(folder.c_str());
     return result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS;
 }
@@ -91,7 +91,7 @@ bool CreateDestinationFolder(const char16_t* destinationPath) {
 // Creates the temporary file of a download: beside the destination for DOWNLOAD_FILE
 // ("<destination><thread id>.tmp" unless someone holds that name), in the process's
 // private folder for GET_DATA. Another mode stores nothing.
-DWORD CreateDownloadFile(DWORD requestMode, const char16_t* destinationPath, ExclusiveFile* file) {
+DWORD CreateDownloadFile(DWORD requestMode, const WCHAR* destinationPath, ExclusiveFile* file) {
     const std::string thread = std::to_string(GetCurrentThreadId());
     if (requestMode == DOWNLOAD_FILE) {
         if (!destinationPath) return ERROR_INVALID_PARAMETER;
@@ -119,7 +119,7 @@ bool LoadDataFile(const ExclusiveFile& file, std::optional<std::string>* outData
 
 // Puts the finished temporary file in place of the destination in one rename, so the
 // destination is either the old file or the new one, never a half copy.
-DWORD ReplaceDestination(const std::u16string& tempFile, const char16_t* destinationPath) {
+DWORD ReplaceDestination(const WideString& tempFile, const WCHAR* destinationPath) {
     const std::string from = ToUtf8(tempFile.c_str());
     const std::string to = ToUtf8(destinationPath);
     if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return ERROR_SUCCESS;
@@ -142,7 +142,7 @@ void CloseQuietly(HttpRequestHandles* handles) {
 }
 
 // Counts a failed decompression in zqerror.log and the registry.
-void RecordDecompressionFailure(const char16_t* destinationPath) {
+void RecordDecompressionFailure(const WCHAR* destinationPath) {
     const std::string destination = destinationPath ? ToUtf8(destinationPath) : std::string();
     const LogArg args[] = {destinationPath ? LogArg(destination) : LogArg(nullptr)};
     RecordTrackedFailure("GzipDecompressionDetails", "GZIP_DECOMPRESSION_FAILURE_COUNT",
@@ -157,7 +157,7 @@ long long MillisOfDay(const SYSTEMTIME& t) {
 }  // namespace
 
 int LoadDatafromFile(std::optional<std::string>* outData) {
-    const std::u16string path = CurrentDataFile::Path();
+    const WideString path = CurrentDataFile::Path();
     LogDebug("LoadDatafromFile: tmpDataFilePath, %s\n", ToUtf8(path.c_str()));
     const HANDLE file = CurrentDataFile::Handle();
     if (!outData || file == INVALID_HANDLE_VALUE) return 0;
@@ -167,10 +167,10 @@ int LoadDatafromFile(std::optional<std::string>* outData) {
     return 1;
 }
 
-DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* serverName,
-                           INTERNET_PORT port, const char16_t* proxyServer, const char16_t* proxyBypass,
-                           const char16_t* proxyUser, const char16_t* proxyPassword,
-                           const char16_t* objectPath, const char16_t* destinationPath,
+DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const WCHAR* serverName,
+                           INTERNET_PORT port, const WCHAR* proxyServer, const WCHAR* proxyBypass,
+                           const WCHAR* proxyUser, const WCHAR* proxyPassword,
+                           const WCHAR* objectPath, const WCHAR* destinationPath,
                            std::optional<std::string>* outData, DWORD requestMode, bool keepAlive,
                            bool acceptGzip) {
     if (InternetGetDownloaderStep(serverName, port, objectPath, true, requestMode))
@@ -186,11 +186,11 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
                                             &handles, acceptGzip);
     bool gzipBody = false;
     if (acceptGzip) {
-        std::u16string encoding;
-        const DWORD error = QueryCustomHeader(handles.hRequest, u"Content-Encoding", &encoding);
+        WideString encoding;
+        const DWORD error = QueryCustomHeader(handles.hRequest, WTEXT("Content-Encoding"), &encoding);
         if (error == ERROR_SUCCESS) {
             LogDebug("InternetGetRequestEx :  Response Header Informations : %S \n", encoding);
-            if (encoding.find(u"gzip") != std::u16string::npos) {
+            if (encoding.find(WTEXT("gzip")) != WideString::npos) {
                 LogInfo("InternetGetRequestEx : Response Header contains content-Encoding as gzip \n");
                 gzipBody = true;
             } else {
@@ -263,7 +263,7 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
                 LogInfo("Total Bytes read so far:%u\n", total);
                 LogInfo("InternetGetRequestEx : second attempt to recover from previous error\n");
                 LogCloseFailures(&handles, "InternetGetRequestEx");
-                const std::u16string range = RangeHeader(total, contentLength);
+                const WideString range = RangeHeader(total, contentLength);
                 LogDebug("InternetGetRequestByBitrate: Content-Range Header message: %S\n", range);
                 handles = HttpRequestHandles{};
                 handles.requestKind = REQUEST_KIND_GET_EXTRA_HEADER;
@@ -406,11 +406,11 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const char16_t* 
     return result;
 }
 
-DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const char16_t* serverName,
-                                  INTERNET_PORT port, const char16_t* proxyServer,
-                                  const char16_t* proxyBypass, const char16_t* proxyUser,
-                                  const char16_t* proxyPassword, const char16_t* objectPath,
-                                  const char16_t* destinationPath, std::optional<std::string>* outData,
+DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const WCHAR* serverName,
+                                  INTERNET_PORT port, const WCHAR* proxyServer,
+                                  const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                                  const WCHAR* proxyPassword, const WCHAR* objectPath,
+                                  const WCHAR* destinationPath, std::optional<std::string>* outData,
                                   DWORD requestMode, bool keepAlive) {
     if (InternetGetDownloaderStep(serverName, port, objectPath, false, requestMode))
         return ResumeGetRequestByBitrate(useProxy, protocol, serverName, port, proxyServer, proxyBypass, proxyUser,
@@ -486,7 +486,7 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const cha
             const ULONGLONG blockStart = total;
             const ULONGLONG blockEnd =
                 blockSize ? std::min<ULONGLONG>(blockStart + blockSize - 1, contentLength) : contentLength;
-            const std::u16string range = RangeHeader(blockStart, blockEnd);
+            const WideString range = RangeHeader(blockStart, blockEnd);
             LogDebug("InternetGetRequestByBitrate: Content-Range Header message: %S\n", range);
 
             handles = HttpRequestHandles{};

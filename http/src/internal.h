@@ -8,7 +8,7 @@
 
 namespace httpclient {
 
-inline constexpr const char16_t* kUserAgent = u"VantorraAgent";
+inline constexpr const WCHAR* kUserAgent = WTEXT("VantorraAgent");
 // The certificate errors a request ignores once its key is checked against a pin, or
 // when AllowAnyServerCertificate is set (see http.h).
 inline constexpr DWORD kIgnoreCertificateFlags = 0x3300;
@@ -21,8 +21,8 @@ inline DWORD LastErrorOr(DWORD fallback) {
     return error != ERROR_SUCCESS ? error : fallback;
 }
 
-std::string ToUtf8(const char16_t* wide);
-std::u16string ToWide(const std::string& utf8);
+std::string ToUtf8(const WCHAR* wide);
+WideString ToWide(const std::string& utf8);
 bool IsHttps(const char* protocol);
 
 void ReportProgress(ULONGLONG done, ULONGLONG total);
@@ -35,13 +35,13 @@ void CloseHandleLogged(HINTERNET* handle, const char* errorFormat, bool explain 
 bool IgnoreCertificateErrors(HINTERNET request, DWORD* error);
 // Sets proxy user and password when each is longer than one character. False with the
 // error code in *error.
-bool SetProxyCredentials(HINTERNET request, const char16_t* proxyUser, const char16_t* proxyPassword,
+bool SetProxyCredentials(HINTERNET request, const WCHAR* proxyUser, const WCHAR* proxyPassword,
                          DWORD* error);
 
 // Raw response headers as text, or the query's error code.
-DWORD QueryRawHeaders(HINTERNET request, std::u16string* text);
+DWORD QueryRawHeaders(HINTERNET request, WideString* text);
 // One response header by name, or the query's error code.
-DWORD QueryCustomHeader(HINTERNET request, const char16_t* name, std::u16string* value);
+DWORD QueryCustomHeader(HINTERNET request, const WCHAR* name, WideString* value);
 // First byte of a 206 answer's Content-Range ("bytes 500-999/1200"); false when absent
 // or malformed.
 bool ContentRangeStart(HINTERNET request, ULONGLONG* start);

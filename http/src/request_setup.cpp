@@ -20,10 +20,10 @@ void CloseAndReset(HttpRequestHandles* handles) {
 }
 
 // Steps that open the three handles and set the request up; 0 or the failing code.
-DWORD OpenAndPrepare(bool useProxy, bool secure, const char16_t* serverName, INTERNET_PORT port,
-                     const char16_t* proxyServer, const char16_t* proxyBypass, const char16_t* proxyUser,
-                     const char16_t* proxyPassword, const char16_t* objectPath,
-                     const char16_t* destinationPath, DWORD requestMode, bool keepAlive,
+DWORD OpenAndPrepare(bool useProxy, bool secure, const WCHAR* serverName, INTERNET_PORT port,
+                     const WCHAR* proxyServer, const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                     const WCHAR* proxyPassword, const WCHAR* objectPath,
+                     const WCHAR* destinationPath, DWORD requestMode, bool keepAlive,
                      HttpRequestHandles* handles, ServerGuard& guard) {
     HINTERNET session;
     if (useProxy) {
@@ -61,8 +61,8 @@ DWORD OpenAndPrepare(bool useProxy, bool secure, const char16_t* serverName, INT
     }
     handles->hConnect = connect;
 
-    const char16_t* verb = handles->requestKind == REQUEST_KIND_HEAD ? u"HEAD" : u"GET";
-    const char16_t* acceptTypes[] = {u"*/*", nullptr};
+    const WCHAR* verb = handles->requestKind == REQUEST_KIND_HEAD ? WTEXT("HEAD") : WTEXT("GET");
+    const WCHAR* acceptTypes[] = {WTEXT("*/*"), nullptr};
     HINTERNET request =
         WinHttpOpenRequest(connect, verb, objectPath, nullptr, WINHTTP_NO_REFERER, acceptTypes, openFlags);
     if (!request) {
@@ -74,7 +74,7 @@ DWORD OpenAndPrepare(bool useProxy, bool secure, const char16_t* serverName, INT
     }
     handles->hRequest = request;
 
-    const char16_t* connection = keepAlive ? u"Connection: Keep-Alive" : u"Connection: close";
+    const WCHAR* connection = keepAlive ? WTEXT("Connection: Keep-Alive") : WTEXT("Connection: close");
     if (!WinHttpAddRequestHeaders(request, connection, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD)) {
         const DWORD error = GetLastError();
         LogError("GetInternetRequestHandle :  Error in WinHttpAddRequestHeaders --> %d \n", error);
@@ -95,7 +95,7 @@ DWORD OpenAndPrepare(bool useProxy, bool secure, const char16_t* serverName, INT
                 "GetInternetRequestHandle: destination file is not present, hence if-modified-since header is "
                 "not applied\n");
         } else {
-            const std::u16string header = u"If-Modified-Since: " + *lastModifiedTime;
+            const WideString header = WTEXT("If-Modified-Since: ") + *lastModifiedTime;
             LogDebug("GetInternetRequestHandle : %S\n", header);
             if (!WinHttpAddRequestHeaders(request, header.c_str(), static_cast<DWORD>(-1),
                                           WINHTTP_ADDREQ_FLAG_ADD)) {
@@ -131,11 +131,11 @@ DWORD OpenAndPrepare(bool useProxy, bool secure, const char16_t* serverName, INT
 
 int SetSecureProtocols(HINTERNET session) { return LimitTlsVersions(session) == ERROR_SUCCESS ? 1 : 0; }
 
-DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16_t* serverName,
-                               INTERNET_PORT port, const char16_t* proxyServer,
-                               const char16_t* proxyBypass, const char16_t* proxyUser,
-                               const char16_t* proxyPassword, const char16_t* objectPath,
-                               const char16_t* destinationPath, DWORD requestMode, bool keepAlive,
+DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const WCHAR* serverName,
+                               INTERNET_PORT port, const WCHAR* proxyServer,
+                               const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                               const WCHAR* proxyPassword, const WCHAR* objectPath,
+                               const WCHAR* destinationPath, DWORD requestMode, bool keepAlive,
                                HttpRequestHandles* handles, bool acceptGzip) {
     LogDebug("@@@@@@@@ Inside GetInternetRequestHandle Method @@@@@@@@ \n");
     if (!handles) return ERROR_INVALID_PARAMETER;
@@ -166,7 +166,7 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16
             BOOL sent;
             if (acceptGzip) {
                 LogDebug("WinHttpSendRequest with \"Accept-Encoding: gzip\" Header\n");
-                sent = WinHttpSendRequest(handles->hRequest, u"Accept-Encoding: gzip", 21, WINHTTP_NO_REQUEST_DATA,
+                sent = WinHttpSendRequest(handles->hRequest, WTEXT("Accept-Encoding: gzip"), 21, WINHTTP_NO_REQUEST_DATA,
                                           0, 0, 0);
             } else {
                 sent = WinHttpSendRequest(handles->hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
@@ -224,7 +224,7 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16
     }
 
     // After five counted rounds without a response this query fails and ends the call.
-    std::u16string headers;
+    WideString headers;
     const DWORD headerError = QueryRawHeaders(handles->hRequest, &headers);
     if (headerError != ERROR_SUCCESS) {
         LogError("GetInternetRequestHandle :  Error in WinHttpQueryHeaders --> %d \n", headerError);
@@ -253,23 +253,23 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const char16
     return ERROR_SUCCESS;
 }
 
-DWORD GetFilelastmodifiedTime(HINTERNET request, std::optional<std::u16string>* lastModified) {
+DWORD GetFilelastmodifiedTime(HINTERNET request, std::optional<WideString>* lastModified) {
     LogDebug("@@@@@@@@@@@ Inside GetFilelastmodifiedTime Method   @@@@@@@@@@@@@\n");
     DWORD result = ERROR_SUCCESS;
     DWORD size = 0;
     if (WinHttpQueryHeaders(request, WINHTTP_QUERY_LAST_MODIFIED, WINHTTP_HEADER_NAME_BY_INDEX,
                             WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX)) {
         // An empty value fits a null buffer.
-        if (lastModified) *lastModified = std::u16string();
+        if (lastModified) *lastModified = WideString();
     } else if ((result = GetLastError()) != ERROR_INSUFFICIENT_BUFFER) {
         LogError("GetFilelastmodifiedTime: Could n't query HEADER for last modified time\n");
     } else {
-        std::vector<char16_t> buffer((static_cast<std::size_t>(size) * 4 + 2) / sizeof(char16_t) + 1, u'\0');
-        DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(char16_t));
+        std::vector<WCHAR> buffer((static_cast<std::size_t>(size) * 4 + 2) / sizeof(WCHAR) + 1, WTEXT('\0'));
+        DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(WCHAR));
         if (WinHttpQueryHeaders(request, WINHTTP_QUERY_LAST_MODIFIED, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(),
                                 &bytes, WINHTTP_NO_HEADER_INDEX)) {
             result = ERROR_SUCCESS;
-            const std::u16string value(buffer.data());
+            const WideString value(buffer.data());
             LogDebug("GetFilelastmodifiedTime : File last modified time: %S\n", value);
             if (lastModified) *lastModified = value;
         } else {

@@ -48,22 +48,22 @@ std::string RangeText(DWORD first, DWORD last) {
 
 class ResumeDownloader {
 public:
-    ResumeDownloader(const char* method, bool useProxy, const char* protocol, const char16_t* serverName,
-                     INTERNET_PORT port, const char16_t* proxyServer, const char16_t* proxyBypass,
-                     const char16_t* proxyUser, const char16_t* proxyPassword, const char16_t* objectPath,
-                     const char16_t* destinationPath, std::optional<std::string>* outData, DWORD requestMode,
+    ResumeDownloader(const char* method, bool useProxy, const char* protocol, const WCHAR* serverName,
+                     INTERNET_PORT port, const WCHAR* proxyServer, const WCHAR* proxyBypass,
+                     const WCHAR* proxyUser, const WCHAR* proxyPassword, const WCHAR* objectPath,
+                     const WCHAR* destinationPath, std::optional<std::string>* outData, DWORD requestMode,
                      bool keepAlive)
         : method_(method),
           useProxy_(useProxy),
           protocol_(protocol ? protocol : "http"),
-          serverName_(serverName ? serverName : u""),
+          serverName_(serverName ? serverName : WTEXT("")),
           port_(port),
           proxyServer_(proxyServer),
           proxyBypass_(proxyBypass),
           proxyUser_(proxyUser),
           proxyPassword_(proxyPassword),
-          objectPath_(objectPath ? objectPath : u""),
-          destinationPath_(destinationPath ? destinationPath : u""),
+          objectPath_(objectPath ? objectPath : WTEXT("")),
+          destinationPath_(destinationPath ? destinationPath : WTEXT("")),
           outData_(outData),
           requestMode_(requestMode),
           keepAlive_(keepAlive) {
@@ -114,21 +114,21 @@ private:
     std::string method_;
     bool useProxy_;
     std::string protocol_;
-    std::u16string serverName_;
+    WideString serverName_;
     INTERNET_PORT port_;
-    const char16_t* proxyServer_;
-    const char16_t* proxyBypass_;
-    const char16_t* proxyUser_;
-    const char16_t* proxyPassword_;
-    std::u16string objectPath_;
-    std::u16string destinationPath_;
+    const WCHAR* proxyServer_;
+    const WCHAR* proxyBypass_;
+    const WCHAR* proxyUser_;
+    const WCHAR* proxyPassword_;
+    WideString objectPath_;
+    WideString destinationPath_;
     std::optional<std::string>* outData_;
     DWORD requestMode_;
     bool keepAlive_;
 
     DownloadResumeHandler handler_;
     HttpRequestHandles handles_;
-    std::u16string rangeHeader_;
+    WideString rangeHeader_;
     std::string serverLastModified_;
     DWORD contentLength_ = 0;
     DWORD bytesSoFar_ = 0;
@@ -171,7 +171,7 @@ DWORD ResumeDownloader::PreDownloadHandling() {
         // The stamp recorded with the copy is this answer's own: without a Last-Modified it
         // is empty (and the copy never resumed), whatever an earlier download left in
         // lastModifiedTime.
-        std::optional<std::u16string> stamp;
+        std::optional<WideString> stamp;
         if (GetFilelastmodifiedTime(pre.hRequest, &stamp) != ERROR_SUCCESS) stamp.reset();
         if (ifModifiedSinceEnabled == 1 && stamp) lastModifiedTime = stamp;
         serverLastModified_ = stamp ? ToUtf8(stamp->c_str()) : std::string();
@@ -231,8 +231,8 @@ void ResumeDownloader::PrintHTTPAccessLog(DWORD result) {
         row += piece;
         std::snprintf(piece, sizeof piece, "\t%12s", requestMode_ == DOWNLOAD_FILE ? "DownloadFile" : "GetData");
         row += piece;
-        std::snprintf(piece, sizeof piece, "\t%10u\t%5ld\t%10u", contentLength_, static_cast<long>(result),
-                      bytesSoFar_);
+        std::snprintf(piece, sizeof piece, "\t%10lu\t%5ld\t%10lu", static_cast<unsigned long>(contentLength_),
+                      static_cast<long>(result), static_cast<unsigned long>(bytesSoFar_));
         row += piece;
         std::snprintf(piece, sizeof piece, "\t%10s\t", endTime.c_str());
         row += piece;
@@ -654,19 +654,19 @@ DWORD ResumeDownloader::RunInBlocks() {
 
 }  // namespace
 
-DWORD ResumeGetRequestEx(bool useProxy, const char* protocol, const char16_t* serverName, INTERNET_PORT port,
-                         const char16_t* proxyServer, const char16_t* proxyBypass, const char16_t* proxyUser,
-                         const char16_t* proxyPassword, const char16_t* objectPath, const char16_t* destinationPath,
+DWORD ResumeGetRequestEx(bool useProxy, const char* protocol, const WCHAR* serverName, INTERNET_PORT port,
+                         const WCHAR* proxyServer, const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                         const WCHAR* proxyPassword, const WCHAR* objectPath, const WCHAR* destinationPath,
                          std::optional<std::string>* outData, DWORD requestMode, bool keepAlive) {
     ResumeDownloader downloader("ResumeGetRequestEx", useProxy, protocol, serverName, port, proxyServer, proxyBypass,
                                 proxyUser, proxyPassword, objectPath, destinationPath, outData, requestMode, keepAlive);
     return downloader.RunOneRequest();
 }
 
-DWORD ResumeGetRequestByBitrate(bool useProxy, const char* protocol, const char16_t* serverName, INTERNET_PORT port,
-                                const char16_t* proxyServer, const char16_t* proxyBypass, const char16_t* proxyUser,
-                                const char16_t* proxyPassword, const char16_t* objectPath,
-                                const char16_t* destinationPath, std::optional<std::string>* outData,
+DWORD ResumeGetRequestByBitrate(bool useProxy, const char* protocol, const WCHAR* serverName, INTERNET_PORT port,
+                                const WCHAR* proxyServer, const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                                const WCHAR* proxyPassword, const WCHAR* objectPath,
+                                const WCHAR* destinationPath, std::optional<std::string>* outData,
                                 DWORD requestMode, bool keepAlive) {
     ResumeDownloader downloader("ResumeGetRequestByBitrate", useProxy, protocol, serverName, port, proxyServer,
                                 proxyBypass, proxyUser, proxyPassword, objectPath, destinationPath, outData,

@@ -61,7 +61,7 @@ bool KeyExists(const std::string& path) {
 constexpr DWORD kPartialFileFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
 
 // Size of the file itself at `path`; false when there is none (a link counts as none).
-bool SizeOfFileItself(const std::u16string& path, ULONGLONG* size) {
+bool SizeOfFileItself(const WideString& path, ULONGLONG* size) {
     *size = 0;
     if (path.empty()) return false;
     HANDLE file = CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -78,7 +78,7 @@ bool SizeOfFileItself(const std::u16string& path, ULONGLONG* size) {
 std::atomic<FlushFileFunction> writeBehindFlush{nullptr};
 
 // Flushes a closed file's content to the disk.
-bool FlushFileByName(const std::u16string& path) {
+bool FlushFileByName(const WideString& path) {
     HANDLE file =
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kPartialFileFlags, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
@@ -142,7 +142,7 @@ bool IsRepositoryFolderName(std::string name) {
 PartialFileLock::State PartialFileLock::TryAcquire(const std::string& lockPath) {
     Release();
 #ifdef _WIN32
-    const std::u16string wide = ToWide(lockPath);
+    const WideString wide = ToWide(lockPath);
     handle_ = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
@@ -228,8 +228,8 @@ ULONGLONG DownloadResumeHandler::PartialFileSizeOnDisk() const {
     return SizeOfFileItself(partialFilePath, &size) ? size : 0;
 }
 
-DWORD DownloadResumeHandler::Initialize(const std::u16string& destination, const std::string& serverLastModifiedText,
-                                        const std::u16string& urlText) {
+DWORD DownloadResumeHandler::Initialize(const WideString& destination, const std::string& serverLastModifiedText,
+                                        const WideString& urlText) {
     try {
         LogInfo("Inside DownloadResumeHandler::Initialize\n");
         bytesWrittenThisAttempt = 0;
@@ -329,7 +329,7 @@ DWORD DownloadResumeHandler::FormUniqueFileName() {
             LogInfo("Formed Unique id for the file is %s\n", uniqueId);
         }
         partialFilePath = ToWide(base + uniqueId);
-        const std::u16string folder = ToWide(base);
+        const WideString folder = ToWide(base);
         CreateFolder(folder.c_str());
         LogInfo("Temporary file path is %S\n", partialFilePath);
         return ERROR_SUCCESS;
@@ -727,9 +727,9 @@ DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
             }
             CloseHandle(file);
         }
-        const std::size_t slash = destinationPath.find_last_of(u"\\/");
-        if (slash != std::u16string::npos && slash > 0) {
-            const std::u16string folder = destinationPath.substr(0, slash) + u"\\";
+        const std::size_t slash = destinationPath.find_last_of(WTEXT("\\/"));
+        if (slash != WideString::npos && slash > 0) {
+            const WideString folder = destinationPath.substr(0, slash) + WTEXT("\\");
             const DWORD made = CreateFolder(folder.c_str());
             if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS) {
                 LogError("InternetGetRequestEx : could n't copy from %S file to %S ,\n", partialFilePath,
@@ -755,7 +755,7 @@ DWORD DownloadResumeHandler::SaveToDestFile(DWORD expectedSize) {
             LogErrorMessage(error);
             return error;
         }
-        const std::u16string staging = destinationPath + ToWide(std::to_string(GetCurrentThreadId()) + ".part");
+        const WideString staging = destinationPath + ToWide(std::to_string(GetCurrentThreadId()) + ".part");
         DWORD error = ERROR_SUCCESS;
         // A copy left by a dead attempt goes first; the new one is created exclusively, so
         // a link planted in its place is never written through.

@@ -74,8 +74,8 @@ public:
     DownloadResumeHandler(const DownloadResumeHandler&) = delete;
     DownloadResumeHandler& operator=(const DownloadResumeHandler&) = delete;
 
-    DWORD Initialize(const std::u16string& destination, const std::string& serverLastModifiedText,
-                     const std::u16string& urlText);
+    DWORD Initialize(const WideString& destination, const std::string& serverLastModifiedText,
+                     const WideString& urlText);
     DWORD GetFileDataFromRegistry();
     DWORD FormUniqueFileName();
     void PreDownloadCleaningOfPartialFile();
@@ -108,10 +108,10 @@ public:
     static std::string MetaDataKey();
     std::string FileKey() const { return MetaDataKey() + uniqueId; }
 
-    std::u16string destinationPath;
-    std::u16string partialFilePath;
-    std::u16string repositoryFolder = u"DownloadRepository\\";
-    std::u16string url;
+    WideString destinationPath;
+    WideString partialFilePath;
+    WideString repositoryFolder = WTEXT("DownloadRepository\\");
+    WideString url;
     std::string urlNarrow;
     std::string registryLastModified;
     std::string serverLastModified;

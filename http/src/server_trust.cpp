@@ -48,7 +48,7 @@ void CALLBACK OnStatus(HINTERNET request, DWORD_PTR /*context*/, DWORD status, L
     if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
         guard->OnSendingRequest(request);
     } else if (status == WINHTTP_CALLBACK_STATUS_REDIRECT && information) {
-        guard->OnRedirect(request, std::u16string(static_cast<const char16_t*>(information)));
+        guard->OnRedirect(request, WideString(static_cast<const WCHAR*>(information)));
     }
 }
 
@@ -113,10 +113,10 @@ std::string KeyFingerprint(HINTERNET request) {
 std::string CurrentHost(HINTERNET request) {
     DWORD size = 0;
     WinHttpQueryOption(request, WINHTTP_OPTION_URL, nullptr, &size);
-    std::u16string url(size / sizeof(char16_t) + 1, u'\0');
-    size = static_cast<DWORD>(url.size() * sizeof(char16_t));
+    WideString url(size / sizeof(WCHAR) + 1, WTEXT('\0'));
+    size = static_cast<DWORD>(url.size() * sizeof(WCHAR));
     if (!WinHttpQueryOption(request, WINHTTP_OPTION_URL, url.data(), &size)) return {};
-    url.resize(size / sizeof(char16_t));
+    url.resize(size / sizeof(WCHAR));
     return UrlHostOf(ToUtf8(url.c_str()));
 }
 
@@ -219,9 +219,9 @@ void ServerGuard::Unregister() {
     request_ = nullptr;
 }
 
-DWORD ServerGuard::Prepare(HINTERNET request, const char* operation, const char16_t* serverName, bool secure) {
+DWORD ServerGuard::Prepare(HINTERNET request, const char* operation, const WCHAR* serverName, bool secure) {
     operation_ = operation;
-    serverName_ = serverName ? serverName : u"";
+    serverName_ = serverName ? serverName : WTEXT("");
     certificateRefused_ = redirectRefused_ = cancelled_ = false;
     mode_ = !secure ? Mode::Plain : gv_allowAnyServerCertificate ? Mode::Unchecked : Mode::Verified;
     if (mode_ == Mode::Unchecked) {
@@ -322,7 +322,7 @@ void ServerGuard::OnSendingRequest(HINTERNET request) {
     Cancel(request);
 }
 
-void ServerGuard::OnRedirect(HINTERNET request, const std::u16string& target) {
+void ServerGuard::OnRedirect(HINTERNET request, const WideString& target) {
     const std::string to = UrlHostOf(ToUtf8(target.c_str()));
     if (to == NormalizedHost(ToUtf8(serverName_.c_str()))) {
         LogInfo(Text(operation_, " : Following the redirect to %S \n").c_str(), target);

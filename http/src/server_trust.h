@@ -37,7 +37,7 @@ public:
 
     // Sets up a request just opened for `serverName`: the certificate flags and the
     // status callback. `operation` starts the log lines. 0 or the failing call's code.
-    DWORD Prepare(HINTERNET request, const char* operation, const char16_t* serverName, bool secure);
+    DWORD Prepare(HINTERNET request, const char* operation, const WCHAR* serverName, bool secure);
     // After a failed send: true when the certificate did not verify and the send is to be
     // made once more on the same request, now accepting the key only through its pin.
     bool RetryUnverified(HINTERNET request, DWORD error);
@@ -48,7 +48,7 @@ public:
 
     // Called by the status callback.
     void OnSendingRequest(HINTERNET request);
-    void OnRedirect(HINTERNET request, const std::u16string& target);
+    void OnRedirect(HINTERNET request, const WideString& target);
 
 private:
     enum class Mode { Plain, Verified, Pinned, Unchecked };
@@ -59,7 +59,7 @@ private:
     bool AcceptKey(const std::string& host, const std::string& fingerprint);
 
     std::string operation_;
-    std::u16string serverName_;
+    WideString serverName_;
     HINTERNET request_ = nullptr;  // registered for the status callback
     HINTERNET cancelledRequest_ = nullptr;
     Mode mode_ = Mode::Plain;

@@ -22,7 +22,7 @@ constexpr const char* kOwnerOnlyFolder = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;
 constexpr int kNameAttempts = 64;
 
 thread_local HANDLE currentDataHandle = INVALID_HANDLE_VALUE;
-thread_local std::u16string currentDataPath;
+thread_local WideString currentDataPath;
 
 struct PrivateFolder {
     std::mutex mutex;
@@ -128,11 +128,11 @@ ExclusiveFile& ExclusiveFile::operator=(ExclusiveFile&& other) noexcept {
     return *this;
 }
 
-DWORD ExclusiveFile::Create(const std::u16string& stem) {
+DWORD ExclusiveFile::Create(const WideString& stem) {
     Discard();
     DWORD error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < kNameAttempts && error == ERROR_FILE_EXISTS; ++attempt) {
-        const std::u16string name = stem + (attempt == 0 ? u"" : u"." + ToWide(std::to_string(attempt))) + u".tmp";
+        const WideString name = stem + (attempt == 0 ? WTEXT("") : WTEXT(".") + ToWide(std::to_string(attempt))) + WTEXT(".tmp");
         // CREATE_NEW: a name someone else took (a file or a link) is never opened.
         HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -210,6 +210,6 @@ CurrentDataFile::~CurrentDataFile() {
 }
 
 HANDLE CurrentDataFile::Handle() { return currentDataHandle; }
-std::u16string CurrentDataFile::Path() { return currentDataPath; }
+WideString CurrentDataFile::Path() { return currentDataPath; }
 
 }  // namespace httpclient

@@ -34,9 +34,9 @@ public:
     ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
     // Creates "<stem>.tmp", or "<stem>.N.tmp" when that name is taken.
-    DWORD Create(const std::u16string& stem);
+    DWORD Create(const WideString& stem);
     HANDLE handle() const { return handle_; }
-    const std::u16string& path() const { return path_; }
+    const WideString& path() const { return path_; }
     // Closes the handle and keeps the file, e.g. to rename it.
     void Close();
     // The file was renamed away: nothing is deleted at the end.
@@ -46,7 +46,7 @@ public:
 
 private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
-    std::u16string path_;
+    WideString path_;
 };
 
 // Reads the whole GET_DATA file behind `file` from its start as text (CR LF pairs become
@@ -64,11 +64,11 @@ public:
     CurrentDataFile& operator=(const CurrentDataFile&) = delete;
 
     static HANDLE Handle();
-    static std::u16string Path();
+    static WideString Path();
 
 private:
     HANDLE previousHandle_;
-    std::u16string previousPath_;
+    WideString previousPath_;
 };
 
 }  // namespace httpclient

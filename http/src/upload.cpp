@@ -38,10 +38,10 @@ struct UploadContext {
     Texts texts;
     bool useProxy;
     bool secure;
-    const char16_t* serverName;
-    const char16_t* proxyUser;
-    const char16_t* proxyPassword;
-    const char16_t* objectPath;
+    const WCHAR* serverName;
+    const WCHAR* proxyUser;
+    const WCHAR* proxyPassword;
+    const WCHAR* objectPath;
     DWORD requestMode;
     HttpRequestHandles handles;
     ServerGuard guard{};  // certificate and redirect checks of the current request handle
@@ -56,12 +56,12 @@ void CloseUploadHandles(UploadContext& ctx) {
 
 HINTERNET OpenPostRequest(UploadContext& ctx) {
     const DWORD flags = WINHTTP_FLAG_REFRESH | (ctx.secure ? WINHTTP_FLAG_SECURE : 0);
-    return WinHttpOpenRequest(ctx.handles.hConnect, u"POST", ctx.objectPath, nullptr, WINHTTP_NO_REFERER, nullptr,
+    return WinHttpOpenRequest(ctx.handles.hConnect, WTEXT("POST"), ctx.objectPath, nullptr, WINHTTP_NO_REFERER, nullptr,
                               flags);
 }
 
 // Session, connection and POST request; 0 or the failing code with everything closed.
-DWORD OpenUpload(UploadContext& ctx, INTERNET_PORT port, const char16_t* proxyServer, const char16_t* proxyBypass) {
+DWORD OpenUpload(UploadContext& ctx, INTERNET_PORT port, const WCHAR* proxyServer, const WCHAR* proxyBypass) {
     const Texts& t = ctx.texts;
     HINTERNET session;
     if (ctx.useProxy) {
@@ -108,7 +108,7 @@ DWORD OpenUpload(UploadContext& ctx, INTERNET_PORT port, const char16_t* proxySe
 // Headers and options of one request handle; 0 or the failing option's code.
 DWORD PrepareUpload(UploadContext& ctx, bool keepAlive, bool agentTimeouts) {
     const Texts& t = ctx.texts;
-    const char16_t* connection = keepAlive ? u"Connection: Keep-Alive" : u"Connection: close";
+    const WCHAR* connection = keepAlive ? WTEXT("Connection: Keep-Alive") : WTEXT("Connection: close");
     if (!WinHttpAddRequestHeaders(ctx.handles.hRequest, connection, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD)) {
         const DWORD error = GetLastError();
         LogError(t(" :  Error in WinHttpAddRequestHeaders --> %d \n").c_str(), error);
@@ -221,7 +221,7 @@ DWORD SendWithResends(UploadContext& ctx, bool keepAlive, bool agentTimeouts, co
 DWORD ReadUploadResponse(UploadContext& ctx, std::optional<std::string>* reply) {
     const Texts& t = ctx.texts;
     HINTERNET request = ctx.handles.hRequest;
-    std::u16string headers;
+    WideString headers;
     const DWORD headerError = QueryRawHeaders(request, &headers);
     if (headerError != ERROR_SUCCESS) {
         LogError(t(" :  Error in WinHttpQueryHeaders --> %d \n").c_str(), headerError);
@@ -293,10 +293,10 @@ struct FileCloser {
 
 }  // namespace
 
-DWORD InternetSendRequestEx(bool useProxy, const char* protocol, const char16_t* serverName,
-                            INTERNET_PORT port, const char16_t* proxyServer, const char16_t* proxyBypass,
-                            const char16_t* proxyUser, const char16_t* proxyPassword,
-                            const char16_t* objectPath, const char* postData,
+DWORD InternetSendRequestEx(bool useProxy, const char* protocol, const WCHAR* serverName,
+                            INTERNET_PORT port, const WCHAR* proxyServer, const WCHAR* proxyBypass,
+                            const WCHAR* proxyUser, const WCHAR* proxyPassword,
+                            const WCHAR* objectPath, const char* postData,
                             std::optional<std::string>* reply, DWORD requestMode, bool keepAlive,
                             DWORD postLength) {
     LogDebug("@@@@@@@@ Inside InternetSendRequestEx Method @@@@@@@@ \n");
@@ -334,7 +334,7 @@ DWORD InternetSendRequestEx(bool useProxy, const char* protocol, const char16_t*
                     HttpGetLastError(error);
                 }
             } else if (requestMode == POST_MULTIPART && !contentTypeAdded) {
-                if (WinHttpAddRequestHeaders(c.handles.hRequest, u"Content-Type: multipart/form-data",
+                if (WinHttpAddRequestHeaders(c.handles.hRequest, WTEXT("Content-Type: multipart/form-data"),
                                              static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD)) {
                     contentTypeAdded = true;
                 } else {
@@ -360,10 +360,10 @@ DWORD InternetSendRequestEx(bool useProxy, const char* protocol, const char16_t*
     return result;
 }
 
-DWORD InternetSendRequestByBitRate(bool useProxy, const char* protocol, const char16_t* serverName,
-                                   INTERNET_PORT port, const char16_t* proxyServer,
-                                   const char16_t* proxyBypass, const char16_t* proxyUser,
-                                   const char16_t* proxyPassword, const char16_t* objectPath,
+DWORD InternetSendRequestByBitRate(bool useProxy, const char* protocol, const WCHAR* serverName,
+                                   INTERNET_PORT port, const WCHAR* proxyServer,
+                                   const WCHAR* proxyBypass, const WCHAR* proxyUser,
+                                   const WCHAR* proxyPassword, const WCHAR* objectPath,
                                    const char* filePath, std::optional<std::string>* reply,
                                    DWORD requestMode, bool keepAlive, DWORD chunkSize) {
     static constexpr const char* kEnd =
@@ -400,7 +400,7 @@ DWORD InternetSendRequestByBitRate(bool useProxy, const char* protocol, const ch
     if (result == ERROR_SUCCESS) {
         const std::string header =
             "Content-type: multipart/form-data; filesize=\"" + std::to_string(fileSize) + "\"";
-        const std::u16string wideHeader = ToWide(header);
+        const WideString wideHeader = ToWide(header);
         const DWORD bufferSize = std::min({chunkSize, totalLength, kMaxChunk});
         std::vector<char> chunk(bufferSize);
         const SendRound round = [&](UploadContext& c, DWORD* sendError) {

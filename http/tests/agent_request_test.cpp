@@ -183,7 +183,7 @@ TEST_F(AgentRequestTest, EachEditionPutsItsPathOnTheWire) {
         ASSERT_TRUE(nginx.WaitForAccessLog(before + 1));
         EXPECT_EQ(Targets(nginx, before), std::vector<std::string>{c.target});
     }
-    EXPECT_EQ(testsupport::ReadFile(temp.path() / "download.bin"), "<doc/>");
+    EXPECT_EQ(testsupport::ReadBytes(temp.path() / "download.bin"), "<doc/>");
 }
 
 TEST_F(AgentRequestTest, TheProxyCarriesOnlyMainServerRequests) {

@@ -9,7 +9,7 @@ namespace {
 
 using testsupport::NginxServer;
 using testsupport::PatternBytes;
-using testsupport::ReadFile;
+using testsupport::ReadBytes;
 using testsupport::ScriptedServer;
 namespace fs = std::filesystem;
 
@@ -22,7 +22,7 @@ protected:
                               "GZIP_DECOMPRESSION_FAILURE_COUNT", &count);
         return count;
     }
-    std::string ErrorLog() { return ReadFile(machine.drivePath('C', "Agent/logs/zqerror.log")); }
+    std::string ErrorLog() { return ReadBytes(machine.drivePath('C', "Agent/logs/zqerror.log")); }
     std::vector<std::string> Ranges(const NginxServer& nginx) {
         std::vector<std::string> ranges;
         for (const auto& entry : nginx.AccessLog())
@@ -52,8 +52,8 @@ TEST_F(DownloadTest, BodiesLandByteExact) {
         nginx.AddFile("bin/" + std::to_string(size), binary);
         const auto dest = temp.path() / "new" / std::to_string(size) / "file";
         EXPECT_EQ(GetEx(nginx.port(), "/bin/" + std::to_string(size), dest.string(), nullptr, DOWNLOAD_FILE), 0u);
-        EXPECT_EQ(ReadFile(dest), binary);
-        EXPECT_EQ(FilesIn(dest.parent_path()), std::vector<std::string>{dest.filename()});
+        EXPECT_EQ(ReadBytes(dest), binary);
+        EXPECT_EQ(FilesIn(dest.parent_path()), std::vector<std::string>{dest.filename().string()});
 
         const std::string text = Letters(size);
         nginx.AddFile("text/" + std::to_string(size), text);
@@ -81,7 +81,7 @@ TEST_F(DownloadTest, FailuresLeaveTheOlderDestinationAsItWas) {
     // Conditional requests on with the file's own date: the server answers 304.
     HttpRequestHandles first;
     ASSERT_EQ(Request(nginx.port(), "/file.bin", &first), 0u);
-    std::optional<std::u16string> stamp;
+    std::optional<WideString> stamp;
     ASSERT_EQ(GetFilelastmodifiedTime(first.hRequest, &stamp), 0u);
     CloseRequestHandles(first);
 
@@ -113,7 +113,7 @@ TEST_F(DownloadTest, FailuresLeaveTheOlderDestinationAsItWas) {
         } else {
             EXPECT_NE(result, 0u);
         }
-        EXPECT_EQ(ReadFile(dest), "older content");
+        EXPECT_EQ(ReadBytes(dest), "older content");
         EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"dest.bin"});
     }
     EXPECT_TRUE(log->has("InternetGetRequestEx : Only partial file downloaded. GetFileSize returns :  20\n"));
@@ -155,7 +155,7 @@ TEST_F(DownloadTest, GzipBodiesAreDecodedOrFetchedAgainPlain) {
         const auto dest = temp.path() / "gz" / "dest.xml";
         EXPECT_EQ(GetEx(nginx.port(), c.path, dest.string(), nullptr, DOWNLOAD_FILE, c.gzip), 0u);
         const std::string expected = c.path == "/multi.xml" ? first + second : first;
-        EXPECT_EQ(ReadFile(dest), expected);
+        EXPECT_EQ(ReadBytes(dest), expected);
         EXPECT_TRUE(log->has(c.line));
         EXPECT_EQ(GzipFailureCount(), c.failures);
         EXPECT_EQ(FilesIn(dest.parent_path()), std::vector<std::string>{"dest.xml"});
@@ -174,7 +174,7 @@ TEST_F(DownloadTest, GzipBodiesAreDecodedOrFetchedAgainPlain) {
 
     // GET_DATA ends with the data when the plain repeat works, and the repeat is unconditional.
     ifModifiedSinceEnabled = 1;
-    lastModifiedTime = u"Sat, 01 Jan 2000 10:00:00 GMT";
+    lastModifiedTime = WTEXT("Sat, 01 Jan 2000 10:00:00 GMT");
     std::optional<std::string> data;
     EXPECT_EQ(GetEx(nginx.port(), "/corrupt.xml", std::nullopt, &data, GET_DATA, true), 0u);
     EXPECT_EQ(data.value_or(""), first);
@@ -200,11 +200,11 @@ TEST_F(DownloadTest, GzipMarksFromTheServerAreTakenOnlyWhenAskedFor) {
         "/empty": {"headers": [["Content-Encoding", "gzip"]], "body": ""}}})");
     const auto dest = temp.path() / "raw.bin";
     EXPECT_EQ(GetEx(server.port(), "/packed", dest.string(), nullptr, DOWNLOAD_FILE, false), 0u);
-    EXPECT_EQ(ReadFile(dest), packed) << "stored without decoding";
+    EXPECT_EQ(ReadBytes(dest), packed) << "stored without decoding";
     EXPECT_EQ(GetEx(server.port(), "/packed", dest.string(), nullptr, DOWNLOAD_FILE, true), 0u);
-    EXPECT_EQ(ReadFile(dest), "packed text");
+    EXPECT_EQ(ReadBytes(dest), "packed text");
     EXPECT_EQ(GetEx(server.port(), "/empty", dest.string(), nullptr, DOWNLOAD_FILE, true), 0u);
-    EXPECT_EQ(ReadFile(dest), "");
+    EXPECT_EQ(ReadBytes(dest), "");
     EXPECT_EQ(GzipFailureCount(), 0u);
 }
 
@@ -227,7 +227,7 @@ TEST_F(DownloadTest, ThrottledDownloadAsksForTheRangesOfTheBlocks) {
         nginx.AddFile("t" + std::to_string(c.size), body);
         const auto dest = temp.path() / ("throttled" + std::to_string(c.size));
         EXPECT_EQ(GetByBitrate(nginx.port(), "/t" + std::to_string(c.size), dest.string(), nullptr, DOWNLOAD_FILE), 0u);
-        EXPECT_EQ(ReadFile(dest), body);
+        EXPECT_EQ(ReadBytes(dest), body);
         logged += c.requests.size();
         ASSERT_TRUE(nginx.WaitForAccessLog(logged));
         const auto all = Ranges(nginx);
@@ -346,7 +346,7 @@ TEST_F(DownloadTest, ThrottledBlocksAnsweredBadlyEndTheDownloadOrRestartIt) {
             EXPECT_EQ(result, c.result);
         }
         if (c.result == 0) {
-            EXPECT_EQ(ReadFile(dest), ServerPattern(1000));
+            EXPECT_EQ(ReadBytes(dest), ServerPattern(1000));
         } else {
             EXPECT_FALSE(std::filesystem::exists(dest));
         }
@@ -446,7 +446,7 @@ TEST_F(DownloadTest, DataInMemoryStopsAtTheLimit) {
     // A file download is no data in memory: the limit does not apply.
     const auto dest = temp.path() / "over.txt";
     EXPECT_EQ(GetEx(nginx.port(), "/over.txt", dest.string(), nullptr, DOWNLOAD_FILE), 0u);
-    EXPECT_EQ(ReadFile(dest), Letters(100001));
+    EXPECT_EQ(ReadBytes(dest), Letters(100001));
 }
 
 // A gzip bomb from the server is stopped at the expansion ratio and answered by the plain
@@ -486,7 +486,7 @@ TEST_F(DownloadTest, GzipBombsStopAndTrailingBytesAreIgnored) {
         EXPECT_EQ(GetEx(nginx.port(), c.path, c.mode == DOWNLOAD_FILE ? std::optional(dest.string()) : std::nullopt,
                         &data, c.mode, true),
                   0u);
-        EXPECT_EQ(c.mode == DOWNLOAD_FILE ? ReadFile(dest) : data.value_or(""), c.expected);
+        EXPECT_EQ(c.mode == DOWNLOAD_FILE ? ReadBytes(dest) : data.value_or(""), c.expected);
         EXPECT_EQ(GzipFailureCount(), c.failures);
         EXPECT_TRUE(log->has(c.line));
         if (c.mode == DOWNLOAD_FILE) {

@@ -1,9 +1,11 @@
 // gzip decoding of downloaded files: members, trailing bytes, failures and the limits
 // that keep a hostile body from filling the disk.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 #include <zlib.h>
 
 #include <csignal>
@@ -20,7 +22,7 @@
 
 namespace {
 
-using testsupport::ReadFile;
+using testsupport::ReadBytes;
 using testsupport::TempDir;
 
 std::string RandomBytes(std::size_t size, unsigned seed) {
@@ -39,7 +41,7 @@ std::string RandomText(std::size_t size, unsigned seed) {
 
 // Writes a gzip file of `size` zero bytes without holding them in memory.
 void WriteZerosGzip(const std::filesystem::path& path, std::size_t size) {
-    gzFile file = gzopen(path.c_str(), "wb9");
+    gzFile file = gzopen(path.string().c_str(), "wb9");
     ASSERT_NE(file, nullptr);
     const std::string block(1 << 20, '\0');
     for (std::size_t done = 0; done < size; done += block.size())
@@ -88,9 +90,9 @@ TEST(DecompressGzipFile, DecodesGoodBrokenAndOddInputs) {
         const auto target = dir.path() / "body";
         testsupport::WriteFile(source, c.input);
         testsupport::WriteFile(target, "older content");
-        EXPECT_EQ(DecompressGzipFile(source.c_str(), target.c_str()), c.decoded);
+        EXPECT_EQ(DecompressGzipFile(source.string().c_str(), target.string().c_str()), c.decoded);
         // A failure leaves the target as it was and nothing beside it.
-        EXPECT_EQ(ReadFile(target), c.decoded ? c.output : std::string("older content"));
+        EXPECT_EQ(ReadBytes(target), c.decoded ? c.output : std::string("older content"));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
     }
 }
@@ -100,17 +102,17 @@ TEST(DecompressGzipFile, DecodesInPlaceAndLeavesEmptyInputAlone) {
     const auto file = dir.path() / "data.tmp";
     const std::string text = RandomText(70000, 3);
     testsupport::WriteFile(file, Gzip(text));
-    ASSERT_TRUE(DecompressGzipFile(file.c_str(), file.c_str()));
-    EXPECT_EQ(ReadFile(file), text);
+    ASSERT_TRUE(DecompressGzipFile(file.string().c_str(), file.string().c_str()));
+    EXPECT_EQ(ReadBytes(file), text);
 
     const auto empty = dir.path() / "empty.tmp";
     const auto target = dir.path() / "untouched";
     testsupport::WriteFile(empty, "");
-    EXPECT_TRUE(DecompressGzipFile(empty.c_str(), target.c_str()));
+    EXPECT_TRUE(DecompressGzipFile(empty.string().c_str(), target.string().c_str()));
     EXPECT_FALSE(std::filesystem::exists(target));
 
-    EXPECT_FALSE(DecompressGzipFile((dir.path() / "missing.gz").c_str(), target.c_str()));
-    EXPECT_FALSE(DecompressGzipFile(nullptr, target.c_str()));
+    EXPECT_FALSE(DecompressGzipFile((dir.path() / "missing.gz").string().c_str(), target.string().c_str()));
+    EXPECT_FALSE(DecompressGzipFile(nullptr, target.string().c_str()));
 }
 
 TEST(DecompressGzipFile, MemoryStaysFlatWhateverTheExpansion) {
@@ -122,7 +124,7 @@ TEST(DecompressGzipFile, MemoryStaysFlatWhateverTheExpansion) {
     WriteZerosGzip(file, kSize);
     ASSERT_LT(std::filesystem::file_size(file), 1u << 20);
     const long before = PeakRssKiB();
-    ASSERT_TRUE(DecompressGzipFile(file.c_str(), file.c_str()));
+    ASSERT_TRUE(DecompressGzipFile(file.string().c_str(), file.string().c_str()));
     const long after = PeakRssKiB();
     EXPECT_EQ(std::filesystem::file_size(file), kSize);
     EXPECT_LT(after - before, 16 * 1024) << "peak grew by " << (after - before) << " KiB";
@@ -130,6 +132,9 @@ TEST(DecompressGzipFile, MemoryStaysFlatWhateverTheExpansion) {
 }
 
 TEST(DecompressGzipFile, AFailedWriteIsAFailure) {
+#ifdef _WIN32
+    GTEST_SKIP() << "makes the write fail through a file size limit (setrlimit) in a forked child, which Windows has not";
+#else
     TempDir dir;
     const auto source = dir.path() / "big.gz";
     const auto target = dir.path() / "big";
@@ -142,13 +147,14 @@ TEST(DecompressGzipFile, AFailedWriteIsAFailure) {
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{1u << 20, 1u << 20};
         setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(DecompressGzipFile(source.c_str(), target.c_str()) ? 1 : 0);
+        _exit(DecompressGzipFile(source.string().c_str(), target.string().c_str()) ? 1 : 0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the cut-short output was reported as decoded";
-    EXPECT_EQ(ReadFile(target), "older content");
+    EXPECT_EQ(ReadBytes(target), "older content");
+#endif
 }
 
 // A second member whose magic straddles a read of the decoder: the first byte ends one
@@ -168,11 +174,11 @@ TEST(DecompressGzipFile, AMemberStartingAtAReadBoundaryIsStillAMember) {
     TempDir dir;
     const auto file = dir.path() / "two.gz";
     testsupport::WriteFile(file, member + Gzip("tail"));
-    ASSERT_TRUE(DecompressGzipFile(file.c_str(), file.c_str()));
-    EXPECT_EQ(ReadFile(file), data + "tail");
+    ASSERT_TRUE(DecompressGzipFile(file.string().c_str(), file.string().c_str()));
+    EXPECT_EQ(ReadBytes(file), data + "tail");
     testsupport::WriteFile(file, member + "\x1f" + "garbage");
-    ASSERT_TRUE(DecompressGzipFile(file.c_str(), file.c_str()));
-    EXPECT_EQ(ReadFile(file), data);
+    ASSERT_TRUE(DecompressGzipFile(file.string().c_str(), file.string().c_str()));
+    EXPECT_EQ(ReadBytes(file), data);
 }
 
 // A hostile body cannot fill the disk: decoding stops at the agent's size limit and at its
@@ -205,11 +211,11 @@ TEST(DecompressGzipFile, StopsAtTheSizeAndRatioLimits) {
         if (c.zeros) WriteZerosGzip(source, c.zeros);
         else testsupport::WriteFile(source, Gzip(RandomBytes(c.random, 4)));
         testsupport::WriteFile(target, "older content");
-        EXPECT_EQ(DecompressGzipFile(source.c_str(), target.c_str()), c.decoded);
+        EXPECT_EQ(DecompressGzipFile(source.string().c_str(), target.string().c_str()), c.decoded);
         if (c.decoded) {
             EXPECT_EQ(std::filesystem::file_size(target), c.zeros + c.random);
         } else {
-            EXPECT_EQ(ReadFile(target), "older content");
+            EXPECT_EQ(ReadBytes(target), "older content");
             EXPECT_TRUE(log.has(c.line)) << log.text();
         }
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);

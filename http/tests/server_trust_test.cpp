@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "http/tests/http_client_fixture.h"
 
@@ -17,6 +18,44 @@ using testsupport::NginxServer;
 using testsupport::ScriptedServer;
 using testsupport::Sha256Hex;
 using testsupport::TestCertificates;
+
+// Makes a certificate authority (PEM) one of the machine's trusted roots for the life of
+// the object: a file of the machine root on the host build, the current user's root store
+// on Windows.
+class TrustedRoot {
+public:
+    TrustedRoot(const std::filesystem::path& authority, const testsupport::MachineRoot& machine) {
+#ifdef _WIN32
+        static_cast<void>(machine);
+        const std::string pem = testsupport::ReadBytes(authority);
+        DWORD size = 0;
+        EXPECT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr));
+        std::vector<BYTE> der(size);
+        EXPECT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr));
+        store_ = CertOpenSystemStoreA(0, "ROOT");
+        EXPECT_NE(store_, nullptr);
+        EXPECT_TRUE(CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, der.data(), size,
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, &added_))
+            << GetLastError();
+#else
+        std::filesystem::copy_file(authority, machine.path() / "trusted-roots.pem");
+#endif
+    }
+    ~TrustedRoot() {
+#ifdef _WIN32
+        if (added_) CertDeleteCertificateFromStore(added_);  // frees the context too
+        if (store_) CertCloseStore(store_, 0);
+#endif
+    }
+    TrustedRoot(const TrustedRoot&) = delete;
+    TrustedRoot& operator=(const TrustedRoot&) = delete;
+
+private:
+#ifdef _WIN32
+    HCERTSTORE store_ = nullptr;
+    PCCERT_CONTEXT added_ = nullptr;
+#endif
+};
 
 class ServerTrustTest : public HttpClientTest {
 protected:
@@ -119,7 +158,7 @@ TEST_F(ServerTrustTest, TwoFirstKeysSeenAtOnceAreNotBothTrusted) {
 
 TEST_F(ServerTrustTest, CertificatesThatDoNotVerifyNeedTheirKeysPin) {
     // The test authority is one of the machine's trusted roots.
-    std::filesystem::copy_file(certificates.authority(), machine.path() / "trusted-roots.pem");
+    TrustedRoot trusted(certificates.authority(), machine);
     CertificateOptions wrongHost;
     wrongHost.hosts = {"other.example.test"};
     CertificateOptions expired;
@@ -179,7 +218,7 @@ TEST_F(ServerTrustTest, CertificatesThatDoNotVerifyNeedTheirKeysPin) {
 }
 
 TEST_F(ServerTrustTest, OnlyConfiguredServersAreTrustedOnFirstUseAndVerifiedKeysAreRecordedToo) {
-    std::filesystem::copy_file(certificates.authority(), machine.path() / "trusted-roots.pem");
+    TrustedRoot trusted(certificates.authority(), machine);
     NginxServer selfSigned(Https(SelfSigned("unknown")));
     selfSigned.AddFile("s.txt", "x");
     // 127.0.0.1 is none of the server's addresses: no pin applies, and none is recorded.
@@ -216,8 +255,8 @@ TEST_F(ServerTrustTest, UploadsToARefusedServerSendNothing) {
         EXPECT_EQ(Post(nginx.httpsPort(), "/upload", "secret inventory", nullptr, mode, 0, "https"),
                   ERROR_WINHTTP_SECURE_FAILURE);
     }
-    EXPECT_EQ(InternetSendRequestByBitRate(false, "https", u"127.0.0.1", static_cast<INTERNET_PORT>(nginx.httpsPort()),
-                                           nullptr, nullptr, nullptr, nullptr, u"/upload", file.c_str(), nullptr,
+    EXPECT_EQ(InternetSendRequestByBitRate(false, "https", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(nginx.httpsPort()),
+                                           nullptr, nullptr, nullptr, nullptr, WTEXT("/upload"), file.string().c_str(), nullptr,
                                            POST_BY_BITRATE, true, 4096),
               ERROR_WINHTTP_SECURE_FAILURE);
     EXPECT_EQ(CountInLog("InternetSendRequestEx : Refused the server 127.0.0.1"), 3);
@@ -329,11 +368,11 @@ TEST_F(ServerTrustTest, ProxyCredentialsGoOutAfterTheChallengeForDownloadsAndUpl
     ScriptedServer proxy(R"({"routes": {
         "http://origin.test/get": [)" + challenge + R"(, {"status": 200, "body": "fetched"}],
         "http://origin.test/post": [)" + challenge + R"(, {"status": 200, "body": "posted"}]}})");
-    const std::u16string address = W("127.0.0.1:" + std::to_string(proxy.port()));
+    const WideString address = W("127.0.0.1:" + std::to_string(proxy.port()));
 
     HttpRequestHandles handles;
-    ASSERT_EQ(GetInternetRequestHandle(true, "http", u"origin.test", 80, address.c_str(), nullptr, u"user", u"pass",
-                                       u"/get", nullptr, GET_DATA, true, &handles, false),
+    ASSERT_EQ(GetInternetRequestHandle(true, "http", WTEXT("origin.test"), 80, address.c_str(), nullptr, WTEXT("user"), WTEXT("pass"),
+                                       WTEXT("/get"), nullptr, GET_DATA, true, &handles, false),
               0u);
     EXPECT_EQ(handles.httpStatus, 200u);
     CloseRequestHandles(handles);
@@ -342,8 +381,8 @@ TEST_F(ServerTrustTest, ProxyCredentialsGoOutAfterTheChallengeForDownloadsAndUpl
     const auto file = temp.path() / "up.bin";
     const std::string content = testsupport::PatternBytes(50'000, 3);
     testsupport::WriteFile(file, content);
-    EXPECT_EQ(InternetSendRequestByBitRate(true, "http", u"origin.test", 80, address.c_str(), nullptr, u"user",
-                                           u"pass", u"/post", file.c_str(), nullptr, POST_BY_BITRATE, true, 8192),
+    EXPECT_EQ(InternetSendRequestByBitRate(true, "http", WTEXT("origin.test"), 80, address.c_str(), nullptr, WTEXT("user"),
+                                           WTEXT("pass"), WTEXT("/post"), file.string().c_str(), nullptr, POST_BY_BITRATE, true, 8192),
               0u);
     EXPECT_EQ(Sleeps(), std::vector<DWORD>{5000});
 

@@ -17,12 +17,12 @@ namespace fs = std::filesystem;
 using httpclient::ExclusiveFile;
 using httpclient::PrivateTempFolder;
 using testsupport::NginxServer;
-using testsupport::ReadFile;
+using testsupport::ReadBytes;
 
 #define SKIP_WITHOUT_UNPRIVILEGED_USER()                                                   \
     if (!testsupport::Nobody().available()) GTEST_SKIP() << "needs root and the account nobody"
 
-std::string W8(const std::u16string& wide) {
+std::string W8(const WideString& wide) {
     std::string text;
     ConvertWideToUtf8(wide.c_str(), &text);
     return text;
@@ -43,7 +43,7 @@ struct Victim {
     testsupport::TempDir dir;
     fs::path file = dir.path() / "root-owned";
     Victim() { testsupport::WriteFile(file, "precious"); }
-    std::string content() const { return ReadFile(file); }
+    std::string content() const { return ReadBytes(file); }
 };
 
 bool PlantLink(const fs::path& where, const fs::path& target) {
@@ -212,7 +212,7 @@ TEST_F(TempFilesTest, FileDownloadsNeverWriteThroughALinkBesideTheDestination) {
                                          : GetEx(nginx.port(), "/patch.bin", dest.string(), nullptr, DOWNLOAD_FILE, c.gzip);
         EXPECT_EQ(result, 0u);
         EXPECT_FALSE(fs::is_symlink(dest));
-        EXPECT_EQ(ReadFile(dest), body);
+        EXPECT_EQ(ReadBytes(dest), body);
         EXPECT_EQ(victim.content(), "precious");
         EXPECT_TRUE(fs::is_symlink(planted));
         fs::remove(second);

@@ -1,7 +1,5 @@
 // Uploads against the scripted server and tinyproxy: bodies byte-exact at the server,
 // replies, statuses, the refusals before anything is sent, time-outs and resends.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "http/tests/http_client_fixture.h"
 
@@ -97,17 +95,13 @@ TEST_F(UploadTest, NothingIsSentWithoutDataOrWithAFileThatCannotGo) {
     testsupport::WriteFile(empty, "");
     // A sparse file just over 4 GiB: its size does not fit the request's 32-bit total.
     const auto huge = temp.path() / "huge.bin";
-    {
-        const int fd = ::open(huge.c_str(), O_CREAT | O_WRONLY, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, (5LL << 30)), 0);
-        ::close(fd);
-    }
+    testsupport::WriteFile(huge, "");
+    std::filesystem::resize_file(huge, 5ULL << 30);
     EXPECT_EQ(Post(server.port(), "/", nullptr, nullptr, POST_DATA), HTTP_RESULT_NOTHING_TO_SEND);
     EXPECT_EQ(PostFile(server.port(), "/", nullptr, nullptr), HTTP_RESULT_NOTHING_TO_SEND);
-    EXPECT_EQ(PostFile(server.port(), "/", empty.c_str(), nullptr), HTTP_RESULT_NOTHING_TO_SEND);
-    EXPECT_EQ(PostFile(server.port(), "/", (temp.path() / "missing").c_str(), nullptr), HTTP_RESULT_NOTHING_TO_SEND);
-    EXPECT_EQ(PostFile(server.port(), "/", huge.c_str(), nullptr), HTTP_RESULT_FILE_TOO_LARGE);
+    EXPECT_EQ(PostFile(server.port(), "/", empty.string().c_str(), nullptr), HTTP_RESULT_NOTHING_TO_SEND);
+    EXPECT_EQ(PostFile(server.port(), "/", (temp.path() / "missing").string().c_str(), nullptr), HTTP_RESULT_NOTHING_TO_SEND);
+    EXPECT_EQ(PostFile(server.port(), "/", huge.string().c_str(), nullptr), HTTP_RESULT_FILE_TOO_LARGE);
     EXPECT_EQ(CountInLog("InternetSendRequestByBitRate: File Size is zero: 0\n"), 2);
     EXPECT_EQ(CountInLog("***************** End Of InternetSendRequestByBitRate Method ***************** \n"), 4);
     EXPECT_EQ(CountInLog("@@@@@@@@ End Of InternetSendRequestEx Method @@@@@@@@ \n"), 1);
@@ -123,7 +117,7 @@ TEST_F(UploadTest, FilesAreStreamedWhole) {
     for (DWORD chunk : {65536u, 1u << 20, 7777u, 100'000'000u}) {
         SCOPED_TRACE(chunk);
         std::optional<std::string> reply;
-        EXPECT_EQ(PostFile(server.port(), "/upload", file.c_str(), &reply, chunk), 0u);
+        EXPECT_EQ(PostFile(server.port(), "/upload", file.string().c_str(), &reply, chunk), 0u);
         EXPECT_EQ(reply.value_or(""), "stored");
         ASSERT_TRUE(server.WaitForRequests(++seen));
         const auto request = server.Requests().back();
@@ -138,16 +132,20 @@ TEST_F(UploadTest, FilesAreStreamedWhole) {
 }
 
 TEST_F(UploadTest, AShortUploadFailsAndNeverHangs) {
+    // Wine's WinHTTP waits for the server's answer to a request whose body fell short
+    // (http/README.md, "Differences found against the system's WinHTTP").
+    SKIP_ON_WINDOWS("Wine's WinHttpReceiveResponse waits for the answer to a short body instead of failing with 12019");
     ScriptedServer server(R"({"default": {"status": 200, "body": "ok"}})");
     const auto file = temp.path() / "data.bin";
     testsupport::WriteFile(file, std::string(5000, 'x'));
     // A chunk size of 0 writes nothing of the declared 5000 bytes.
-    const DWORD result = PostFile(server.port(), "/", file.c_str(), nullptr, 0);
+    const DWORD result = PostFile(server.port(), "/", file.string().c_str(), nullptr, 0);
     EXPECT_NE(result, 0u);
     EXPECT_TRUE(log->has("InternetSendRequestByBitRate :  Error - WinHttpReceiveResponse --> " + std::to_string(result)));
 }
 
 TEST_F(UploadTest, PostDataTimesOutWhereUntimedKeepsTheDefaults) {
+    SKIP_ON_WINDOWS(kNeedsInjectedFailures);
     ScriptedServer stalled(R"({"default": {"stall_before_headers": true}})");
     gv_httpRequestTimeout = 300;
     EXPECT_EQ(Post(stalled.port(), "/", "data", nullptr, POST_DATA), ERROR_WINHTTP_TIMEOUT);
@@ -164,12 +162,13 @@ TEST_F(UploadTest, PostDataTimesOutWhereUntimedKeepsTheDefaults) {
 }
 
 TEST_F(UploadTest, ResendsRepeatTheWholeBodyOnTheSameRequest) {
+    SKIP_ON_WINDOWS(kNeedsInjectedFailures);
     ScriptedServer server(R"({"default": {"status": 200, "body": "ok"}})");
     const std::string content = testsupport::PatternBytes(200'000, 9);
     const auto file = temp.path() / "again.bin";
     testsupport::WriteFile(file, content);
     winhttp_seam::InjectFailure(Call::ReceiveResponse, ERROR_WINHTTP_RESEND_REQUEST, 1);
-    EXPECT_EQ(PostFile(server.port(), "/upload", file.c_str(), nullptr), 0u);
+    EXPECT_EQ(PostFile(server.port(), "/upload", file.string().c_str(), nullptr), 0u);
     EXPECT_EQ(Sleeps(), std::vector<DWORD>{5000});
     ASSERT_TRUE(server.WaitForRequests(2));
     for (const auto& request : server.Requests()) EXPECT_EQ(request.bodySha256, Sha256Hex(content));
@@ -193,17 +192,20 @@ TEST_F(UploadTest, ResendsRepeatTheWholeBodyOnTheSameRequest) {
 }
 
 TEST_F(UploadTest, ProxyCredentialsAndTheProxyAnswer) {
+    // Wine's WinHTTP resends the credentials on the connection tinyproxy closed after its
+    // 407 (http/README.md, "Differences found against the system's WinHTTP").
+    SKIP_ON_WINDOWS("Wine's WinHTTP answers the resend after a proxy's 407 with the socket error 10054");
     ScriptedServer server(R"({"default": {"status": 200, "body": "via proxy"}})");
     testsupport::TinyProxy proxy("user", "pass");
-    const std::u16string address = W(proxy.address());
+    const WideString address = W(proxy.address());
     struct Case {
-        const char16_t* user;
+        const WCHAR* user;
         DWORD result;
-    } const cases[] = {{u"user", 0}, {u"u", 407}};
+    } const cases[] = {{WTEXT("user"), 0}, {WTEXT("u"), 407}};
     for (const Case& c : cases) {
         std::optional<std::string> reply;
-        const DWORD result = InternetSendRequestEx(true, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(server.port()),
-                                                   address.c_str(), nullptr, c.user, u"pass", u"/post", "body", &reply,
+        const DWORD result = InternetSendRequestEx(true, "http", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(server.port()),
+                                                   address.c_str(), nullptr, c.user, WTEXT("pass"), WTEXT("/post"), "body", &reply,
                                                    POST_DATA, true, 0);
         EXPECT_EQ(result, c.result);
         if (c.result == 0) {

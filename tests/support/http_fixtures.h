@@ -2,6 +2,10 @@
 // server of scripted_http_server.py. Each runs in a temporary folder of its own on a free
 // loopback port, is waited for with a bound when it starts, and is stopped by its PID
 // when the fixture goes. Constructors throw std::runtime_error when a server cannot start.
+//
+// A Windows test program under Wine cannot start these Linux programs: there each fixture
+// asks test-server-host (server_host.cpp), whose address the environment names, to start
+// its server, and reads the server's files through Wine's Z: drive. Tests are the same.
 #pragma once
 
 #include <sys/types.h>
@@ -19,7 +23,26 @@
 
 #include "tests/support/test_support.h"
 
+#if defined(_WIN32) && !defined(SIGQUIT)
+#define SIGQUIT 3  // the servers stop on Linux: Stop() takes the Linux signal's number
+#endif
+
 namespace testsupport {
+
+#ifdef _WIN32
+// A server test-server-host started for this program: its key there and its folder, as a
+// Windows path.
+struct RemoteServer {
+    RemoteServer() = default;
+    RemoteServer(const RemoteServer&) = delete;
+    RemoteServer& operator=(const RemoteServer&) = delete;
+    ~RemoteServer();  // asks the host to stop it
+
+    std::string id;
+    std::filesystem::path folder;
+    int pid = -1;
+};
+#endif
 
 // A child process started with posix_spawn, stopped by PID.
 class ChildProcess {
@@ -96,10 +119,14 @@ public:
     CertificateFiles Issue(const std::string& name, const CertificateOptions& options = {});
 
 private:
+#ifdef _WIN32
+    RemoteServer remote_;
+#else
     struct Authority;
     TempDir dir_;
-    std::filesystem::path authority_;
     std::unique_ptr<Authority> ca_;
+#endif
+    std::filesystem::path authority_;
 };
 
 struct NginxOptions {
@@ -138,12 +165,12 @@ public:
     std::string url(const std::string& path) const;
     std::string httpsUrl(const std::string& path) const;
     const std::filesystem::path& root() const { return root_; }
-    const std::filesystem::path& folder() const { return dir_.path(); }
+    const std::filesystem::path& folder() const;
     std::filesystem::path certificate() const {
-        return options_.certificate ? options_.certificate->certificate : dir_.path() / "cert.pem";
+        return options_.certificate ? options_.certificate->certificate : folder() / "cert.pem";
     }
-    std::filesystem::path key() const { return options_.certificate ? options_.certificate->key : dir_.path() / "key.pem"; }
-    pid_t pid() const { return process_.pid(); }
+    std::filesystem::path key() const { return options_.certificate ? options_.certificate->key : folder() / "key.pem"; }
+    pid_t pid() const;
 
     // Writes a file under root() readable by nginx's workers; returns its host path.
     std::filesystem::path AddFile(const std::string& relativePath, const std::string& content);
@@ -161,12 +188,16 @@ public:
 private:
     void WriteConfig() const;
 
+#ifdef _WIN32
+    RemoteServer remote_;
+#else
     TempDir dir_;
+    ChildProcess process_;
+#endif
     NginxOptions options_;
     std::filesystem::path root_;
     int port_ = 0;
     int httpsPort_ = 0;
-    ChildProcess process_;
 };
 
 // tinyproxy on loopback. With a user name, it asks for Basic credentials (BasicAuth).
@@ -184,10 +215,16 @@ public:
     // Waits until the log contains `text`.
     bool WaitForLog(const std::string& text, std::chrono::milliseconds bound = std::chrono::seconds(10)) const;
 
+    const std::filesystem::path& folder() const;
+
 private:
+#ifdef _WIN32
+    RemoteServer remote_;
+#else
     TempDir dir_;
-    int port_ = 0;
     ChildProcess process_;
+#endif
+    int port_ = 0;
 };
 
 // One request as the scripted server received it.
@@ -205,7 +242,7 @@ struct RecordedRequest {
     // First value of a header (case-insensitive), nullopt when absent.
     std::optional<std::string> Header(const std::string& name) const;
     int CountHeader(const std::string& name) const;
-    std::string Body() const { return ReadFile(bodyFile); }
+    std::string Body() const { return ReadBytes(bodyFile); }
 };
 
 // The scripted server (scripted_http_server.py); the scenario is JSON as described there.
@@ -224,12 +261,16 @@ public:
     // Requests read in full so far, in arrival order.
     std::vector<RecordedRequest> Requests() const;
     bool WaitForRequests(size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) const;
-    const std::filesystem::path& folder() const { return dir_.path(); }
+    const std::filesystem::path& folder() const;
 
 private:
+#ifdef _WIN32
+    RemoteServer remote_;
+#else
     TempDir dir_;
-    int port_ = 0;
     ChildProcess process_;
+#endif
+    int port_ = 0;
 };
 
 // SHA-256 of a byte string, lower-case hex (for comparing bodies with the records).

@@ -50,11 +50,17 @@ public:
     void Start();
 
 private:
+#ifdef _WIN32
+    RemoteServer remote_;
+#else
     TempDir dir_;
+#endif
     std::filesystem::path root_;
     std::filesystem::path state_;
     int port_ = 0;
+#ifndef _WIN32
     ChildProcess process_;
+#endif
 };
 
 }  // namespace testsupport

@@ -146,6 +146,14 @@ inline bool WriteHive(const MachineRoot& root, const std::string& regText) {
 #endif
 }
 
+// Every byte of a file, on both builds (a body, a download).
+inline std::string ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
 // On Windows in text mode: the log is written in text mode there, with CR LF line ends.
 inline std::string ReadFile(const std::filesystem::path& path) {
 #ifdef _WIN32

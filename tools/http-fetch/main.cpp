@@ -150,13 +150,13 @@ std::optional<long long> ParseNumber(const std::string& text, long long low, lon
     return value;
 }
 
-std::u16string Wide(const std::string& text) {
-    std::u16string wide;
+WideString Wide(const std::string& text) {
+    WideString wide;
     ChangeUtf8ToWideStr(text.c_str(), &wide);
     return wide;
 }
 
-const char16_t* OrNull(const std::optional<std::u16string>& text) { return text ? text->c_str() : nullptr; }
+const WCHAR* OrNull(const std::optional<WideString>& text) { return text ? text->c_str() : nullptr; }
 
 // Progress bar with rate and time left, redrawn at most ten times a second.
 class ProgressBar {
@@ -208,7 +208,7 @@ void OpenLog(const Options& options) {
     } else {
         return;
     }
-    std::u16string wideDirectory = Wide(directory + "\\");
+    WideString wideDirectory = Wide(directory + "\\");
     CreateFolder(wideDirectory.c_str());
     InitializeAgentLog(name.c_str(), directory.c_str(), 1);
     if (auto level = options.value("--log-level")) {
@@ -320,7 +320,9 @@ int Run(int argc, char** argv) {
     if (ReadRegSZ(HKEY_LOCAL_MACHINE, gv_agentRootKey.c_str(), "ZQAgentInstallDir", &installDir) == ERROR_SUCCESS)
         gv_agentInstallDir = installDir;
     OpenLog(options);
+#if VANTORRA_HTTP_HAS_RESOURCE_LOOKUP
     InstallResourceIdLookup();  // the start-up asks the server for a missing resource id
+#endif
     InitializeAgentParameters();
 
     std::optional<AgentRequest> agentRequest;
@@ -339,7 +341,7 @@ int Run(int argc, char** argv) {
     const std::string protocol = options.value("--protocol").value_or(gv_serverProtocol.value_or("http"));
 
     bool useProxy = gv_proxyEnabled && (*gv_proxyEnabled == "YES" || *gv_proxyEnabled == "yes") && gv_proxyServerName;
-    std::optional<std::u16string> proxyServer, proxyBypass, proxyUser, proxyPassword;
+    std::optional<WideString> proxyServer, proxyBypass, proxyUser, proxyPassword;
     if (gv_proxyServerName) proxyServer = Wide(*gv_proxyServerName);
     if (gv_proxyBypass) proxyBypass = Wide(*gv_proxyBypass);
     if (gv_proxyUserName) proxyUser = Wide(*gv_proxyUserName);
@@ -388,8 +390,8 @@ int Run(int argc, char** argv) {
         SetTransferProgressObserver([&bar](ULONGLONG done, ULONGLONG total) { bar.update(done, total); });
     }
 
-    const std::u16string serverWide = Wide(server.value_or(""));
-    const std::u16string path = Wide(options.positional[0]);
+    const WideString serverWide = Wide(server.value_or(""));
+    const WideString path = Wide(options.positional[0]);
     const auto portValue = static_cast<INTERNET_PORT>(port);
     DWORD result = 0;
     std::optional<std::string> body;
@@ -399,7 +401,7 @@ int Run(int argc, char** argv) {
                                   wantsReply ? &body : nullptr, agentRequest->mode, !options.has("--no-keep-alive"),
                                   !options.has("--to-ds"), agentRequest->postLength, agentRequest->style);
     } else if (download) {
-        const std::optional<std::u16string> destination = dest ? std::optional(Wide(*dest)) : std::nullopt;
+        const std::optional<WideString> destination = dest ? std::optional(Wide(*dest)) : std::nullopt;
         if (command == "resume-ex")
             result = ResumeGetRequestEx(useProxy, protocol.c_str(), serverWide.c_str(), portValue, OrNull(proxyServer),
                                         OrNull(proxyBypass), OrNull(proxyUser), OrNull(proxyPassword), path.c_str(),
