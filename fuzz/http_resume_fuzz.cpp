@@ -107,9 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int listener = fuzzloopback::Listener(port);
     std::atomic<bool> stop{false};
     std::thread server(Serve, listener, answer, &stop);
-    const std::u16string target = destination.u16string();
-    const DWORD result = ResumeGetRequestEx(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(port), nullptr,
-                                            nullptr, nullptr, nullptr, u"/pkg/file.bin", target.c_str(), nullptr,
+    const WideString target = destination.u16string();
+    const DWORD result = ResumeGetRequestEx(false, "http", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(port), nullptr,
+                                            nullptr, nullptr, nullptr, WTEXT("/pkg/file.bin"), target.c_str(), nullptr,
                                             DOWNLOAD_FILE, true);
     stop = true;
     server.join();

@@ -685,9 +685,9 @@ TEST_F(TableXmlStreamTest, StreamedDocumentsLoadAsTheTreeDoes) {
     }
 }
 
-// The streamed load keeps no tree: its working memory stays a fraction of the document
-// even where the tree of the same document is many times its size.
-TEST_F(TableXmlStreamTest, LoadingKeepsMemoryBelowTheDocumentSize) {
+// The streamed load keeps no tree: its peak (the rows it keeps included) stays below twice
+// the document even where the tree of the same document is many times its size.
+TEST_F(TableXmlStreamTest, LoadingKeepsMemoryBelowTwiceTheDocumentSize) {
     CloseLog();
     std::string body;
     for (int i = 0; i < 20000; ++i)
@@ -709,7 +709,7 @@ TEST_F(TableXmlStreamTest, LoadingKeepsMemoryBelowTheDocumentSize) {
     EXPECT_EQ(tree->rows, 20000u);
     EXPECT_LT(load->peakGrowthKiB * 3, tree->peakGrowthKiB);
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's red zones and quarantine count too
-    EXPECT_LT(load->peakGrowthKiB * 1024, document.size());
+    EXPECT_LT(load->peakGrowthKiB * 1024, 2 * document.size());
 #endif
 }
 

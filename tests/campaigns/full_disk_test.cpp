@@ -186,10 +186,10 @@ TEST_F(FullDiskDownloadCampaign, AResumableDownloadOnAFullDiskFailsAndResumesOnc
     const std::string body = testsupport::PatternBytes(3 * 1024 * 1024);
     nginx.AddFile("pkg/big.bin", body);
     const fs::path destination = temp.path() / "big.bin";
-    const std::u16string object = W("/pkg/big.bin");
-    const std::u16string target = W(destination.string());
+    const WideString object = W("/pkg/big.bin");
+    const WideString target = W(destination.string());
     auto download = [&] {
-        return ResumeGetRequestEx(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(nginx.port()), nullptr,
+        return ResumeGetRequestEx(false, "http", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(nginx.port()), nullptr,
                                   nullptr, nullptr, nullptr, object.c_str(), target.c_str(), nullptr, DOWNLOAD_FILE,
                                   true);
     };

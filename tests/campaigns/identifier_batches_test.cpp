@@ -45,7 +45,7 @@ void RunIdentifierCampaign(const StoreRoot& root, const SqlClient& sql, const st
     std::set<long long> issued;                 // every identifier any process printed
     std::map<long long, std::string> nameOf;    // and the name of the row it was printed for
     int kills = 0, rounds = 0, finished = 0;
-    int momentBoundMs = 1500;  // grows to the time a whole run takes
+    int longestRunMs = 0;  // of the runs that ended on their own: kills are aimed inside it
     while (kills < wantedKills && rounds < wantedKills * 4) {
         ++rounds;
         const long long savedBefore = Number(sql("select coalesce(max(ID), 0) from Orders"));
@@ -57,7 +57,7 @@ void RunIdentifierCampaign(const StoreRoot& root, const SqlClient& sql, const st
             children.push_back(std::make_unique<Child>("store-shell", InsertCommands(root, names.back()), work.path(),
                                                        names.back()));
             // Now and then one runs to its end, so saves complete as well as break off.
-            moments.push_back(campaign::RandomBetween(0, 8) == 0 ? 1 << 30 : campaign::RandomBetween(0, momentBoundMs));
+            moments.push_back(campaign::RandomBetween(0, 8) == 0 ? 1 << 30 : campaign::RandomBetween(0, longestRunMs > 0 ? longestRunMs : 1500));
         }
         std::vector<Child*> raw;
         for (auto& child : children) raw.push_back(child.get());
@@ -68,7 +68,7 @@ void RunIdentifierCampaign(const StoreRoot& root, const SqlClient& sql, const st
             if (!child.killed()) {
                 ++finished;
                 EXPECT_EQ(child.code(), 0) << child.err();
-                momentBoundMs = std::max<int>(momentBoundMs, static_cast<int>(child.age().count()));
+                longestRunMs = std::max<int>(longestRunMs, static_cast<int>(child.age().count()));
             }
             // Each line is the identifier of the next insert (a save prints nothing).
             const std::vector<std::string> lines = campaign::Lines(child.out());

@@ -71,8 +71,8 @@ TEST_F(SoakCampaign, MemoryAndDescriptorsStayFlat) {
     ASSERT_TRUE(store.started());
     ASSERT_TRUE(UpdateSeqGen("Orders", "ORDER_ID"));  // identifiers past the default rows
 
-    const std::u16string object = W("/files/big.bin");
-    const std::u16string destination = W((temp.path() / "big.bin").string());
+    const WideString object = W("/files/big.bin");
+    const WideString destination = W((temp.path() / "big.bin").string());
     std::vector<Sample> samples;
     long failures = 0;
     for (long step = 1; step <= requests; ++step) {
@@ -80,7 +80,7 @@ TEST_F(SoakCampaign, MemoryAndDescriptorsStayFlat) {
         if (AgentSendRequest("files\\doc.xml", "", &reply, GET_DATA, true, true, 0, 0) != 0 || reply != document)
             ++failures;
         if (step % 10 == 0) {
-            if (ResumeGetRequestEx(false, "http", u"127.0.0.1", static_cast<INTERNET_PORT>(server.port()), nullptr,
+            if (ResumeGetRequestEx(false, "http", WTEXT("127.0.0.1"), static_cast<INTERNET_PORT>(server.port()), nullptr,
                                    nullptr, nullptr, nullptr, object.c_str(), destination.c_str(), nullptr,
                                    DOWNLOAD_FILE, true) != 0 ||
                 std::filesystem::file_size(temp.path() / "big.bin") != body.size())
