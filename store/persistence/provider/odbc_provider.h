@@ -49,6 +49,7 @@ std::unique_ptr<QueryResultSet> ODBCExecuteQuery(ProviderConnection* connection,
 bool ODBCReadQuery(ProviderConnection* connection, const char* statement, QueryRowReader* reader);
 // Disconnects and frees the handles; false when the disconnect failed.
 bool ODBCCloseConnection(ProviderConnectionPtr connection);
+// True when the driver reports the connection dead (the server went away or cut it).
 bool ODBCConnectionLost(ProviderConnection* connection);
 // ODBCBeginTransaction, ODBCCommitTransaction, ODBCRollbackTransaction: autocommit off, then
 // commit or roll back and autocommit on again; false when the driver refuses.
