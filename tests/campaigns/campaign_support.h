@@ -51,22 +51,7 @@ public:
     Child(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& workDir,
           const std::string& name)
         : outPath_(workDir / (name + ".out")), errPath_(workDir / (name + ".err")) {
-        const std::string path = program.find('/') != std::string::npos ? program : (testsupport::BinDir() / program).string();
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (chdir(workDir.c_str()) != 0) _exit(126);
-            const int in = ::open("/dev/null", O_RDONLY);
-            const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(in, 0);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(path.c_str())};
-            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(path.c_str(), argv.data());
-            _exit(127);
-        }
+        pid_ = testsupport::StartProgram(program, args, workDir, "/dev/null", outPath_.string(), errPath_.string());
         started_ = std::chrono::steady_clock::now();
     }
     ~Child() {

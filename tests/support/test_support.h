@@ -242,14 +242,11 @@ struct ProgramResult {
     std::string err;
 };
 
-// Runs a built program of the project (or, given a path, that program) with the arguments,
-// in workDir, with stdin read from the text given; its output goes through files in workDir.
-inline ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
-                                const std::filesystem::path& workDir, const std::string& input = "") {
-    const std::string outPath = (workDir / "stdout.txt").string();
-    const std::string errPath = (workDir / "stderr.txt").string();
-    const std::string inPath = (workDir / "stdin.txt").string();
-    WriteFile(inPath, input);
+// Starts a built program of the project (or, given a path, that program) with the arguments
+// in workDir, stdin read from inPath, stdout and stderr written to outPath and errPath.
+inline pid_t StartProgram(const std::string& name, const std::vector<std::string>& args,
+                          const std::filesystem::path& workDir, const std::string& inPath, const std::string& outPath,
+                          const std::string& errPath) {
     const std::string program = name.find('/') != std::string::npos ? name : (BinDir() / name).string();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -266,6 +263,18 @@ inline ProgramResult RunProgram(const std::string& name, const std::vector<std::
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Runs a built program of the project (or, given a path, that program) with the arguments,
+// in workDir, with stdin read from the text given; its output goes through files in workDir.
+inline ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
+                                const std::filesystem::path& workDir, const std::string& input = "") {
+    const std::string outPath = (workDir / "stdout.txt").string();
+    const std::string errPath = (workDir / "stderr.txt").string();
+    const std::string inPath = (workDir / "stdin.txt").string();
+    WriteFile(inPath, input);
+    const pid_t pid = StartProgram(name, args, workDir, inPath, outPath, errPath);
     ProgramResult result;
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.code = WEXITSTATUS(status);
