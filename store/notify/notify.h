@@ -73,5 +73,9 @@ bool UpdateSeqGen(const char* tableName, const char* generatorName);
 // The next identifier of the column's generator; -1 when none can be had (no state for
 // the generator, or its batch cannot be refilled).
 std::int32_t GenerateID(const char* tableName, const ColumnDefn* column);
+// As GenerateID, but above `floor`: the highest identifier the table already holds in the
+// column (rows loaded or inserted with their own), so none is handed out twice. A batch
+// reserved for it starts above `floor`.
+std::int32_t GenerateIDAbove(const char* tableName, const ColumnDefn* column, std::int64_t floor);
 // The next identifier of the generator "INSTANCE_ID"; -1 when none can be had.
 std::int32_t GenerateInstanceID();

@@ -1,5 +1,6 @@
 // Identifier sequences: batches of 300 reserved in "SeqGenState" through the installed
 // data source, handed out one by one per generator name.
+#include <algorithm>
 #include <limits>
 #include <mutex>
 #include <unordered_map>
@@ -43,6 +44,9 @@ SequenceEntry* FindEntry(const std::string& generator, bool create) {
     return state.entries.emplace(generator, std::make_unique<SequenceEntry>()).first->second.get();
 }
 
+// The last batch start that keeps a whole batch within 32 bits.
+constexpr std::int64_t kHighestBatchStart = std::numeric_limits<std::int32_t>::max() - SEQUENCE_BATCH_SIZE;
+
 // Single quotes doubled, so a generator name cannot end the SQL literal.
 std::string QuoteSql(const char* text) {
     std::string quoted;
@@ -61,8 +65,10 @@ std::optional<std::int64_t> ReadInteger(const ColumnValue* cell) {
     return std::nullopt;
 }
 
-// Reserves the next batch in the database; the first and last identifiers of it.
-bool ReserveBatchOnce(const char* tableName, const char* generator, std::int64_t* first, std::int64_t* last) {
+// Reserves the next batch in the database; the first and last identifiers of it. The
+// batch starts above `floor`, an identifier the caller's table already holds.
+bool ReserveBatchOnce(const char* tableName, const char* generator, std::int64_t floor, std::int64_t* first,
+                      std::int64_t* last) {
     LogTrace("Inside UpdateSeqGen \n");
     const std::string quoted = QuoteSql(generator);
     const std::string query = fmt::sprintf("select * from SeqGenState where SEQNAME = '%s';", quoted);
@@ -76,48 +82,59 @@ bool ReserveBatchOnce(const char* tableName, const char* generator, std::int64_t
     if (NextResultRow(result.get())) {
         const std::optional<std::int64_t> end = ReadInteger(GetResultCellByName(result.get(), "CURRENTBATCHEND"));
         // The next batch must stay within 32 bits.
-        if (!end || *end < 0 || *end > std::numeric_limits<std::int32_t>::max() - SEQUENCE_BATCH_SIZE) {
+        if (!end || *end < 0 || *end > kHighestBatchStart) {
             LogError("Invalid CURRENTBATCHEND for %s\n", generator);
             return false;
         }
+        const std::int64_t start = std::max(*end, floor);
+        if (start > kHighestBatchStart) {
+            LogError("No identifiers of %s are left above %lld\n", generator, static_cast<long long>(floor));
+            return false;
+        }
         const std::string update = fmt::sprintf("update SeqGenState set CURRENTBATCHEND = %d where SEQNAME = '%s';",
-                                                static_cast<int>(*end + SEQUENCE_BATCH_SIZE), quoted);
+                                                static_cast<int>(start + SEQUENCE_BATCH_SIZE), quoted);
         LogTrace("Update Query %s\n", update);
         if (!source->ExecuteUpdate(tableName, update)) {
             LogError("ExecuteUpdate Failed for update\n");
             return false;
         }
-        *first = *end + 1;
-        *last = *end + SEQUENCE_BATCH_SIZE;
+        *first = start + 1;
+        *last = start + SEQUENCE_BATCH_SIZE;
         return true;
     }
-    const std::string insert = fmt::sprintf("insert into SeqGenState values ('%s',300);", quoted);
+    if (floor > kHighestBatchStart) {
+        LogError("No identifiers of %s are left above %lld\n", generator, static_cast<long long>(floor));
+        return false;
+    }
+    const std::string insert = fmt::sprintf("insert into SeqGenState values ('%s',%d);", quoted,
+                                            static_cast<int>(floor + SEQUENCE_BATCH_SIZE));
     LogTrace("Insert Query %s\n", insert);
     if (!source->ExecuteUpdate(tableName, insert)) {
         LogError("ExecuteUpdate Failed for insert\n");
         return false;
     }
-    *first = 1;
-    *last = SEQUENCE_BATCH_SIZE;
+    *first = floor + 1;
+    *last = floor + SEQUENCE_BATCH_SIZE;
     return true;
 }
 
 // Reservations that lose a lock conflict with another process are tried again.
 constexpr int kReservationAttempts = 5;
 
-bool ReserveBatch(const char* tableName, const char* generator, std::int64_t* first, std::int64_t* last) {
+bool ReserveBatch(const char* tableName, const char* generator, std::int64_t floor, std::int64_t* first,
+                  std::int64_t* last) {
     std::shared_ptr<SequenceDataSource> source = GetSequenceDataSource();
-    if (!source) return ReserveBatchOnce(tableName, generator, first, last);
+    if (!source) return ReserveBatchOnce(tableName, generator, floor, first, last);
     for (int attempt = 0; attempt < kReservationAttempts; ++attempt) {
         if (!source->BeginReservation(tableName, generator)) return false;
-        const bool reserved = ReserveBatchOnce(tableName, generator, first, last);
+        const bool reserved = ReserveBatchOnce(tableName, generator, floor, first, last);
         if (source->EndReservation(tableName, reserved)) return reserved;
         LogError("Reservation of a batch for %s failed, tried again\n", generator);
     }
     return false;
 }
 
-std::int32_t NextIdentifier(const char* tableName, const char* generator) {
+std::int32_t NextIdentifier(const char* tableName, const char* generator, std::int64_t floor) {
     SequenceEntry* entry = FindEntry(generator, false);
     // An entry whose first reservation failed holds no batch: the generator has no state
     // yet, which is no error of the row asking (the failed reservation logged its own).
@@ -127,13 +144,14 @@ std::int32_t NextIdentifier(const char* tableName, const char* generator) {
         LogTrace("Cannot generate ID for key %s.\n", generator);
         return -1;
     }
-    if (entry->last < entry->next) {
+    if (entry->last < entry->next || entry->last <= floor) {
         std::int64_t first = 0, last = 0;
         // A failed refill ends here; retrying would spin for as long as the database fails.
-        if (!ReserveBatch(tableName, generator, &first, &last)) return -1;
+        if (!ReserveBatch(tableName, generator, floor, &first, &last)) return -1;
         entry->next = first;
         entry->last = last;
     }
+    entry->next = std::max(entry->next, floor + 1);
     const std::int64_t id = entry->next++;
     LogTrace("AutoGenerated Value %d \n", static_cast<int>(id));
     return static_cast<std::int32_t>(id);
@@ -182,22 +200,24 @@ bool UpdateSeqGen(const char* tableName, const char* generatorName) {
     SequenceEntry* entry = FindEntry(generatorName, true);
     std::lock_guard<std::mutex> hold(entry->lock);
     std::int64_t first = 0, last = 0;
-    if (!ReserveBatch(tableName, generatorName, &first, &last)) return false;
+    if (!ReserveBatch(tableName, generatorName, 0, &first, &last)) return false;
     entry->next = first;
     entry->last = last;
     entry->hasPair = true;
     return true;
 }
 
-std::int32_t GenerateID(const char* tableName, const ColumnDefn* column) {
+std::int32_t GenerateID(const char* tableName, const ColumnDefn* column) { return GenerateIDAbove(tableName, column, 0); }
+
+std::int32_t GenerateIDAbove(const char* tableName, const ColumnDefn* column, std::int64_t floor) {
     LogTrace("Inside GenerateID \n");
     if (!column || !column->generatorName) return -1;
     LogTrace("AutoId Key %s\n", *column->generatorName);
-    return NextIdentifier(tableName, column->generatorName->c_str());
+    return NextIdentifier(tableName, column->generatorName->c_str(), std::max<std::int64_t>(floor, 0));
 }
 
 std::int32_t GenerateInstanceID() {
     LogTrace("Inside GenerateID \n");
     LogTrace("AutoId Key %s\n", kInstanceGenerator);
-    return NextIdentifier(nullptr, kInstanceGenerator);
+    return NextIdentifier(nullptr, kInstanceGenerator, 0);
 }

@@ -2,7 +2,9 @@
 #include "store/tables/tables.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <optional>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -126,8 +128,45 @@ std::optional<ColumnHit> FindResultColumn(const ResultData* result, const char* 
 }
 
 // Appends at the tail in O(1); the caller holds the table exclusively.
+// The identifier a generator column's value stands for (rounded up); none for NULL, a
+// width the column's type does not have, or a value beyond any identifier.
+std::optional<std::int64_t> IdentifierOf(const ColumnValue& value, BYTE type) {
+    if (value.isNull()) return std::nullopt;
+    double number = 0;
+    switch (type) {
+        case HYL_SQL_BIGINT:
+        case HYL_SQL_UNSIGNED_LONG_INT:
+            if (value.length != 8) return std::nullopt;
+            return value.As<std::int64_t>();
+        case HYL_SQL_FLOAT:
+        case HYL_SQL_REAL:
+            if (value.length != 4) return std::nullopt;
+            number = value.As<float>().value_or(0);
+            break;
+        case HYL_SQL_DOUBLE:
+            if (value.length != 8) return std::nullopt;
+            number = value.As<double>().value_or(0);
+            break;
+        default:
+            if (value.length != 4) return std::nullopt;
+            return value.As<std::int32_t>();
+    }
+    if (!(std::fabs(number) < 1e18)) return std::nullopt;
+    return static_cast<std::int64_t>(std::ceil(number));
+}
+
+// The caller holds the table exclusively.
+void RaiseGeneratorCeilings(TableData* table, const RowObject& row) {
+    for (TableData::GeneratorCeiling& ceiling : table->generatorCeilings) {
+        const std::optional<std::int64_t> id =
+            IdentifierOf(row.values[ceiling.column], table->tableDefn->columns[ceiling.column]->type);
+        if (id && *id > ceiling.highest) ceiling.highest = *id;
+    }
+}
+
 void AppendLocked(TableData* table, std::unique_ptr<RowObject> row) {
     RowObject* raw = row.get();
+    RaiseGeneratorCeilings(table, *raw);
     try {
         raw->values.MoveInto(table->rowStorage);
     } catch (const std::bad_alloc&) {
@@ -441,6 +480,8 @@ bool CreateTable(const char* tableName) {
         table->kind = KIND_TABLE;
         table->tableDefn = defn;
         table->columnCount = static_cast<std::uint32_t>(defn->columns.size());
+        for (std::uint32_t i = 0; i < table->columnCount; ++i)
+            if (defn->columns[i]->generatorName) table->generatorCeilings.push_back({i, 0});
         TableRegistry& registry = Registry();
         std::lock_guard<std::mutex> hold(registry.mutex);
         return RegisterLocked(registry, std::move(table));
@@ -528,10 +569,19 @@ bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
         // database keeps its NULLs.
         if (table->kind == KIND_TABLE && !(row->state & ROW_SAVED)) {
             const auto& columns = table->tableDefn->columns;
+            std::vector<TableData::GeneratorCeiling> ceilings;
+            if (!table->generatorCeilings.empty()) {
+                std::shared_lock<std::shared_mutex> hold(table->rowsLock);
+                ceilings = table->generatorCeilings;
+            }
             for (std::size_t i = 0; i < columns.size(); ++i) {
                 ColumnValue& value = row->values[i];
                 if (value.isNull() && columns[i]->generatorName) {
-                    value = MakeIdentifierValue(GenerateID(table->name.c_str(), columns[i].get()), columns[i]->type);
+                    std::int64_t floor = 0;
+                    for (const TableData::GeneratorCeiling& ceiling : ceilings)
+                        if (ceiling.column == i) floor = ceiling.highest;
+                    value = MakeIdentifierValue(GenerateIDAbove(table->name.c_str(), columns[i].get(), floor),
+                                                columns[i]->type);
                 }
                 if (value.isNull() && !columns[i]->defaultValue.isNull()) value = columns[i]->defaultValue;
             }
@@ -710,6 +760,7 @@ bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnNa
             std::swap(row->values[*position], replaced);
             row->state |= ROW_UPDATED;
             if (row->heldColumns && *position < row->heldColumns->size()) (*row->heldColumns)[*position] = true;
+            if (row->owner == table && table->kind == KIND_TABLE) RaiseGeneratorCeilings(table, *row);
             if (row->owner) CollectNotification(&pending, row, table);
         }
         SendPending(pending);

@@ -100,6 +100,13 @@ struct TableData {
     RowStorage rowStorage;
     std::unique_ptr<RowObject> firstRow;
     RowObject* lastRow = nullptr;
+    // Per column with a generator: the highest identifier any row ever held there, so
+    // generated identifiers stay above the ones rows brought with them.
+    struct GeneratorCeiling {
+        std::uint32_t column;
+        std::int64_t highest;
+    };
+    std::vector<GeneratorCeiling> generatorCeilings;
     mutable std::shared_mutex rowsLock;
 
     TableData() = default;

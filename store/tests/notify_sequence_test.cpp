@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <future>
+#include <limits>
 #include <set>
 #include <thread>
 
@@ -270,6 +271,55 @@ TEST_F(SequenceTest, BatchArithmeticStopsAtThe32BitLimit) {
     EXPECT_TRUE(Logged("Invalid CURRENTBATCHEND for ITEM_SEQ\n"));
     EXPECT_EQ(GenerateID("Wide", GetColumnDefnEntry("Wide", "BIGID")), -1);
     EXPECT_EQ(GenerateID("Owner", GetColumnDefnEntry("Owner", "OWNER_ID")), -1);  // NULL end
+}
+
+// Rows that bring their own identifiers (default data, rows loaded or inserted with a
+// key) keep the generator from handing the same identifier out again.
+TEST_F(SequenceTest, GeneratedIdsStayAboveTheIdentifiersRowsBroughtWithThem) {
+    const std::int32_t top = std::numeric_limits<std::int32_t>::max();
+    struct Case {
+        const char* name;
+        std::int64_t storedBefore;  // 0: no SeqGenState row for the generator
+        std::vector<std::int32_t> held;
+        std::vector<std::int32_t> generated;
+        std::int64_t storedAfter;
+    };
+    const Case cases[] = {
+        {"default rows inside the first batch", 0, {10, 11}, {12, 13}, 300},
+        {"the batch's last id held", 0, {300}, {301, 302}, 600},
+        {"held far beyond the batch", 0, {5, 1000}, {1001, 1002}, 1300},
+        {"held below the stored batch", 600, {10, 650}, {651, 652}, 900},
+        {"held beyond a stored batch", 600, {5000}, {5001}, 5300},
+        {"nothing held", 600, {}, {601, 602}, 900},
+        {"the last identifier held", 0, {top}, {-1}, 300},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveTableData("Item");
+        std::filesystem::remove(DbPath());
+        auto file = OpenFile();
+        if (c.storedBefore) Exec(*file, "insert into SeqGenState values ('ITEM_SEQ', " + std::to_string(c.storedBefore) + ")");
+        Restart(file);
+        ASSERT_TRUE(CreateTable("Item"));
+        for (std::int32_t id : c.held) AddRow("Item", {Int(id), Text("held"), Int(1)});
+        std::vector<std::int32_t> generated;
+        for (std::size_t i = 0; i < c.generated.size(); ++i)
+            generated.push_back(IntOf(AddRow("Item", {ColumnValue::Null(), Text("new"), Int(1)})->values[0]));
+        EXPECT_EQ(generated, c.generated);
+        EXPECT_EQ(Stored(*file, "ITEM_SEQ"), c.storedAfter);
+    }
+    EXPECT_TRUE(Logged("No identifiers of ITEM_SEQ are left above 2147483647\n"));
+
+    // An update that writes a higher identifier into a generator column counts as well.
+    std::filesystem::remove(DbPath());
+    Restart(OpenFile());
+    ASSERT_TRUE(CreateTable("Wide"));
+    const std::int64_t wide = 7;
+    RowObject* row = AddRow("Wide", {ColumnValue::FromBytes(&wide, 8), ColumnValue::Null()});
+    const std::int64_t raised = 700;
+    ASSERT_TRUE(UpdateRowObject("Wide", row, "BIGID", ColumnValue::FromBytes(&raised, 8)));
+    RowObject* next = AddRow("Wide", {ColumnValue::Null(), ColumnValue::Null()});
+    EXPECT_EQ(next->values[0].As<std::int64_t>(), 701);
 }
 
 TEST_F(SequenceTest, ConcurrentCallersNeverShareAnId) {
