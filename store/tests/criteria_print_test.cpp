@@ -140,7 +140,7 @@ TEST(CriteriaPrint, EqualityComparesTextsOperatorsAndShapeOnly) {
 
 TEST(CriteriaPrint, DeepTreesPrintWithoutRecursion) {
     // Left-deep, as code may build it: every level but the innermost is parenthesised.
-    constexpr int kDepth = 200000;
+    constexpr int kDepth = 100000;
     CriteriaTree tree = Leaf("a", "0");
     for (int i = 1; i <= kDepth; ++i) tree = Join(CRITERIA_OR, std::move(tree), Leaf("b", "1"));
     const std::optional<std::string> printed = PrintCriteria(tree.get());
