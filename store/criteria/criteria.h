@@ -1,7 +1,7 @@
 // Criteria expressions of the store: "PARAM_NAME='RESOURCE_ID'", comparisons joined by
-// lower-case "and"/"or" with parentheses. Parsing into a CriteriaNode tree, resolution
-// of column names against a table definition, evaluation on a row, and the conversions
-// between text and typed column values.
+// lower-case "and"/"or" with parentheses. Parsing into a CriteriaNode tree and printing
+// a tree back as text, resolution of column names against a table definition, evaluation
+// on a row, and the conversions between text and typed column values.
 #pragma once
 
 #include <cstddef>
