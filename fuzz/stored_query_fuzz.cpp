@@ -272,8 +272,8 @@ bool ParentsSound(const QueryCriteriaNode* node) {
     return !node->parent;
 }
 
-// The comparisons of the tree, left to right, as "column op-text value" can only be
-// looked for piecewise: the text carries the stored operator name.
+// A rebuilt criteria: its parent links are sound, and its text holds the column and the
+// value of each comparison, left to right (the operator appears under its stored name).
 void CheckCriteria(const QueryCriteriaNode* root, const std::optional<std::string>& text) {
     if (!ParentsSound(root)) __builtin_trap();
     if (!text) __builtin_trap();  // a tree that could be rebuilt can be written
