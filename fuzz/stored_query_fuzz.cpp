@@ -28,6 +28,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "fuzz/store_fuzz_common.h"
@@ -377,6 +378,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::string pattern = (std::filesystem::temp_directory_path() / "stored-query-fuzz-XXXXXX").string();
     if (!mkdtemp(pattern.data())) __builtin_trap();
     Folder() = pattern;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(Folder(), ignored);
+    });
     // The driver list of the machine, and no data sources of the user's.
     std::filesystem::copy_file("/etc/odbcinst.ini", pattern + "/odbcinst.ini");
     if (std::FILE* ini = std::fopen((pattern + "/odbc.ini").c_str(), "w")) std::fclose(ini);
