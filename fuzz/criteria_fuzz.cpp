@@ -1,7 +1,8 @@
-// Fuzz target: criteria strings through parsing, resolution and evaluation, and the
-// text/value conversions on every column type.
+// Fuzz target: criteria strings through parsing, printing, resolution and evaluation,
+// and the text/value conversions on every column type.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CriteriaParserLock lock;
     CriteriaTree tree = ParseCriteria(text);
     if (tree) {
+        // Oracle: the printed tree parses back to an equal tree and prints the same again.
+        const std::optional<std::string> printed = PrintCriteria(tree.get());
+        if (!printed) __builtin_trap();
+        CriteriaTree again = ParseCriteria(*printed);
+        if (!again || !CriteriaTreesEqual(tree.get(), again.get())) __builtin_trap();
+        if (PrintCriteria(again.get()) != printed) __builtin_trap();
         ResolveCriteria(table.columns, tree.get());
         (void)EvaluateCriteria(tree.get(), row);
     }

@@ -1,7 +1,7 @@
 // Criteria expressions of the store: "PARAM_NAME='RESOURCE_ID'", comparisons joined by
-// lower-case "and"/"or" with parentheses. Parsing into a CriteriaNode tree, resolution
-// of column names against a table definition, evaluation on a row, and the conversions
-// between text and typed column values.
+// lower-case "and"/"or" with parentheses. Parsing into a CriteriaNode tree and printing
+// a tree back as text, resolution of column names against a table definition, evaluation
+// on a row, and the conversions between text and typed column values.
 #pragma once
 
 #include <cstddef>
@@ -127,6 +127,20 @@ public:
 private:
     std::vector<Step> steps_;
 };
+
+// The criteria text of a tree, which parses back to an equal tree (same column names,
+// literals, operators and shape): leaves as "column<op>literal", "and"/"or" with a blank
+// on each side, and parentheses only around an AND/OR node that is the left operand of
+// another (both share one precedence and group to the right). None for a null tree and
+// for a tree the language cannot write: a column name that is no identifier or is "and"
+// or "or", a literal that is neither a number nor quoted text without a quote or line
+// feed inside, an operator out of its place (1-6 in a leaf, 7/8 above), a missing child.
+std::optional<std::string> PrintCriteria(const CriteriaNode* tree);
+
+// True when both trees have the same shape and, node by node, the same operator, column
+// name and literal (what PrintCriteria writes); the fields set by resolution are not
+// compared. Two null trees are equal.
+bool CriteriaTreesEqual(const CriteriaNode* a, const CriteriaNode* b);
 
 // Releases a tree; null is allowed. (Dropping the CriteriaTree does the same.)
 void FreeCriteriaTree(CriteriaTree tree);

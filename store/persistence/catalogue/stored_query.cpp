@@ -132,7 +132,15 @@ std::optional<CriteriaRow> ReadCriteriaRow(std::int32_t id) {
 // would never end.
 using CriteriaPath = std::set<std::int32_t>;
 
+// The walks recurse once per level, so a catalogue whose chain of BooleanExp rows goes
+// deeper than any real criteria is refused before it can exhaust the stack.
+constexpr std::size_t kMaxCriteriaDepth = 1000;
+
 bool EnterCriteria(CriteriaPath* path, std::int32_t id) {
+    if (path->size() >= kMaxCriteriaDepth) {
+        LogError("Stored criteria %d nests deeper than %zu levels\n", id, kMaxCriteriaDepth);
+        return false;
+    }
     if (path->insert(id).second) return true;
     LogError("Stored criteria %d refers back to itself\n", id);
     return false;

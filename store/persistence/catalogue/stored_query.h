@@ -14,7 +14,7 @@
 // LoadStoredColumns, LoadStoredTables, LoadStoredJoins, LoadStoredGroupBy,
 // LoadStoredOrderBy, LoadStoredCriteria: the six loaders. Each reads its part of stored query `queryId` from the catalogue and
 // adds it to the query object. False only when the catalogue could not be read or a
-// stored criteria is broken (an identifier without row, or a cycle); a query without
+// stored criteria is broken (an identifier without row, a cycle, or more than 1000 levels); a query without
 // that part is true with the part left empty.
 bool LoadStoredColumns(std::int32_t queryId, SelectQuery* query);
 bool LoadStoredTables(std::int32_t queryId, SelectQuery* query);

@@ -182,6 +182,34 @@ TEST_F(CatalogueTest, BrokenStoredCriteriaRefuseTheQueryInsteadOfDroppingTheFilt
     EXPECT_TRUE(log.has("refers back to itself"));
 }
 
+TEST_F(CatalogueTest, CriteriaNestedBeyondTheDepthLimitAreRefusedBeforeTheStackRunsOut) {
+    // BooleanExp 1..1000 each take the next as their left side and leaf 5000 as their
+    // right; 1001 is the innermost leaf. Query 8 starts at 1 (1001 levels), query 9 at 2
+    // (1000 levels, the most accepted). Chains of tens of thousands of rows once ran the
+    // recursive walks off the stack.
+    for (int first = 1; first <= 1000; first += 100) {
+        std::string sql = "INSERT INTO BooleanExp VALUES";
+        for (int id = first; id < first + 100; ++id)
+            sql += (id == first ? "(" : ",(") + std::to_string(id) + "," + std::to_string(id + 1) + ",'AND',5000)";
+        ASSERT_TRUE(Run(sql));
+    }
+    ASSERT_TRUE(Run("INSERT INTO RelationalExp VALUES(1001,'ID','=','1'),(5000,'ID','>','0')"));
+    ASSERT_TRUE(Run("INSERT INTO QueryvsCriteria VALUES(8,1),(9,2)"));
+    LogCapture log;
+    SelectQueryPtr tooDeep = CreateSelectQuery();
+    EXPECT_FALSE(LoadStoredCriteria(8, tooDeep.get()));
+    EXPECT_EQ(tooDeep->criteria, nullptr);
+    EXPECT_FALSE(GetStoredCriteriaText(8));
+    EXPECT_TRUE(log.has("nests deeper than 1000 levels"));
+
+    SelectQueryPtr deepest = CreateSelectQuery();
+    ASSERT_TRUE(LoadStoredCriteria(9, deepest.get()));
+    int depth = 1;
+    for (const QueryCriteriaNode* node = deepest->criteria; node->left; node = node->left) ++depth;
+    EXPECT_EQ(depth, 1000);
+    EXPECT_TRUE(GetStoredCriteriaText(9));
+}
+
 TEST_F(CatalogueTest, CriteriaTextFollowsTheTreeAndIsLogged) {
     FillQueryOne(*this);
     LogCapture log;
