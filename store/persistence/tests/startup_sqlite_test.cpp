@@ -233,8 +233,8 @@ TEST_F(StartupSqliteTest, ChangesSavedAreThereAfterRestartAndIdentifiersComeFrom
     StartedStore store(root_);
     ASSERT_TRUE(store.started());
     EXPECT_EQ(QueryTexts("Orders", "select ID, NAME, cast(ACTIVE as int) from Orders order by ID"),
-              (std::vector<std::vector<std::string>>{{"1", "it's a \\ test", "1"},
-                                                     {"10", "first", "0"}}));
+              (std::vector<std::vector<std::string>>{{"10", "first", "0"},
+                                                     {"12", "it's a \\ test", "1"}}));
     std::vector<ColumnValue> values(5);
     ASSERT_TRUE(AddNewRow("Orders", CreateNewRowObject(std::move(values))));
     std::unique_ptr<ResultData> added = SelectRows("Orders", "ID = 301");
