@@ -564,7 +564,7 @@ TEST(RegistryStore, HiveOfThousandsOfKeysIsWrittenWhole) {
         const std::string digits = std::to_string(k);
         return u"Key" + std::u16string(digits.begin(), digits.end());
     };
-    auto setAll = [](DWORD base) {
+    auto setAll = [keyName](DWORD base) {
         return host::reg::UpdateHive([base, keyName](Key& rootKey, bool& changed) -> DWORD {
             Key& parent = rootKey.AddSubkey(u"Software").AddSubkey(u"Many");
             for (int k = 0; k < kKeys; ++k) {
