@@ -13,7 +13,9 @@
 namespace host::reg {
 namespace {
 
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+// The document's header and its blank line, as a written hive starts.
+constexpr std::string_view kHiveHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
+constexpr std::string_view kHeader5 = kHiveHeader.substr(0, kHiveHeader.size() - 4);
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr const char* kEol = "\r\n";
 
@@ -619,9 +621,6 @@ uint64_t KeyChangeCount() { return keyChanges.load(std::memory_order_relaxed); }
 
 namespace {
 
-// The document's header and its blank line.
-constexpr std::string_view kHiveHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
-
 void AddKeptSections(Key& key, const std::u16string& path, bool isRoot, std::vector<std::string_view>& pieces,
                      std::unique_ptr<SectionText> Key::*section) {
     if (HasSection(key, isRoot)) {
@@ -654,9 +653,7 @@ std::string FormatHive(Key& root, std::string storage) {
 }
 
 std::string FormatRegText(const Key& key, std::u16string_view keyPath) {
-    std::string out(kHeader5);
-    out += kEol;
-    out += kEol;
+    std::string out(kHiveHeader);
     FormatKey(key, std::u16string(keyPath), NamesEqual(keyPath, kRootName), out);
     return out;
 }
