@@ -13,7 +13,9 @@
 namespace host::reg {
 namespace {
 
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+// The document's header and its blank line, as a written hive starts.
+constexpr std::string_view kHiveHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
+constexpr std::string_view kHeader5 = kHiveHeader.substr(0, kHiveHeader.size() - 4);
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr const char* kEol = "\r\n";
 
@@ -619,33 +621,39 @@ uint64_t KeyChangeCount() { return keyChanges.load(std::memory_order_relaxed); }
 
 namespace {
 
-void AppendKeptSections(Key& key, const std::u16string& path, bool isRoot, std::string& out,
-                        std::unique_ptr<SectionText> Key::*section) {
+void AddKeptSections(Key& key, const std::u16string& path, bool isRoot, std::vector<std::string_view>& pieces,
+                     std::unique_ptr<SectionText> Key::*section) {
     if (HasSection(key, isRoot)) {
         auto& kept = key.*section;
         if (!kept) {
             kept = std::make_unique<SectionText>();
             AppendSection(key, path, kept->text, &kept->starts);
         }
-        out += kept->text;
+        pieces.push_back(kept->text);
     }
-    for (const auto& sub : key.subkeys) AppendKeptSections(*sub, path + u"\\" + sub->name, false, out, section);
+    for (const auto& sub : key.subkeys) AddKeptSections(*sub, path + u"\\" + sub->name, false, pieces, section);
 }
 
 }  // namespace
 
+std::vector<std::string_view> HivePieces(Key& root) {
+    std::vector<std::string_view> pieces{kHiveHeader};
+    AddKeptSections(root, std::u16string(kRootName), true, pieces, &Key::section_);
+    return pieces;
+}
+
 std::string FormatHive(Key& root, std::string storage) {
-    storage.assign(kHeader5);
-    storage += kEol;
-    storage += kEol;
-    AppendKeptSections(root, std::u16string(kRootName), true, storage, &Key::section_);
+    const std::vector<std::string_view> pieces = HivePieces(root);
+    size_t size = 0;
+    for (std::string_view piece : pieces) size += piece.size();
+    storage.clear();
+    storage.reserve(size);
+    for (std::string_view piece : pieces) storage += piece;
     return storage;
 }
 
 std::string FormatRegText(const Key& key, std::u16string_view keyPath) {
-    std::string out(kHeader5);
-    out += kEol;
-    out += kEol;
+    std::string out(kHiveHeader);
     FormatKey(key, std::u16string(keyPath), NamesEqual(keyPath, kRootName), out);
     return out;
 }

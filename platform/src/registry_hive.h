@@ -58,7 +58,7 @@ struct Key {
     bool RemoveValue(std::u16string_view valueName);
 
 private:
-    friend std::string FormatHive(Key& root, std::string storage);
+    friend std::vector<std::string_view> HivePieces(Key& root);
     void ReindexValues();
     // The section's line of values[index] formatted again; inserted when it is new.
     void UpdateSectionLine(size_t index, bool inserted);
@@ -105,9 +105,13 @@ void ParseRegText(std::string_view bytes, Key& root, ParseReport* report = nullp
 // not repeated as an empty section.
 std::string FormatRegText(const Key& key, std::u16string_view keyPath);
 
-// FormatRegText(root, kRootName), reusing the section text each key kept from the last
-// call: only the values changed since then are formatted again. The text is built in
-// storage, whose memory is reused.
+// FormatRegText(root, kRootName) as the pieces it is made of, in order: the header and
+// the section text each key keeps from the last call, so that only the values changed
+// since then are formatted again. The pieces stay valid until the tree changes; writing
+// them one after the other writes the document without copying it first.
+std::vector<std::string_view> HivePieces(Key& root);
+
+// The pieces of HivePieces joined, built in storage, whose memory is reused.
 std::string FormatHive(Key& root, std::string storage = {});
 
 // The text of one "name"=data entry (without line end), as written in the document.

@@ -4,8 +4,10 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -38,17 +40,35 @@ private:
     int fd_;
 };
 
-DWORD WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+// Writes the pieces one after the other, as few system calls as the kernel allows.
+DWORD WriteAll(int fd, std::vector<std::string_view> pieces) {
+    constexpr size_t kMaxVectors = 1024;  // IOV_MAX on Linux
+    size_t first = 0;
+    for (;;) {
+        while (first < pieces.size() && pieces[first].empty()) ++first;
+        if (first == pieces.size()) return ERROR_SUCCESS;
+        iovec vectors[kMaxVectors];
+        size_t count = 0;
+        for (size_t i = first; i < pieces.size() && count < kMaxVectors; ++i) {
+            if (pieces[i].empty()) continue;
+            vectors[count].iov_base = const_cast<char*>(pieces[i].data());
+            vectors[count].iov_len = pieces[i].size();
+            ++count;
+        }
+        const ssize_t put = ::writev(fd, vectors, static_cast<int>(count));
         if (put < 0) {
             if (errno == EINTR) continue;
             return ErrorFromErrno(errno);
         }
-        done += static_cast<size_t>(put);
+        if (put == 0) return ERROR_WRITE_FAULT;
+        // Past what went out, partly into a piece when the write was cut short.
+        for (auto left = static_cast<size_t>(put); left > 0;) {
+            const size_t taken = std::min(left, pieces[first].size());
+            pieces[first].remove_prefix(taken);
+            left -= taken;
+            if (pieces[first].empty()) ++first;
+        }
     }
-    return ERROR_SUCCESS;
 }
 
 // What identifies one version of the hive file. A rewrite by rename brings a new inode
@@ -148,7 +168,11 @@ private:
 struct Cache {
     std::mutex mutex;
     std::string path;
+    // The text of the cached version, unless textInTree: then the version is one this
+    // process wrote, whose text is the section texts its tree keeps (see HivePieces),
+    // and content is empty until Text() joins them, only when a comparison needs it.
     std::string content;
+    bool textInTree = false;
     // Handed to readers as const. A writer takes it out to change it for its write
     // when no reader holds it any more, and puts the written tree back.
     std::shared_ptr<Key> hive;
@@ -165,6 +189,16 @@ struct Cache {
     bool Vouches(const struct stat& info) {
         return hive && !missing && stamp == FileStamp(info) && (trusted || (written && own.Untouched()));
     }
+
+    // The text of the cached version. Under the lock, with a hive cached: no writer can
+    // be changing that tree, writers take it out of the cache first.
+    const std::string& Text() {
+        if (textInTree) {
+            content = FormatHive(*hive, std::move(content));
+            textInTree = false;
+        }
+        return content;
+    }
 };
 
 Cache& TheCache() {
@@ -177,6 +211,7 @@ void Remember(Cache& cache, const std::string& path, std::string content, std::s
               bool missing, const FileStamp& stamp, bool trusted) {
     cache.path = path;
     cache.content = std::move(content);
+    cache.textInTree = false;
     cache.hive = std::move(hive);
     cache.missing = missing;
     cache.stamp = stamp;
@@ -276,7 +311,7 @@ std::shared_ptr<const Key> ReadHive(DWORD* error) {
 
     {
         std::lock_guard lock(cache.mutex);
-        if (cache.hive && cache.path == path && cache.missing == missing && cache.content == content) {
+        if (cache.hive && cache.path == path && cache.missing == missing && cache.Text() == content) {
             if (!(cache.stamp == stamp)) cache.written = false;
             cache.stamp = stamp;
             cache.trusted = trusted;
@@ -320,33 +355,39 @@ DWORD FileHolds(const std::string& path, bool missing, const std::string& expect
 // out of the cache when the file still holds the text it was parsed from or written
 // as: the file's stamp vouches for that once it is old enough, and until then (after
 // every write) the file is compared with that text. Otherwise the file is parsed.
-// storage gets the cached text's memory, to build the next text in; missing tells
-// that there is no file.
-DWORD CurrentTree(const std::string& path, std::shared_ptr<Key>& root, std::string& storage, bool& missing) {
+// text gets the cached text (empty when textInTree: the tree's sections hold it, as for
+// the cache); missing tells that there is no file.
+DWORD CurrentTree(const std::string& path, std::shared_ptr<Key>& root, std::string& text, bool& textInTree,
+                  bool& missing) {
     Cache& cache = TheCache();
     struct stat info {};
     const bool exists = ::stat(path.c_str(), &info) == 0;
     missing = false;
+    textInTree = false;
     bool vouched = false;
     {
         std::lock_guard lock(cache.mutex);
         if (cache.hive && cache.path == path) {
             vouched = exists && cache.Vouches(info);
+            // Compared with the file below.
+            if (!vouched) cache.Text();
             // Out of the cache no reader can pick the tree up any more.
             root = std::move(cache.hive);
-            storage = std::move(cache.content);
+            text = std::move(cache.content);
+            textInTree = cache.textInTree;
             missing = cache.missing;
         }
     }
     if (root && !vouched) {
         bool same = false;
-        if (DWORD rc = FileHolds(path, missing, storage, same); rc != ERROR_SUCCESS) return rc;
+        if (DWORD rc = FileHolds(path, missing, text, same); rc != ERROR_SUCCESS) return rc;
         if (!same) root.reset();
     }
     if (!root) {
         bool stable = true;
         FileStamp stamp;
-        if (DWORD rc = ReadVersion(path, storage, missing, stamp, stable); rc != ERROR_SUCCESS) return rc;
+        textInTree = false;
+        if (DWORD rc = ReadVersion(path, text, missing, stamp, stable); rc != ERROR_SUCCESS) return rc;
         {
             // What a put-back tree would be known by.
             std::lock_guard lock(cache.mutex);
@@ -357,7 +398,7 @@ DWORD CurrentTree(const std::string& path, std::shared_ptr<Key>& root, std::stri
             }
         }
         root = std::make_shared<Key>(std::u16string(kRootName));
-        ParseRegText(storage, *root);
+        ParseRegText(text, *root);
         return ERROR_SUCCESS;
     }
     // A reader that already has the tree keeps its version; the writer changes a copy.
@@ -369,12 +410,13 @@ DWORD CurrentTree(const std::string& path, std::shared_ptr<Key>& root, std::stri
 // Puts back a tree CurrentTree gave and the text it holds, left as they were, unless
 // a reader has cached another version since. The stamp is not taken as proof: the
 // next read compares the text once.
-void PutBack(const std::string& path, std::shared_ptr<Key> root, std::string text, bool missing) {
+void PutBack(const std::string& path, std::shared_ptr<Key> root, std::string text, bool textInTree, bool missing) {
     Cache& cache = TheCache();
     std::lock_guard lock(cache.mutex);
     if (cache.hive) return;
     cache.path = path;
     cache.content = std::move(text);
+    cache.textInTree = textInTree;
     cache.hive = std::move(root);
     cache.missing = missing;
     cache.trusted = false;
@@ -404,8 +446,9 @@ DWORD UpdateHive(const HiveUpdate& apply) {
 
     std::shared_ptr<Key> root;
     std::string text;
+    bool textInTree = false;
     bool missing = false;
-    DWORD rc = CurrentTree(path, root, text, missing);
+    DWORD rc = CurrentTree(path, root, text, textInTree, missing);
     if (rc != ERROR_SUCCESS) return rc;
 
     bool changed = false;
@@ -414,11 +457,13 @@ DWORD UpdateHive(const HiveUpdate& apply) {
     if (rc != ERROR_SUCCESS || !changed) {
         // A tree apply may have changed is dropped; the next read parses the file again.
         if (rc == ERROR_SUCCESS && KeyChangeCount() == changesBefore)
-            PutBack(path, std::move(root), std::move(text), missing);
+            PutBack(path, std::move(root), std::move(text), textInTree, missing);
         return rc;
     }
 
-    text = FormatHive(*root, std::move(text));
+    // Written from the sections the tree keeps: only changed lines were formatted, and
+    // the document is not copied into one text first.
+    const std::vector<std::string_view> pieces = HivePieces(*root);
     // A fresh name of our own, created exclusively: a name known in advance could be a
     // link planted there to have the hive written over another file.
     std::string temp = folder + "/HKLM.reg.XXXXXX";
@@ -426,7 +471,7 @@ DWORD UpdateHive(const HiveUpdate& apply) {
     if (out.get() < 0) return ErrorFromErrno(errno, folder);
     // mkostemp creates it 0600 already; say so in case that ever changes.
     ::fchmod(out.get(), kHiveFileMode);
-    rc = WriteAll(out.get(), text);
+    rc = WriteAll(out.get(), pieces);
     if (rc == ERROR_SUCCESS && ::fsync(out.get()) != 0) rc = ErrorFromErrno(errno);
     Cache& cache = TheCache();
     bool watched = false;
@@ -447,11 +492,12 @@ DWORD UpdateHive(const HiveUpdate& apply) {
     // This process reads what it wrote without parsing it again. The stamp is that of
     // the written inode after its rename; the path is checked against it on every use.
     // The file is brand new, so its stamp is not yet proof by its age, only with the
-    // watch.
+    // watch. Its text stays in the tree's sections.
     struct stat info {};
     if (::fstat(out.get(), &info) == 0) {
         std::lock_guard lock(cache.mutex);
-        Remember(cache, path, std::move(text), std::move(root), false, FileStamp(info), false);
+        Remember(cache, path, std::string(), std::move(root), false, FileStamp(info), false);
+        cache.textInTree = true;
         cache.written = watched;
     }
     return ERROR_SUCCESS;

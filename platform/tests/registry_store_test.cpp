@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -550,6 +553,74 @@ TEST(RegistryStore, BoundaryValuesRoundTripThroughTheFile) {
         });
         if (HasFailure()) return;
     }
+}
+
+// A hive of more keys than one vectored write takes: written whole and in order, by the
+// first write (which formats every section) and by the writes after it (which reuse them).
+TEST(RegistryStore, HiveOfThousandsOfKeysIsWrittenWhole) {
+    testsupport::MachineRoot root;
+    constexpr int kKeys = 2600;
+    auto keyName = [](int k) {
+        const std::string digits = std::to_string(k);
+        return u"Key" + std::u16string(digits.begin(), digits.end());
+    };
+    auto setAll = [keyName](DWORD base) {
+        return host::reg::UpdateHive([base, keyName](Key& rootKey, bool& changed) -> DWORD {
+            Key& parent = rootKey.AddSubkey(u"Software").AddSubkey(u"Many");
+            for (int k = 0; k < kKeys; ++k) {
+                std::vector<BYTE> data(4);
+                const DWORD number = base + static_cast<DWORD>(k);
+                std::memcpy(data.data(), &number, 4);
+                parent.AddSubkey(keyName(k)).SetValue(u"n", REG_DWORD, data);
+            }
+            changed = true;
+            return ERROR_SUCCESS;
+        });
+    };
+    for (DWORD base : {0u, 100000u}) {
+        ASSERT_EQ(setAll(base), ERROR_SUCCESS);
+        ASSERT_EQ(Increment(), ERROR_SUCCESS);  // one changed line among thousands of sections
+        const std::string text = testsupport::ReadFile(host::reg::HivePath());
+        Key parsed{std::u16string(host::reg::kRootName)};
+        host::reg::ParseRegText(text, parsed);
+        ASSERT_EQ(host::reg::FormatRegText(parsed, host::reg::kRootName), text) << "base " << base;
+        for (int k : {0, 1023, 1024, 2047, kKeys - 1})
+            EXPECT_EQ(ReadDword(parsed, u"Software\\Many\\" + keyName(k), u"n"), base + static_cast<DWORD>(k))
+                << "key " << k << ", base " << base;
+    }
+}
+
+// A write the file system cuts short (here the file size limit, as a full disk would)
+// fails, leaves the hive and its folder as they were, and the next write succeeds.
+TEST(RegistryStore, WriteCutShortFailsAndLeavesTheHiveAlone) {
+    testsupport::MachineRoot root;
+    ASSERT_EQ(Increment(), ERROR_SUCCESS);
+    const std::string before = testsupport::ReadFile(host::reg::HivePath());
+    RunInChildProcesses(1, [&](int) {
+        signal(SIGXFSZ, SIG_IGN);
+        // Room for part of the new hive only: the first write goes out short, the next fails.
+        const rlimit limit{before.size() + 1000, RLIM_INFINITY};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+        const DWORD rc = host::reg::UpdateHive([](Key& rootKey, bool& changed) -> DWORD {
+            rootKey.AddSubkey(u"Software").AddSubkey(u"Big").SetValue(u"v", REG_BINARY, std::vector<BYTE>(kBigSize, 7));
+            changed = true;
+            return ERROR_SUCCESS;
+        });
+        if (rc == ERROR_SUCCESS) return false;
+        if (testsupport::ReadFile(host::reg::HivePath()) != before) return false;
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        if (setrlimit(RLIMIT_FSIZE, &unlimited) != 0) return false;
+        // This process goes on from the file, not from the tree of the failed write.
+        if (Increment() != ERROR_SUCCESS) return false;
+        auto hive = host::reg::ReadHive();
+        return hive && ReadDword(*hive, u"Software\\Counter", u"Count") == 2u &&
+               host::reg::FindPath(*hive, {u"Software", u"Big"}) == nullptr;
+    });
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(root.path() / "registry"))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"HKLM.lock", "HKLM.reg"}));
 }
 
 // A change in place right after this process's own write, within the same time stamp

@@ -550,8 +550,11 @@ std::optional<std::vector<ColumnValue>> ConvertCellsToRowValues(const DialectRul
         if (source >= cells.size() || source >= columns.size()) continue;
         ColumnValue& cell = cells[source];
         // A cell of the column's own type is taken as it is: moved when no other column
-        // reads it too.
-        if (cell.isNull() || columns[source].type == column.type) {
+        // reads it too. So is a cell held as its bytes for a column held as its bytes
+        // (a VARCHAR read into a CHAR column): converting would copy the bytes unchanged.
+        const bool sameBytes = !cell.isNull() && IsByteType(columns[source].type) && IsByteType(column.type) &&
+                               cell.length == cell.buffer->size();
+        if (cell.isNull() || columns[source].type == column.type || sameBytes) {
             if (std::count(sources.begin(), sources.end(), source) == 1)
                 values[i] = std::move(cell);
             else
