@@ -90,7 +90,8 @@ std::string ResourceLookupModulePath();
 // A lookup that loads the module at modulePath on its first call and then calls into it.
 // A module that cannot be loaded, lacks the entry point or belongs to another build is
 // reported once (log and standard error) and every call returns ERROR_MOD_NOT_FOUND or
-// ERROR_PROC_NOT_FOUND; nothing is looked up then.
+// ERROR_PROC_NOT_FOUND; one that another user owns or may change (the file or its folder)
+// is not loaded and gives ERROR_ACCESS_DENIED. Nothing is looked up then.
 ResourceIdLookup ResourceIdLookupFromModule(std::string modulePath);
 #endif
 

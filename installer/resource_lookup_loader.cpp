@@ -3,6 +3,8 @@
 // symbols), so it must come from the same build; it stays loaded until the process ends.
 #ifndef _WIN32
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -35,9 +37,29 @@ DWORD Refuse(const std::string& path, const std::string& reason, DWORD code) {
     return code;
 }
 
+// The handler runs with the highest privileges: code it loads must be as safe from other
+// users as the program itself, so neither the module nor its folder may be theirs or
+// writable by them. Empty when it is safe, else why not (absent: left to dlopen).
+std::string UnsafeBecause(const std::string& path) {
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    for (const std::string& checked : {folder, path}) {
+        struct stat status {};
+        if (stat(checked.c_str(), &status) != 0) return {};
+        if (status.st_uid != 0 && status.st_uid != geteuid())
+            return checked + " belongs to another user (" + std::to_string(status.st_uid) + ")";
+        // Group write is the user's own under a private group (umask 002 in a build tree).
+        const bool groupOfOthers = status.st_gid != 0 && status.st_gid != getegid();
+        if ((status.st_mode & S_IWOTH) != 0 || ((status.st_mode & S_IWGRP) != 0 && groupOfOthers))
+            return checked + " is writable by other users";
+    }
+    return {};
+}
+
 DWORD Load(LoadedModule& module) {
     if (module.path.empty())
         return Refuse(module.path, "the program's own location is unknown", ERROR_MOD_NOT_FOUND);
+    if (const std::string unsafe = UnsafeBecause(module.path); !unsafe.empty())
+        return Refuse(module.path, unsafe, ERROR_ACCESS_DENIED);
     void* handle = dlopen(module.path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* reason = dlerror();

@@ -118,7 +118,7 @@ TEST(LookupModule, AModuleThatCannotBeUsedIsReportedAndTheInstallationGoesOn) {
     struct Case {
         const char* name;
         std::function<void(const fs::path& module)> place;
-        std::string reason;  // part of the loader's reason
+        std::string reason;  // part of the loader's reason; <module> and <folder> name the copy's
     };
     const std::vector<Case> cases = {
         {"absent", [](const fs::path&) {}, "No such file or directory"},
@@ -129,6 +129,18 @@ TEST(LookupModule, AModuleThatCannotBeUsedIsReportedAndTheInstallationGoesOn) {
          "it has no entry point vantorra_resource_id_lookup"},
         {"another build", [&](const fs::path& module) { testsupport::WriteFile(module, anotherBuild); },
          "it belongs to version " + OtherVersion() + ", the program to " VANTORRA_VERSION},
+        {"writable by others",
+         [](const fs::path& module) {
+             fs::copy_file(BuiltModule(), module);
+             fs::permissions(module, fs::perms::others_write, fs::perm_options::add);
+         },
+         "<module> is writable by other users"},
+        {"in a folder writable by others",
+         [](const fs::path& module) {
+             fs::copy_file(BuiltModule(), module);
+             fs::permissions(module.parent_path(), fs::perms::others_write, fs::perm_options::add);
+         },
+         "<folder> is writable by other users"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -146,7 +158,11 @@ TEST(LookupModule, AModuleThatCannotBeUsedIsReportedAndTheInstallationGoesOn) {
         const auto reported = std::find_if(run.log.begin(), run.log.end(),
                                            [&](const std::string& entry) { return entry.rfind(line, 0) == 0; });
         ASSERT_NE(reported, run.log.end()) << run.logText;
-        EXPECT_NE(reported->find(c.reason), std::string::npos) << *reported;
+        std::string reason = c.reason;
+        for (const auto& [token, path] : {std::pair{std::string("<module>"), copy.module},
+                                          std::pair{std::string("<folder>"), copy.module.parent_path()}})
+            if (const size_t at = reason.find(token); at != std::string::npos) reason.replace(at, token.size(), path.string());
+        EXPECT_NE(reported->find(reason), std::string::npos) << *reported;
         EXPECT_NE(run.stderrText.find("zqprereqhandler: the resource id lookup module " + copy.module.string() +
                                       " cannot be used: "),
                   std::string::npos)
