@@ -177,3 +177,41 @@ TEST(LookupModule, AModuleThatCannotBeUsedIsReportedAndTheInstallationGoesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// The codes the agent's lookup gets back, and the report given once per process.
+TEST(LookupModule, AModuleThatCannotBeUsedFailsEveryCallWithItsCodeAndIsReportedOnce) {
+    const fs::path zlib = LibraryHolding("libz.so.1", "zlibVersion");
+    ASSERT_FALSE(zlib.empty());
+    testsupport::TempDir dir;
+    const fs::path writable = dir.path() / "writable.so";
+    fs::copy_file(zlib, writable);
+    fs::permissions(writable, fs::perms::others_write, fs::perm_options::add);
+
+    const struct {
+        std::string path;
+        DWORD code;
+        std::string reason;
+    } cases[] = {
+        {"", ERROR_MOD_NOT_FOUND, "the program's own location is unknown"},
+        {(dir.path() / "absent.so").string(), ERROR_MOD_NOT_FOUND, "No such file or directory"},
+        {zlib.string(), ERROR_PROC_NOT_FOUND, "it has no entry point"},
+        {writable.string(), ERROR_ACCESS_DENIED, writable.string() + " is writable by other users"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const ResourceIdLookup lookup = installer::ResourceIdLookupFromModule(c.path);
+        std::optional<std::string> id;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(lookup("/client-data/resources/pc-01.xml", &id), c.code);
+        const std::string first = testing::internal::GetCapturedStderr();
+        EXPECT_NE(first.find(c.reason), std::string::npos) << first;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(lookup("/client-data/resources/pc-01.xml", &id), c.code);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_FALSE(id.has_value());
+    }
+}
+
+}  // namespace
