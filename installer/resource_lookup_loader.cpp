@@ -18,7 +18,8 @@
 namespace installer {
 namespace {
 
-using ModuleEntry = DWORD (*)(const std::string& documentPath, std::optional<std::string>* resourceId);
+using ModuleEntry = DWORD (*)(const std::string& documentPath,
+                              std::optional<std::string>* resourceId);
 
 constexpr const char* kEntryName = "vantorra_resource_id_lookup";
 constexpr const char* kVersionName = "vantorra_resource_lookup_version";
@@ -31,9 +32,10 @@ struct LoadedModule {
 };
 
 DWORD Refuse(const std::string& path, const std::string& reason, DWORD code) {
-    LogError("LoadResourceIdLookup : Unable to load the resource id lookup module %s : %s \n", path, reason);
-    std::fprintf(stderr, "zqprereqhandler: the resource id lookup module %s cannot be used: %s\n", path.c_str(),
-                 reason.c_str());
+    LogError("LoadResourceIdLookup : Unable to load the resource id lookup module %s : %s \n", path,
+             reason);
+    std::fprintf(stderr, "zqprereqhandler: the resource id lookup module %s cannot be used: %s\n",
+                 path.c_str(), reason.c_str());
     return code;
 }
 
@@ -69,12 +71,13 @@ DWORD Load(LoadedModule& module) {
     auto* entry = reinterpret_cast<ModuleEntry>(dlsym(handle, kEntryName));
     if (!version || !entry) {
         dlclose(handle);
-        return Refuse(module.path, std::string("it has no entry point ") + kEntryName, ERROR_PROC_NOT_FOUND);
+        return Refuse(module.path, std::string("it has no entry point ") + kEntryName,
+                      ERROR_PROC_NOT_FOUND);
     }
     if (std::strcmp(version, VANTORRA_VERSION) != 0) {
         // Its calls into the program would land on another build's functions.
-        const std::string reason =
-            std::string("it belongs to version ") + version + ", the program to " + VANTORRA_VERSION;
+        const std::string reason = std::string("it belongs to version ") + version +
+                                   ", the program to " + VANTORRA_VERSION;
         dlclose(handle);
         return Refuse(module.path, reason, ERROR_PROC_NOT_FOUND);
     }
@@ -88,7 +91,8 @@ std::string ResourceLookupModulePath() {
     std::error_code error;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error || program.empty()) return {};
-    return (program.parent_path() / ".." / VANTORRA_RESOURCE_LOOKUP_MODULE_DIR / "resource-lookup.so")
+    return (program.parent_path() / ".." / VANTORRA_RESOURCE_LOOKUP_MODULE_DIR /
+            "resource-lookup.so")
         .lexically_normal()
         .string();
 }
@@ -96,14 +100,15 @@ std::string ResourceLookupModulePath() {
 ResourceIdLookup ResourceIdLookupFromModule(std::string modulePath) {
     auto module = std::make_shared<LoadedModule>();
     module->path = std::move(modulePath);
-    return [module](const std::string& documentPath, std::optional<std::string>* resourceId) -> DWORD {
-        if (!module->tried) {
-            module->tried = true;
-            module->failure = Load(*module);
-        }
-        if (module->failure != 0) return module->failure;
-        return module->entry(documentPath, resourceId);
-    };
+    return
+        [module](const std::string& documentPath, std::optional<std::string>* resourceId) -> DWORD {
+            if (!module->tried) {
+                module->tried = true;
+                module->failure = Load(*module);
+            }
+            if (module->failure != 0) return module->failure;
+            return module->entry(documentPath, resourceId);
+        };
 }
 
 }  // namespace installer

@@ -11,8 +11,8 @@ extern "C" {
 __attribute__((visibility("default"))) extern const char vantorra_resource_lookup_version[];
 const char vantorra_resource_lookup_version[] = VANTORRA_VERSION;
 
-__attribute__((visibility("default"))) DWORD vantorra_resource_id_lookup(const std::string& documentPath,
-                                                                         std::optional<std::string>* resourceId) {
+__attribute__((visibility("default"))) DWORD vantorra_resource_id_lookup(
+    const std::string& documentPath, std::optional<std::string>* resourceId) {
     return HttpResourceIdLookup(documentPath, resourceId);
 }
 }

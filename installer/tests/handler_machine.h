@@ -67,7 +67,8 @@ public:
             ShellQuote((workingDirectory.empty() ? PatchDir() : workingDirectory).string()) +
             " && VANTORRA_MACHINE_ROOT=" + ShellQuote(root_.str()) +
             " VANTORRA_EXIT_CODE_FILE=" + ShellQuote(exitFile.string()) + environment_ + " exec " +
-            ShellQuote((program_.empty() ? testsupport::BinDir() / "zqprereqhandler" : program_).string());
+            ShellQuote(
+                (program_.empty() ? testsupport::BinDir() / "zqprereqhandler" : program_).string());
         for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
         command += " 2> " + ShellQuote(errFile.string());
         const int status = std::system(command.c_str());

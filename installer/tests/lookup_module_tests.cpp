@@ -14,14 +14,17 @@ using namespace installertest;
 const std::string kSystemDetails = "\"HKLM\\Software\\Halcyra\\Vantorra\\ZQAgent\\SystemDetails\"";
 
 // The build's module, found the way the program finds it (the tests sit beside it in bin/).
-fs::path BuiltModule() { return installer::ResourceLookupModulePath(); }
+fs::path BuiltModule() {
+    return installer::ResourceLookupModulePath();
+}
 
 // A copy of the program in a folder of its own: bin/zqprereqhandler and, beside bin/, the
 // module folder, empty until a test puts something there.
 struct ProgramCopy {
     testsupport::TempDir dir;
     fs::path program = dir.path() / "bin/zqprereqhandler";
-    fs::path module = (dir.path() / "bin" / fs::relative(BuiltModule(), testsupport::BinDir())).lexically_normal();
+    fs::path module = (dir.path() / "bin" / fs::relative(BuiltModule(), testsupport::BinDir()))
+                          .lexically_normal();
 
     ProgramCopy() {
         fs::create_directories(program.parent_path());
@@ -43,8 +46,11 @@ std::string ProgramTrace(const fs::path& folder, const fs::path& program) {
 // A machine on which the handler asks the nginx server for a missing resource id.
 void PointAtServer(HandlerMachine& machine, int port) {
     const std::string serverInfo = "\"HKLM\\Software\\Halcyra\\Vantorra\\ZQAgent\\ServerInfo\"";
-    ASSERT_EQ(machine.Reg("add " + serverInfo + " /v ZQLastAccessName /t REG_SZ /d 127.0.0.1 /f"), 0);
-    ASSERT_EQ(machine.Reg("add " + serverInfo + " /v ZQServerPort /t REG_SZ /d " + std::to_string(port) + " /f"), 0);
+    ASSERT_EQ(machine.Reg("add " + serverInfo + " /v ZQLastAccessName /t REG_SZ /d 127.0.0.1 /f"),
+              0);
+    ASSERT_EQ(machine.Reg("add " + serverInfo + " /v ZQServerPort /t REG_SZ /d " +
+                          std::to_string(port) + " /f"),
+              0);
 }
 
 TEST(LookupModule, IsLoadedOnlyWhenTheResourceIdIsMissing) {
@@ -78,7 +84,8 @@ TEST(LookupModule, IsLoadedOnlyWhenTheResourceIdIsMissing) {
     EXPECT_NE(trace.find("libcurl"), std::string::npos);
     ASSERT_TRUE(nginx.WaitForAccessLog(1));
     EXPECT_NE(nginx.AccessLog().front().target.find("/resources/"), std::string::npos);
-    EXPECT_NE(run.logText.find("GetResourceIDFromServer : Unable to get the reource id xml from "), std::string::npos);
+    EXPECT_NE(run.logText.find("GetResourceIDFromServer : Unable to get the reource id xml from "),
+              std::string::npos);
     EXPECT_EQ(run.logText.find("LoadResourceIdLookup"), std::string::npos);
 }
 
@@ -104,7 +111,8 @@ std::string ModuleOfAnotherBuild() {
     std::string bytes = testsupport::ReadBytes(BuiltModule());
     const std::string version = VANTORRA_VERSION;
     size_t replaced = 0;
-    for (size_t at = bytes.find(version); at != std::string::npos; at = bytes.find(version, at + 1), ++replaced)
+    for (size_t at = bytes.find(version); at != std::string::npos;
+         at = bytes.find(version, at + 1), ++replaced)
         bytes.replace(at, version.size(), OtherVersion());
     return replaced > 0 ? bytes : std::string();
 }
@@ -123,11 +131,14 @@ TEST(LookupModule, AModuleThatCannotBeUsedIsReportedAndTheInstallationGoesOn) {
     const std::vector<Case> cases = {
         {"absent", [](const fs::path&) {}, "No such file or directory"},
         {"not a shared object",
-         [](const fs::path& module) { testsupport::WriteFile(module, std::string(4096, 'x')); }, "invalid ELF header"},
-        {"empty file", [](const fs::path& module) { testsupport::WriteFile(module, ""); }, "file too short"},
+         [](const fs::path& module) { testsupport::WriteFile(module, std::string(4096, 'x')); },
+         "invalid ELF header"},
+        {"empty file", [](const fs::path& module) { testsupport::WriteFile(module, ""); },
+         "file too short"},
         {"another library", [&](const fs::path& module) { fs::copy_file(zlib, module); },
          "it has no entry point vantorra_resource_id_lookup"},
-        {"another build", [&](const fs::path& module) { testsupport::WriteFile(module, anotherBuild); },
+        {"another build",
+         [&](const fs::path& module) { testsupport::WriteFile(module, anotherBuild); },
          "it belongs to version " + OtherVersion() + ", the program to " VANTORRA_VERSION},
         {"writable by others",
          [](const fs::path& module) {
@@ -154,17 +165,21 @@ TEST(LookupModule, AModuleThatCannotBeUsedIsReportedAndTheInstallationGoesOn) {
         const HandlerRun run = machine.Run({"-n", "itunes64", "-p", machine.Archive()});
         EXPECT_EQ(run.exitCode, 0u);
         const std::string line =
-            "ERROR LoadResourceIdLookup : Unable to load the resource id lookup module " + copy.module.string() + " : ";
-        const auto reported = std::find_if(run.log.begin(), run.log.end(),
-                                           [&](const std::string& entry) { return entry.rfind(line, 0) == 0; });
+            "ERROR LoadResourceIdLookup : Unable to load the resource id lookup module " +
+            copy.module.string() + " : ";
+        const auto reported =
+            std::find_if(run.log.begin(), run.log.end(),
+                         [&](const std::string& entry) { return entry.rfind(line, 0) == 0; });
         ASSERT_NE(reported, run.log.end()) << run.logText;
         std::string reason = c.reason;
-        for (const auto& [token, path] : {std::pair{std::string("<module>"), copy.module},
-                                          std::pair{std::string("<folder>"), copy.module.parent_path()}})
-            if (const size_t at = reason.find(token); at != std::string::npos) reason.replace(at, token.size(), path.string());
+        for (const auto& [token, path] :
+             {std::pair{std::string("<module>"), copy.module},
+              std::pair{std::string("<folder>"), copy.module.parent_path()}})
+            if (const size_t at = reason.find(token); at != std::string::npos)
+                reason.replace(at, token.size(), path.string());
         EXPECT_NE(reported->find(reason), std::string::npos) << *reported;
-        EXPECT_NE(run.stderrText.find("zqprereqhandler: the resource id lookup module " + copy.module.string() +
-                                      " cannot be used: "),
+        EXPECT_NE(run.stderrText.find("zqprereqhandler: the resource id lookup module " +
+                                      copy.module.string() + " cannot be used: "),
                   std::string::npos)
             << run.stderrText;
         // The rest of the run as without the lookup: every step, the setup program last.
