@@ -3,6 +3,8 @@
 // the children's own cost: the same number of such children started one after another.
 // Counters: overhead_ms (run minus children) and its breakdown from the handler's own
 // log: start-up, agent parameters, extraction wait, installer steps, cleanup, exit.
+// The machine's registry holds the resource id, as on a managed machine after its first
+// run: the handler does not load its lookup module (the HTTP client and the store).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>

@@ -142,6 +142,14 @@ foreach(program IN LISTS _vantorra_programs)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
           COMPONENT agent)
 endforeach()
+# The handler's lookup module, where the program looks for it: beside bin/ (installer/CMakeLists.txt).
+if(TARGET resource-lookup)
+  if(NOT CMAKE_INSTALL_BINDIR STREQUAL "bin")
+    message(FATAL_ERROR "zqprereqhandler finds its module from bin/; CMAKE_INSTALL_BINDIR is ${CMAKE_INSTALL_BINDIR}")
+  endif()
+  install(TARGETS resource-lookup LIBRARY DESTINATION ${VANTORRA_HANDLER_MODULE_DIR} COMPONENT agent)
+  set(_vantorra_program_modules resource-lookup)
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/ DESTINATION ${CMAKE_INSTALL_DATADIR}/vantorra-agent/data
         COMPONENT agent)
 
@@ -157,5 +165,5 @@ foreach(package_component vantorra-agent:agent vantorra-agent-dev:dev)
 endforeach()
 
 # Everything the installation holds, so `make package` builds no more than that.
-add_custom_target(installable DEPENDS ${VANTORRA_EXPORTED_MODULES} ${_vantorra_programs})
+add_custom_target(installable DEPENDS ${VANTORRA_EXPORTED_MODULES} ${_vantorra_programs} ${_vantorra_program_modules})
 

@@ -52,7 +52,8 @@ if(NOT TARGET store)
     "http/tests/resource_lookup: loads the server's document into the store, which this Windows build does not have")
 endif()
 list(APPEND VANTORRA_POSIX_ONLY_TESTS
-  "installer/tests/handler_resource_id_tests.cpp: prepares the machine with make-machine and the POSIX registry tool through a shell")
+  "installer/tests/handler_resource_id_tests.cpp: prepares the machine with make-machine and the POSIX registry tool through a shell"
+  "installer/tests/lookup_module_tests.cpp: the lookup module of the POSIX build; the Windows program links the lookup")
 # The server fixtures of tests/support, started on the Linux side by test-server-host.
 add_library(test_support STATIC ${PROJECT_SOURCE_DIR}/tests/support/http_fixtures_remote.cpp
                                 ${PROJECT_SOURCE_DIR}/tests/support/http_fixture_files.cpp)

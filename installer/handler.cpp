@@ -206,8 +206,11 @@ std::optional<std::string> InstallerProgram() {
 
 DWORD Run(int argc, const char* const* argv) {
     const DWORD logResult = InitializeProcessLog("zqprereqhandler.log");
+    // The start-up asks the server for a missing resource id.
 #if VANTORRA_HAS_HTTP_CLIENT
-    InstallResourceIdLookup();    // the start-up asks the server for a missing resource id
+    InstallResourceIdLookup();
+#elif defined(VANTORRA_RESOURCE_LOOKUP_MODULE_DIR)
+    SetResourceIdLookup(ResourceIdLookupFromModule(ResourceLookupModulePath()));
 #endif
     InitializeAgentParameters();  // the handler installs whatever the start-up reports
 

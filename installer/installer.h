@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "agent/agent.h"
 #include "platform/platform.h"
 
 // Runs commandLine as a child process, in workingDirectory when given (the runner's own
@@ -76,6 +77,23 @@ CommandLine ParseCommandLine(int argc, const char* const* argv);
 // Empty when name is usable as the archive's file name in the patch directory, else
 // the reason it is not.
 std::string CheckArchiveName(std::string_view name);
+
+#ifndef _WIN32
+// ---- Resource identifier lookup, loaded on first use ----
+// The HTTP client and the store behind the lookup bring libcurl, libxml2 and their own
+// dependencies; most runs find the identifier in the registry and never need them, so
+// the handler keeps them in a shared module and loads it only when the lookup is asked for.
+
+// Where the module is: the module folder beside the program's own folder, the same in the
+// build tree and in an installation; empty when the program's location is unknown.
+std::string ResourceLookupModulePath();
+// A lookup that loads the module at modulePath on its first call and then calls into it.
+// A module that cannot be loaded, lacks the entry point or belongs to another build is
+// reported once (log and standard error) and every call returns ERROR_MOD_NOT_FOUND or
+// ERROR_PROC_NOT_FOUND; one that another user owns or may change (the file or its folder)
+// is not loaded and gives ERROR_ACCESS_DENIED. Nothing is looked up then.
+ResourceIdLookup ResourceIdLookupFromModule(std::string modulePath);
+#endif
 
 // The whole run of zqprereqhandler; returns the process exit code.
 DWORD RunPrereqHandler(int argc, const char* const* argv);

@@ -67,7 +67,8 @@ public:
             ShellQuote((workingDirectory.empty() ? PatchDir() : workingDirectory).string()) +
             " && VANTORRA_MACHINE_ROOT=" + ShellQuote(root_.str()) +
             " VANTORRA_EXIT_CODE_FILE=" + ShellQuote(exitFile.string()) + environment_ + " exec " +
-            ShellQuote((testsupport::BinDir() / "zqprereqhandler").string());
+            ShellQuote(
+                (program_.empty() ? testsupport::BinDir() / "zqprereqhandler" : program_).string());
         for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
         command += " 2> " + ShellQuote(errFile.string());
         const int status = std::system(command.c_str());
@@ -90,6 +91,17 @@ public:
         environment_ += " " + name + "=" + ShellQuote(value);
     }
 
+    // Runs the registry tool on the machine with the arguments; returns its exit status.
+    int Reg(const std::string& arguments) const {
+        const std::string command = "VANTORRA_MACHINE_ROOT=" + ShellQuote(root_.str()) + " " +
+                                    ShellQuote((testsupport::BinDir() / "reg").string()) + " " +
+                                    arguments + " >/dev/null 2>&1";
+        return std::system(command.c_str());
+    }
+
+    // Runs this copy of the program instead of the build's own for the following runs.
+    void SetProgram(const fs::path& program) { program_ = program; }
+
     const std::string& Archive() const { return archive_; }
     fs::path Root() const { return root_.path(); }
     fs::path InstallDir() const { return root_.path() / "drive_c/Program Files/Vantorra/Agent"; }
@@ -100,6 +112,7 @@ private:
     testsupport::TempDir scratch_;
     std::string archive_;
     std::string environment_;  // " NAME='value'" assignments for the command line
+    fs::path program_;
 };
 
 // The Windows form of paths the handler builds from the install directory.

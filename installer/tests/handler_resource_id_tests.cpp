@@ -8,23 +8,16 @@ namespace {
 
 using namespace installertest;
 
-int Reg(const HandlerMachine& machine, const std::string& arguments) {
-    const std::string command = "VANTORRA_MACHINE_ROOT=" + ShellQuote(machine.Root().string()) + " " +
-                                ShellQuote((testsupport::BinDir() / "reg").string()) + " " + arguments +
-                                " >/dev/null 2>&1";
-    return std::system(command.c_str());
-}
-
 TEST(HandlerStartUp, AMissingResourceIdIsAskedForAndTheLoadFailsWithoutADictionary) {
     testsupport::NginxServer nginx;
     HandlerMachine machine;
     machine.Prepare("itunes64", {"--agent-config"});
     const std::string serverInfo = "\"HKLM\\Software\\Halcyra\\Vantorra\\ZQAgent\\ServerInfo\"";
-    ASSERT_EQ(Reg(machine, "add " + serverInfo + " /v ZQLastAccessName /t REG_SZ /d 127.0.0.1 /f"), 0);
-    ASSERT_EQ(Reg(machine, "add " + serverInfo + " /v ZQServerPort /t REG_SZ /d " + std::to_string(nginx.port()) +
+    ASSERT_EQ(machine.Reg("add " + serverInfo + " /v ZQLastAccessName /t REG_SZ /d 127.0.0.1 /f"), 0);
+    ASSERT_EQ(machine.Reg("add " + serverInfo + " /v ZQServerPort /t REG_SZ /d " + std::to_string(nginx.port()) +
                                " /f"),
               0);
-    ASSERT_EQ(Reg(machine, "delete \"HKLM\\Software\\Halcyra\\Vantorra\\ZQAgent\\SystemDetails\" /v "
+    ASSERT_EQ(machine.Reg("delete \"HKLM\\Software\\Halcyra\\Vantorra\\ZQAgent\\SystemDetails\" /v "
                            "ZQAgentResourceID /f"),
               0);
 
@@ -51,7 +44,7 @@ TEST(HandlerStartUp, AMissingResourceIdIsAskedForAndTheLoadFailsWithoutADictiona
     EXPECT_EQ(nginx.AccessLog()[1].status, 200);
     EXPECT_NE(run.logText.find("GetResourceIDFromServer : Error occured ("), std::string::npos);
     EXPECT_EQ(run.logText.find("The Resource ID from the server is given"), std::string::npos);
-    EXPECT_NE(Reg(machine, "query \"HKLM\\Software\\Halcyra\\Vantorra\\ZQAgent\\SystemDetails\" /v ZQAgentResourceID"),
+    EXPECT_NE(machine.Reg("query \"HKLM\\Software\\Halcyra\\Vantorra\\ZQAgent\\SystemDetails\" /v ZQAgentResourceID"),
               0);
 }
 
