@@ -1,7 +1,7 @@
 # The Windows build (preset "windows", toolchain mingw-w64-posix.cmake): the handler, the
 # libraries it links and their test programs, from the same sources as the POSIX build.
-# The HTTP client runs on the system's WinHTTP. The store and persistence are left out:
-# their libraries (libxml2, SQLite) have no mingw build on Debian.
+# The HTTP client runs on the system's WinHTTP. The store's libraries (libxml2, SQLite) have
+# no mingw build on Debian: scripts/windows-deps builds them from Debian's source packages.
 #
 # Test programs are not registered with CTest: they run under Wine through
 # scripts/windows-test, which reads their results from the XML files they write.
@@ -40,6 +40,27 @@ set(VANTORRA_POSIX_ONLY_TESTS
 
 set(VANTORRA_WINDOWS_TEST_PROGRAMS "" CACHE INTERNAL "")
 
+# ---- store (libxml2 and SQLite of scripts/windows-deps) ----
+set(VANTORRA_WINDOWS_DEPS ${PROJECT_SOURCE_DIR}/build/windows/deps/x86_64 CACHE PATH
+    "libxml2 and SQLite built for mingw-w64 by scripts/windows-deps")
+if(NOT EXISTS ${VANTORRA_WINDOWS_DEPS}/stamp)
+  message(FATAL_ERROR "${VANTORRA_WINDOWS_DEPS} holds no finished build: run scripts/windows-deps "
+                      "(make windows runs it)")
+endif()
+# The store's find_package calls take these instead of searching the mingw root.
+set(LIBXML2_INCLUDE_DIR ${VANTORRA_WINDOWS_DEPS}/include/libxml2 CACHE PATH "" FORCE)
+set(LIBXML2_LIBRARY ${VANTORRA_WINDOWS_DEPS}/lib/libxml2.a CACHE FILEPATH "" FORCE)
+set(SQLite3_INCLUDE_DIR ${VANTORRA_WINDOWS_DEPS}/include CACHE PATH "" FORCE)
+set(SQLite3_LIBRARY ${VANTORRA_WINDOWS_DEPS}/lib/libsqlite3.a CACHE FILEPATH "" FORCE)
+find_package(ZLIB REQUIRED)
+find_package(LibXml2 REQUIRED)
+find_package(SQLite3 REQUIRED)
+# Static libxml2: its headers must not declare the functions as DLL imports, and the
+# library needs zlib and the socket library its I/O layer refers to.
+set_property(TARGET LibXml2::LibXml2 APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS LIBXML_STATIC)
+set_property(TARGET LibXml2::LibXml2 APPEND PROPERTY INTERFACE_LINK_LIBRARIES ZLIB::ZLIB ws2_32)
+# ---- end store ----
+
 # vantorra_module (Vantorra.cmake) leaves out the tests listed above and hands the test
 # programs to scripts/windows-test instead of CTest.
 include(${PROJECT_SOURCE_DIR}/cmake/Vantorra.cmake)
@@ -65,7 +86,7 @@ list(APPEND VANTORRA_POSIX_ONLY_TESTS
   "tools/http-fetch/tests/: start the program as a POSIX child process, kill it with signals and cap its file size with setrlimit")
 # ---- end HTTP client ----
 
-foreach(module platform runtime agent http installer tools/http-fetch tools/standins/windows)
+foreach(module platform runtime agent store http installer tools/http-fetch tools/standins/windows)
   add_subdirectory(${module})
 endforeach()
 
