@@ -55,10 +55,10 @@ set(SQLite3_LIBRARY ${VANTORRA_WINDOWS_DEPS}/lib/libsqlite3.a CACHE FILEPATH "" 
 find_package(ZLIB REQUIRED)
 find_package(LibXml2 REQUIRED)
 find_package(SQLite3 REQUIRED)
-# Static libxml2: its headers must not declare the functions as DLL imports, and the
-# library needs zlib and the socket library its I/O layer refers to.
+# Static libxml2: its headers must not declare the functions as DLL imports, and it needs
+# zlib (built without HTTP and FTP, it has no use for the socket library).
 set_property(TARGET LibXml2::LibXml2 APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS LIBXML_STATIC)
-set_property(TARGET LibXml2::LibXml2 APPEND PROPERTY INTERFACE_LINK_LIBRARIES ZLIB::ZLIB ws2_32)
+set_property(TARGET LibXml2::LibXml2 APPEND PROPERTY INTERFACE_LINK_LIBRARIES ZLIB::ZLIB)
 # ---- end store ----
 
 # vantorra_module (Vantorra.cmake) leaves out the tests listed above and hands the test
