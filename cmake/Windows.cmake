@@ -89,6 +89,8 @@ list(APPEND VANTORRA_POSIX_ONLY_TESTS
 foreach(module platform runtime agent store http installer tools/http-fetch tools/standins/windows)
   add_subdirectory(${module})
 endforeach()
+# The store's URL test listens on a loopback socket of its own.
+target_link_libraries(store_tests PRIVATE ws2_32)
 
 # What scripts/windows-test runs, and where it finds the POSIX-only list.
 string(REPLACE ";" "\n" test_list "${VANTORRA_WINDOWS_TEST_PROGRAMS}")
