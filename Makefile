@@ -58,6 +58,7 @@ docs: configure
 CCACHE_LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
 windows: bootstrap
+	@scripts/windows-deps
 	@cmake --preset windows $(CCACHE_LAUNCHER) >/dev/null
 	@cmake --build --preset windows -j $(JOBS)
 

@@ -1,7 +1,7 @@
 # The Windows build (preset "windows", toolchain mingw-w64-posix.cmake): the handler, the
 # libraries it links and their test programs, from the same sources as the POSIX build.
-# The HTTP client runs on the system's WinHTTP. The store and persistence are left out:
-# their libraries (libxml2, SQLite) have no mingw build on Debian.
+# The HTTP client runs on the system's WinHTTP. The store's libraries (libxml2, SQLite) have
+# no mingw build on Debian: scripts/windows-deps builds them from Debian's source packages.
 #
 # Test programs are not registered with CTest: they run under Wine through
 # scripts/windows-test, which reads their results from the XML files they write.
@@ -40,17 +40,37 @@ set(VANTORRA_POSIX_ONLY_TESTS
 
 set(VANTORRA_WINDOWS_TEST_PROGRAMS "" CACHE INTERNAL "")
 
+# ---- store (libxml2 and SQLite of scripts/windows-deps) ----
+set(VANTORRA_WINDOWS_DEPS ${PROJECT_SOURCE_DIR}/build/windows/deps/x86_64 CACHE PATH
+    "libxml2 and SQLite built for mingw-w64 by scripts/windows-deps")
+if(NOT EXISTS ${VANTORRA_WINDOWS_DEPS}/stamp)
+  message(FATAL_ERROR "${VANTORRA_WINDOWS_DEPS} holds no finished build: run scripts/windows-deps "
+                      "(make windows runs it)")
+endif()
+# The store's find_package calls take these instead of searching the mingw root.
+set(LIBXML2_INCLUDE_DIR ${VANTORRA_WINDOWS_DEPS}/include/libxml2 CACHE PATH "" FORCE)
+set(LIBXML2_LIBRARY ${VANTORRA_WINDOWS_DEPS}/lib/libxml2.a CACHE FILEPATH "" FORCE)
+set(SQLite3_INCLUDE_DIR ${VANTORRA_WINDOWS_DEPS}/include CACHE PATH "" FORCE)
+set(SQLite3_LIBRARY ${VANTORRA_WINDOWS_DEPS}/lib/libsqlite3.a CACHE FILEPATH "" FORCE)
+find_package(ZLIB REQUIRED)
+find_package(LibXml2 REQUIRED)
+find_package(SQLite3 REQUIRED)
+# Static libxml2: its headers must not declare the functions as DLL imports, and it needs
+# zlib (built without HTTP and FTP, it has no use for the socket library).
+set_property(TARGET LibXml2::LibXml2 APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS LIBXML_STATIC)
+set_property(TARGET LibXml2::LibXml2 APPEND PROPERTY INTERFACE_LINK_LIBRARIES ZLIB::ZLIB)
+# ---- end store ----
+
 # vantorra_module (Vantorra.cmake) leaves out the tests listed above and hands the test
 # programs to scripts/windows-test instead of CTest.
 include(${PROJECT_SOURCE_DIR}/cmake/Vantorra.cmake)
 
 # ---- HTTP client (http/ on the system's WinHTTP, zlib of libz-mingw-w64-dev) ----
-# The resource identifier lookup needs the store: without it in this build, its tests and
-# the handler's lookup are left out.
-if(NOT TARGET store)
-  list(APPEND VANTORRA_POSIX_ONLY_TESTS
-    "http/tests/resource_lookup: loads the server's document into the store, which this Windows build does not have")
-endif()
+# The resource identifier lookup loads the server's document into the store, which is added
+# before http below (http/CMakeLists.txt builds the lookup when the store is there). Its
+# tests are not built yet.
+list(APPEND VANTORRA_POSIX_ONLY_TESTS
+  "http/tests/resource_lookup: each case checks the message to the agent's running service, a socket of the POSIX host layer (the lookup is built into the handler but not yet run under Wine)")
 list(APPEND VANTORRA_POSIX_ONLY_TESTS
   "installer/tests/handler_resource_id_tests.cpp: prepares the machine with make-machine and the POSIX registry tool through a shell"
   "installer/tests/lookup_module_tests.cpp: the lookup module of the POSIX build; the Windows program links the lookup")
@@ -66,9 +86,11 @@ list(APPEND VANTORRA_POSIX_ONLY_TESTS
   "tools/http-fetch/tests/: start the program as a POSIX child process, kill it with signals and cap its file size with setrlimit")
 # ---- end HTTP client ----
 
-foreach(module platform runtime agent http installer tools/http-fetch tools/standins/windows)
+foreach(module platform runtime agent store http installer tools/http-fetch tools/standins/windows)
   add_subdirectory(${module})
 endforeach()
+# The store's URL test listens on a loopback socket of its own.
+target_link_libraries(store_tests PRIVATE ws2_32)
 
 # What scripts/windows-test runs, and where it finds the POSIX-only list.
 string(REPLACE ";" "\n" test_list "${VANTORRA_WINDOWS_TEST_PROGRAMS}")

@@ -9,7 +9,11 @@
 #include <mutex>
 #include <new>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
+#endif
 
 #include "store/tables/tables.h"
 
@@ -66,12 +70,31 @@ public:
                 return;
             }
         }
-        ::munmap(chunk, kHugePageBytes);
+        Unmap(chunk);
         mapped_ -= kHugePageBytes;
     }
     std::size_t MappedBytes() const { return mapped_.load(); }
 
 private:
+#ifdef _WIN32
+    // Windows frees a mapping only whole, so the aligned chunk is mapped on its own at an
+    // aligned address inside a range found free a moment before; another thread that
+    // maps into that range in between makes it try again.
+    static char* Map() {
+        for (;;) {
+            void* probe = ::VirtualAlloc(nullptr, 2 * kHugePageBytes, MEM_RESERVE, PAGE_NOACCESS);
+            if (probe == nullptr) throw std::bad_alloc();
+            const auto start = reinterpret_cast<std::uintptr_t>(probe);
+            const std::uintptr_t aligned = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+            ::VirtualFree(probe, 0, MEM_RELEASE);
+            void* chunk = ::VirtualAlloc(reinterpret_cast<void*>(aligned), kHugePageBytes,
+                                         MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+            if (chunk != nullptr) return static_cast<char*>(chunk);
+            if (::GetLastError() != ERROR_INVALID_ADDRESS) throw std::bad_alloc();
+        }
+    }
+    static void Unmap(char* chunk) noexcept { ::VirtualFree(chunk, 0, MEM_RELEASE); }
+#else
     // Maps twice the size and trims it to one aligned chunk.
     static char* Map() {
         void* mapped = ::mmap(nullptr, 2 * kHugePageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -87,6 +110,8 @@ private:
         ::madvise(chunk, kHugePageBytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
         return chunk;
     }
+    static void Unmap(char* chunk) noexcept { ::munmap(chunk, kHugePageBytes); }
+#endif
 
     std::mutex mutex_;
     std::vector<char*> cached_;

@@ -6,6 +6,9 @@
 // fail its N-th allocation from now (once); unarmed it is the plain allocator.
 #include <cstdlib>
 #include <new>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 
 #include "store/tests/store_fixture.h"
 
@@ -14,15 +17,31 @@ namespace {
 thread_local long t_allocationsBeforeFailure = -1;  // -1: not armed
 thread_local bool t_failed = false;
 
+// The Windows C runtime has no aligned_alloc, and its aligned blocks need their own free.
+void* AllocateAligned(std::size_t bytes, std::size_t alignment) {
+#ifdef _WIN32
+    return _aligned_malloc(bytes, alignment);
+#else
+    return alignment <= alignof(std::max_align_t)
+               ? std::malloc(bytes)
+               : std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+#endif
+}
+void FreeAligned(void* memory) noexcept {
+#ifdef _WIN32
+    _aligned_free(memory);
+#else
+    std::free(memory);
+#endif
+}
+
 void* Allocate(std::size_t bytes, std::size_t alignment) {
     if (t_allocationsBeforeFailure >= 0 && t_allocationsBeforeFailure-- == 0) {
         t_failed = true;
         throw std::bad_alloc();
     }
     if (bytes == 0) bytes = 1;
-    void* memory = alignment <= alignof(std::max_align_t)
-                       ? std::malloc(bytes)
-                       : std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+    void* memory = alignment == 0 ? std::malloc(bytes) : AllocateAligned(bytes, alignment);
     if (!memory) throw std::bad_alloc();
     return memory;
 }
@@ -57,14 +76,14 @@ void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::align_val_t) noexcept { FreeAligned(memory); }
+void operator delete[](void* memory, std::align_val_t) noexcept { FreeAligned(memory); }
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { FreeAligned(memory); }
+void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept { FreeAligned(memory); }
 void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
-void operator delete(void* memory, std::align_val_t, const std::nothrow_t&) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::align_val_t, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete(void* memory, std::align_val_t, const std::nothrow_t&) noexcept { FreeAligned(memory); }
+void operator delete[](void* memory, std::align_val_t, const std::nothrow_t&) noexcept { FreeAligned(memory); }
 
 namespace {
 

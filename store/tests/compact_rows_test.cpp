@@ -40,7 +40,7 @@ protected:
         xml += "</columns></table></data-dictionary>";
         const auto path = dictDir_.path() / "every_type.xml";
         std::ofstream(path) << xml;
-        ASSERT_TRUE(LoadDataDictFromXMLFile(path.c_str()));
+        ASSERT_TRUE(LoadDataDictFromXMLFile(path.string().c_str()));
         ASSERT_TRUE(CreateTable("EveryType"));
         ASSERT_EQ(GetTableDataByName("EveryType")->columnCount, kTypeCount + 1u);
     }
@@ -307,7 +307,7 @@ TEST_F(CompactRowsTest, RowsOfTheBenchShapeStayCompact) {
   <column name="TAG"><data-type>CHAR</data-type><max-size>8</max-size></column>
   <column name="NOTE"><data-type>CHAR</data-type><max-size>64</max-size></column>
 </columns></table></data-dictionary>)";
-    ASSERT_TRUE(LoadDataDictFromXMLFile(path.c_str()));
+    ASSERT_TRUE(LoadDataDictFromXMLFile(path.string().c_str()));
     ASSERT_TRUE(CreateTable("Shape"));
     constexpr int kRows = 20000;
     for (int i = 0; i < kRows; ++i) {

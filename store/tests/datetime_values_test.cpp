@@ -6,9 +6,11 @@
 #include <ctime>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "runtime/tests/log_capture.h"
 #include "store/store.h"
+#include "store/tests/utc_calendar.h"
 
 namespace {
 
@@ -23,7 +25,82 @@ HylDateTime Make(int y, int mo, int d, int h, int mi, int s) {
     return value.value_or(HylDateTime{});
 }
 
+std::tm LocalTime(std::time_t when) {
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &when);
+#else
+    localtime_r(&when, &local);
+#endif
+    return local;
+}
+
 }  // namespace
+
+// The calendar the arithmetic tests check against: known instants, fields out of range
+// in both directions, and (where the system has it) timegm over a wide span of years.
+TEST(DatetimeValues, UtcCalendarNormalizesAsTimegm) {
+    struct Case {
+        int year, month, day, hour, minute, second;  // month 0 to 11, as in std::tm
+        std::int64_t seconds;
+        const char* normalized;
+    } cases[] = {
+        {1970, 0, 1, 0, 0, 0, 0, "1970-01-01 00:00:00"},
+        {2000, 1, 29, 0, 0, 0, 951782400, "2000-02-29 00:00:00"},
+        {1900, 1, 29, 0, 0, 0, -2203891200, "1900-03-01 00:00:00"},  // 1900 has no 29 February
+        {2100, 2, 1, 0, 0, 0, 4107542400, "2100-03-01 00:00:00"},
+        {0, 2, 1, 0, 0, 0, -62162035200, "0000-03-01 00:00:00"},
+        {3001, 0, 1, 0, 0, 0, 32535216000, "3001-01-01 00:00:00"},
+        {65535, 11, 31, 23, 59, 59, 2005949145599, "65535-12-31 23:59:59"},
+        {1970, 0, 1, 0, 0, -1, -1, "1969-12-31 23:59:59"},
+        {2024, 13, 1, 0, 0, 0, 1738368000, "2025-02-01 00:00:00"},
+        {2024, -1, 1, 0, 0, 0, 1701388800, "2023-12-01 00:00:00"},
+        {2024, 0, 0, 24, 60, 60, 1704070860, "2024-01-01 01:01:00"},
+        {2023, 1, 29, 0, 0, 0, 1677628800, "2023-03-01 00:00:00"},
+    };
+    for (const Case& c : cases) {
+        std::tm when{};
+        when.tm_year = c.year - 1900;
+        when.tm_mon = c.month;
+        when.tm_mday = c.day;
+        when.tm_hour = c.hour;
+        when.tm_min = c.minute;
+        when.tm_sec = c.second;
+        EXPECT_EQ(storetest::NormalizeUtc(&when), c.seconds) << c.normalized;
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", when.tm_year + 1900, when.tm_mon + 1,
+                      when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
+        EXPECT_STREQ(text, c.normalized);
+    }
+    // Beyond what tm_year holds: refused, the time left alone.
+    std::tm beyond{};
+    beyond.tm_year = INT_MAX;
+    beyond.tm_mon = 12;
+    beyond.tm_mday = 1;
+    EXPECT_FALSE(storetest::NormalizeUtc(&beyond));
+    EXPECT_EQ(beyond.tm_year, INT_MAX);
+    EXPECT_EQ(beyond.tm_mon, 12);
+#ifndef _WIN32
+    std::mt19937 random(7);
+    for (int i = 0; i < 20000; ++i) {
+        std::tm mine{};
+        mine.tm_year = static_cast<int>(random() % 100000) - 21900;  // years -20000 to 78099
+        mine.tm_mon = static_cast<int>(random() % 61) - 30;
+        mine.tm_mday = static_cast<int>(random() % 101) - 50;
+        mine.tm_hour = static_cast<int>(random() % 97) - 48;
+        mine.tm_min = static_cast<int>(random() % 241) - 120;
+        mine.tm_sec = static_cast<int>(random() % 241) - 120;
+        std::tm system = mine;
+        const std::optional<std::int64_t> seconds = storetest::NormalizeUtc(&mine);
+        ASSERT_EQ(seconds, std::int64_t{timegm(&system)});
+        ASSERT_EQ(std::make_tuple(mine.tm_year, mine.tm_mon, mine.tm_mday, mine.tm_hour, mine.tm_min, mine.tm_sec,
+                                  mine.tm_wday, mine.tm_yday),
+                  std::make_tuple(system.tm_year, system.tm_mon, system.tm_mday, system.tm_hour, system.tm_min,
+                                  system.tm_sec, system.tm_wday, system.tm_yday))
+            << *seconds;
+    }
+#endif
+}
 
 TEST(DatetimeValues, TextForms) {
     const HylDate date = *CreateHylDate(2024, 3, 5);
@@ -207,7 +284,7 @@ TEST(DatetimeValues, ArithmeticAgreesWithTheCalendarOnRandomValues) {
                      expected.tm_min += static_cast<int>(amount * kPerUnit[unit] / 60 % 60);
                      expected.tm_hour += static_cast<int>(amount * kPerUnit[unit] / 3600);
         }
-        ASSERT_NE(timegm(&expected), -1);
+        ASSERT_TRUE(storetest::NormalizeUtc(&expected));
         const std::string before = Text(value);
         if (expected.tm_year + 1900 < 0 || expected.tm_year + 1900 > 65535) {
             // Before year 0 a HylDate cannot hold the result: refused, value unchanged.
@@ -259,9 +336,8 @@ TEST(DatetimeValues, CurrentDateTimeIsTheLocalClock) {
     const std::optional<HylDateTime> now = GetCurrentHylDateTime();
     const std::time_t after = std::time(nullptr);
     ASSERT_TRUE(now && now->date && now->time);
-    std::tm low{}, high{};
-    localtime_r(&before, &low);
-    localtime_r(&after, &high);
+    const std::tm low = LocalTime(before);
+    const std::tm high = LocalTime(after);
     char lowText[32], highText[32];
     std::strftime(lowText, sizeof lowText, "%Y-%m-%d %H:%M:%S", &low);
     std::strftime(highText, sizeof highText, "%Y-%m-%d %H:%M:%S", &high);

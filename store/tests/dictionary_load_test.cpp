@@ -50,7 +50,7 @@ protected:
     bool LoadTables(const std::string& tables, const std::string& name = "test.xml") {
         const auto path = files_.path() / name;
         WriteFile(path, "<?xml version=\"1.0\"?>\n<data-dictionary>\n" + tables + "\n</data-dictionary>\n");
-        return LoadDataDictFromXMLFile(path.c_str());
+        return LoadDataDictFromXMLFile(path.string().c_str());
     }
 
     TempDir logDir_;
@@ -155,7 +155,7 @@ TEST_F(DictionaryTest, NullableUniqueAndMaxSizeRules) {
 }
 
 TEST_F(DictionaryTest, KeysGeneratorsDefaultsAndAllowedValues) {
-    ASSERT_TRUE(LoadDataDictFromXMLFile((TestData() / "keys_dictionary.xml").c_str()));
+    ASSERT_TRUE(LoadDataDictFromXMLFile((TestData() / "keys_dictionary.xml").string().c_str()));
     ASSERT_EQ(GetTableDefnCount(), 2);
 
     const TableDefn* site = GetTableDefn("SITE");
@@ -218,7 +218,7 @@ TEST_F(DictionaryTest, KeysGeneratorsDefaultsAndAllowedValues) {
 }
 
 TEST_F(DictionaryTest, ColumnLookupsAndTheirMessages) {
-    ASSERT_TRUE(LoadDataDictFromXMLFile((TestData() / "keys_dictionary.xml").c_str()));
+    ASSERT_TRUE(LoadDataDictFromXMLFile((TestData() / "keys_dictionary.xml").string().c_str()));
     EXPECT_NE(GetColumnDefnEntry("device", "STATE"), nullptr);  // table name: any case
     EXPECT_EQ(GetColumnDefnEntry("Device", "state"), nullptr);  // column name: exact
     EXPECT_EQ(GetColumnDefnEntryType("Device", "LEVEL"), HYL_SQL_INT);
@@ -343,7 +343,7 @@ TEST_F(DictionaryTest, ElementNamesReadInAnyCaseButBuiltExactly) {
 }
 
 TEST_F(DictionaryTest, MalformedFileBesideGoodOnesInAListing) {
-    ASSERT_TRUE(LoadDataDictFiles(TestData().c_str()));
+    ASSERT_TRUE(LoadDataDictFiles(TestData().string().c_str()));
     // The broken file stops at its error (the reader parses ahead, so even its complete
     // first table may be lost); the files listed after it still load.
     EXPECT_EQ(GetTableDefn("Broken"), nullptr);
@@ -366,7 +366,7 @@ TEST_F(DictionaryTest, MissingListingAndUnreadableFiles) {
     EXPECT_FALSE(LoadDataDictFiles(empty.str().c_str()));
     EXPECT_TRUE(Logged("Cannot open DataDictionary File.\n"));
     EXPECT_FALSE(LoadDataDictFiles(nullptr));
-    EXPECT_FALSE(LoadDataDictFromXMLFile((empty.path() / "none.xml").c_str()));
+    EXPECT_FALSE(LoadDataDictFromXMLFile((empty.path() / "none.xml").string().c_str()));
     EXPECT_FALSE(LoadDataDictFromXMLFile(nullptr));
 
     struct FileCase {
@@ -387,7 +387,7 @@ TEST_F(DictionaryTest, MissingListingAndUnreadableFiles) {
         SCOPED_TRACE(f.content);
         const auto path = empty.path() / "f.xml";
         WriteFile(path, f.content);
-        EXPECT_EQ(LoadDataDictFromXMLFile(path.c_str()), f.read);
+        EXPECT_EQ(LoadDataDictFromXMLFile(path.string().c_str()), f.read);
     }
     EXPECT_EQ(GetTableDefnCount(), 0);
 }
@@ -471,7 +471,7 @@ TEST_F(DictionaryTest, DuplicateNamesPrintAndRemoval) {
 }
 
 TEST_F(DictionaryTest, PrintShowsKeys) {
-    ASSERT_TRUE(LoadDataDictFromXMLFile((TestData() / "keys_dictionary.xml").c_str()));
+    ASSERT_TRUE(LoadDataDictFromXMLFile((TestData() / "keys_dictionary.xml").string().c_str()));
     PrintDataDictionary();
     const std::string log = Log();
     for (const char* line : {"Primary key : REGION\n\n", "Primary key : DEVICE_ID\n\n", "Foreign key Constraints\n",
@@ -481,7 +481,7 @@ TEST_F(DictionaryTest, PrintShowsKeys) {
 }
 
 TEST_F(DictionaryTest, AgentTablesOfTheRuntimeDataFolder) {
-    ASSERT_TRUE(LoadDataDictFiles((SourceDir() / "data").c_str()));
+    ASSERT_TRUE(LoadDataDictFiles((SourceDir() / "data").string().c_str()));
     const TableDefn* params = GetTableDefn("Agentparams");
     ASSERT_NE(params, nullptr);
     ASSERT_EQ(params->columns.size(), 2u);

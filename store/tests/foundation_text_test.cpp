@@ -176,8 +176,8 @@ TEST(FoundationText, DirectoriesAndClockText) {
     testsupport::TempDir dir;
     testsupport::WriteFile(dir.path() / "file.txt", "x");
     EXPECT_TRUE(IsDirectory(dir.str().c_str()));
-    EXPECT_FALSE(IsDirectory((dir.path() / "file.txt").c_str()));
-    EXPECT_FALSE(IsDirectory((dir.path() / "missing").c_str()));
+    EXPECT_FALSE(IsDirectory((dir.path() / "file.txt").string().c_str()));
+    EXPECT_FALSE(IsDirectory((dir.path() / "missing").string().c_str()));
     EXPECT_FALSE(IsDirectory(nullptr));
     const std::string now = GetCurrentDateTimeString();
     ASSERT_EQ(now.size(), 19u) << now;

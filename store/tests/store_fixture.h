@@ -8,6 +8,11 @@
 #include <fstream>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#endif
+
 #include "runtime/log.h"
 #include "store/notify/notify.h"
 #include "store/notify/sqlite_sequence_source.h"
@@ -38,7 +43,7 @@ protected:
         SetLogDefaults();
         ConfigureLog("store.log", logDir_.str().c_str(), 4);
         ASSERT_TRUE(OpenLog());
-        ASSERT_TRUE(LoadDataDictFromXMLFile((TestData() / "tables_dictionary.xml").c_str()));
+        ASSERT_TRUE(LoadDataDictFromXMLFile((TestData() / "tables_dictionary.xml").string().c_str()));
         source_ = SqliteSequenceSource::Open(":memory:");
         ASSERT_TRUE(source_);
         SetSequenceDataSource(source_);
@@ -66,14 +71,25 @@ protected:
     std::shared_ptr<SqliteSequenceSource> source_;
 };
 
-// A field of /proc/self/status in KiB (VmRSS, VmHWM, VmSize...); 0 when absent.
+// A field of /proc/self/status in KiB (VmRSS, VmHWM, VmSize...); 0 when absent. Windows
+// answers for the resident set and its peak with the working set's, for VmSize with the
+// committed private memory.
 inline std::uint64_t ProcessStatusKiB(const std::string& field) {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+    if (field == "VmRSS") return counters.WorkingSetSize / 1024;
+    if (field == "VmHWM") return counters.PeakWorkingSetSize / 1024;
+    if (field == "VmSize") return counters.PagefileUsage / 1024;
+    return 0;
+#else
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
     }
     return 0;
+#endif
 }
 
 inline ColumnValue Int(std::int32_t value) { return ColumnValue::FromBytes(&value, 4); }
