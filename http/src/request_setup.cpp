@@ -172,6 +172,10 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const WCHAR*
                 sent = WinHttpSendRequest(handles->hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
             }
+            if (sent && guard.Cancelled()) {
+                sent = FALSE;  // the callback refused the server
+                SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+            }
             if (!sent) {
                 DWORD error = GetLastError();
                 if (guard.RetryUnverified(handles->hRequest, error)) continue;
@@ -190,8 +194,10 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const WCHAR*
                 HttpGetLastError(error);
                 return error;
             }
-            if (WinHttpReceiveResponse(handles->hRequest, nullptr)) break;
-            const DWORD error = guard.Outcome(GetLastError(), &handles->hRequest);
+            const BOOL received = WinHttpReceiveResponse(handles->hRequest, nullptr);
+            if (received && !guard.Cancelled()) break;
+            const DWORD error =
+                guard.Outcome(received ? ERROR_WINHTTP_OPERATION_CANCELLED : GetLastError(), &handles->hRequest);
             if (error == ERROR_WINHTTP_RESEND_REQUEST) {
                 LogInfo("GetInternetRequestHandle : Resending the data to the server %S \n", serverName);
                 winhttp_seam::Sleep(5000);
