@@ -401,7 +401,7 @@ DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read) {
         }
     }
     if (!WinHttpReadData(handles_.hRequest, buffer_.data() + fill_, available, read)) {
-        const DWORD error = GetLastError();
+        const DWORD error = AsWinHttpError(GetLastError());
         LogError(Prefix(" :  Error in WinHttpReadData --> %d \n").c_str(), error);
         HttpGetLastError(error);
         return error;
@@ -595,7 +595,7 @@ DWORD ResumeDownloader::RunInBlocks() {
         for (;;) {
             DWORD available = 0;
             if (!WinHttpQueryDataAvailable(handles_.hRequest, &available)) {
-                const DWORD error = GetLastError();
+                const DWORD error = AsWinHttpError(GetLastError());
                 LogError("ResumeGetRequestByBitrate : Error occured in WinHttpQueryDataAvailable --> %d \n", error);
                 HttpGetLastError(error);
                 if (IsConnectionLoss(error)) {
