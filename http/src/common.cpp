@@ -76,9 +76,9 @@ void CloseHandleLogged(HINTERNET* handle, const char* errorFormat, bool explain)
 
 DWORD AsWinHttpError(DWORD error) {
     switch (error) {
-    case 10060: return ERROR_WINHTTP_TIMEOUT;                     // WSAETIMEDOUT
-    case 10053:                                                   // WSAECONNABORTED
-    case 10054: return ERROR_WINHTTP_CONNECTION_ERROR;            // WSAECONNRESET
+    case 10060: return ERROR_WINHTTP_TIMEOUT;           // WSAETIMEDOUT
+    case 10053:                                         // WSAECONNABORTED
+    case 10054: return ERROR_WINHTTP_CONNECTION_ERROR;  // WSAECONNRESET
     default: return error;
     }
 }
