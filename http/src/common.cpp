@@ -74,6 +74,15 @@ void CloseHandleLogged(HINTERNET* handle, const char* errorFormat, bool explain)
     *handle = HTTP_UNSET_HANDLE;
 }
 
+DWORD AsWinHttpError(DWORD error) {
+    switch (error) {
+    case 10060: return ERROR_WINHTTP_TIMEOUT;           // WSAETIMEDOUT
+    case 10053:                                         // WSAECONNABORTED
+    case 10054: return ERROR_WINHTTP_CONNECTION_ERROR;  // WSAECONNRESET
+    default: return error;
+    }
+}
+
 bool IgnoreCertificateErrors(HINTERNET request, DWORD* error) {
     DWORD flags = 0;
     DWORD size = sizeof flags;

@@ -252,7 +252,7 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const WCHAR* ser
         for (;;) {
             DWORD available = 0;
             if (!WinHttpQueryDataAvailable(handles.hRequest, &available)) {
-                DWORD error = GetLastError();
+                DWORD error = AsWinHttpError(GetLastError());
                 LogError("InternetGetRequestEx : Error occured in WinHttpQueryDataAvailable --> %d \n", error);
                 HttpGetLastError(error);
                 if (error != ERROR_WINHTTP_TIMEOUT) {
@@ -293,7 +293,7 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const WCHAR* ser
                     total = 0;
                 }
                 if (!WinHttpQueryDataAvailable(handles.hRequest, &available)) {
-                    error = GetLastError();
+                    error = AsWinHttpError(GetLastError());
                     LogError("InternetGetRequestEx : Error occured in WinHttpQueryDataAvailable --> %d \n", error);
                     HttpGetLastError(error);
                     result = error;
@@ -304,7 +304,7 @@ DWORD InternetGetRequestEx(bool useProxy, const char* protocol, const WCHAR* ser
             buffer.resize(static_cast<std::size_t>(available) + 1);
             DWORD read = 0;
             if (!WinHttpReadData(handles.hRequest, buffer.data(), available, &read)) {
-                const DWORD error = GetLastError();
+                const DWORD error = AsWinHttpError(GetLastError());
                 LogError("InternetGetRequestEx :  Error in WinHttpReadData --> %d \n", error);
                 HttpGetLastError(error);
                 result = error;
@@ -528,7 +528,7 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const WCH
             for (;;) {
                 DWORD available = 0;
                 if (!WinHttpQueryDataAvailable(handles.hRequest, &available)) {
-                    const DWORD error = GetLastError();
+                    const DWORD error = AsWinHttpError(GetLastError());
                     LogError("InternetGetRequestByBitrate : Error occured in WinHttpQueryDataAvailable --> %d \n", error);
                     HttpGetLastError(error);
                     if (error == ERROR_WINHTTP_TIMEOUT) {
@@ -550,7 +550,7 @@ DWORD InternetGetRequestByBitrate(bool useProxy, const char* protocol, const WCH
                 buffer.resize(static_cast<std::size_t>(available) + 1);
                 DWORD read = 0;
                 if (!WinHttpReadData(handles.hRequest, buffer.data(), available, &read)) {
-                    const DWORD error = GetLastError();
+                    const DWORD error = AsWinHttpError(GetLastError());
                     LogError("InternetGetRequestByBitrate :  Error in WinHttpReadData --> %d \n", error);
                     HttpGetLastError(error);
                     result = error;

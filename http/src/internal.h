@@ -38,6 +38,11 @@ bool IgnoreCertificateErrors(HINTERNET request, DWORD* error);
 bool SetProxyCredentials(HINTERNET request, const WCHAR* proxyUser, const WCHAR* proxyPassword,
                          DWORD* error);
 
+// A WinHTTP failure code with the socket errors some WinHTTP hands through as they are
+// (Wine's: 10060 for a time-out, 10053/10054 for a lost connection) given as the WinHTTP
+// codes Windows reports for the same events.
+DWORD AsWinHttpError(DWORD error);
+
 // Raw response headers as text, or the query's error code.
 DWORD QueryRawHeaders(HINTERNET request, WideString* text);
 // One response header by name, or the query's error code.

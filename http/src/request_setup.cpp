@@ -154,7 +154,11 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const WCHAR*
         while (rounds < 5) {
             if (requestMode == GET_DATA) {
                 DWORD timeout = static_cast<DWORD>(gv_httpRequestTimeout);
-                if (!WinHttpSetOption(handles->hRequest, WINHTTP_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout)) {
+                // The wait for the response headers too: Wine's WinHTTP bounds it by this
+                // option alone and would otherwise wait for a stalled server for ever.
+                if (!WinHttpSetOption(handles->hRequest, WINHTTP_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout) ||
+                    !WinHttpSetOption(handles->hRequest, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &timeout,
+                                      sizeof timeout)) {
                     const DWORD error = GetLastError();
                     LogError("GetInternetRequestHandle :  Error in WinHttpSetOption before send request --> %d \n",
                              error);
@@ -172,8 +176,12 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const WCHAR*
                 sent = WinHttpSendRequest(handles->hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
             }
+            if (sent && guard.Cancelled()) {
+                sent = FALSE;  // the callback refused the server
+                SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+            }
             if (!sent) {
-                DWORD error = GetLastError();
+                DWORD error = AsWinHttpError(GetLastError());
                 if (guard.RetryUnverified(handles->hRequest, error)) continue;
                 error = guard.Outcome(error, &handles->hRequest);
                 if (error == ERROR_WINHTTP_LOGIN_FAILURE || error == ERROR_WINHTTP_OPERATION_CANCELLED) {
@@ -190,8 +198,11 @@ DWORD GetInternetRequestHandle(bool useProxy, const char* protocol, const WCHAR*
                 HttpGetLastError(error);
                 return error;
             }
-            if (WinHttpReceiveResponse(handles->hRequest, nullptr)) break;
-            const DWORD error = guard.Outcome(GetLastError(), &handles->hRequest);
+            const BOOL received = WinHttpReceiveResponse(handles->hRequest, nullptr);
+            if (received && !guard.Cancelled()) break;
+            const DWORD error =
+                guard.Outcome(received ? ERROR_WINHTTP_OPERATION_CANCELLED : AsWinHttpError(GetLastError()),
+                              &handles->hRequest);
             if (error == ERROR_WINHTTP_RESEND_REQUEST) {
                 LogInfo("GetInternetRequestHandle : Resending the data to the server %S \n", serverName);
                 winhttp_seam::Sleep(5000);

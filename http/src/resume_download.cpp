@@ -104,6 +104,9 @@ private:
     // Reads what is available into the buffer (saving it first when full). 0, or the
     // failing code; *read is 0 at the end of the body.
     DWORD ReadChunk(DWORD available, DWORD* read);
+    // True when the answer being read ended before its own Content-Length: a connection
+    // lost, which Windows' WinHTTP reports as 12030 and Wine's as the end of the body.
+    bool AnswerCutShort() const;
     void CountFailure(DWORD result);
     // Ends ResumeGetRequestEx after its range request failed: handles closed, a temporary
     // copy removed, no counters, no access-log row.
@@ -132,6 +135,7 @@ private:
     std::string serverLastModified_;
     DWORD contentLength_ = 0;
     DWORD bytesSoFar_ = 0;
+    DWORD answerBytes_ = 0;  // of the answer being read
     std::vector<char> buffer_;
     DWORD fill_ = 0;
     std::string startTimeText_;
@@ -305,6 +309,7 @@ void ResumeDownloader::RestartFromZero() {
 DWORD ResumeDownloader::OpenRange(DWORD first, DWORD last, bool keepAlive) {
     CloseQuietly();
     rangeHeader_ = ToWide(RangeText(first, last));
+    answerBytes_ = 0;
     handles_ = HttpRequestHandles{};
     handles_.requestKind = REQUEST_KIND_GET_EXTRA_HEADER;
     handles_.extraHeader = rangeHeader_.c_str();
@@ -396,16 +401,25 @@ DWORD ResumeDownloader::ReadChunk(DWORD available, DWORD* read) {
         }
     }
     if (!WinHttpReadData(handles_.hRequest, buffer_.data() + fill_, available, read)) {
-        const DWORD error = GetLastError();
+        const DWORD error = AsWinHttpError(GetLastError());
         LogError(Prefix(" :  Error in WinHttpReadData --> %d \n").c_str(), error);
         HttpGetLastError(error);
         return error;
     }
     *read = std::min(*read, available);
+    answerBytes_ += *read;
     bytesSoFar_ += *read;
     fill_ += *read;
     ReportProgress(bytesSoFar_, contentLength_);
     return ERROR_SUCCESS;
+}
+
+bool ResumeDownloader::AnswerCutShort() const {
+    DWORD length = 0;
+    DWORD size = sizeof length;
+    return WinHttpQueryHeaders(handles_.hRequest, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX) &&
+           answerBytes_ < length && bytesSoFar_ < contentLength_;
 }
 
 void ResumeDownloader::CountFailure(DWORD result) {
@@ -467,8 +481,9 @@ DWORD ResumeDownloader::RunOneRequest() {
 
     while (result == ERROR_SUCCESS) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(handles_.hRequest, &available)) {
-            const DWORD error = GetLastError();
+        const BOOL queried = WinHttpQueryDataAvailable(handles_.hRequest, &available);
+        if (!queried || (available == 0 && AnswerCutShort())) {
+            const DWORD error = queried ? ERROR_WINHTTP_CONNECTION_ERROR : AsWinHttpError(GetLastError());
             LogError("ResumeGetRequestEx : Error occured in WinHttpQueryDataAvailable --> %d \n", error);
             HttpGetLastError(error);
             if (!IsConnectionLoss(error)) {
@@ -486,8 +501,9 @@ DWORD ResumeDownloader::RunOneRequest() {
             }
             result = AcceptRangeAnswer(requested, from, &restarted);
             if (result != ERROR_SUCCESS) break;
-            if (!WinHttpQueryDataAvailable(handles_.hRequest, &available)) {
-                result = GetLastError();
+            const BOOL requeried = WinHttpQueryDataAvailable(handles_.hRequest, &available);
+            if (!requeried || (available == 0 && AnswerCutShort())) {
+                result = requeried ? ERROR_WINHTTP_CONNECTION_ERROR : AsWinHttpError(GetLastError());
                 LogError("ResumeGetRequestEx : Error occured in WinHttpQueryDataAvailable --> %d \n", result);
                 HttpGetLastError(result);
                 break;
@@ -579,7 +595,7 @@ DWORD ResumeDownloader::RunInBlocks() {
         for (;;) {
             DWORD available = 0;
             if (!WinHttpQueryDataAvailable(handles_.hRequest, &available)) {
-                const DWORD error = GetLastError();
+                const DWORD error = AsWinHttpError(GetLastError());
                 LogError("ResumeGetRequestByBitrate : Error occured in WinHttpQueryDataAvailable --> %d \n", error);
                 HttpGetLastError(error);
                 if (IsConnectionLoss(error)) {

@@ -143,7 +143,10 @@ PartialFileLock::State PartialFileLock::TryAcquire(const std::string& lockPath) 
     Release();
 #ifdef _WIN32
     const WideString wide = ToWide(lockPath);
-    handle_ = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    // Exclusive to its holder, who may still delete it: the file goes when the handle
+    // closes, as an unlinked lock does on POSIX (without FILE_SHARE_DELETE the delete
+    // fails while the lock is held and the file is left behind).
+    handle_ = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
         return state_ = GetLastError() == ERROR_SHARING_VIOLATION ? State::Busy : State::Unavailable;

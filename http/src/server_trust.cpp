@@ -109,14 +109,21 @@ std::string KeyFingerprint(HINTERNET request) {
     return hex;
 }
 
-// The host the request is at now: after a redirect, not the one it was opened for.
+// The host the request is at now: after a redirect, not the one it was opened for. Empty
+// when the request does not tell its URL.
 std::string CurrentHost(HINTERNET request) {
-    DWORD size = 0;
-    WinHttpQueryOption(request, WINHTTP_OPTION_URL, nullptr, &size);
-    WideString url(size / sizeof(WCHAR) + 1, WTEXT('\0'));
-    size = static_cast<DWORD>(url.size() * sizeof(WCHAR));
-    if (!WinHttpQueryOption(request, WINHTTP_OPTION_URL, url.data(), &size)) return {};
-    url.resize(size / sizeof(WCHAR));
+    // A buffer that fits most URLs at once: Wine's WinHTTP gives no size to a query
+    // without a buffer.
+    WideString url(1024, WTEXT('\0'));
+    DWORD size = static_cast<DWORD>(url.size() * sizeof(WCHAR));
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_URL, url.data(), &size)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
+        url.assign(size / sizeof(WCHAR) + 1, WTEXT('\0'));
+        size = static_cast<DWORD>(url.size() * sizeof(WCHAR));
+        if (!WinHttpQueryOption(request, WINHTTP_OPTION_URL, url.data(), &size)) return {};
+    }
+    url.resize(std::min<std::size_t>(size / sizeof(WCHAR), url.size()));
+    url.resize(std::char_traits<WCHAR>::length(url.c_str()));
     return UrlHostOf(ToUtf8(url.c_str()));
 }
 
@@ -140,7 +147,8 @@ std::string TrustOnFirstUse(const std::string& operation, bool distribution, con
 }  // namespace
 
 bool IsCertificateError(DWORD error) {
-    return error == ERROR_WINHTTP_SECURE_FAILURE || error == ERROR_WINHTTP_SECURE_INVALID_CA ||
+    return error == ERROR_WINHTTP_SECURE_FAILURE || error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR ||
+           error == ERROR_WINHTTP_SECURE_INVALID_CA ||
            error == ERROR_WINHTTP_SECURE_CERT_CN_INVALID || error == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID ||
            error == ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE;
 }
@@ -223,6 +231,7 @@ DWORD ServerGuard::Prepare(HINTERNET request, const char* operation, const WCHAR
     operation_ = operation;
     serverName_ = serverName ? serverName : WTEXT("");
     certificateRefused_ = redirectRefused_ = cancelled_ = false;
+    redirectedHost_.clear();
     mode_ = !secure ? Mode::Plain : gv_allowAnyServerCertificate ? Mode::Unchecked : Mode::Verified;
     if (mode_ == Mode::Unchecked) {
         LogError(Text(operation_, " : Server certificates are not checked, as the agent value "
@@ -264,6 +273,9 @@ DWORD ServerGuard::Outcome(DWORD error, HINTERNET* request) {
     }
     if (certificateRefused_) return ERROR_WINHTTP_SECURE_FAILURE;
     if (redirectRefused_) return ERROR_WINHTTP_REDIRECT_FAILED;
+    // The certificate did not verify and the second handshake failed as well: the server
+    // was never accepted, whichever code the system gives the failed handshake.
+    if (mode_ == Mode::Pinned && error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR) return ERROR_WINHTTP_SECURE_FAILURE;
     return error;
 }
 
@@ -302,7 +314,10 @@ bool ServerGuard::AcceptKey(const std::string& host, const std::string& fingerpr
 void ServerGuard::OnSendingRequest(HINTERNET request) {
     if (mode_ != Mode::Verified && mode_ != Mode::Pinned) return;
     const std::string fingerprint = KeyFingerprint(request);
-    const std::string host = CurrentHost(request);
+    std::string host = CurrentHost(request);
+    // Wine's WinHTTP knows no WINHTTP_OPTION_URL: the host of the last redirect followed,
+    // else the one the request was opened for.
+    if (host.empty()) host = redirectedHost_.empty() ? NormalizedHost(ToUtf8(serverName_.c_str())) : redirectedHost_;
     if (mode_ == Mode::Verified) {
         // The system verified the chain. A configured server without a pin gets its key
         // recorded all the same, so that a later unverifiable certificate must match it.
@@ -326,9 +341,11 @@ void ServerGuard::OnRedirect(HINTERNET request, const WideString& target) {
     const std::string to = UrlHostOf(ToUtf8(target.c_str()));
     if (to == NormalizedHost(ToUtf8(serverName_.c_str()))) {
         LogInfo(Text(operation_, " : Following the redirect to %S \n").c_str(), target);
+        redirectedHost_ = to;
         return;
     }
     if (gv_allowRedirectToOtherHosts) {
+        redirectedHost_ = to;
         LogError(Text(operation_, " : Following the redirect to %S on another host than %S, as the agent value "
                                   "AllowRedirectToOtherHosts asks \n")
                      .c_str(),

@@ -11,7 +11,9 @@
 
 namespace httpclient {
 
-// Certificate errors after which the key may still be accepted through its pin.
+// Certificate errors after which the key may still be accepted through its pin. Wine's
+// WinHTTP reports every certificate that does not verify as a secure-channel error
+// (12157), so that code counts too: the second attempt still needs the key's pin.
 bool IsCertificateError(DWORD error);
 
 // SHA-256 key pins of an agent value ("ab:cd..." or "ABCD..."; several separated by ";",
@@ -45,6 +47,10 @@ public:
     // 12156 for a refused redirect, else `error`. A request handle the guard closed to
     // cancel the request is marked unset in *request.
     DWORD Outcome(DWORD error, HINTERNET* request);
+    // True once the status callback closed the request to refuse its server or redirect.
+    // Some WinHTTP (Wine's) goes on sending on a request closed in the callback and
+    // reports success: the caller must then treat the call as failed and send no body.
+    bool Cancelled() const { return cancelled_; }
 
     // Called by the status callback.
     void OnSendingRequest(HINTERNET request);
@@ -60,6 +66,7 @@ private:
 
     std::string operation_;
     WideString serverName_;
+    std::string redirectedHost_;  // of the last redirect followed
     HINTERNET request_ = nullptr;  // registered for the status callback
     HINTERNET cancelledRequest_ = nullptr;
     Mode mode_ = Mode::Plain;

@@ -171,7 +171,12 @@ DWORD SendWithResends(UploadContext& ctx, bool keepAlive, bool agentTimeouts, co
     int rounds = 0;
     while (rounds < 5) {
         DWORD sendError = ERROR_SUCCESS;
-        if (!sendRound(ctx, &sendError)) {
+        bool sent = sendRound(ctx, &sendError);
+        if (sent && ctx.guard.Cancelled()) {
+            sent = false;  // the callback refused the server
+            sendError = ERROR_WINHTTP_OPERATION_CANCELLED;
+        }
+        if (!sent) {
             if (ctx.guard.RetryUnverified(ctx.handles.hRequest, sendError)) continue;
             sendError = ctx.guard.Outcome(sendError, &ctx.handles.hRequest);
             if (sendError == ERROR_WINHTTP_LOGIN_FAILURE || sendError == ERROR_WINHTTP_OPERATION_CANCELLED) {
@@ -189,8 +194,10 @@ DWORD SendWithResends(UploadContext& ctx, bool keepAlive, bool agentTimeouts, co
             HttpGetLastError(sendError);
             return sendError;
         }
-        if (WinHttpReceiveResponse(ctx.handles.hRequest, nullptr)) return ERROR_SUCCESS;
-        const DWORD error = ctx.guard.Outcome(GetLastError(), &ctx.handles.hRequest);
+        const BOOL received = WinHttpReceiveResponse(ctx.handles.hRequest, nullptr);
+        if (received && !ctx.guard.Cancelled()) return ERROR_SUCCESS;
+        const DWORD error =
+            ctx.guard.Outcome(received ? ERROR_WINHTTP_OPERATION_CANCELLED : GetLastError(), &ctx.handles.hRequest);
         if (error == ERROR_WINHTTP_RESEND_REQUEST) {
             LogInfo(t(" : Resending the data to the server %S \n").c_str(), ctx.serverName);
             winhttp_seam::Sleep(5000);
@@ -344,13 +351,25 @@ DWORD InternetSendRequestEx(bool useProxy, const char* protocol, const WCHAR* se
                     HttpGetLastError(error);
                 }
             }
-            if (WinHttpSendRequest(c.handles.hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>(postData),
-                                   postSize, postSize, 0)) {
-                ReportProgress(postSize, postSize);
-                return true;
+            // Over https the body follows the headers in a call of its own, made only when
+            // the status callback accepted the server: a WinHTTP that goes on sending on a
+            // request the callback closed (Wine's) then sends it no byte of the body.
+            const bool bodyApart = c.secure && postSize > 0;
+            if (!WinHttpSendRequest(c.handles.hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                    bodyApart ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(postData),
+                                    bodyApart ? 0 : postSize, postSize, 0)) {
+                *sendError = GetLastError();
+                return false;
             }
-            *sendError = GetLastError();
-            return false;
+            if (bodyApart && !c.guard.Cancelled()) {
+                DWORD written = 0;
+                if (!WinHttpWriteData(c.handles.hRequest, postData, postSize, &written)) {
+                    *sendError = GetLastError();
+                    return false;
+                }
+            }
+            ReportProgress(postSize, postSize);
+            return true;
         };
         result = SendWithResends(ctx, keepAlive, agentTimeouts, round, [&] { contentTypeAdded = false; });
         if (result == ERROR_SUCCESS) result = ReadUploadResponse(ctx, reply);
@@ -413,7 +432,7 @@ DWORD InternetSendRequestByBitRate(bool useProxy, const char* protocol, const WC
                 return false;
             }
             ULONGLONG sent = 0;
-            while (sent < fileSize) {
+            while (sent < fileSize && !c.guard.Cancelled()) {
                 const std::size_t want = static_cast<std::size_t>(std::min<ULONGLONG>(bufferSize, fileSize - sent));
                 const std::size_t read = want ? std::fread(chunk.data(), 1, want, file.get()) : 0;
                 if (read == 0) break;

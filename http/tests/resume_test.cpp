@@ -64,11 +64,21 @@ std::string Trim(const std::string& text) {
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
+// zqerror.log is a text file: its lines end in CR LF on Windows.
+#ifdef _WIN32
+constexpr const char* kLineEnd = "\r\n";
+#else
+constexpr const char* kLineEnd = "\n";
+#endif
+
 class ResumeTest : public HttpClientTest {
 protected:
     void SetUp() override {
         HttpClientTest::SetUp();
-        // The install folder holds the repository and the logs.
+        // The install folder holds the repository and the logs. On Windows it is on the
+        // machine's real drive, shared by every test: each starts with an empty one.
+        std::error_code ignored;
+        fs::remove_all(machine.drivePath('C', "Agent"), ignored);
         fs::create_directories(machine.drivePath('C', "Agent"));
     }
 
@@ -494,7 +504,7 @@ TEST_F(ResumeTest, ShortAttemptsCountAFailureAndKeepTheirState) {
         EXPECT_EQ(Dword(tracking + "ResumeDownloadDetails\\", "RESUME_DOWNLOAD_FAILURE_COUNT"), c.failureCount);
         EXPECT_TRUE(Dword(tracking, "LastKRDataModifiedTime").has_value());
         const std::string entry = "\tResume Download failed with error code : " + std::to_string(c.result) +
-                                  " and total failed count value = " + std::to_string(c.failureCount) + "\n";
+                                  " and total failed count value = " + std::to_string(c.failureCount) + kLineEnd;
         EXPECT_NE(ReadBytes(machine.drivePath('C', "Agent/logs/zqerror.log")).find(entry), std::string::npos);
     }
     // The next attempt asks for the rest only.
@@ -1172,6 +1182,7 @@ TEST_F(ResumeTest, ResumableDataStopsAtTheLimit) {
 // When the state of a download cannot be recorded no partial file is ever set up: an
 // empty body is not "delivered" with nothing at the destination.
 TEST_F(ResumeTest, NoPartialFileMeansNothingDelivered) {
+    SKIP_ON_WINDOWS("makes the registry unwritable by blocking the lock file of the POSIX layer's hive");
     NginxServer nginx;
     nginx.AddFile("empty.bin", "");
     // A registry nobody can write: the lock of the hive cannot be opened.

@@ -222,6 +222,10 @@ TEST_F(UploadTest, RepliesStopAtTheLimitAndBodiesAreLoggedWithoutPasswords) {
     ScriptedServer server(R"({"routes": {"/big": {"status": 200, "body_size": 200000},
                                          "/small": {"status": 200, "body": "token=abc&Password=hunter22"}}})");
     gv_httpMaxDataSize = 100000;
+    // The reply's bytes stay out of the log (no TRACE): the capture is read back in text
+    // mode on Windows, where the pattern's 0x1A would end it.
+    log.reset();
+    log = std::make_unique<LogCapture>(3);
     std::optional<std::string> reply;
     EXPECT_EQ(Post(server.port(), "/big", "ask", &reply, POST_DATA), HTTP_RESULT_FILE_TOO_LARGE);
     EXPECT_FALSE(reply.has_value());
