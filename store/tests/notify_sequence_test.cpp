@@ -143,7 +143,7 @@ TEST_F(NotifyTest, ListenersChangingDuringDispatch) {
 // Sequences against a SQLite file, with direct SQL to set up and inspect "SeqGenState".
 class SequenceTest : public StoreTest {
 protected:
-    std::string DbPath() { return (files_.path() / "seq.db").string(); }
+    std::string DbPath() { return (files_.path() / dbName_).string(); }
     std::shared_ptr<SqliteSequenceSource> OpenFile(bool readOnly = false, bool createTable = true) {
         SqliteSequenceSource::Options options;
         options.readOnly = readOnly;
@@ -172,6 +172,7 @@ protected:
     std::int32_t NextItemId() { return GenerateID("Item", GetColumnDefnEntry("Item", "ID")); }
 
     testsupport::TempDir files_;
+    std::string dbName_ = "seq.db";  // a test that wants fresh files names a new one (open files stay on Windows)
 };
 
 TEST_F(SequenceTest, FreshDatabaseStoredBatchAndRestart) {
@@ -296,7 +297,7 @@ TEST_F(SequenceTest, GeneratedIdsStayAboveTheIdentifiersRowsBroughtWithThem) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RemoveTableData("Item");
-        std::filesystem::remove(DbPath());
+        dbName_ = "case" + std::to_string(&c - cases) + ".db";
         auto file = OpenFile();
         if (c.storedBefore) Exec(*file, "insert into SeqGenState values ('ITEM_SEQ', " + std::to_string(c.storedBefore) + ")");
         Restart(file);
@@ -311,7 +312,7 @@ TEST_F(SequenceTest, GeneratedIdsStayAboveTheIdentifiersRowsBroughtWithThem) {
     EXPECT_TRUE(Logged("No identifiers of ITEM_SEQ are left above 2147483647\n"));
 
     // An update that writes a higher identifier into a generator column counts as well.
-    std::filesystem::remove(DbPath());
+    dbName_ = "wide.db";
     Restart(OpenFile());
     ASSERT_TRUE(CreateTable("Wide"));
     const std::int64_t wide = 7;
