@@ -27,9 +27,13 @@ repeating. Actions (all keys optional):
   reset_after_bytes: N    send the head and N body bytes, then reset the connection
   close_after_bytes: N    send the head and N body bytes, then close cleanly
   raw / raw_hex           send these bytes instead of a response, then close
+  then_stall              with raw: send nothing more until the client leaves
+  endless_headers         a status line, then header lines without end
+  endless_body            the head, then body bytes (chunks when chunked) without end
   echo                    answer with the request head as the body
 """
 import hashlib
+import itertools
 import json
 import os
 import select
@@ -152,7 +156,14 @@ def respond(conn, action, head_bytes, method):
     if "raw" in action or "raw_hex" in action:
         data = action["raw"].encode("latin-1") if "raw" in action else bytes.fromhex(action["raw_hex"])
         conn.sendall(data)
+        if action.get("then_stall"):
+            hold(conn)
         return False
+    if action.get("endless_headers"):
+        # Until the client leaves (sendall raises).
+        conn.sendall(b"HTTP/1.1 200 OK\r\n")
+        for n in itertools.count():
+            conn.sendall(b"X-Filler-%d: %s\r\n" % (n, b"f" * 64))
     if action.get("stall_before_headers"):
         hold(conn)
         return False
@@ -197,6 +208,14 @@ def respond(conn, action, head_bytes, method):
             piece = body[i:i + 8192]
             payload += b"%x\r\n" % len(piece) + piece + b"\r\n"
         body = payload + b"0\r\n\r\n"
+    if action.get("endless_body"):
+        # The head, then body bytes (chunks of them when chunked) until the client leaves.
+        conn.sendall(head)
+        piece = pattern_bytes(65536)
+        if chunked:
+            piece = b"%x\r\n" % len(piece) + piece + b"\r\n"
+        while True:
+            conn.sendall(piece)
     conn.sendall(head + body)
     if cut == "stall_after_bytes":
         hold(conn)
