@@ -147,9 +147,16 @@ std::optional<std::int64_t> IdentifierOf(const ColumnValue& value, BYTE type) {
             if (value.length != 8) return std::nullopt;
             number = value.As<double>().value_or(0);
             break;
-        default:
+        case HYL_SQL_TINYINT:
+        case HYL_SQL_UNSIGNED_TINYINT:
+        case HYL_SQL_SMALLINT:
+        case HYL_SQL_UNSIGNED_SMALLINT:
+        case HYL_SQL_INT:
+        case HYL_SQL_UNSIGNED_INT:
             if (value.length != 4) return std::nullopt;
             return value.As<std::int32_t>();
+        default:
+            return std::nullopt;  // a text or date column holds no identifier to stay above
     }
     if (!(std::fabs(number) < 1e18)) return std::nullopt;
     return static_cast<std::int64_t>(std::ceil(number));
