@@ -79,42 +79,42 @@ bool ReserveBatchOnce(const char* tableName, const char* generator, std::int64_t
         LogError("Table doesn't Exists for UpdateSeqGen\n");
         return false;
     }
-    if (NextResultRow(result.get())) {
+    // A generator with a row continues after its stored batch end; one without starts at 0.
+    const bool stored = NextResultRow(result.get());
+    std::int64_t batchEnd = 0;
+    if (stored) {
         const std::optional<std::int64_t> end = ReadInteger(GetResultCellByName(result.get(), "CURRENTBATCHEND"));
         // The next batch must stay within 32 bits.
         if (!end || *end < 0 || *end > kHighestBatchStart) {
             LogError("Invalid CURRENTBATCHEND for %s\n", generator);
             return false;
         }
-        const std::int64_t start = std::max(*end, floor);
-        if (start > kHighestBatchStart) {
-            LogError("No identifiers of %s are left above %lld\n", generator, static_cast<long long>(floor));
-            return false;
-        }
-        const std::string update = fmt::sprintf("update SeqGenState set CURRENTBATCHEND = %d where SEQNAME = '%s';",
-                                                static_cast<int>(start + SEQUENCE_BATCH_SIZE), quoted);
+        batchEnd = *end;
+    }
+    const std::int64_t start = std::max(batchEnd, floor);
+    if (start > kHighestBatchStart) {
+        LogError("No identifiers of %s are left above %lld\n", generator, static_cast<long long>(floor));
+        return false;
+    }
+    const int newEnd = static_cast<int>(start + SEQUENCE_BATCH_SIZE);
+    if (stored) {
+        const std::string update =
+            fmt::sprintf("update SeqGenState set CURRENTBATCHEND = %d where SEQNAME = '%s';", newEnd, quoted);
         LogTrace("Update Query %s\n", update);
         if (!source->ExecuteUpdate(tableName, update)) {
             LogError("ExecuteUpdate Failed for update\n");
             return false;
         }
-        *first = start + 1;
-        *last = start + SEQUENCE_BATCH_SIZE;
-        return true;
+    } else {
+        const std::string insert = fmt::sprintf("insert into SeqGenState values ('%s',%d);", quoted, newEnd);
+        LogTrace("Insert Query %s\n", insert);
+        if (!source->ExecuteUpdate(tableName, insert)) {
+            LogError("ExecuteUpdate Failed for insert\n");
+            return false;
+        }
     }
-    if (floor > kHighestBatchStart) {
-        LogError("No identifiers of %s are left above %lld\n", generator, static_cast<long long>(floor));
-        return false;
-    }
-    const std::string insert = fmt::sprintf("insert into SeqGenState values ('%s',%d);", quoted,
-                                            static_cast<int>(floor + SEQUENCE_BATCH_SIZE));
-    LogTrace("Insert Query %s\n", insert);
-    if (!source->ExecuteUpdate(tableName, insert)) {
-        LogError("ExecuteUpdate Failed for insert\n");
-        return false;
-    }
-    *first = floor + 1;
-    *last = floor + SEQUENCE_BATCH_SIZE;
+    *first = start + 1;
+    *last = start + SEQUENCE_BATCH_SIZE;
     return true;
 }
 

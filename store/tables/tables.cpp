@@ -171,6 +171,14 @@ void RaiseGeneratorCeilings(TableData* table, const RowObject& row) {
     }
 }
 
+// The highest identifier the table's rows hold in a generator column (0: none).
+std::int64_t HighestHeldIdentifier(const TableData& table, std::uint32_t column) {
+    std::shared_lock<std::shared_mutex> hold(table.rowsLock);
+    for (const TableData::GeneratorCeiling& ceiling : table.generatorCeilings)
+        if (ceiling.column == column) return ceiling.highest;
+    return 0;
+}
+
 void AppendLocked(TableData* table, std::unique_ptr<RowObject> row) {
     RowObject* raw = row.get();
     RaiseGeneratorCeilings(table, *raw);
@@ -576,19 +584,12 @@ bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
         // database keeps its NULLs.
         if (table->kind == KIND_TABLE && !(row->state & ROW_SAVED)) {
             const auto& columns = table->tableDefn->columns;
-            std::vector<TableData::GeneratorCeiling> ceilings;
-            if (!table->generatorCeilings.empty()) {
-                std::shared_lock<std::shared_mutex> hold(table->rowsLock);
-                ceilings = table->generatorCeilings;
-            }
-            for (std::size_t i = 0; i < columns.size(); ++i) {
+            for (std::uint32_t i = 0; i < columns.size(); ++i) {
                 ColumnValue& value = row->values[i];
                 if (value.isNull() && columns[i]->generatorName) {
-                    std::int64_t floor = 0;
-                    for (const TableData::GeneratorCeiling& ceiling : ceilings)
-                        if (ceiling.column == i) floor = ceiling.highest;
-                    value = MakeIdentifierValue(GenerateIDAbove(table->name.c_str(), columns[i].get(), floor),
-                                                columns[i]->type);
+                    value = MakeIdentifierValue(
+                        GenerateIDAbove(table->name.c_str(), columns[i].get(), HighestHeldIdentifier(*table, i)),
+                        columns[i]->type);
                 }
                 if (value.isNull() && !columns[i]->defaultValue.isNull()) value = columns[i]->defaultValue;
             }
