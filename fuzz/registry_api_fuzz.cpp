@@ -25,16 +25,16 @@ struct StoredValue {
     std::vector<BYTE> data;
 };
 
-const char16_t* kKeys[] = {u"Software\\Fz", u"Software\\Fz\\a", u"Software\\FZ\\A\\deep", u"Software\\Fz\\B",
-                           u"Software\\fz\\b\\x y"};
-const char16_t* kNames[] = {u"", u"v", u"V", u"with space", u"q\"uote", u"back\\slash", u"eq=al", u"\u00fcml",
-                            u"@"};
+const WCHAR* kKeys[] = {u"Software\\Fz", u"Software\\Fz\\a", u"Software\\FZ\\A\\deep",
+                        u"Software\\Fz\\B", u"Software\\fz\\b\\x y"};
+const WCHAR* kNames[] = {u"",      u"v",        u"V", u"with space", u"q\"uote", u"back\\slash",
+                         u"eq=al", u"\u00fcml", u"@"};
 const DWORD kTypes[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD};
 
 using fuzzinput::Input;
 
-std::u16string Folded(std::u16string_view path) {
-    std::u16string folded;
+WideString Folded(WideStringView path) {
+    WideString folded;
     for (const auto& part : host::reg::SplitPath(path)) folded += host::reg::FoldedName(part) + u"\\";
     return folded;
 }
@@ -51,14 +51,14 @@ std::filesystem::path MachineRoot() {
 
 // The model: keys by folded path (with their parents), values by folded name.
 struct Model {
-    std::map<std::u16string, std::map<std::u16string, StoredValue>> keys;
-    bool HasSubkeys(const std::u16string& folded) const {
+    std::map<WideString, std::map<WideString, StoredValue>> keys;
+    bool HasSubkeys(const WideString& folded) const {
         for (const auto& [path, values] : keys)
             if (path.size() > folded.size() && path.compare(0, folded.size(), folded) == 0) return true;
         return false;
     }
-    void AddWithParents(std::u16string_view path) {
-        std::u16string folded;
+    void AddWithParents(WideStringView path) {
+        WideString folded;
         for (const auto& part : host::reg::SplitPath(path)) {
             folded += host::reg::FoldedName(part) + u"\\";
             if (folded != Folded(u"Software")) keys[folded];
@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Input in(data, size);
     while (!in.empty()) {
         const std::uint8_t op = in.Byte() % 5;
-        const char16_t* path = kKeys[in.Byte() % std::size(kKeys)];
-        const std::u16string folded = Folded(path);
+        const WCHAR* path = kKeys[in.Byte() % std::size(kKeys)];
+        const WideString folded = Folded(path);
         const bool exists = model.keys.count(folded) != 0;
         if (op == 0) {
             HKEY key = nullptr;
@@ -99,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         HKEY key = nullptr;
         const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key);
         if ((opened == ERROR_SUCCESS) != exists) __builtin_trap();
-        const char16_t* name = kNames[in.Byte() % std::size(kNames)];
-        const std::u16string foldedName = host::reg::FoldedName(name);
+        const WCHAR* name = kNames[in.Byte() % std::size(kNames)];
+        const WideString foldedName = host::reg::FoldedName(name);
         if (op == 1) {
             const DWORD type = kTypes[in.Byte() % std::size(kTypes)];
             const std::string run = in.Bytes(63);
@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (opened == ERROR_SUCCESS) RegCloseKey(key);
     }
     // The file holds the model: every key and value, nothing else below Software\Fz.
-    host::reg::Key root{std::u16string(host::reg::kRootName)};
+    host::reg::Key root{WideString(host::reg::kRootName)};
     host::reg::ParseReport report;
     std::string text;
     if (std::FILE* file = std::fopen(hive.c_str(), "rb")) {
@@ -144,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host::reg::ParseRegText(text, root, &report);
     if (!report.skipped.empty()) __builtin_trap();
     std::size_t keysOnDisk = 0;
-    std::vector<std::pair<const host::reg::Key*, std::u16string>> pending;
+    std::vector<std::pair<const host::reg::Key*, WideString>> pending;
     if (const host::reg::Key* software = host::reg::FindPath(root, host::reg::SplitPath(u"Software")))
         for (const auto& sub : software->subkeys)
             pending.emplace_back(sub.get(), host::reg::FoldedName(u"Software") + u"\\" + host::reg::FoldedName(sub->name) + u"\\");

@@ -112,7 +112,7 @@ TEST(FullDiskCampaign, AStoreSaveOnAFullDiskFailsAndKeepsTheDatabaseWhole) {
 
 // The registry hive file parsed, every line readable.
 std::unique_ptr<host::reg::Key> HiveOnDisk(const fs::path& file) {
-    auto root = std::make_unique<host::reg::Key>(std::u16string(host::reg::kRootName));
+    auto root = std::make_unique<host::reg::Key>(WideString(host::reg::kRootName));
     host::reg::ParseReport report;
     host::reg::ParseRegText(testsupport::ReadFile(file), *root, &report);
     EXPECT_TRUE(report.hasHeader);

@@ -47,7 +47,7 @@ using host::reg::Key;
 
 // The hive file parsed: fails the test when any line could not be read.
 std::unique_ptr<Key> ParsedHive(const std::filesystem::path& file) {
-    auto root = std::make_unique<Key>(std::u16string(host::reg::kRootName));
+    auto root = std::make_unique<Key>(WideString(host::reg::kRootName));
     host::reg::ParseReport report;
     const std::string text = testsupport::ReadFile(file);
     host::reg::ParseRegText(text, *root, &report);
@@ -122,7 +122,9 @@ TEST(RegistryCampaign, EightWritersKilledAtRandomLoseNoAcknowledgedWrite) {
         ++checks;
         for (int w = 0; w < kWriters; ++w) {
             if (writers[w].acknowledged == 0) continue;
-            const Key* key = host::reg::FindPath(*root, host::reg::SplitPath(u"Software\\Campaign\\Writer" + std::u16string(1, static_cast<char16_t>(u'0' + w))));
+            const Key* key = host::reg::FindPath(
+                *root, host::reg::SplitPath(u"Software\\Campaign\\Writer" +
+                                            WideString(1, static_cast<WCHAR>(u'0' + w))));
             ASSERT_NE(key, nullptr) << "writer " << w;
             const host::reg::Value* seq = key->FindValue(u"seq");
             ASSERT_TRUE(seq && seq->data.size() == 4) << "writer " << w;

@@ -47,9 +47,9 @@ std::string Upper(std::string text) {
 }
 
 // A key argument: "HKLM\..." or "HKEY_LOCAL_MACHINE\...".
-std::vector<std::u16string> ParseKey(const std::string& operation, const std::string& text) {
-    std::u16string wide = host::Utf8ToUtf16(text);
-    std::vector<std::u16string> parts = host::reg::SplitPath(wide);
+std::vector<WideString> ParseKey(const std::string& operation, const std::string& text) {
+    WideString wide = host::Utf8ToUtf16(text);
+    std::vector<WideString> parts = host::reg::SplitPath(wide);
     if (parts.empty() || wide[0] == u'\\' ||
         !(host::reg::NamesEqual(parts[0], u"HKLM") ||
           host::reg::NamesEqual(parts[0], host::reg::kRootName))) {
@@ -63,7 +63,7 @@ std::vector<std::u16string> ParseKey(const std::string& operation, const std::st
                       " levels deep."};
     for (const auto& part : parts) {
         if (part.size() > host::reg::kMaxKeyNameChars ||
-            part.find_first_of(u"\r\n") != std::u16string::npos)
+            part.find_first_of(u"\r\n") != WideString::npos)
             throw Failure{"ERROR: Invalid key name \"" + text + "\"."};
     }
     return parts;
@@ -110,16 +110,16 @@ Options ParseOptions(const std::string& operation, const std::vector<std::string
     return options;
 }
 
-std::u16string FullName(const std::vector<std::u16string>& path) {
-    std::u16string name(host::reg::kRootName);
+WideString FullName(const std::vector<WideString>& path) {
+    WideString name(host::reg::kRootName);
     for (const auto& part : path) name += u"\\" + part;
     return name;
 }
 
 // The path with the hive's own spelling of each name; empty optional when missing.
-std::optional<std::vector<std::u16string>> Stored(const Key& root,
-                                                  const std::vector<std::u16string>& path) {
-    std::vector<std::u16string> stored;
+std::optional<std::vector<WideString>> Stored(const Key& root,
+                                              const std::vector<WideString>& path) {
+    std::vector<WideString> stored;
     const Key* key = &root;
     for (const auto& part : path) {
         key = key->FindSubkey(part);
@@ -167,10 +167,10 @@ const char* TypeName(DWORD type) {
     }
 }
 
-std::u16string WideOf(const std::vector<BYTE>& data) {
-    std::u16string wide;
+WideString WideOf(const std::vector<BYTE>& data) {
+    WideString wide;
     for (size_t i = 0; i + 1 < data.size(); i += 2)
-        wide.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+        wide.push_back(static_cast<WCHAR>(data[i] | (data[i + 1] << 8)));
     return wide;
 }
 
@@ -190,17 +190,17 @@ std::string DataText(const Value& value) {
         case REG_SZ:
         case REG_EXPAND_SZ:
         case REG_LINK: {
-            std::u16string wide = WideOf(value.data);
+            WideString wide = WideOf(value.data);
             return host::Utf16ToUtf8(wide.substr(0, wide.find(u'\0')));
         }
         case REG_MULTI_SZ: {
-            std::u16string wide = WideOf(value.data);
+            WideString wide = WideOf(value.data);
             while (!wide.empty() && wide.back() == u'\0') wide.pop_back();
             std::string out;
             size_t pos = 0;
             while (pos <= wide.size()) {
                 size_t end = wide.find(u'\0', pos);
-                if (end == std::u16string::npos) end = wide.size();
+                if (end == WideString::npos) end = wide.size();
                 if (pos) out += "\\0";
                 out += host::Utf16ToUtf8(wide.substr(pos, end - pos));
                 pos = end + 1;
@@ -246,8 +246,8 @@ void PrintValue(std::ostream& out, const Value& value) {
 
 // --- Commands --------------------------------------------------------------------
 
-void PrintKey(std::ostream& out, const Key& key, const std::u16string& name,
-              const std::optional<std::u16string>& only, bool recursive, size_t& matches) {
+void PrintKey(std::ostream& out, const Key& key, const WideString& name,
+              const std::optional<WideString>& only, bool recursive, size_t& matches) {
     if (only) {
         const Value* value = key.FindValue(*only);
         if (value) {
@@ -279,9 +279,9 @@ int Query(const std::vector<std::string>& args, std::ostream& out) {
     if (!stored) throw Failure{kNotFound};
     const Key* key = host::reg::FindPath(*hive, *stored);
 
-    std::optional<std::u16string> only;
+    std::optional<WideString> only;
     if (options.Has("v")) only = host::Utf8ToUtf16(options.Get("v"));
-    if (options.Has("ve")) only = std::u16string();
+    if (options.Has("ve")) only = WideString();
     const bool recursive = options.Has("s");
 
     std::ostringstream text;
@@ -317,9 +317,9 @@ bool ParseNumber(const std::string& text, ULONGLONG limit, ULONGLONG& result) {
     return true;
 }
 
-std::vector<BYTE> TextBytes(std::u16string_view text) {
+std::vector<BYTE> TextBytes(WideStringView text) {
     std::vector<BYTE> bytes;
-    for (char16_t c : text) {
+    for (WCHAR c : text) {
         bytes.push_back(static_cast<BYTE>(c & 0xFF));
         bytes.push_back(static_cast<BYTE>(c >> 8));
     }
@@ -395,8 +395,9 @@ int Add(const std::vector<std::string>& args, std::ostream& out) {
                            options.Has("d");
     if (options.Has("s") && Upper(options.Get("t")) != "REG_MULTI_SZ")
         Syntax("add", "/s is only for REG_MULTI_SZ.");
-    std::u16string name = options.Has("v") ? host::Utf8ToUtf16(options.Get("v")) : u"";
-    if (name.size() > host::reg::kMaxValueNameChars || name.find_first_of(u"\r\n") != std::u16string::npos)
+    WideString name = options.Has("v") ? host::Utf8ToUtf16(options.Get("v")) : u"";
+    if (name.size() > host::reg::kMaxValueNameChars ||
+        name.find_first_of(u"\r\n") != WideString::npos)
         throw Failure{"ERROR: Invalid value name."};
     std::pair<DWORD, std::vector<BYTE>> value;
     if (setsValue) {
@@ -432,13 +433,13 @@ int Delete(const std::vector<std::string>& args, std::ostream& out) {
         Key* key = host::reg::FindPath(root, path);
         if (!key) return ERROR_FILE_NOT_FOUND;
         if (options.Has("v") || options.Has("ve")) {
-            std::u16string name = options.Has("v") ? host::Utf8ToUtf16(options.Get("v")) : u"";
+            WideString name = options.Has("v") ? host::Utf8ToUtf16(options.Get("v")) : u"";
             if (!key->RemoveValue(name)) return ERROR_FILE_NOT_FOUND;
         } else if (options.Has("va")) {
             key->values.clear();
         } else {
             if (path.empty()) return ERROR_ACCESS_DENIED;  // not the whole hive
-            std::vector<std::u16string> parent(path.begin(), path.end() - 1);
+            std::vector<WideString> parent(path.begin(), path.end() - 1);
             host::reg::FindPath(root, parent)->RemoveSubkey(path.back());
         }
         changed = true;
@@ -461,7 +462,7 @@ int Import(const std::vector<std::string>& args, std::ostream& out, std::ostream
     const std::string text = content.str();
     // Check the whole document before touching the hive.
     host::reg::ParseReport report;
-    Key scratch{std::u16string(host::reg::kRootName)};
+    Key scratch{WideString(host::reg::kRootName)};
     host::reg::ParseRegText(text, scratch, &report);
     if (!report.hasHeader)
         throw Failure{"ERROR: The file \"" + options.positional[0] +

@@ -41,7 +41,7 @@ std::vector<BYTE> ReadValue(const char* key, const char* name, DWORD* type) {
     return data;
 }
 
-std::vector<BYTE> Wide(std::u16string_view text) {
+std::vector<BYTE> Wide(WideStringView text) {
     std::vector<BYTE> out(reinterpret_cast<const BYTE*>(text.data()),
                           reinterpret_cast<const BYTE*>(text.data() + text.size()));
     return out;
@@ -58,15 +58,15 @@ TEST(RegTool, AddStoresEveryTypeAndQueryShowsIt) {
     MachineRoot root;
     const std::vector<AddCase> cases = {
         {{"/d", "C:\\Program Files\\Vantorra\\"}, REG_SZ,
-         Wide(std::u16string_view(u"C:\\Program Files\\Vantorra\\", 27)),
+         Wide(WideStringView(u"C:\\Program Files\\Vantorra\\", 27)),
          "REG_SZ    C:\\Program Files\\Vantorra\\"},
-        {{}, REG_SZ, Wide(std::u16string_view(u"", 1)), "REG_SZ    "},
+        {{}, REG_SZ, Wide(WideStringView(u"", 1)), "REG_SZ    "},
         {{"/t", "reg_expand_sz", "/d", "%TEMP%\\x"}, REG_EXPAND_SZ,
-         Wide(std::u16string_view(u"%TEMP%\\x", 9)), "REG_EXPAND_SZ    %TEMP%\\x"},
+         Wide(WideStringView(u"%TEMP%\\x", 9)), "REG_EXPAND_SZ    %TEMP%\\x"},
         {{"/t", "REG_MULTI_SZ", "/d", "one\\0zwei\\0drei"}, REG_MULTI_SZ,
-         Wide(std::u16string_view(u"one\0zwei\0drei\0", 15)), "REG_MULTI_SZ    one\\0zwei\\0drei"},
+         Wide(WideStringView(u"one\0zwei\0drei\0", 15)), "REG_MULTI_SZ    one\\0zwei\\0drei"},
         {{"/t", "REG_MULTI_SZ", "/s", "#", "/d", "a#b"}, REG_MULTI_SZ,
-         Wide(std::u16string_view(u"a\0b\0", 5)), "REG_MULTI_SZ    a\\0b"},
+         Wide(WideStringView(u"a\0b\0", 5)), "REG_MULTI_SZ    a\\0b"},
         {{"/t", "REG_DWORD", "/d", "4"}, REG_DWORD, {4, 0, 0, 0}, "REG_DWORD    0x4"},
         {{"/t", "REG_DWORD", "/d", "0xFFFFFFFF"}, REG_DWORD, {255, 255, 255, 255},
          "REG_DWORD    0xffffffff"},
@@ -77,7 +77,7 @@ TEST(RegTool, AddStoresEveryTypeAndQueryShowsIt) {
         {{"/t", "REG_BINARY", "/d", "00ff7A"}, REG_BINARY, {0, 255, 0x7a}, "REG_BINARY    00FF7A"},
         {{"/t", "REG_BINARY"}, REG_BINARY, {}, "REG_BINARY    "},
         {{"/t", "REG_NONE"}, REG_NONE, {}, "REG_NONE    "},
-        {{"/d", "Grüße \"quoted\""}, REG_SZ, Wide(std::u16string_view(u"Grüße \"quoted\"", 15)),
+        {{"/d", "Grüße \"quoted\""}, REG_SZ, Wide(WideStringView(u"Grüße \"quoted\"", 15)),
          "REG_SZ    Grüße \"quoted\""},
     };
     int serial = 0;
@@ -102,7 +102,7 @@ TEST(RegTool, AddStoresEveryTypeAndQueryShowsIt) {
     Result again = RunReg({"add", "HKLM\\Software\\Tool", "/v", "Value0", "/d", "new"}, root);
     EXPECT_EQ(again.code, 0);
     DWORD type = 0;
-    EXPECT_EQ(ReadValue("Software\\Tool", "value0", &type), Wide(std::u16string_view(u"new", 4)));
+    EXPECT_EQ(ReadValue("Software\\Tool", "value0", &type), Wide(WideStringView(u"new", 4)));
 }
 
 TEST(RegTool, QueryListsValuesSubkeysAndDefault) {
@@ -191,8 +191,8 @@ TEST(RegTool, ExportAndImportRoundTripTheHive) {
     for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<BYTE>(i);
     const DWORD level = 4;
     const ULONGLONG big = 0x1122334455667788ULL;
-    const std::u16string text = u"C:\\Program Files\\\"Vantorra\"\\Ünïcode\r\nline";
-    const std::u16string multi(u"a\0b\0\0", 5);
+    const WideString text = u"C:\\Program Files\\\"Vantorra\"\\Ünïcode\r\nline";
+    const WideString multi(u"a\0b\0\0", 5);
     ASSERT_EQ(RegSetValueExA(key, "Bin", 0, REG_BINARY, binary.data(), 200), ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(key, "Level", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level), 4),
               ERROR_SUCCESS);
