@@ -72,6 +72,9 @@ DWORD MapCurlError(CURLcode code) {
     // A reply that is not HTTP/1.x at all reaches curl as "HTTP/0.9", which it refuses.
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_WEIRD_SERVER_REPLY:
+    // A server that closes the connection before its head is complete (here: without a byte)
+    // gave no valid response, as Windows' WinHTTP reports it; a reset stays 12030.
+    case CURLE_GOT_NOTHING:
     case CURLE_BAD_CONTENT_ENCODING: return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
     case CURLE_TOO_MANY_REDIRECTS: return ERROR_WINHTTP_REDIRECT_FAILED;
     case CURLE_SSL_CONNECT_ERROR:
@@ -85,7 +88,7 @@ DWORD MapCurlError(CURLcode code) {
     case CURLE_USE_SSL_FAILED: return ERROR_WINHTTP_SECURE_FAILURE;
     case CURLE_ABORTED_BY_CALLBACK: return ERROR_WINHTTP_OPERATION_CANCELLED;
     case CURLE_OUT_OF_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
-    default: return ERROR_WINHTTP_CONNECTION_ERROR;  // reset, short body, nothing received
+    default: return ERROR_WINHTTP_CONNECTION_ERROR;  // reset, short body
     }
 }
 

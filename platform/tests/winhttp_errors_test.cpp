@@ -35,8 +35,16 @@ TEST(WinHttpErrors, EachFailureSurfacesWhereTheAgentLooksForIt) {
          ERROR_WINHTTP_TIMEOUT},
         {"silence after accepting", R"({"accept_and_hang": true})", "127.0.0.1", false, Stage::Receive,
          ERROR_WINHTTP_TIMEOUT},
+        // Windows' WinHTTP: a server that closes before its head is complete gave an invalid
+        // response; a reset is a connection error.
         {"closed without a word", R"({"raw": ""})", "127.0.0.1", false, Stage::Receive,
+         ERROR_WINHTTP_INVALID_SERVER_RESPONSE},
+        {"closed inside the head", R"({"raw": "HTTP/1.1 200 OK\r\nContent-Le"})", "127.0.0.1", false,
+         Stage::Receive, ERROR_WINHTTP_INVALID_SERVER_RESPONSE},
+        {"reset without a word", R"({"raw": "", "then_reset": true})", "127.0.0.1", false, Stage::Receive,
          ERROR_WINHTTP_CONNECTION_ERROR},
+        {"reset inside the head", R"({"raw": "HTTP/1.1 200 OK\r\nContent-Le", "then_reset": true})", "127.0.0.1",
+         false, Stage::Receive, ERROR_WINHTTP_CONNECTION_ERROR},
         {"malformed status line", R"({"raw": "HTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"})", "127.0.0.1", false,
          Stage::Receive, ERROR_WINHTTP_INVALID_SERVER_RESPONSE},
         {"status code not a number", R"({"raw": "HTTP/1.1 2x0 OK\r\nContent-Length: 2\r\n\r\nok"})", "127.0.0.1",

@@ -28,6 +28,7 @@ repeating. Actions (all keys optional):
   close_after_bytes: N    send the head and N body bytes, then close cleanly
   raw / raw_hex           send these bytes instead of a response, then close
   then_stall              with raw: send nothing more until the client leaves
+  then_reset              with raw: reset the connection instead of closing it
   endless_headers         a status line, then header lines without end
   endless_body            the head, then body bytes (chunks when chunked) without end
   echo                    answer with the request head as the body
@@ -158,6 +159,9 @@ def respond(conn, action, head_bytes, method):
         conn.sendall(data)
         if action.get("then_stall"):
             hold(conn)
+        if action.get("then_reset"):
+            reset(conn)
+            return None
         return False
     if action.get("endless_headers"):
         # Until the client leaves (sendall raises).
