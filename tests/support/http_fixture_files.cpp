@@ -116,7 +116,9 @@ bool NginxServer::WaitForAccessLog(size_t count, std::chrono::milliseconds bound
 
 std::string NginxServer::ErrorLog() const { return ReadBytes(folder() / "error.log"); }
 
-std::string TinyProxy::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string TinyProxy::address() const {
+    return std::string(kProxyHost) + ":" + std::to_string(port_);
+}
 
 std::string TinyProxy::Log() const { return ReadBytes(folder() / "tinyproxy.log"); }
 

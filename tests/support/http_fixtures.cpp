@@ -101,24 +101,32 @@ void ChildProcess::Stop(int signal, std::chrono::milliseconds bound) {
     pid_ = -1;
 }
 
-bool PortAccepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+namespace {
+
+sockaddr_in LoopbackAddress(const char* host, int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, host, &address.sin_addr) != 1)
+        throw std::runtime_error(std::string("not an IPv4 address: ") + host);
+    return address;
+}
+
+}  // namespace
+
+bool PortAccepts(int port, const char* host) {
+    sockaddr_in address = LoopbackAddress(host, port);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
     const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return connected;
 }
 
-int UnusedLoopbackPort() {
+int UnusedLoopbackPort(const char* host) {
+    sockaddr_in address = LoopbackAddress(host, 0);
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw std::runtime_error("socket failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -235,16 +243,20 @@ TinyProxy::TinyProxy(const std::string& user, const std::string& password) {
     chmod(log.c_str(), 0666);
     StartWithRetries(
         [&] {
-            port_ = UnusedLoopbackPort();
+            port_ = UnusedLoopbackPort(kProxyHost);
             std::ostringstream config;
             if (geteuid() == 0) config << "User nobody\nGroup nogroup\n";
-            config << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 600\nAllow 127.0.0.1\n"
-                   << "LogFile \"" << log.string() << "\"\nLogLevel Info\nMaxClients 100\nDisableViaHeader Yes\n";
+            // Clients on loopback reach it from 127.0.0.1, whichever loopback address it has.
+            config << "Port " << port_ << "\nListen " << kProxyHost
+                   << "\nTimeout 600\nAllow 127.0.0.1\n"
+                   << "LogFile \"" << log.string()
+                   << "\"\nLogLevel Info\nMaxClients 100\nDisableViaHeader Yes\n";
             if (!user.empty()) config << "BasicAuth " << user << " " << password << "\n";
             WriteText(dir_.path() / "tinyproxy.conf", config.str());
             process_ = ChildProcess({"tinyproxy", "-d", "-c", (dir_.path() / "tinyproxy.conf").string()},
                                     dir_.path() / "tinyproxy.out");
-            if (!WaitUntil([&] { return !process_.Running() || PortAccepts(port_); }) || !process_.Running()) {
+            if (!WaitUntil([&] { return !process_.Running() || PortAccepts(port_, kProxyHost); }) ||
+                !process_.Running()) {
                 process_.Stop(SIGTERM);
                 throw std::runtime_error("tinyproxy: " + Log() + ReadFile(dir_.path() / "tinyproxy.out"));
             }

@@ -62,10 +62,10 @@ private:
     pid_t pid_ = -1;
 };
 
-// True once a TCP connection to 127.0.0.1:port succeeds (a server is listening).
-bool PortAccepts(int port);
-// A loopback port nobody listens on right now (bound, then released).
-int UnusedLoopbackPort();
+// True once a TCP connection to host:port (a loopback address) succeeds: a server is listening.
+bool PortAccepts(int port, const char* host = "127.0.0.1");
+// A port of the loopback address `host` nobody listens on right now (bound, then released).
+int UnusedLoopbackPort(const char* host = "127.0.0.1");
 
 // One request line of the nginx access log.
 struct AccessLogEntry {
@@ -200,7 +200,12 @@ private:
     int httpsPort_ = 0;
 };
 
-// tinyproxy on loopback. With a user name, it asks for Basic credentials (BasicAuth).
+// The loopback address tinyproxy listens on. A proxy is another host than the servers it
+// leads to, and a WinHTTP may tell them apart by host name alone: Wine's sends a request for
+// 127.0.0.1 to a proxy on 127.0.0.1 in the origin form ("GET /path"), as if it went direct.
+inline constexpr const char* kProxyHost = "127.0.0.2";
+
+// tinyproxy on loopback (kProxyHost). With a user name, it asks for Basic credentials (BasicAuth).
 class TinyProxy {
 public:
     explicit TinyProxy(const std::string& user = "user", const std::string& password = "pass");
@@ -209,7 +214,7 @@ public:
     TinyProxy& operator=(const TinyProxy&) = delete;
 
     int port() const { return port_; }
-    // "127.0.0.1:PORT", the form WinHttpOpen takes.
+    // "127.0.0.2:PORT", the form WinHttpOpen takes.
     std::string address() const;
     std::string Log() const;
     // Waits until the log contains `text`.

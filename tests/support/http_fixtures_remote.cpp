@@ -45,11 +45,11 @@ private:
     SOCKET handle_;
 };
 
-sockaddr_in Loopback(int port) {
+sockaddr_in Loopback(int port, const char* host = "127.0.0.1") {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = inet_addr(host);
     return address;
 }
 
@@ -112,15 +112,15 @@ RemoteServer::~RemoteServer() {
     }
 }
 
-bool PortAccepts(int port) {
+bool PortAccepts(int port, const char* host) {
     Socket probe;
-    const sockaddr_in target = Loopback(port);
+    const sockaddr_in target = Loopback(port, host);
     return connect(probe.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
 }
 
-int UnusedLoopbackPort() {
+int UnusedLoopbackPort(const char* host) {
     Socket probe;
-    sockaddr_in address = Loopback(0);
+    sockaddr_in address = Loopback(0, host);
     int length = sizeof address;
     if (bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
