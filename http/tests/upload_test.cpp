@@ -194,7 +194,9 @@ TEST_F(UploadTest, ResendsRepeatTheWholeBodyOnTheSameRequest) {
 TEST_F(UploadTest, ProxyCredentialsAndTheProxyAnswer) {
     // Wine's WinHTTP resends the credentials on the connection tinyproxy closed after its
     // 407 (http/README.md, "Differences found against the system's WinHTTP").
-    SKIP_ON_WINDOWS("Wine's WinHTTP answers the resend after a proxy's 407 with the socket error 10054");
+    SKIP_ON_WINE(
+        "Wine's WinHTTP answers the resend of a post after a proxy's 407 with the socket error "
+        "10054");
     ScriptedServer server(R"({"default": {"status": 200, "body": "via proxy"}})");
     testsupport::TinyProxy proxy("user", "pass");
     const WideString address = W(proxy.address());
