@@ -70,7 +70,7 @@ include(${PROJECT_SOURCE_DIR}/cmake/Vantorra.cmake)
 # before http below (http/CMakeLists.txt builds the lookup when the store is there). Its
 # tests are not built yet.
 list(APPEND VANTORRA_POSIX_ONLY_TESTS
-  "http/tests/resource_lookup: each case checks the message to the agent's running service, a socket of the POSIX host layer (the lookup is built into the handler but not yet run under Wine)")
+  "http/tests/resource_lookup: each case checks the control code the agent's running service receives, through a socket of the POSIX host layer; on Windows that takes a service registered with the service control manager, which the test kit has not yet (the lookup is built into the handler)")
 list(APPEND VANTORRA_POSIX_ONLY_TESTS
   "installer/tests/handler_resource_id_tests.cpp: prepares the machine with make-machine and the POSIX registry tool through a shell"
   "installer/tests/lookup_module_tests.cpp: the lookup module of the POSIX build; the Windows program links the lookup")
