@@ -96,7 +96,8 @@ target_link_libraries(store_tests PRIVATE ws2_32)
 # Under Wine odbc32 hands every call to the host's unixODBC and its Linux drivers; PostgreSQL
 # and MariaDB are test-server-host's (tests/support/database_servers_remote.h).
 list(APPEND VANTORRA_POSIX_ONLY_TESTS
-  "store/persistence/tests/firebird_sql_test.cpp: runs the statements through the Linux side's isql-fb (no Firebird ODBC driver exists here either)")
+  "store/persistence/tests/firebird_sql_test.cpp: runs the statements through the Linux side's isql-fb (no Firebird ODBC driver exists here either)"
+  "tools/store-shell/tests/: start the program as a POSIX child process (fork, pipes, /usr/bin/sqlite3); scripts/windows-test runs store-shell.exe end to end instead")
 foreach(module store/persistence tools/store-shell)
   add_subdirectory(${module})
 endforeach()
