@@ -93,6 +93,18 @@ endforeach()
 # The store's URL test listens on a loopback socket of its own.
 target_link_libraries(store_tests PRIVATE ws2_32)
 
+# ---- persistence and store-shell (store/persistence on the system's odbc32) ----
+# Under Wine odbc32 hands every call to the host's unixODBC and its Linux drivers; PostgreSQL
+# and MariaDB are test-server-host's (tests/support/database_servers_remote.h).
+list(APPEND VANTORRA_POSIX_ONLY_TESTS
+  "store/persistence/tests/firebird_sql_test.cpp: runs the statements through the Linux side's isql-fb (no Firebird ODBC driver exists here either)"
+  "tools/store-shell/tests/: start the program as a POSIX child process (fork, pipes, /usr/bin/sqlite3); scripts/windows-test runs store-shell.exe end to end instead")
+foreach(module store/persistence tools/store-shell)
+  add_subdirectory(${module})
+endforeach()
+target_link_libraries(persistence_tests PRIVATE test_support)
+# ---- end persistence and store-shell ----
+
 # What scripts/windows-test runs, and where it finds the POSIX-only list.
 string(REPLACE ";" "\n" test_list "${VANTORRA_WINDOWS_TEST_PROGRAMS}")
 file(WRITE ${CMAKE_BINARY_DIR}/test-programs.txt "${test_list}\n")

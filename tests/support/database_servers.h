@@ -3,6 +3,9 @@
 // stopped by PID when the program ends.
 #pragma once
 
+#ifdef _WIN32
+#include "tests/support/database_servers_remote.h"
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -90,11 +93,12 @@ public:
         return "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + std::to_string(port_) +
                ";Database=" + database + ";Uid=postgres;Pwd=secret;";
     }
-    // Runs SQL through psql as the superuser; its exit status.
-    int Psql(const std::string& sql, std::string* output = nullptr) const {
+    // Runs SQL through psql as the superuser on the database; its exit status.
+    int Psql(const std::string& sql, std::string* output = nullptr, const std::string& database = "postgres") const {
         const std::string out = (dir_.path() / "psql.out").string();
         const int rc = RunCommand("PGPASSWORD=secret psql -X -q -t -A -h 127.0.0.1 -p " + std::to_string(port_) +
-                                  " -U postgres -d postgres -c " + ShellQuote(sql) + " >" + out + " 2>&1");
+                                  " -U postgres -d " + ShellQuote(database) + " -c " + ShellQuote(sql) + " >" + out +
+                                  " 2>&1");
         if (output) *output = ReadFile(out);
         return rc;
     }
@@ -276,3 +280,4 @@ private:
 };
 
 }  // namespace testsupport
+#endif

@@ -103,6 +103,8 @@ void Keep(RemoteServer* remote, Fields& out, const std::string& folderKey) {
 
 }  // namespace
 
+serverhost::Fields serverhost::AskHost(const std::string& verb, const Fields& in) { return Ask(verb, in); }
+
 RemoteServer::~RemoteServer() {
     if (id.empty()) return;
     try {

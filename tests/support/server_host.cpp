@@ -3,6 +3,7 @@
 // loopback port, prints "127.0.0.1:PORT" on its first line, and serves one request per
 // connection (server_host_protocol.h) until SIGTERM or SIGINT, when it stops every server
 // it started. scripts/windows-test runs it and hands its address to the test programs.
+// PostgreSQL and MariaDB (database_servers.h) are started once, on first request.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,9 +13,11 @@
 #include <csignal>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <memory>
 #include <variant>
 
+#include "tests/support/database_servers.h"
 #include "tests/support/http_fixtures.h"
 #include "tests/support/server_host_protocol.h"
 #include "tests/support/standin_server.h"
@@ -62,6 +65,7 @@ public:
             return out;
         }
         if (verb == "issue") return Issue(in);
+        if (verb == "database") return Database(in);
         if (verb == "stop" || verb == "start") return StopOrStart(verb, in);
         if (verb == "release") {
             if (servers_.erase(Get(in, "id")) == 0) throw std::runtime_error("no server " + Get(in, "id"));
@@ -148,6 +152,54 @@ private:
             return {};
         }
         throw std::runtime_error("server " + Get(in, "id") + " cannot be stopped and started");
+    }
+
+    // The program's PostgreSQL or MariaDB server (kind=postgres|mariadb), started on first use
+    // and kept until the host ends: action=start (its port), fresh (drops the databases
+    // earlier programs made, so each starts as on a server of its own), sql (text=, run as the
+    // administrator, on database= for PostgreSQL; status and output), stop, start again, restart (PostgreSQL).
+    static Fields Database(const Fields& in) {
+        const std::string kind = Get(in, "kind"), action = Get(in, "action");
+        std::string output;
+        if (kind == "postgres") {
+            PostgresServer& server = PostgresServer::Instance();
+            if (action == "start") return {{"port", std::to_string(server.port())}};
+            if (action == "fresh") {
+                server.Psql("select datname from pg_database where not datistemplate and datname <> 'postgres'", &output);
+                std::istringstream names(output);
+                for (std::string name; std::getline(names, name);)
+                    if (!name.empty()) server.Psql("drop database \"" + name + "\" with (force)");
+                return {};
+            }
+            if (action == "sql") {
+                const std::string database = Get(in, "database");
+                const int status = server.Psql(Get(in, "text"), &output, database.empty() ? "postgres" : database);
+                return {{"status", std::to_string(status)}, {"output", output}};
+            }
+            if (action == "stop") return {{"done", server.Stop() ? "1" : "0"}};
+            if (action == "restart") return {{"done", server.Restart() ? "1" : "0"}};
+            if (action == "resume") return {{"done", server.Start() ? "1" : "0"}};
+        } else if (kind == "mariadb") {
+            MariaDbServer& server = MariaDbServer::Instance();
+            if (action == "start") return {{"port", std::to_string(server.port())}};
+            if (action == "fresh") {
+                server.Sql("select schema_name from information_schema.schemata where schema_name not in "
+                           "('mysql', 'information_schema', 'performance_schema', 'sys', 't')",
+                           &output);
+                std::istringstream names(output);
+                for (std::string name; std::getline(names, name);)
+                    if (!name.empty()) server.Sql("drop database `" + name + "`");
+                server.Sql("drop database t; create database t");
+                return {};
+            }
+            if (action == "sql") {
+                const int status = server.Sql(Get(in, "text"), &output);
+                return {{"status", std::to_string(status)}, {"output", output}};
+            }
+            if (action == "stop") return {{"done", server.Stop() ? "1" : "0"}};
+            if (action == "resume") return {{"done", server.Start() ? "1" : "0"}};
+        }
+        throw std::runtime_error("database: no action " + action + " for " + kind);
     }
 
     std::map<std::string, Server> servers_;

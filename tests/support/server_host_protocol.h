@@ -50,6 +50,10 @@ inline std::string Decode(const std::string& text) {
     return out;
 }
 
+// Sends one request to the host VANTORRA_TEST_SERVER_HOST names and returns its answer;
+// throws with the host's message when it refuses (Windows test programs only).
+Fields AskHost(const std::string& verb, const Fields& in);
+
 // "verb key=value ..." (the verb is stored under "" in Fields).
 inline std::string Format(const std::string& verb, const Fields& fields) {
     std::string line = verb;

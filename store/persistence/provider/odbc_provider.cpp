@@ -637,9 +637,6 @@ std::string BuildODBCConnectionString(const ConnectionParams& params) {
     if (params.user) text += "UID=" + ConnectionValue(*params.user) + ";";
     if (params.password) text += "PWD=" + ConnectionValue(*params.password);
     text += ";";
-#ifdef _WIN32
-    if (!params.providerName.empty()) text += "Driver={" + params.providerName + "}";
-#endif
     return text;
 }
 

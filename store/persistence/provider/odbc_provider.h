@@ -33,8 +33,8 @@ const DBProvider* GetODBCProvider();
 
 // The connection string of non-direct parameters: "DSN=", "UID=", "PWD=" parts, each
 // followed by ";" (an absent password leaves its ";"). Values holding ';', '}' or a
-// leading '{' are brace-quoted. On Windows "Driver={provider}" follows; unixODBC would
-// take that driver instead of the DSN, so the POSIX build leaves it out.
+// leading '{' are brace-quoted. No "Driver={provider}" part: the DSN names the driver,
+// and drivers that read the string themselves (MariaDB's) refuse a driver named "ODBC".
 std::string BuildODBCConnectionString(const ConnectionParams& params);
 
 // Connects with the record (direct connection string or DSN, user and password), in

@@ -1,5 +1,7 @@
 // The ODBC provider against the SQLite3 driver in a private ODBC configuration.
+#ifndef _WIN32
 #include <dirent.h>
+#endif
 
 #include <atomic>
 #include <fstream>
@@ -8,6 +10,10 @@
 #include "store/persistence/tests/persistence_test_util.h"
 #include "store/persistence/tests/round_trip.h"
 #include "tests/support/odbc_sandbox.h"
+
+#ifdef _WIN32
+#include <psapi.h>
+#endif
 
 namespace {
 
@@ -38,7 +44,7 @@ protected:
     ProviderConnectionPtr connection_;
 };
 
-TEST(OdbcConnectionString, FollowsTheParametersAndLeavesTheDriverOutOnPosix) {
+TEST(OdbcConnectionString, FollowsTheParametersAndLeavesTheDriverOut) {
     ConnectionParams params;
     params.dsn = "agentdb";
     params.user = "sa";
@@ -336,6 +342,19 @@ TEST(OdbcDsn, CreatesEveryRecordOfADefinitionFile) {
     EXPECT_TRUE(log.has("Error opening File "));
 }
 
+#ifdef _WIN32
+std::size_t OpenDescriptors() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+std::size_t ResidentKiB() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.WorkingSetSize / 1024;
+}
+#else
 std::size_t OpenDescriptors() {
     std::size_t count = 0;
     if (DIR* dir = opendir("/proc/self/fd")) {
@@ -351,6 +370,7 @@ std::size_t ResidentKiB() {
     statm >> size >> resident;
     return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) / 1024;
 }
+#endif
 
 TEST(OdbcHandles, TenThousandCyclesKeepDescriptorsAndMemoryFlat) {
     Sandbox();

@@ -87,8 +87,9 @@ public:
                        {{"Database", (path() / file).string()}, {"Timeout", "20000"}});
         Write("connparams.txt", "agent 0 " + dsn + " sa NULL 0 main ODBC SQLITE NO\n");
     }
+    // The database file as the ODBC driver names it.
     std::string dbFile(const std::string& file = "store.db") const {
-        return (path() / file).string();
+        return testsupport::DriverPath(path() / file);
     }
 
 private:

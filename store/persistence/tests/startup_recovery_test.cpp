@@ -3,8 +3,10 @@
 // commits and rollbacks that fail, a start whose memory pool cannot be set up, leftover
 // table definitions, and the save's removal of deleted rows while listeners act.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "store/persistence/startup/odbc_sequence_source.h"
 #include "store/persistence/tests/recording_provider.h"
@@ -87,6 +89,9 @@ TEST_F(StartupRecoveryTest, AFailedCommitOrRollbackLeavesNoConnectionInATransact
 }
 
 TEST_F(StartupRecoveryTest, AStartWhoseMemoryPoolFailsEndsInsteadOfHanging) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the start runs in a forked child that a hang ends with SIGALRM (fork, alarm)";
+#else
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -102,6 +107,7 @@ TEST_F(StartupRecoveryTest, AStartWhoseMemoryPoolFailsEndsInsteadOfHanging) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(testsupport::ReadFile(root_.path() / "logs" / "quennet.log").find("InitializeMemPool failed.\n"),
               std::string::npos);
+#endif
 }
 
 TEST_F(StartupRecoveryTest, AStartUsesOnlyTheDefinitionsOfItsOwnDictionary) {

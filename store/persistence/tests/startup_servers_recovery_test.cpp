@@ -18,12 +18,10 @@ void UsePostgres(testsupport::OdbcSandbox& sandbox, const StoreRoot& root, const
 }
 
 // What psql prints for the statements on the database.
-std::string PsqlOn(const StoreRoot& root, const std::string& database, const std::string& sql) {
-    const std::string out = (root.path() / "psql.out").string();
-    testsupport::RunCommand("PGPASSWORD=secret psql -X -q -t -A -h 127.0.0.1 -p " +
-                            std::to_string(PostgresServer::Instance().port()) + " -U postgres -d " + database + " -c " +
-                            testsupport::ShellQuote(sql) + " > " + out + " 2>&1");
-    return testsupport::ReadFile(out);
+std::string PsqlOn(const std::string& database, const std::string& sql) {
+    std::string output;
+    PostgresServer::Instance().Psql(sql, &output, database);
+    return output;
 }
 
 TEST(StartupServersRecoveryTest, IdentifiersComeAgainAfterThePostgresServerRestarted) {
@@ -38,7 +36,7 @@ TEST(StartupServersRecoveryTest, IdentifiersComeAgainAfterThePostgresServerResta
     // The next batch is reserved on a connection opened after the restart.
     EXPECT_TRUE(UpdateSeqGen("Orders", "ORDER_ID"));
     EXPECT_EQ(GenerateID("Orders", id), 301);
-    EXPECT_EQ(PsqlOn(root, "restarted", "select CURRENTBATCHEND from SeqGenState"), "600\n");
+    EXPECT_EQ(PsqlOn("restarted", "select CURRENTBATCHEND from SeqGenState"), "600\n");
 }
 
 TEST(StartupServersRecoveryTest, AConnectionWhoseCommitFailedCommitsItsLaterStatements) {
@@ -62,7 +60,7 @@ TEST(StartupServersRecoveryTest, AConnectionWhoseCommitFailedCommitsItsLaterStat
     // Back in autocommit: a statement now is visible to every other session at once.
     ASSERT_EQ(ExecuteUpdate(connection, "insert into parent values (7)"), 1);
     ReleaseConnection("main");
-    EXPECT_EQ(PsqlOn(root, "deferred", "select id from parent; select count(*) from child"), "7\n0\n");
+    EXPECT_EQ(PsqlOn("deferred", "select id from parent; select count(*) from child"), "7\n0\n");
 }
 
 }  // namespace
