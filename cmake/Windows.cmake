@@ -92,6 +92,12 @@ endforeach()
 # The store's URL test listens on a loopback socket of its own.
 target_link_libraries(store_tests PRIVATE ws2_32)
 
+# ---- persistence and store-shell (store/persistence on the system's odbc32) ----
+foreach(module store/persistence tools/store-shell)
+  add_subdirectory(${module})
+endforeach()
+# ---- end persistence and store-shell ----
+
 # What scripts/windows-test runs, and where it finds the POSIX-only list.
 string(REPLACE ";" "\n" test_list "${VANTORRA_WINDOWS_TEST_PROGRAMS}")
 file(WRITE ${CMAKE_BINARY_DIR}/test-programs.txt "${test_list}\n")

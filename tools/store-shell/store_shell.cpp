@@ -799,7 +799,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::v
 bool OpenShellLog(const Options& options) {
     const std::filesystem::path path = std::filesystem::absolute(options.logPath);
     SetLogDefaults();
-    return ConfigureLog(path.filename().c_str(), path.parent_path().c_str(), static_cast<BYTE>(options.logLevel)) &&
+    return ConfigureLog(path.filename().string().c_str(), path.parent_path().string().c_str(),
+                        static_cast<BYTE>(options.logLevel)) &&
            OpenLog();
 }
 

@@ -1,11 +1,11 @@
 // The ODBC headers on top of the host layer's Windows types. unixODBC's headers define
 // their own copies of those types unless told that they exist; the few they need and
-// the host layer does not offer are added here.
+// the host layer does not offer are added here. On Windows the SDK's headers have them.
 #pragma once
 
 #include "platform/win/types.h"
 
-#ifndef ALREADY_HAVE_WINDOWS_TYPE
+#if !defined(_WIN32) && !defined(ALREADY_HAVE_WINDOWS_TYPE)
 #define ALREADY_HAVE_WINDOWS_TYPE 1
 #ifndef FAR
 #define FAR
