@@ -57,10 +57,14 @@ docs: configure
 # The handler and its libraries built for Windows with mingw-w64; the tests run under Wine.
 CCACHE_LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
+# Both bitnesses: build/windows (x86_64) and build/windows32 (i686, as the agent ships the
+# handler).
 windows: bootstrap
-	@scripts/windows-deps
+	@scripts/windows-deps x86_64 i686
 	@cmake --preset windows $(CCACHE_LAUNCHER) >/dev/null
 	@cmake --build --preset windows -j $(JOBS)
+	@cmake --preset windows32 $(CCACHE_LAUNCHER) >/dev/null
+	@cmake --build --preset windows32 -j $(JOBS)
 
 windows-test: windows
 	@scripts/windows-test

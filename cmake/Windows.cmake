@@ -1,5 +1,6 @@
-# The Windows build (preset "windows", toolchain mingw-w64-posix.cmake): the handler, the
-# libraries it links and their test programs, from the same sources as the POSIX build.
+# The Windows build (presets "windows" and "windows32", toolchains mingw-w64-posix.cmake and
+# mingw-w64-i686-posix.cmake, 64-bit and 32-bit): the handler, the libraries it links and
+# their test programs, from the same sources as the POSIX build.
 # The HTTP client runs on the system's WinHTTP. The store's libraries (libxml2, SQLite) have
 # no mingw build on Debian: scripts/windows-deps builds them from Debian's source packages.
 #
@@ -41,11 +42,11 @@ set(VANTORRA_POSIX_ONLY_TESTS
 set(VANTORRA_WINDOWS_TEST_PROGRAMS "" CACHE INTERNAL "")
 
 # ---- store (libxml2 and SQLite of scripts/windows-deps) ----
-set(VANTORRA_WINDOWS_DEPS ${PROJECT_SOURCE_DIR}/build/windows/deps/x86_64 CACHE PATH
+set(VANTORRA_WINDOWS_DEPS ${PROJECT_SOURCE_DIR}/build/windows/deps/${CMAKE_SYSTEM_PROCESSOR} CACHE PATH
     "libxml2 and SQLite built for mingw-w64 by scripts/windows-deps")
 if(NOT EXISTS ${VANTORRA_WINDOWS_DEPS}/stamp)
   message(FATAL_ERROR "${VANTORRA_WINDOWS_DEPS} holds no finished build: run scripts/windows-deps "
-                      "(make windows runs it)")
+                      "${CMAKE_SYSTEM_PROCESSOR} (make windows runs it)")
 endif()
 # The store's find_package calls take these instead of searching the mingw root.
 set(LIBXML2_INCLUDE_DIR ${VANTORRA_WINDOWS_DEPS}/include/libxml2 CACHE PATH "" FORCE)

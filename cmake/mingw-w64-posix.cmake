@@ -1,18 +1,4 @@
-# Cross-compiles for 64-bit Windows with mingw-w64. The posix thread model is needed:
-# the default win32 one has no std::thread or std::mutex.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles for 64-bit Windows with mingw-w64 (mingw-w64-i686-posix.cmake: 32-bit).
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(VANTORRA_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VANTORRA_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VANTORRA_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${VANTORRA_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VANTORRA_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Self-contained programs: no libstdc++, libgcc or winpthread DLLs to ship next to them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
