@@ -22,9 +22,11 @@ extern std::string gv_settingsKey;       // ...\ZQAgent\Settings
 // ---- Agent parameters (one instance per process; nullopt is "null") ----
 // PFN_IsWow64Process, PFN_Wow64DisableWow64FsRedirection, PFN_Wow64RevertWow64FsRedirection:
 // kernel32's WOW64 entry points, looked up at start-up (null where kernel32 lacks them).
-using PFN_IsWow64Process = BOOL (*)(HANDLE, BOOL*);
-using PFN_Wow64DisableWow64FsRedirection = BOOL (*)(PVOID*);
-using PFN_Wow64RevertWow64FsRedirection = BOOL (*)(PVOID);
+// Their types come from the declarations, calling convention included (stdcall on 32-bit
+// Windows: a pointer declared without it would call them with the wrong one).
+using PFN_IsWow64Process = decltype(&IsWow64Process);
+using PFN_Wow64DisableWow64FsRedirection = decltype(&Wow64DisableWow64FsRedirection);
+using PFN_Wow64RevertWow64FsRedirection = decltype(&Wow64RevertWow64FsRedirection);
 
 extern int gv_is64BitOS;
 extern PFN_IsWow64Process gv_pfnIsWow64Process;

@@ -27,7 +27,7 @@ void StartLogRotation(LoggerSettings* settings);
 // 0, or the error of arming the timer (ERROR_INVALID_PARAMETER for null settings).
 DWORD LoggerTimerMethod(LoggerSettings* settings);
 // The timer's callback: LoggerTimerMethod on the settings it was armed with.
-void LoggerTimerRoutine(PVOID settings, BOOLEAN timerOrWaitFired);
+void CALLBACK LoggerTimerRoutine(PVOID settings, BOOLEAN timerOrWaitFired);
 // Rotates directory\fileName when it has reached the threshold; always 0.
 DWORD RotateLoggerForEverRunningProcess(const char* directory, const char* fileName, int maxFiles,
                                         DWORD threshold);

@@ -21,8 +21,9 @@ std::string LowerUnicode(const std::string& utf8);
 
 // Where GetOSNameEx takes and releases its module reference; tests count the two.
 struct ModuleLoader {
-    HMODULE (*load)(LPCSTR fileName);
-    BOOL (*release)(HMODULE module);
+    // The system's own types, calling convention included (stdcall on 32-bit Windows).
+    decltype(&LoadLibraryA) load;
+    decltype(&FreeLibrary) release;
 };
 extern ModuleLoader gv_moduleLoader;
 

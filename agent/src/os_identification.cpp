@@ -11,8 +11,9 @@
 
 namespace {
 
-using PFN_GetProductInfo = BOOL (*)(DWORD, DWORD, DWORD, DWORD, PDWORD);
-using PFN_GetNativeSystemInfo = void (*)(LPSYSTEM_INFO);
+// The declarations' types keep the calling convention (stdcall on 32-bit Windows).
+using PFN_GetProductInfo = decltype(&GetProductInfo);
+using PFN_GetNativeSystemInfo = decltype(&GetNativeSystemInfo);
 
 struct EditionRow {
     DWORD productType;

@@ -1,6 +1,9 @@
 // Start-up of the agent parameters: required values, defaults and write-backs, the
 // summary block, imaged computers, WOW64 and TEMP.
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 #include "agent/tests/agent_fixture.h"
 
@@ -245,6 +248,45 @@ TEST_F(AgentTest, SixtyFourBitFlagFromIsWow64Process) {
         EXPECT_EQ(gv_is64BitOS, expected) << os;
         EXPECT_EQ(gv_pfnIsWow64Process != nullptr, expected == 1 || std::string(os).find("has_is") == std::string::npos);
     }
+}
+
+// The machines the tests run on are 64-bit: the host layer's default profile, and under Wine
+// a 64-bit profile, where the 32-bit program learns it from IsWow64Process under WOW64. The
+// entry points are called through the pointers the agent resolved, as the agent would.
+TEST_F(AgentTest, SixtyFourBitFlagOfTheMachineTheTestsRunOn) {
+    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(gv_is64BitOS, 1);
+    ASSERT_NE(gv_pfnIsWow64Process, nullptr);
+    ASSERT_NE(gv_pfnWow64DisableFsRedirection, nullptr);
+    ASSERT_NE(gv_pfnWow64RevertFsRedirection, nullptr);
+    BOOL wow64 = -1;
+    ASSERT_TRUE(gv_pfnIsWow64Process(GetCurrentProcess(), &wow64));
+#ifdef _WIN64
+    EXPECT_FALSE(wow64);  // a 64-bit process runs natively
+#else
+    EXPECT_TRUE(wow64);
+#endif
+#if defined(_WIN32) && !defined(_WIN64)
+    // Under WOW64 system32 shows the 32-bit system files unless redirection is off.
+    const auto machineOfKernel32 = [] {
+        std::ifstream in("C:\\windows\\system32\\kernel32.dll", std::ios::binary);
+        std::string head(4096, '\0');
+        in.read(head.data(), static_cast<std::streamsize>(head.size()));
+        std::uint32_t peOffset = 0;
+        std::uint16_t machine = 0;
+        std::memcpy(&peOffset, head.data() + 0x3C, sizeof peOffset);
+        if (!in || peOffset + 6 > head.size()) return machine;
+        std::memcpy(&machine, head.data() + peOffset + 4, sizeof machine);
+        return machine;
+    };
+    EXPECT_EQ(machineOfKernel32(), IMAGE_FILE_MACHINE_I386);
+    PVOID redirection = nullptr;
+    ASSERT_TRUE(gv_pfnWow64DisableFsRedirection(&redirection));
+    const std::uint16_t unredirected = machineOfKernel32();
+    ASSERT_TRUE(gv_pfnWow64RevertFsRedirection(redirection));
+    EXPECT_EQ(unredirected, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(machineOfKernel32(), IMAGE_FILE_MACHINE_I386);
+#endif
 }
 
 TEST_F(AgentTest, TempDirectory) {

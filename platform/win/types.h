@@ -72,6 +72,15 @@ using FARPROC = void (*)();
 // Wide literal: L"..." on Windows.
 #define WTEXT(text) u##text
 
+// The SDK's calling-convention markers, stdcall on 32-bit Windows: functions the system calls
+// back are declared CALLBACK, system entry points WINAPI. The host layer has one convention.
+#ifndef CALLBACK
+#define CALLBACK
+#endif
+#ifndef WINAPI
+#define WINAPI
+#endif
+
 #ifndef TRUE
 #define TRUE 1
 #endif

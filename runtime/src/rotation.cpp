@@ -238,7 +238,7 @@ DWORD LoggerTimerMethod(LoggerSettings* settings) {
     return ERROR_SUCCESS;
 }
 
-void LoggerTimerRoutine(PVOID settings, BOOLEAN /*timerOrWaitFired*/) {
+void CALLBACK LoggerTimerRoutine(PVOID settings, BOOLEAN /*timerOrWaitFired*/) {
     const TimerCheck check;
     if (!check.admitted()) return;
     LogInfo("LoggerTimerRoutine : Inside LoggerTimerRoutine Method\n");

@@ -104,17 +104,19 @@ std::int64_t FloorDiv(std::int64_t value, std::int64_t divisor) {
     return quotient;
 }
 
-// The whole-second offset of amount units, or false when it cannot be represented.
-bool SecondsOf(std::int64_t amount, int unit, __int128* seconds) {
+// The whole-second offset of amount units, or false when it cannot be represented. A
+// product beyond 64 bits lies far outside the dates a value can hold (years 0 to 65535), so
+// an overflow is answered as out of range: no 128-bit type needed, which 32-bit x86 lacks.
+bool SecondsOf(std::int64_t amount, int unit, std::int64_t* seconds) {
     switch (unit) {
         case HYL_NANOSECONDS: *seconds = amount / 1000000000; return true;
         case HYL_MICROSECONDS: *seconds = amount / 1000000; return true;
         case HYL_MILLISECONDS: *seconds = amount / 1000; return true;
         case HYL_SECONDS: *seconds = amount; return true;
-        case HYL_MINUTES: *seconds = static_cast<__int128>(amount) * 60; return true;
-        case HYL_HOURS: *seconds = static_cast<__int128>(amount) * 3600; return true;
-        case HYL_DAYS: *seconds = static_cast<__int128>(amount) * 86400; return true;
-        case HYL_WEEKS: *seconds = static_cast<__int128>(amount) * 7 * 86400; return true;
+        case HYL_MINUTES: return !__builtin_mul_overflow(amount, 60, seconds);
+        case HYL_HOURS: return !__builtin_mul_overflow(amount, 3600, seconds);
+        case HYL_DAYS: return !__builtin_mul_overflow(amount, 86400, seconds);
+        case HYL_WEEKS: return !__builtin_mul_overflow(amount, 7 * 86400, seconds);
         default: return false;
     }
 }
@@ -132,27 +134,26 @@ bool ShiftDateTime(HylDateTime* value, std::int64_t amount, int unit, int sign) 
     }
     std::int64_t year = date.year;
     std::int64_t month = date.month;
-    __int128 total;
+    std::int64_t total = 0;
     if (unit == HYL_MONTHS) {
-        const __int128 months = static_cast<__int128>(year) * 12 + (month - 1) +
-                                static_cast<__int128>(amount) * sign;
-        if (months < 0 || months >= static_cast<__int128>(65536) * 12) return false;
-        year = FloorDiv(static_cast<std::int64_t>(months), 12);
-        month = static_cast<std::int64_t>(months) - year * 12 + 1;
-        total = 0;
-    } else {
-        if (!SecondsOf(amount, unit, &total)) return false;
-        total *= sign;
+        std::int64_t months = 0;
+        if (__builtin_mul_overflow(amount, sign, &months) ||
+            __builtin_add_overflow(months, year * 12 + (month - 1), &months) || months < 0 || months >= 65536 * 12)
+            return false;
+        year = FloorDiv(months, 12);
+        month = months - year * 12 + 1;
+    } else if (!SecondsOf(amount, unit, &total) || __builtin_mul_overflow(total, sign, &total)) {
+        return false;
     }
     // Day overflow of the month (31 February) rolls into the next month, as the C
     // library's normalisation does.
-    total += static_cast<__int128>(DaysFromCivil(year, month, 1) + date.day - 1) * 86400 +
-             time.hour * 3600 + time.minute * 60 + time.second;
-    const __int128 limit = static_cast<__int128>(DaysFromCivil(65536, 1, 1)) * 86400;
-    const __int128 origin = static_cast<__int128>(DaysFromCivil(0, 1, 1)) * 86400;
-    if (total < origin || total >= limit) return false;
+    const std::int64_t start = (DaysFromCivil(year, month, 1) + date.day - 1) * 86400 + time.hour * 3600 +
+                               time.minute * 60 + time.second;
+    const std::int64_t limit = DaysFromCivil(65536, 1, 1) * 86400;
+    const std::int64_t origin = DaysFromCivil(0, 1, 1) * 86400;
+    if (__builtin_add_overflow(total, start, &total) || total < origin || total >= limit) return false;
 
-    const std::int64_t seconds = static_cast<std::int64_t>(total);
+    const std::int64_t seconds = total;
     const std::int64_t days = FloorDiv(seconds, 86400);
     const std::int64_t ofDay = seconds - days * 86400;
     std::int64_t newYear = 0;

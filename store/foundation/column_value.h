@@ -145,7 +145,8 @@ private:
     static constexpr std::uint8_t kInlineSizeMask = 0x0f;
     static constexpr std::uint64_t kBorrowedBit = 1;
     static constexpr std::uint64_t kAddressMask = ~std::uint64_t{kCountedAlignment - 1};
-    static_assert(sizeof(void*) == 8, "an address fills the buffer");
+    // A 32-bit address takes the low half, leaving the tag byte zero as well.
+    static_assert(sizeof(void*) <= 8, "an address fits the buffer");
     static_assert(kInlineBytes < kTagIndex, "inline bytes and their zero byte precede the tag");
 
     char storage_[kTagIndex + 1] = {};

@@ -3,6 +3,7 @@
 #include "store/foundation/mem_pool.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -47,7 +48,10 @@ constexpr std::size_t Align(std::size_t size, std::size_t boundary) {
 
 constexpr std::size_t kHeaderSize = Align(sizeof(MemBlock), 16);
 constexpr std::size_t kPoolRecordSize = Align(sizeof(MemPool), 8);
-constexpr std::size_t kLargestRequest = static_cast<std::size_t>(1) << 40;
+// 1 TiB, or a quarter of the address space where that is smaller (32-bit builds): any
+// larger size would overflow the sums made with it.
+constexpr std::size_t kLargestRequest =
+    static_cast<std::size_t>(std::min<std::uint64_t>(std::uint64_t{1} << 40, SIZE_MAX / 4));
 
 std::size_t BlockBytes(const MemBlock* block) { return (block->sizeIndex + 1) * kMemBlockUnit; }
 std::size_t Room(const MemBlock* block) { return static_cast<std::size_t>(block->end - block->firstFree); }

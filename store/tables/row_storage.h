@@ -129,7 +129,7 @@ private:
     unsigned char address_[sizeof(ColumnValue*)] = {};
     std::uint32_t word_ = 0;
 };
-static_assert(sizeof(RowValueArray) == 12);
+static_assert(sizeof(RowValueArray) == sizeof(ColumnValue*) + sizeof(std::uint32_t));
 
 // Slots for row headers (RowObject): one process-wide pool of equal-sized slots, so
 // headers sit close together in the order rows were made. A chunk of slots goes back
