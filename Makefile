@@ -5,7 +5,7 @@ PRODUCT ?= itunes64
 SECONDS ?= 60
 DB ?= sqlite
 
-.PHONY: all bootstrap configure build test asan-test fuzz release package debs check-install docs demo demo-store demo-http clean format windows windows-test
+.PHONY: all bootstrap configure build test asan-test fuzz release package debs check-install docs demo demo-store demo-http clean format windows windows-test windows-package windows-package-check
 
 all: build
 
@@ -68,6 +68,15 @@ windows: bootstrap
 
 windows-test: windows
 	@scripts/windows-test
+
+# The Windows packages build/windows/vantorra-agent-VERSION-win64.zip and -win32.zip: the
+# programs, their data, the SQLite ODBC driver, licences and a README (scripts/windows-package).
+windows-package: windows
+	@scripts/windows-package
+
+# Each package unpacked into a fresh folder and its programs run from there under Wine.
+windows-package-check: windows-package
+	@scripts/windows-package-check
 
 demo: build
 	@tools/demo/run-demo "$(PRODUCT)"
