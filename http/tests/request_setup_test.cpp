@@ -309,8 +309,7 @@ TEST_F(RequestSetupTest, ARestartClosesTheAbandonedSessionAndConnection) {
 }
 
 // What Windows' WinHTTP reports as an invalid response (12152): no status line, nothing at
-// all. Each restarts the request once, then counts five rounds on the same request; the
-// server sees six requests.
+// all. Each restarts the request once, then counts five rounds on the same request.
 TEST_F(RequestSetupTest, AnInvalidAnswerRestartsOnceThenCountsRounds) {
     struct Case {
         const char* name;
@@ -320,18 +319,17 @@ TEST_F(RequestSetupTest, AnInvalidAnswerRestartsOnceThenCountsRounds) {
         {"no status line", R"({"raw": "<html><body>not a response</body></html>\r\n\r\n"})"},
     };
     ScriptedServer server;
-    std::size_t seen = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         server.SetScenario(std::string(R"({"default": )") + c.action + "}");
+        const int before = CountInLog("as the error code received is 12152 \n");
         HttpRequestHandles handles;
         EXPECT_NE(Request(server.port(), "/", &handles), 0u);
-        seen += 6;
-        // One restart, then five counted rounds: six answers of 12152 a request.
-        EXPECT_EQ(CountInLog("as the error code received is 12152 \n"), static_cast<int>(seen));
+        // One restart, then five counted rounds: six answers of 12152. (How many reach the
+        // server depends on whether the WinHTTP keeps the connection after an invalid answer.)
+        EXPECT_EQ(CountInLog("as the error code received is 12152 \n") - before, 6);
         EXPECT_TRUE(Sleeps().empty());
         CloseRequestHandles(handles);
-        EXPECT_TRUE(server.WaitForRequests(seen));
     }
 }
 
