@@ -4,6 +4,10 @@ PRODUCT ?= itunes64
 # Seconds each fuzz target runs in `make fuzz`.
 SECONDS ?= 60
 DB ?= sqlite
+# ccache where present; paths below the checkout are hashed relative to it, so a fresh
+# checkout elsewhere (as CI's) reuses what an earlier build compiled.
+CCACHE_LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR := $(CURDIR)
 
 .PHONY: all bootstrap configure build test asan-test fuzz release package debs check-install docs demo demo-store demo-http clean format windows windows-test windows-package windows-package-check
 
@@ -13,7 +17,7 @@ bootstrap:
 	@scripts/bootstrap
 
 configure: bootstrap
-	@cmake --preset debug >/dev/null
+	@cmake --preset debug $(CCACHE_LAUNCHER) >/dev/null
 
 build: configure
 	@cmake --build --preset debug -j $(JOBS)
@@ -32,7 +36,7 @@ fuzz: bootstrap
 	@fuzz/run-fuzz.sh "$(CURDIR)" "$(CURDIR)/build/fuzz-clang" "$(SECONDS)"
 
 release: bootstrap
-	@cmake --preset release >/dev/null
+	@cmake --preset release $(CCACHE_LAUNCHER) >/dev/null
 	@cmake --build --preset release -j $(JOBS)
 
 # The Debian packages vantorra-agent and vantorra-agent-dev in build/release/packages/,
@@ -46,7 +50,7 @@ check-install: debs
 	@scripts/check-install all build/release
 
 debs: bootstrap
-	@cmake --preset release >/dev/null
+	@cmake --preset release $(CCACHE_LAUNCHER) >/dev/null
 	@cmake --build --preset release -j $(JOBS) --target installable
 	@cd build/release && cpack
 
@@ -55,7 +59,6 @@ docs: configure
 	@cmake --build --preset debug --target docs
 
 # The handler and its libraries built for Windows with mingw-w64; the tests run under Wine.
-CCACHE_LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
 # Both bitnesses: build/windows (x86_64) and build/windows32 (i686, as the agent ships the
 # handler).
