@@ -199,13 +199,15 @@ TEST_F(RegistryAccessTest, DeleteKeyTreeRemovesNestedChildren) {
 
 TEST_F(RegistryAccessTest, RegistryKeyHoldsOneKeyAcrossOperations) {
 #ifdef _WIN64
-    GTEST_SKIP() << "writes through the 32-bit registry view and reads through the process's own one, "
-                    "which is the 64-bit view here; the 32-bit test program runs it under WOW64";
+    GTEST_SKIP()
+        << "writes through the 32-bit registry view and reads through the process's own one, "
+           "which is the 64-bit view here; the 32-bit test program runs it under WOW64";
 #endif
 #ifdef _WIN32
     // Keys of the real registry, outside the private root: none may be left from a run before.
     const auto removeBothViews = [] {
-        for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "Software\\Obj", view, 0);
+        for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+            RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "Software\\Obj", view, 0);
     };
     removeBothViews();
 #endif
@@ -266,7 +268,8 @@ TEST_F(RegistryAccessTest, RegistryKeyHoldsOneKeyAcrossOperations) {
     BOOL wow64 = FALSE;
     ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
     ASSERT_TRUE(wow64) << "the 32-bit test programs run on 64-bit Windows";
-    EXPECT_EQ(key.open(HKEY_LOCAL_MACHINE, "Software\\Obj", KEY_READ | KEY_WRITE | KEY_WOW64_64KEY), 2);
+    EXPECT_EQ(key.open(HKEY_LOCAL_MACHINE, "Software\\Obj", KEY_READ | KEY_WRITE | KEY_WOW64_64KEY),
+              2);
     ASSERT_EQ(key.create(HKEY_LOCAL_MACHINE, "Software\\Obj", nullptr, REG_OPTION_NON_VOLATILE,
                          KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &disposition),
               0);

@@ -113,10 +113,14 @@ bool SecondsOf(std::int64_t amount, int unit, std::int64_t* seconds) {
         case HYL_MICROSECONDS: *seconds = amount / 1000000; return true;
         case HYL_MILLISECONDS: *seconds = amount / 1000; return true;
         case HYL_SECONDS: *seconds = amount; return true;
-        case HYL_MINUTES: return !__builtin_mul_overflow(amount, 60, seconds);
-        case HYL_HOURS: return !__builtin_mul_overflow(amount, 3600, seconds);
-        case HYL_DAYS: return !__builtin_mul_overflow(amount, 86400, seconds);
-        case HYL_WEEKS: return !__builtin_mul_overflow(amount, 7 * 86400, seconds);
+        case HYL_MINUTES:
+            return !__builtin_mul_overflow(amount, 60, seconds);
+        case HYL_HOURS:
+            return !__builtin_mul_overflow(amount, 3600, seconds);
+        case HYL_DAYS:
+            return !__builtin_mul_overflow(amount, 86400, seconds);
+        case HYL_WEEKS:
+            return !__builtin_mul_overflow(amount, 7 * 86400, seconds);
         default: return false;
     }
 }
@@ -138,7 +142,8 @@ bool ShiftDateTime(HylDateTime* value, std::int64_t amount, int unit, int sign) 
     if (unit == HYL_MONTHS) {
         std::int64_t months = 0;
         if (__builtin_mul_overflow(amount, sign, &months) ||
-            __builtin_add_overflow(months, year * 12 + (month - 1), &months) || months < 0 || months >= 65536 * 12)
+            __builtin_add_overflow(months, year * 12 + (month - 1), &months) || months < 0 ||
+            months >= 65536 * 12)
             return false;
         year = FloorDiv(months, 12);
         month = months - year * 12 + 1;
@@ -147,11 +152,12 @@ bool ShiftDateTime(HylDateTime* value, std::int64_t amount, int unit, int sign) 
     }
     // Day overflow of the month (31 February) rolls into the next month, as the C
     // library's normalisation does.
-    const std::int64_t start = (DaysFromCivil(year, month, 1) + date.day - 1) * 86400 + time.hour * 3600 +
-                               time.minute * 60 + time.second;
+    const std::int64_t start = (DaysFromCivil(year, month, 1) + date.day - 1) * 86400 +
+                               time.hour * 3600 + time.minute * 60 + time.second;
     const std::int64_t limit = DaysFromCivil(65536, 1, 1) * 86400;
     const std::int64_t origin = DaysFromCivil(0, 1, 1) * 86400;
-    if (__builtin_add_overflow(total, start, &total) || total < origin || total >= limit) return false;
+    if (__builtin_add_overflow(total, start, &total) || total < origin || total >= limit)
+        return false;
 
     const std::int64_t seconds = total;
     const std::int64_t days = FloorDiv(seconds, 86400);
