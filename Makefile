@@ -4,10 +4,12 @@ PRODUCT ?= itunes64
 # Seconds each fuzz target runs in `make fuzz`.
 SECONDS ?= 60
 DB ?= sqlite
-# ccache where present; paths below the checkout are hashed relative to it, so a fresh
-# checkout elsewhere (as CI's) reuses what an earlier build compiled.
+# ccache where present; paths below the checkout are hashed relative to it, and the build
+# folder's own path is left out of debug builds' hashes, so a fresh checkout elsewhere (as
+# CI's) reuses what an earlier build compiled.
 CCACHE_LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 
 .PHONY: all bootstrap configure build test asan-test fuzz release package debs check-install docs demo demo-store demo-http clean format windows windows-test windows-package windows-package-check
 
