@@ -500,6 +500,21 @@ bool ReloadTableData() {
 
 // ---- save -----------------------------------------------------------------------------------
 
+namespace {
+
+// The generated column of a new row holding -1, the identifier given when none could be
+// reserved (the sequence table unreadable or unwritable); null when there is none.
+const ColumnDefn* UnreservedIdentifier(const TableData& table, const RowObject& row) {
+    if (!table.tableDefn) return nullptr;
+    const auto& columns = table.tableDefn->columns;
+    for (std::size_t i = 0; i < columns.size() && i < row.values.size(); ++i)
+        if (columns[i]->generatorName && row.values[i].buffer == MakeIdentifierValue(-1, columns[i]->type).buffer)
+            return columns[i].get();
+    return nullptr;
+}
+
+}  // namespace
+
 bool SaveTable(const char* tableName) {
     LogTrace("@@@ Inside SaveTable @@@\n");
     TableData* table = tableName ? GetTableDataByName(tableName) : nullptr;
@@ -525,7 +540,7 @@ bool SaveTable(const char* tableName) {
                 else if (state == ROW_NEW || state == (ROW_NEW | ROW_UPDATED))
                     writes.push_back({row, RowStatementKind::Insert});
             }
-            const auto statementOf = [&name](const RowWrite& write) -> SqlText {
+            const auto statementOf = [&name, table](const RowWrite& write) -> SqlText {
                 switch (write.kind) {
                     case RowStatementKind::Delete:
                         return GenerateDeleteQuery(name.c_str(), write.row);
@@ -533,6 +548,12 @@ bool SaveTable(const char* tableName) {
                         return GenerateUpdateQuery(name.c_str(), write.row);
                     case RowStatementKind::Insert:
                         break;
+                }
+                if (const ColumnDefn* column = UnreservedIdentifier(*table, *write.row)) {
+                    LogError("Row of table %s has no identifier in %s (no batch could be reserved); the row is "
+                             "not saved\n",
+                             name, column->name);
+                    return std::nullopt;
                 }
                 return GenerateInsertQuery(name.c_str(), write.row);
             };

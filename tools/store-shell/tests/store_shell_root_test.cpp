@@ -53,6 +53,43 @@ TEST_F(StoreShellRootTest, RowsTheDatabaseRefusesAreReportedAndKept) {
     EXPECT_EQ(run.err, "store-shell: 1 rows not saved (see the store log)\n");
 }
 
+// A sequence table the store cannot use: the insert gets no identifier (-1), and the save
+// says the row is not saved instead of writing it keyed -1 and ending with success.
+TEST_F(StoreShellRootTest, ARowWithoutAnIdentifierIsNotSavedAndTheSaveFails) {
+    const struct {
+        const char* name;
+        const char* breakSequences;
+    } cases[] = {
+        {"its columns missing", "DROP TABLE SeqGenState; CREATE TABLE SeqGenState(OTHER int)"},
+        {"a view in its place",
+         "DROP TABLE SeqGenState; CREATE VIEW SeqGenState AS SELECT 'ORDER_ID' AS SEQNAME, 900 AS CURRENTBATCHEND"},
+    };
+    int number = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StoreRoot root;
+        root.UseSqliteDsn(sandbox_, "broken_sequences_" + std::to_string(++number));
+        const auto shell = [&](std::vector<std::string> commands) {
+            commands.insert(commands.begin(), {"--root", root.path().string()});
+            return testsupport::RunProgram("store-shell", commands, work_.path());
+        };
+        const auto sql = [&](const char* statement) {
+            return testsupport::RunProgram("/usr/bin/sqlite3", {root.dbFile(), statement}, work_.path());
+        };
+        ASSERT_EQ(shell({"count Orders"}).out, "2\n");  // the first run creates the database
+        const auto broken = sql(c.breakSequences);
+        ASSERT_EQ(broken.code, 0) << broken.err;
+
+        auto run = shell({"insert Orders NAME='keyless' CUSTOMER_ID=1", "save all"});
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(run.out, "-1\n");
+        EXPECT_EQ(run.err, "store-shell: 1 rows not saved (see the store log)\n");
+        EXPECT_EQ(sql("select count(*) from Orders").out, "2\n");
+        const std::string log = testsupport::ReadFile(root.path() / "logs" / "quennet.log");
+        EXPECT_NE(log.find("Row of table Orders has no identifier in ID"), std::string::npos) << log;
+    }
+}
+
 // store-shell reading its commands from a pipe the test writes as it goes.
 class Conversation {
 public:
