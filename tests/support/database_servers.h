@@ -3,6 +3,23 @@
 // stopped by PID when the program ends.
 #pragma once
 
+#include <string>
+
+namespace testsupport {
+
+// The servers' ODBC connection strings, the same whether a server runs beside the test
+// program or on the Linux side of a Wine run.
+inline std::string PostgresConnectionString(int port, const std::string& database) {
+    return "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + std::to_string(port) + ";Database=" + database +
+           ";Uid=postgres;Pwd=secret;";
+}
+inline std::string MariaDbConnectionString(int port) {
+    return "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" + std::to_string(port) +
+           ";Database=t;Uid=tester;Pwd=secret;";
+}
+
+}  // namespace testsupport
+
 #ifdef _WIN32
 #include "tests/support/database_servers_remote.h"
 #else
@@ -90,8 +107,7 @@ public:
     }
     int port() const { return port_; }
     std::string connectionString(const std::string& database = "postgres") const {
-        return "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + std::to_string(port_) +
-               ";Database=" + database + ";Uid=postgres;Pwd=secret;";
+        return PostgresConnectionString(port_, database);
     }
     // Runs SQL through psql as the superuser on the database; its exit status.
     int Psql(const std::string& sql, std::string* output = nullptr, const std::string& database = "postgres") const {
@@ -169,8 +185,7 @@ public:
     }
     int port() const { return port_; }
     std::string connectionString() const {
-        return "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" + std::to_string(port_) +
-               ";Database=t;Uid=tester;Pwd=secret;";
+        return MariaDbConnectionString(port_);
     }
     // Runs SQL through the client as root over the socket; its exit status.
     int Sql(const std::string& sql, std::string* output = nullptr) const {

@@ -43,8 +43,7 @@ public:
         return server;
     }
     std::string connectionString(const std::string& database = "postgres") const {
-        return "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + std::to_string(port()) +
-               ";Database=" + database + ";Uid=postgres;Pwd=secret;";
+        return PostgresConnectionString(port(), database);
     }
     int Psql(const std::string& sql, std::string* output = nullptr, const std::string& database = "postgres") const {
         return RunSql(sql, output, database);
@@ -64,8 +63,7 @@ public:
         return server;
     }
     std::string connectionString() const {
-        return "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" + std::to_string(port()) +
-               ";Database=t;Uid=tester;Pwd=secret;";
+        return MariaDbConnectionString(port());
     }
     int Sql(const std::string& sql, std::string* output = nullptr) const { return RunSql(sql, output); }
     bool Stop() { return Act("stop"); }
