@@ -569,41 +569,62 @@ std::unique_ptr<RowObject> CreateNewRowObject(std::vector<ColumnValue> values) {
     });
 }
 
+namespace {
+
+// AddNewRow once the table is found; the caller runs it under UnlessOutOfMemory.
+bool AddNewRowTo(TableData* table, std::unique_ptr<RowObject> row) {
+    if (!table || !row || row->owner || !HasColumns(table)) return false;
+    if (row->values.size() != table->columnCount) {
+        LogError("AddNewRow : row of %u values refused for %s of %u columns\n",
+                 static_cast<unsigned>(row->values.size()), table->name, table->columnCount);
+        return false;
+    }
+    // The row is not shared yet, so its values are filled before the table is locked;
+    // the identifier reservation may wait on the database. A row read from the
+    // database keeps its NULLs.
+    if (table->kind == KIND_TABLE && !(row->state & ROW_SAVED)) {
+        const auto& columns = table->tableDefn->columns;
+        for (std::uint32_t i = 0; i < columns.size(); ++i) {
+            ColumnValue& value = row->values[i];
+            if (value.isNull() && columns[i]->generatorName) {
+                value = MakeIdentifierValue(
+                    GenerateIDAbove(table->name.c_str(), columns[i].get(), HighestHeldIdentifier(*table, i)),
+                    columns[i]->type);
+            }
+            if (value.isNull() && !columns[i]->defaultValue.isNull()) value = columns[i]->defaultValue;
+        }
+    }
+    PendingNotifications pending;
+    {
+        std::unique_lock<std::shared_mutex> hold(table->rowsLock);
+        const RowObject* raw = row.get();
+        AppendLocked(table, std::move(row));
+        CollectNotification(&pending, raw, table);
+    }
+    SendPending(pending);
+    return true;
+}
+
+}  // namespace
+
 bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
     return UnlessOutOfMemory(kRowNotAdded, [&] {
         LogTrace("@@@ Inside AddNewRow @@@\n");
-        TableData* table = GetTableDataByName(tableName);
-        if (!table || !row || row->owner || !HasColumns(table)) return false;
-        if (row->values.size() != table->columnCount) {
-            LogError("AddNewRow : row of %u values refused for %s of %u columns\n",
-                     static_cast<unsigned>(row->values.size()), table->name, table->columnCount);
-            return false;
-        }
-        // The row is not shared yet, so its values are filled before the table is locked;
-        // the identifier reservation may wait on the database. A row read from the
-        // database keeps its NULLs.
-        if (table->kind == KIND_TABLE && !(row->state & ROW_SAVED)) {
-            const auto& columns = table->tableDefn->columns;
-            for (std::uint32_t i = 0; i < columns.size(); ++i) {
-                ColumnValue& value = row->values[i];
-                if (value.isNull() && columns[i]->generatorName) {
-                    value = MakeIdentifierValue(
-                        GenerateIDAbove(table->name.c_str(), columns[i].get(), HighestHeldIdentifier(*table, i)),
-                        columns[i]->type);
-                }
-                if (value.isNull() && !columns[i]->defaultValue.isNull()) value = columns[i]->defaultValue;
-            }
-        }
-        PendingNotifications pending;
-        {
-            std::unique_lock<std::shared_mutex> hold(table->rowsLock);
-            const RowObject* raw = row.get();
-            AppendLocked(table, std::move(row));
-            CollectNotification(&pending, raw, table);
-        }
-        SendPending(pending);
-        return true;
+        return AddNewRowTo(GetTableDataByName(tableName), std::move(row));
     });
+}
+
+std::size_t AddNewRows(const char* tableName, std::vector<std::unique_ptr<RowObject>>& rows) {
+    TableData* table = GetTableDataByName(tableName);
+    std::size_t added = 0;
+    for (; added < rows.size(); ++added) {
+        const bool appended = UnlessOutOfMemory(kRowNotAdded, [&] {
+            LogTrace("@@@ Inside AddNewRow @@@\n");
+            return AddNewRowTo(table, std::move(rows[added]));
+        });
+        if (!appended) break;
+    }
+    return added;
 }
 
 std::unique_ptr<ResultData> SelectRows(const char* tableName, const char* criteria) {

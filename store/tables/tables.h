@@ -160,6 +160,10 @@ std::unique_ptr<RowObject> CreateNewRowObject(std::vector<ColumnValue> values);
 // is not the table's column count, or memory runs out (the row is then freed and nothing
 // appended).
 bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row);
+// AddNewRow for each row in order with one lookup of the table (a load's rows); stops at
+// the first row refused (which is freed; those after it stay in the vector). The count
+// appended.
+std::size_t AddNewRows(const char* tableName, std::vector<std::unique_ptr<RowObject>>& rows);
 
 // The matching rows in table order (rows marked ROW_DELETED included), cursor before the
 // first; an empty result is valid. Null for an unknown table, criteria that do not parse,

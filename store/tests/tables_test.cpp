@@ -60,6 +60,32 @@ TEST_F(TablesTest, RowsOfTheWrongWidthAreRefused) {
     EXPECT_EQ(GetLiveRowCount("Item"), 0u);
 }
 
+// A batch stops at its first refused row: the rows before it stay appended in order,
+// the rest are left with the caller; an unknown table takes none.
+TEST_F(TablesTest, BatchOfRowsStopsAtTheFirstRefusedOne) {
+    ASSERT_TRUE(CreateTable("Item"));
+    std::vector<std::unique_ptr<RowObject>> rows;
+    rows.push_back(CreateNewRowObject({Int(1), Text("a"), Int(2)}));
+    rows.push_back(CreateNewRowObject({Int(3), Text("b"), Int(4)}));
+    rows.push_back(CreateNewRowObject({Int(5)}));
+    rows.push_back(CreateNewRowObject({Int(6), Text("c"), Int(7)}));
+    EXPECT_EQ(AddNewRows("Item", rows), 2u);
+    EXPECT_EQ(GetLiveRowCount("Item"), 2u);
+    ASSERT_TRUE(rows[3]);
+    EXPECT_FALSE(rows[3]->owner);
+    auto all = SelectRows("Item", nullptr);
+    ASSERT_EQ(all->entries.size(), 2u);
+    EXPECT_EQ(all->entries[0]->values[1].data(), std::string("a"));
+    EXPECT_EQ(all->entries[1]->values[1].data(), std::string("b"));
+
+    std::vector<std::unique_ptr<RowObject>> elsewhere;
+    elsewhere.push_back(CreateNewRowObject({Int(1), Text("x"), Int(2)}));
+    EXPECT_EQ(AddNewRows("Nothing", elsewhere), 0u);
+    std::vector<std::unique_ptr<RowObject>> none;
+    EXPECT_EQ(AddNewRows("Item", none), 0u);
+    EXPECT_EQ(GetLiveRowCount("Item"), 2u);
+}
+
 TEST_F(TablesTest, GeneratedIdsTakeTheColumnsOwnWidth) {
     ASSERT_TRUE(CreateTable("Wide"));
     AddRow("Wide", {ColumnValue::Null(), ColumnValue::Null()});

@@ -539,6 +539,16 @@ std::vector<std::size_t> ResultSourcesOfColumns(const TableDefn& defn,
     return sources;
 }
 
+namespace {
+// Whether another column reads the same result column as column i: its cell is then
+// copied, not moved.
+bool SourceShared(const std::vector<std::size_t>& sources, std::size_t i) {
+    for (std::size_t k = 0; k < sources.size(); ++k)
+        if (k != i && sources[k] == sources[i]) return true;
+    return false;
+}
+}  // namespace
+
 std::optional<std::vector<ColumnValue>> ConvertCellsToRowValues(const DialectRules& rules, const TableDefn& defn,
                                                                 const std::vector<ResultColumnDescriptor>& columns,
                                                                 std::span<ColumnValue> cells,
@@ -555,7 +565,7 @@ std::optional<std::vector<ColumnValue>> ConvertCellsToRowValues(const DialectRul
         const bool sameBytes = !cell.isNull() && IsByteType(columns[source].type) && IsByteType(column.type) &&
                                cell.length == cell.buffer->size();
         if (cell.isNull() || columns[source].type == column.type || sameBytes) {
-            if (std::count(sources.begin(), sources.end(), source) == 1)
+            if (!SourceShared(sources, i))
                 values[i] = std::move(cell);
             else
                 values[i] = cell;

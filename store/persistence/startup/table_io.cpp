@@ -139,10 +139,9 @@ public:
     bool everyRowConverted() const { return converting_; }
     // Appends the converted rows to the table; false when one is refused.
     bool AppendTo(const char* table) {
-        for (auto& row : rows_)
-            if (!AddNewRow(table, std::move(row))) return false;
+        const bool everyAdded = AddNewRows(table, rows_) == rows_.size();
         rows_.clear();
-        return true;
+        return everyAdded;
     }
 
 private:
