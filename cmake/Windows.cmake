@@ -83,7 +83,6 @@ target_link_libraries(test_support PUBLIC Threads::Threads ws2_32 advapi32)
 target_compile_definitions(test_support PRIVATE
   VANTORRA_SOURCE_DIR="${PROJECT_SOURCE_DIR}" VANTORRA_BIN_DIR="${VANTORRA_BIN_DIR}")
 list(APPEND VANTORRA_POSIX_ONLY_TESTS
-  "http/tests/temp_files_test.cpp: POSIX local users, modes and links (nobody plants files and links, folders are 0700)"
   "tools/http-fetch/tests/: start the program as a POSIX child process, kill it with signals and cap its file size with setrlimit")
 # ---- end HTTP client ----
 
