@@ -73,7 +73,24 @@ bool PlantFile(const fs::path& where, const std::string& content) {
 }
 #endif
 
-class TempFilesTest : public HttpClientTest {};
+// The three ways a file download writes beside its destination: plain, through the gzip
+// decoder (which writes a second temporary file) and throttled.
+struct DownloadWay {
+    const char* name;
+    bool gzip;
+    bool throttled;
+};
+constexpr DownloadWay kDownloadWays[] = {{"plain", false, false}, {"gzip", true, false}, {"throttled", false, true}};
+
+class TempFilesTest : public HttpClientTest {
+protected:
+    // Downloads the server's /patch.bin to dest the given way.
+    DWORD DownloadFile(const NginxServer& nginx, const DownloadWay& way, const fs::path& dest) {
+        gv_dataTransferRateKBps = 40;
+        return way.throttled ? GetByBitrate(nginx.port(), "/patch.bin", dest.string(), nullptr, DOWNLOAD_FILE)
+                             : GetEx(nginx.port(), "/patch.bin", dest.string(), nullptr, DOWNLOAD_FILE, way.gzip);
+    }
+};
 
 TEST_F(TempFilesTest, ThePrivateFolderIsTheOwnersAloneAndFollowsTemp) {
     std::string folder;
@@ -244,20 +261,12 @@ TEST_F(TempFilesTest, FileDownloadsNeverWriteThroughALinkBesideTheDestination) {
     const fs::path dest = temp.path() / "patch.bin";
     const fs::path planted = temp.path() / ("patch.bin" + std::to_string(GetCurrentThreadId()) + ".tmp");
     const fs::path second = temp.path() / ("patch.bin" + std::to_string(GetCurrentThreadId()) + ".1.tmp");
-    struct Case {
-        const char* name;
-        bool gzip;
-        bool throttled;
-    } const cases[] = {{"plain", false, false}, {"gzip", true, false}, {"throttled", false, true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const DownloadWay& way : kDownloadWays) {
+        SCOPED_TRACE(way.name);
         fs::remove(dest);
         testsupport::WriteFile(planted, "planted");
         testsupport::WriteFile(second, "planted too");
-        gv_dataTransferRateKBps = 40;
-        const DWORD result = c.throttled ? GetByBitrate(nginx.port(), "/patch.bin", dest.string(), nullptr, DOWNLOAD_FILE)
-                                         : GetEx(nginx.port(), "/patch.bin", dest.string(), nullptr, DOWNLOAD_FILE, c.gzip);
-        EXPECT_EQ(result, 0u);
+        EXPECT_EQ(DownloadFile(nginx, way, dest), 0u);
         EXPECT_EQ(ReadBytes(dest), body);
         EXPECT_EQ(ReadBytes(planted), "planted");
         EXPECT_EQ(ReadBytes(second), "planted too");
@@ -275,13 +284,8 @@ TEST_F(TempFilesTest, FileDownloadsNeverWriteThroughALinkBesideTheDestination) {
     const fs::path dest = shared / "patch.bin";
     const fs::path planted = shared / ("patch.bin" + std::to_string(GetCurrentThreadId()) + ".tmp");
     Victim victim;
-    struct Case {
-        const char* name;
-        bool gzip;
-        bool throttled;
-    } const cases[] = {{"plain", false, false}, {"gzip", true, false}, {"throttled", false, true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const DownloadWay& way : kDownloadWays) {
+        SCOPED_TRACE(way.name);
         fs::remove(dest);
         fs::remove(planted);
         ASSERT_TRUE(PlantLink(planted, victim.file));
@@ -289,10 +293,7 @@ TEST_F(TempFilesTest, FileDownloadsNeverWriteThroughALinkBesideTheDestination) {
         const fs::path second = shared / ("patch.bin" + std::to_string(GetCurrentThreadId()) + ".1.tmp");
         fs::remove(second);
         ASSERT_TRUE(PlantLink(second, victim.file));
-        gv_dataTransferRateKBps = 40;
-        const DWORD result = c.throttled ? GetByBitrate(nginx.port(), "/patch.bin", dest.string(), nullptr, DOWNLOAD_FILE)
-                                         : GetEx(nginx.port(), "/patch.bin", dest.string(), nullptr, DOWNLOAD_FILE, c.gzip);
-        EXPECT_EQ(result, 0u);
+        EXPECT_EQ(DownloadFile(nginx, way, dest), 0u);
         EXPECT_FALSE(fs::is_symlink(dest));
         EXPECT_EQ(ReadBytes(dest), body);
         EXPECT_EQ(victim.content(), "precious");
