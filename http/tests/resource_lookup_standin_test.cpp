@@ -2,6 +2,8 @@
 // for it: through the fail-over from a dead last access address, wrapped per product
 // edition, loaded into the store and announced to the agent's service; and the handler's
 // own start-up, which fetches the document but loads no dictionary to read it with.
+#include <cctype>
+
 #include "http/tests/resource_lookup_fixture.h"
 #include "store/store.h"
 #include "store/tests/store_fixture.h"
@@ -63,7 +65,7 @@ TEST_F(ResourceLookupStandinTest, TheIdentifierComesFromTheServerOrStaysUnset) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ClearStore();
-        ASSERT_TRUE(LoadDataDictFromXMLFile((testsupport::SourceDir() / "data" / "agent_dictionary.xml").c_str()));
+        ASSERT_TRUE(LoadDataDictFromXMLFile((testsupport::SourceDir() / "data" / "agent_dictionary.xml").string().c_str()));
         deleteValue(HKEY_LOCAL_MACHINE, gv_systemDetailsKey.c_str(), "ZQAgentResourceID");
         fs::remove(server.root() / kDocument);
         if (c.document) server.AddFile(kDocument, *c.document);
@@ -93,8 +95,19 @@ TEST_F(ResourceLookupStandinTest, TheIdentifierComesFromTheServerOrStaysUnset) {
 // it fails over to the live server, fetches the document and stops at loading it.
 TEST_F(ResourceLookupStandinTest, TheHandlersStartUpFetchesTheDocumentButRecordsNothing) {
     StandinServer server;
-    server.AddFile("client-data/demo1/domains/workgroup/resources/pc-01.xml",
-                   Document("<Agentparams PARAM_NAME=\"RESOURCE_ID\" param_Value=\"RES-5\"/>\n"));
+#ifdef _WIN32
+    // The machine's own name, in its workgroup (under Wine the host's name, WORKGROUP).
+    char name[256] = {};
+    DWORD size = sizeof name;
+    ASSERT_TRUE(GetComputerNameExA(ComputerNamePhysicalDnsHostname, name, &size));
+    std::string computer(name, size);
+    for (char& c : computer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+#else
+    const std::string computer = "pc-01";
+    testsupport::WriteFile(machine.path() / "machine.ini", "[computer]\nname = PC-01\njoin_status = 2\njoin_name = WORKGROUP\n");
+#endif
+    const std::string document = "client-data/demo1/domains/workgroup/resources/" + computer + ".xml";
+    server.AddFile(document, Document("<Agentparams PARAM_NAME=\"RESOURCE_ID\" param_Value=\"RES-5\"/>\n"));
     std::string hive = ReadFile(testsupport::SourceDir() / "tools/standins/agent-config.reg");
     const auto replace = [&hive](const std::string& from, const std::string& to) {
         const auto at = hive.find(from);
@@ -107,24 +120,26 @@ TEST_F(ResourceLookupStandinTest, TheHandlersStartUpFetchesTheDocumentButRecords
     replace("\"ZQAgentVersion\"", "\"ZQAgentInstallDir\"=\"C:\\\\Agent\\\\\"\n\"ZQAgentVersion\"");
     replace("\"ZQAgentResourceID\"=\"RES-1001\"", "");
     ASSERT_TRUE(testsupport::WriteHive(machine, hive));
-    testsupport::WriteFile(machine.path() / "machine.ini", "[computer]\nname = PC-01\njoin_status = 2\njoin_name = WORKGROUP\n");
     ServiceListener service(machine.path(), "ZQAgentSvc");
+    const auto handlerLogPath = machine.drivePath('C', "Agent/logs/zqprereqhandler.log");
+    fs::remove(handlerLogPath);  // on Windows the real drive, which an earlier run may have used
 
     // Without options the handler ends after its start-up, with the usage and 13.
     const auto run = testsupport::RunProgram("zqprereqhandler", {}, temp.path());
     EXPECT_EQ(run.code, 13) << run.err;
-    const std::string handlerLog = ReadFile(machine.drivePath('C', "Agent/logs/zqprereqhandler.log"));
+    const std::string handlerLog = ReadFile(handlerLogPath);
     EXPECT_NE(handlerLog.find("GetResourceIDFromServer : Error occured ("), std::string::npos) << handlerLog;
     EXPECT_NE(handlerLog.find("AgentSendRequest : Last Access Address is 127.0.0.1 \n"), std::string::npos);
     EXPECT_EQ(handlerLog.find("The Resource ID from the server is given"), std::string::npos);
-    const std::string after = ReadFile(machine.path() / "registry" / "HKLM.reg");
-    EXPECT_EQ(after.find("ZQAgentResourceID"), std::string::npos);
-    EXPECT_NE(after.find("\"ZQLastAccessName\"=\"127.0.0.1\""), std::string::npos);
+    std::optional<std::string> lastAccess;
+    ReadRegSZ(HKEY_LOCAL_MACHINE, "Software\\Halcyra\\Vantorra\\ZQAgent\\ServerInfo", "ZQLastAccessName", &lastAccess);
+    EXPECT_EQ(lastAccess, "127.0.0.1");
+    EXPECT_FALSE(RegisteredId().has_value());
     EXPECT_EQ(service.pending(), "");
     ASSERT_TRUE(server.WaitForAccessLog(1));
     const auto entry = server.AccessLog().front();
     EXPECT_EQ(entry.status, 200) << entry.target;
-    EXPECT_EQ(entry.target, "/clientdatarequest?fileName=/client-data/demo1/domains/workgroup/resources/pc-01.xml");
+    EXPECT_EQ(entry.target, "/clientdatarequest?fileName=/" + document);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // The resource identifier from the server, end to end: the agent's start-up step with the
 // HTTP lookup installed, nginx serving the per-computer document, the store loading it,
 // and the registry value and service notification that follow.
-#include <unistd.h>
-
 #include "http/tests/resource_lookup_fixture.h"
 #include "store/store.h"
 #include "store/tests/store_fixture.h"
@@ -24,7 +22,7 @@ protected:
         gv_zqProductCode = "RQNA";
     }
     static void LoadAgentDictionary() {
-        ASSERT_TRUE(LoadDataDictFromXMLFile((testsupport::SourceDir() / "data" / "agent_dictionary.xml").c_str()));
+        ASSERT_TRUE(LoadDataDictFromXMLFile((testsupport::SourceDir() / "data" / "agent_dictionary.xml").string().c_str()));
     }
 };
 

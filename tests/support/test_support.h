@@ -7,6 +7,7 @@
 #include <process.h>
 #include <winsock2.h>
 #include <windows.h>
+#include <winsvc.h>
 #else
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -196,7 +197,122 @@ inline std::filesystem::path SourceDir() {
 #endif
 }
 
-#ifndef _WIN32
+// What a program run to its end left: exit status (-1 when it did not exit), stdout, stderr.
+struct ProgramResult {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+#ifdef _WIN32
+// Runs a built program of the project (NAME.exe in BinDir()) with the arguments, in workDir,
+// with stdin read from the text given; its output goes through files in workDir.
+inline ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
+                                const std::filesystem::path& workDir, const std::string& input = "") {
+    const auto quoted = [](const std::string& text) { return "\"" + text + "\""; };
+    std::string commandLine = quoted((BinDir() / (name + ".exe")).string());
+    for (const auto& arg : args) commandLine += " " + quoted(arg);
+    WriteFile(workDir / "stdin.txt", input);
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const auto open = [&](const char* file, DWORD access, DWORD disposition) {
+        return CreateFileA((workDir / file).string().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = open("stdin.txt", GENERIC_READ, OPEN_EXISTING);
+    startup.hStdOutput = open("stdout.txt", GENERIC_WRITE, CREATE_ALWAYS);
+    startup.hStdError = open("stderr.txt", GENERIC_WRITE, CREATE_ALWAYS);
+    PROCESS_INFORMATION process{};
+    ProgramResult result;
+    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir.string().c_str(),
+                       &startup, &process)) {
+        DWORD code = 0;
+        if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(process.hProcess, &code))
+            result.code = static_cast<int>(code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    result.out = ReadFile(workDir / "stdout.txt");
+    result.err = ReadFile(workDir / "stderr.txt");
+    return result;
+}
+
+// A running service of the machine: NAME registered with the control manager and started,
+// running the test kit's control_recorder_service.exe, which writes each user-defined
+// control code it is sent to <root>/services/NAME.codes. Stopped and deleted at the end
+// of the scope.
+class ServiceListener {
+public:
+    ServiceListener(const std::filesystem::path& root, const std::string& name) : name_(name) {
+        std::filesystem::create_directories(root / "services");
+        record_ = root / "services" / (name + ".codes");
+        manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        if (!manager_) return;
+        Remove();  // one left behind by a run that ended early
+        const std::string command =
+            "\"" + (BinDir() / "control_recorder_service.exe").string() + "\" \"" + record_.string() + "\"";
+        // A service deleted a moment ago may still be on its way out.
+        WaitUntil([&] {
+            service_ = CreateServiceA(manager_, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                      command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+            return service_ != nullptr || GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE;
+        });
+        bound_ = service_ && StartServiceA(service_, 0, nullptr) && WaitForState(service_, SERVICE_RUNNING);
+    }
+    ~ServiceListener() {
+        Remove();
+        if (manager_) CloseServiceHandle(manager_);
+    }
+    ServiceListener(const ServiceListener&) = delete;
+    ServiceListener& operator=(const ServiceListener&) = delete;
+    bool bound() const { return bound_; }
+    // The next control code sent, waiting for it at most 10 s; empty when none came.
+    std::string receive() {
+        std::string code;
+        WaitUntil([&] { return !(code = Next()).empty(); });
+        return code;
+    }
+    // The next control code sent so far, if any, without waiting.
+    std::string pending() { return Next(); }
+
+private:
+    std::string Next() {
+        std::ifstream in(record_, std::ios::binary);
+        std::string unread;
+        if (!in.seekg(static_cast<std::streamoff>(consumed_)) || !std::getline(in, unread) || in.eof()) return "";
+        consumed_ += unread.size() + 1;  // a line the service has finished writing
+        return unread;
+    }
+    static bool WaitForState(SC_HANDLE service, DWORD state) {
+        return WaitUntil([&] {
+            SERVICE_STATUS status{};
+            return QueryServiceStatus(service, &status) && status.dwCurrentState == state;
+        });
+    }
+    void Remove() {
+        SC_HANDLE service = service_ ? service_ : OpenServiceA(manager_, name_.c_str(), SERVICE_ALL_ACCESS);
+        service_ = nullptr;
+        if (!service) return;
+        SERVICE_STATUS status{};
+        if (ControlService(service, SERVICE_CONTROL_STOP, &status)) WaitForState(service, SERVICE_STOPPED);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+
+    std::string name_;
+    std::filesystem::path record_;
+    std::size_t consumed_ = 0;
+    SC_HANDLE manager_ = nullptr;
+    SC_HANDLE service_ = nullptr;
+    bool bound_ = false;
+};
+#else
 // A running service of the machine root: a datagram socket at <root>/services/NAME.sock.
 class ServiceListener {
 public:
@@ -233,13 +349,6 @@ private:
     std::string path_;
     int fd_ = -1;
     bool bound_ = false;
-};
-
-// What a program run to its end left: exit status (-1 when it did not exit), stdout, stderr.
-struct ProgramResult {
-    int code = -1;
-    std::string out;
-    std::string err;
 };
 
 // Starts a built program of the project (or, given a path, that program) with the arguments
