@@ -6,8 +6,9 @@ SECONDS ?= 60
 DB ?= sqlite
 # ccache where present; paths below the checkout are hashed relative to it, and the build
 # folder's own path is left out of debug builds' hashes, so a fresh checkout elsewhere (as
-# CI's) reuses what an earlier build compiled.
-CCACHE_LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+# CI's) reuses what an earlier build compiled. Expanded where a recipe uses it, after the
+# bootstrap prerequisite has installed ccache on a fresh machine.
+CCACHE_LAUNCHER = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
