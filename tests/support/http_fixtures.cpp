@@ -123,6 +123,29 @@ bool PortAccepts(int port, const char* host) {
     return connected;
 }
 
+namespace {
+
+// Whether nginx's worker answers on the port: the master accepts connections as soon as it
+// listens, before its worker has started, and a first request with a short timeout would
+// fail on a loaded machine. The request is not in the access log.
+bool WorkerAnswers(int port) {
+    sockaddr_in address = LoopbackAddress("127.0.0.1", port);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    timeval timeout{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const std::string request = "GET /fixture-ready HTTP/1.0\r\n\r\n";
+    char answer[5] = {};
+    const bool answered = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                          send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()) &&
+                          recv(fd, answer, sizeof answer, MSG_WAITALL) == sizeof answer &&
+                          std::memcmp(answer, "HTTP/", sizeof answer) == 0;
+    close(fd);
+    return answered;
+}
+
+}  // namespace
+
 int UnusedLoopbackPort(const char* host) {
     sockaddr_in address = LoopbackAddress(host, 0);
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -170,6 +193,7 @@ void NginxServer::WriteConfig() const {
     const std::string root = root_.string();
     std::string locations = R"(
         location / { }
+        location = /fixture-ready { access_log off; return 204; }
         location /norange/ { alias ROOT/; max_ranges 0; }
         location /slow/ { alias ROOT/; limit_rate_after 64k; limit_rate 1; }
         location /throttled/ { alias ROOT/; limit_rate 200k; }
@@ -225,7 +249,7 @@ void NginxServer::Start() {
     process_ = ChildProcess({"nginx", "-p", dir + "/", "-c", dir + "/nginx.conf", "-e", dir + "/error.log"},
                             dir_.path() / "nginx.out");
     const bool up = WaitUntil([&] {
-        return !process_.Running() || (PortAccepts(port_) && (!options_.https || PortAccepts(httpsPort_)));
+        return !process_.Running() || (WorkerAnswers(port_) && (!options_.https || PortAccepts(httpsPort_)));
     });
     if (!up || !process_.Running()) {
         process_.Stop(SIGTERM);
