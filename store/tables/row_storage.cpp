@@ -254,6 +254,14 @@ std::size_t AlignCounted(std::size_t offset) {
 
 }  // namespace
 
+RowValueArray::RowValueArray(std::size_t count) {
+    if (count > kMaxColumns) throw std::bad_alloc();
+    if (count == 0) return;
+    auto* array = static_cast<ColumnValue*>(::operator new(count * sizeof(ColumnValue)));
+    std::uninitialized_value_construct_n(array, count);
+    Set(array, static_cast<std::uint32_t>(count));
+}
+
 void RowValueArray::Adopt(std::vector<ColumnValue>& values) {
     if (values.size() > kMaxColumns) throw std::bad_alloc();
     if (values.empty()) return Set(nullptr, 0);

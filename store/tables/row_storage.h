@@ -76,6 +76,8 @@ public:
     RowValueArray() = default;
     // Throws std::bad_alloc when memory runs out or there are more than kMaxColumns values.
     RowValueArray(std::vector<ColumnValue> values) { Adopt(values); }
+    // count NULL values.
+    explicit RowValueArray(std::size_t count);
     RowValueArray(const RowValueArray& other) : RowValueArray(std::vector<ColumnValue>(other.begin(), other.end())) {}
     RowValueArray& operator=(const RowValueArray& other);
     RowValueArray& operator=(std::vector<ColumnValue> values);

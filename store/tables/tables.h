@@ -58,6 +58,8 @@ struct RowObject {
 
     RowObject() = default;
     explicit RowObject(std::vector<ColumnValue> rowValues) : values(std::move(rowValues)) {}
+    // A row of columnCount NULL values.
+    explicit RowObject(std::size_t columnCount) : values(columnCount) {}
     ~RowObject();  // frees any chain that follows without recursion
     RowObject(const RowObject&) = delete;
     RowObject& operator=(const RowObject&) = delete;

@@ -59,6 +59,11 @@ std::optional<std::vector<ColumnValue>> ConvertCellsForTable(const SqlDialect* d
                                                              const std::vector<ResultColumnDescriptor>& columns,
                                                              std::span<ColumnValue> cells,
                                                              const std::vector<std::size_t>& sources);
+// The same into values, one NULL per column of the definition (a row's own values); false
+// when a cell does not convert.
+bool ConvertCellsIntoRow(const SqlDialect* dialect, const TableDefn& defn,
+                         const std::vector<ResultColumnDescriptor>& columns, std::span<ColumnValue> cells,
+                         const std::vector<std::size_t>& sources, std::span<ColumnValue> values);
 
 // The descriptor of that name (case-insensitive), or null.
 const SqlDialect* GetSqlDialect(const char* name);

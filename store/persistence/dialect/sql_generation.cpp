@@ -549,11 +549,11 @@ bool SourceShared(const std::vector<std::size_t>& sources, std::size_t i) {
 }
 }  // namespace
 
-std::optional<std::vector<ColumnValue>> ConvertCellsToRowValues(const DialectRules& rules, const TableDefn& defn,
-                                                                const std::vector<ResultColumnDescriptor>& columns,
-                                                                std::span<ColumnValue> cells,
-                                                                const std::vector<std::size_t>& sources) {
-    std::vector<ColumnValue> values(defn.columns.size());
+// Fills values (one NULL per column of the definition) from the cells; false (logged) when
+// a cell does not convert.
+bool ConvertCellsToRowValues(const DialectRules& rules, const TableDefn& defn,
+                             const std::vector<ResultColumnDescriptor>& columns, std::span<ColumnValue> cells,
+                             const std::vector<std::size_t>& sources, std::span<ColumnValue> values) {
     for (std::size_t i = 0; i < defn.columns.size(); ++i) {
         const ColumnDefn& column = *defn.columns[i];
         const std::size_t source = sources[i];
@@ -575,20 +575,28 @@ std::optional<std::vector<ColumnValue>> ConvertCellsToRowValues(const DialectRul
         if (!value) {
             LogError("%sConvResultsetToRowobject : value of column %s cannot be read as type %d\n", rules.prefix,
                      column.name, static_cast<int>(column.type));
-            return std::nullopt;
+            return false;
         }
         values[i] = std::move(*value);
     }
-    return values;
+    return true;
+}
+
+bool ConvertCellsIntoRow(const SqlDialect* dialect, const TableDefn& defn,
+                         const std::vector<ResultColumnDescriptor>& columns, std::span<ColumnValue> cells,
+                         const std::vector<std::size_t>& sources, std::span<ColumnValue> values) {
+    if (!dialect) return false;
+    if (dialect->rules->logsRowEntry) LogTrace("@@@ Inside %sConvResultsetToRowobject @@@\n", dialect->rules->prefix);
+    return ConvertCellsToRowValues(*dialect->rules, defn, columns, cells, sources, values);
 }
 
 std::optional<std::vector<ColumnValue>> ConvertCellsForTable(const SqlDialect* dialect, const TableDefn& defn,
                                                              const std::vector<ResultColumnDescriptor>& columns,
                                                              std::span<ColumnValue> cells,
                                                              const std::vector<std::size_t>& sources) {
-    if (!dialect) return std::nullopt;
-    if (dialect->rules->logsRowEntry) LogTrace("@@@ Inside %sConvResultsetToRowobject @@@\n", dialect->rules->prefix);
-    return ConvertCellsToRowValues(*dialect->rules, defn, columns, cells, sources);
+    std::vector<ColumnValue> values(defn.columns.size());
+    if (!ConvertCellsIntoRow(dialect, defn, columns, cells, sources, values)) return std::nullopt;
+    return values;
 }
 
 std::optional<std::vector<ColumnValue>> ConvertResultRow(const DialectRules& rules, const QueryResultSet* result,
@@ -605,5 +613,9 @@ std::optional<std::vector<ColumnValue>> ConvertResultRow(const DialectRules& rul
     // A row of the table: each column taken from the result column of its name (else
     // its position) and converted to the column's type.
     std::vector<ColumnValue> copies(cells.begin(), cells.end());
-    return ConvertCellsToRowValues(rules, *defn, result->columns, copies, ResultSourcesOfColumns(*defn, result->columns));
+    std::vector<ColumnValue> values(defn->columns.size());
+    if (!ConvertCellsToRowValues(rules, *defn, result->columns, copies, ResultSourcesOfColumns(*defn, result->columns),
+                                 values))
+        return std::nullopt;
+    return values;
 }

@@ -146,9 +146,9 @@ public:
 
 private:
     std::unique_ptr<RowObject> FromDialect(std::span<ColumnValue> cells) {
-        std::optional<std::vector<ColumnValue>> values = ConvertCellsForTable(dialect_, *defn_, columns_, cells, sources_);
-        if (!values) return nullptr;
-        auto row = std::make_unique<RowObject>(std::move(*values));
+        // The values go straight into the row's own array, without a vector between.
+        auto row = std::make_unique<RowObject>(defn_->columns.size());
+        if (!ConvertCellsIntoRow(dialect_, *defn_, columns_, cells, sources_, row->values)) return nullptr;
         row->state = ROW_SAVED;
         return row;
     }
