@@ -132,7 +132,7 @@ TEST_F(ResourceLookupStandinTest, TheHandlersStartUpFetchesTheDocumentButRecords
     EXPECT_NE(handlerLog.find("AgentSendRequest : Last Access Address is 127.0.0.1 \n"), std::string::npos);
     EXPECT_EQ(handlerLog.find("The Resource ID from the server is given"), std::string::npos);
     std::optional<std::string> lastAccess;
-    ReadRegSZ(HKEY_LOCAL_MACHINE, "Software\\Halcyra\\Vantorra\\ZQAgent\\ServerInfo", "ZQLastAccessName", &lastAccess);
+    ReadRegSZ(HKEY_LOCAL_MACHINE, gv_serverInfoKey.c_str(), "ZQLastAccessName", &lastAccess);
     EXPECT_EQ(lastAccess, "127.0.0.1");
     EXPECT_FALSE(RegisteredId().has_value());
     EXPECT_EQ(service.pending(), "");

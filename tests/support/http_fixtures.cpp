@@ -114,30 +114,29 @@ sockaddr_in LoopbackAddress(const char* host, int port) {
 
 }  // namespace
 
-bool PortAccepts(int port, const char* host) {
+namespace {
+
+// A socket connected to host:port, or -1.
+int ConnectTo(const char* host, int port) {
     sockaddr_in address = LoopbackAddress(host, port);
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
 }
-
-namespace {
 
 // Whether nginx's worker answers on the port: the master accepts connections as soon as it
 // listens, before its worker has started, and a first request with a short timeout would
 // fail on a loaded machine. The request is not in the access log.
 bool WorkerAnswers(int port) {
-    sockaddr_in address = LoopbackAddress("127.0.0.1", port);
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ConnectTo("127.0.0.1", port);
     if (fd < 0) return false;
     timeval timeout{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     const std::string request = "GET /fixture-ready HTTP/1.0\r\n\r\n";
     char answer[5] = {};
-    const bool answered = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                          send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()) &&
+    const auto sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    const bool answered = sent == static_cast<ssize_t>(request.size()) &&
                           recv(fd, answer, sizeof answer, MSG_WAITALL) == sizeof answer &&
                           std::memcmp(answer, "HTTP/", sizeof answer) == 0;
     close(fd);
@@ -145,6 +144,12 @@ bool WorkerAnswers(int port) {
 }
 
 }  // namespace
+
+bool PortAccepts(int port, const char* host) {
+    const int fd = ConnectTo(host, port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
 
 int UnusedLoopbackPort(const char* host) {
     sockaddr_in address = LoopbackAddress(host, 0);

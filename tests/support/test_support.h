@@ -210,7 +210,8 @@ struct ProgramResult {
 inline ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
                                 const std::filesystem::path& workDir, const std::string& input = "") {
     const auto quoted = [](const std::string& text) { return "\"" + text + "\""; };
-    std::string commandLine = quoted((BinDir() / (name + ".exe")).string());
+    const std::string program = (BinDir() / (name + ".exe")).string();
+    std::string commandLine = quoted(program);
     for (const auto& arg : args) commandLine += " " + quoted(arg);
     WriteFile(workDir / "stdin.txt", input);
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -226,7 +227,8 @@ inline ProgramResult RunProgram(const std::string& name, const std::vector<std::
     startup.hStdError = open("stderr.txt", GENERIC_WRITE, CREATE_ALWAYS);
     PROCESS_INFORMATION process{};
     ProgramResult result;
-    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir.string().c_str(),
+    // By its full path, never looked up on the search path.
+    if (CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir.string().c_str(),
                        &startup, &process)) {
         DWORD code = 0;
         if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
