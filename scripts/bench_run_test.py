@@ -74,6 +74,7 @@ class Judging(unittest.TestCase):
     def test_counter_goals(self):
         bound = dict(benchmark="BM_Handler", counter="overhead_ms", max=15.0, unit="ms", what="h")
         per = dict(benchmark="BM_Insert", counter="bytes_per_row", per="sqlite_bytes_per_row", max=1.5, what="m")
+        at_least = dict(benchmark="BM_Turns/*", counter="loop_ms", per="load_ms", min=0.8, what="t")
         cases = [
             ("under the bound", [bound], [result("BM_Handler/iterations:20/real_time", 30, overhead_ms=14.0)],
              [("BM_Handler", "met", 14.0)]),
@@ -86,6 +87,14 @@ class Judging(unittest.TestCase):
              [("BM_Insert", "not run", None)]),
             ("the other counter zero", [per], [result("BM_Insert", 1, bytes_per_row=1.0, sqlite_bytes_per_row=0.0)],
              [("BM_Insert", "not run", None)]),
+            ("a lower bound met, each size its own figure", [at_least],
+             [result("BM_Turns/10/manual_time", 1, loop_ms=40.0, load_ms=45.0),
+              result("BM_Turns/20/manual_time", 1, loop_ms=30.0, load_ms=40.0)],
+             [("BM_Turns/10", "met", 0.889), ("BM_Turns/20", "missed", 0.75)]),
+            ("a lower bound, the median of repetitions", [at_least],
+             [result("BM_Turns/10", 1, loop_ms=10.0, load_ms=40.0),
+              median("BM_Turns/10", 1, loop_ms=36.0, load_ms=40.0)],
+             [("BM_Turns/10", "met", 0.9)]),
         ]
         for label, goals, results, expected in cases:
             with self.subTest(label):
