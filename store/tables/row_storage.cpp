@@ -229,6 +229,17 @@ void RowStorage::Clear() noexcept {
     bytesInUse_ = 0;
 }
 
+void RowStorage::Swap(RowStorage& other) noexcept {
+    std::swap(chunks_, other.chunks_);
+    std::swap(largeBlocks_, other.largeBlocks_);
+    std::swap(freeLists_, other.freeLists_);
+    std::swap(next_, other.next_);
+    std::swap(end_, other.end_);
+    std::swap(nextChunkBytes_, other.nextChunkBytes_);
+    std::swap(liveBlocks_, other.liveBlocks_);
+    std::swap(bytesInUse_, other.bytesInUse_);
+}
+
 std::size_t RowStorage::FreeBlockCount() const {
     std::size_t count = 0;
     for (const FreeBlock* block : freeLists_) {
@@ -343,6 +354,15 @@ void RowValueArray::ReleaseTo(RowStorage& storage) noexcept {
                                                     : ((word_ & ~kCountMask) >> kUnitsShift) * RowStorage::kGranule;
     Destroy();
     storage.Free(block, bytes);
+}
+
+void RowValueArray::LeaveStorage(RowStorage& storage) {
+    if (!InStorage()) return;
+    // Copies of borrowed texts own their bytes.
+    RowValueArray owned(std::vector<ColumnValue>(begin(), end()));
+    ReleaseTo(storage);
+    Set(owned.Values(), owned.word_);
+    owned.Set(nullptr, 0);
 }
 
 static_assert(sizeof(RowObject) <= 48, "a row header is 48 bytes: values, state, the list, owner, held columns");

@@ -33,6 +33,11 @@ public:
     void Free(void* block, std::size_t bytes) noexcept;
     // Returns every chunk to the system.
     void Clear() noexcept;
+    // Exchanges the chunks and blocks of two storages: a loader fills a storage of its
+    // own outside the table's lock and hands it over whole.
+    void Swap(RowStorage& other) noexcept;
+    // True when the storage holds no chunk and no block.
+    bool Unused() const noexcept { return chunks_.empty() && largeBlocks_.empty() && liveBlocks_ == 0; }
 
     // The chunks taken from the system.
     std::size_t ChunkCount() const { return chunks_.size(); }
@@ -102,6 +107,10 @@ public:
     void MoveInto(RowStorage& storage);
     // Destroys the values and gives their block back; the array is empty afterwards.
     void ReleaseTo(RowStorage& storage) noexcept;
+    // Copies values that live in a block of the storage into an array of their own and
+    // gives the block back, ready to move into another storage. On std::bad_alloc the
+    // values stay where they were.
+    void LeaveStorage(RowStorage& storage);
     // True while the values live in a block of a table's storage.
     bool InStorage() const noexcept { return (word_ & ~kCountMask) != 0; }
 

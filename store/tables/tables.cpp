@@ -614,12 +614,21 @@ bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
     });
 }
 
-std::size_t AddNewRows(const char* tableName, std::vector<std::unique_ptr<RowObject>>& rows) {
+std::size_t AddNewRows(const char* tableName, std::vector<std::unique_ptr<RowObject>>& rows, RowStorage* filled) {
     TableData* table = GetTableDataByName(tableName);
+    if (table && filled && !rows.empty()) {
+        std::unique_lock<std::shared_mutex> hold(table->rowsLock);
+        if (table->rowStorage.Unused()) {
+            table->rowStorage.Swap(*filled);
+            filled = nullptr;
+        }
+    }
     std::size_t added = 0;
     for (; added < rows.size(); ++added) {
         const bool appended = UnlessOutOfMemory(kRowNotAdded, [&] {
             LogTrace("@@@ Inside AddNewRow @@@\n");
+            // A block of another storage must not be given back to this table's.
+            if (filled && rows[added]) rows[added]->values.LeaveStorage(*filled);
             return AddNewRowTo(table, std::move(rows[added]));
         });
         if (!appended) break;

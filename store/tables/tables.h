@@ -164,8 +164,11 @@ std::unique_ptr<RowObject> CreateNewRowObject(std::vector<ColumnValue> values);
 bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row);
 // AddNewRow for each row in order with one lookup of the table (a load's rows); stops at
 // the first row refused (which is freed; those after it stay in the vector). The count
-// appended.
-std::size_t AddNewRows(const char* tableName, std::vector<std::unique_ptr<RowObject>>& rows);
+// appended. Rows whose values a loader moved into a storage of its own (filled): a table
+// whose storage is unused takes that storage over whole, under its lock; otherwise each
+// row's values leave it before the row is appended.
+std::size_t AddNewRows(const char* tableName, std::vector<std::unique_ptr<RowObject>>& rows,
+                       RowStorage* filled = nullptr);
 
 // The matching rows in table order (rows marked ROW_DELETED included), cursor before the
 // first; an empty result is valid. Null for an unknown table, criteria that do not parse,

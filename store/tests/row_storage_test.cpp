@@ -184,6 +184,52 @@ TEST_F(RowStorageTest, FreedTableTakesNewRowsAndAssignmentsKeepTheRowWidthRules)
     EXPECT_EQ(std::string(all->entries[0]->values[1].data()), "filled again after the free");
 }
 
+// A loader's rows arrive with their values already in a storage of its own. A table whose
+// storage is unused takes it over whole; a table holding rows gets the values copied into
+// its own. Either way the values read back intact, the loader's storage ends unused, and
+// the table's chunks go once its rows are gone.
+TEST_F(RowStorageTest, RowsFilledInALoadersStorageJoinTheTable) {
+    const std::vector<std::string> texts = SampleTexts();
+    for (const bool tableHoldsRows : {false, true}) {
+        SCOPED_TRACE(tableHoldsRows ? "table holds rows" : "table empty");
+        ASSERT_TRUE(CreateTable("Plain"));
+        TableData* table = GetTableDataByName("Plain");
+        if (tableHoldsRows) AddRow("Plain", {Int(-1), Text("already there, longer than inline"), ColumnValue::Null()});
+        RowStorage loader;
+        std::vector<std::unique_ptr<RowObject>> rows;
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            rows.push_back(CreateNewRowObject({Int(static_cast<int>(i)), Bytes(texts[i]), ColumnValue::Null()}));
+            rows.back()->state = ROW_SAVED;
+            rows.back()->values.MoveInto(loader);
+        }
+        const std::size_t loaderChunks = loader.ChunkCount();
+        ASSERT_GT(loaderChunks, 0u);
+        EXPECT_EQ(AddNewRows("Plain", rows, &loader), texts.size());
+        EXPECT_TRUE(loader.Unused());
+        if (!tableHoldsRows) {
+            EXPECT_EQ(table->rowStorage.ChunkCount(), loaderChunks) << "taken over, not copied";
+        }
+
+        auto all = SelectRows("Plain", nullptr);
+        const std::size_t first = tableHoldsRows ? 1 : 0;
+        ASSERT_EQ(all->rowCount(), first + texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            const RowObject* row = all->entries[first + i];
+            EXPECT_TRUE(row->values.InStorage());
+            EXPECT_EQ(IntOf(row->values[0]), static_cast<int>(i));
+            EXPECT_EQ(row->values[1].buffer.view(), texts[i]);
+            EXPECT_EQ(row->values[1].data()[texts[i].size()], '\0');
+        }
+        // Deleting a row gives its block back to the table's storage, never the loader's
+        // (saved rows would only be marked).
+        for (RowObject* row : all->entries) row->state = ROW_NEW;
+        ASSERT_TRUE(DeleteAllTableRowObjects("Plain"));
+        EXPECT_EQ(GetLiveRowCount("Plain"), 0u);
+        EXPECT_EQ(table->rowStorage.ChunkCount(), 0u);
+        FreeTableData(RemoveTableData("Plain").get());
+    }
+}
+
 std::uint64_t ResidentBytes() { return ProcessStatusKiB("VmRSS") * 1024; }
 
 TEST_F(RowStorageTest, MemoryOfRowsThatAreGoneGoesBackToTheSystem) {

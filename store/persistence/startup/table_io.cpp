@@ -98,6 +98,7 @@ public:
 
     bool Columns(const std::vector<ResultColumnDescriptor>& columns) override {
         rows_.clear();
+        storage_.Clear();
         converting_ = true;
         namesMatch_ = true;
         columns_ = columns;
@@ -130,6 +131,13 @@ public:
             converting_ = false;
             return true;
         }
+        // Into the block the table will keep, now: no heap copy of every row waits for
+        // the append.
+        try {
+            row->values.MoveInto(storage_);
+        } catch (const std::bad_alloc&) {
+            // The row keeps its own values; the append moves them.
+        }
         rows_.push_back(std::move(row));
         return true;
     }
@@ -139,8 +147,9 @@ public:
     bool everyRowConverted() const { return converting_; }
     // Appends the converted rows to the table; false when one is refused.
     bool AppendTo(const char* table) {
-        const bool everyAdded = AddNewRows(table, rows_) == rows_.size();
+        const bool everyAdded = AddNewRows(table, rows_, &storage_) == rows_.size();
         rows_.clear();
+        storage_.Clear();
         return everyAdded;
     }
 
@@ -185,6 +194,9 @@ private:
     std::vector<std::optional<std::size_t>> named_;
     bool namesMatch_ = true;
     bool converting_ = true;
+    // The values of the converted rows, handed to the table on append; declared before
+    // the rows, so it outlives them.
+    RowStorage storage_;
     std::vector<std::unique_ptr<RowObject>> rows_;
 };
 
