@@ -190,16 +190,20 @@ bool HandWrittenLoad(SQLHDBC connection, int rows, std::vector<std::vector<std::
     return table.size() == static_cast<std::size_t>(rows);
 }
 
+// A connection of the baselines' own to the store's SQLite database; null, with the
+// benchmark skipped, when it cannot connect.
+ProviderConnectionPtr OpenBaselineConnection(benchmark::State& state) {
+    ProviderConnectionPtr db = OpenDirect(LoadRoot());
+    if (!db) state.SkipWithError("cannot connect");
+    return db;
+}
+
 // The hand-written loop on its own. As for LoadTable, the rows of the run before are
 // freed and the heap trimmed outside the timing, so both start each run from the same heap.
 void BM_LoadTable_Baseline(benchmark::State& state) {
     const int rows = static_cast<int>(state.range(0));
-    BenchRoot& root = LoadRoot();
-    ProviderConnectionPtr db = OpenDirect(root);
-    if (!db) {
-        state.SkipWithError("cannot connect");
-        return;
-    }
+    ProviderConnectionPtr db = OpenBaselineConnection(state);
+    if (!db) return;
     SQLHDBC connection = static_cast<ODBCConnection*>(db.get())->connection;
     std::vector<std::vector<std::string>> table;
     for (auto _ : state) {
@@ -221,12 +225,8 @@ void BM_LoadTable_Baseline(benchmark::State& state) {
 void BM_LoadTableInTurns(benchmark::State& state) {
     using Clock = std::chrono::steady_clock;
     const int rows = static_cast<int>(state.range(0));
-    BenchRoot& root = LoadRoot();
-    ProviderConnectionPtr db = OpenDirect(root);
-    if (!db) {
-        state.SkipWithError("cannot connect");
-        return;
-    }
+    ProviderConnectionPtr db = OpenBaselineConnection(state);
+    if (!db) return;
     SQLHDBC connection = static_cast<ODBCConnection*>(db.get())->connection;
     const char* name = LoadTableName(rows);
     std::vector<std::vector<std::string>> table;
@@ -332,13 +332,10 @@ void ClearSaveTable(SQLHDBC connection) {
 
 void BM_SaveTable_Baseline(benchmark::State& state) {
     const int rows = static_cast<int>(state.range(0));
-    BenchRoot& root = LoadRoot();
+    LoadRoot();
     const std::vector<std::string> texts = InsertTexts(rows);
-    ProviderConnectionPtr db = OpenDirect(root);
-    if (!db) {
-        state.SkipWithError("cannot connect");
-        return;
-    }
+    ProviderConnectionPtr db = OpenBaselineConnection(state);
+    if (!db) return;
     SQLHDBC connection = static_cast<ODBCConnection*>(db.get())->connection;
     for (auto _ : state) {
         state.PauseTiming();
@@ -360,12 +357,8 @@ void BM_SaveTable_Baseline(benchmark::State& state) {
 // For the gap: one prepared insert with bound parameters, all rows in one transaction.
 void BM_SavePreparedInOneTransaction(benchmark::State& state) {
     const int rows = static_cast<int>(state.range(0));
-    BenchRoot& root = LoadRoot();
-    ProviderConnectionPtr db = OpenDirect(root);
-    if (!db) {
-        state.SkipWithError("cannot connect");
-        return;
-    }
+    ProviderConnectionPtr db = OpenBaselineConnection(state);
+    if (!db) return;
     SQLHDBC connection = static_cast<ODBCConnection*>(db.get())->connection;
     for (auto _ : state) {
         state.PauseTiming();
