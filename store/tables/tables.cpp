@@ -616,7 +616,9 @@ bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
 
 std::size_t AddNewRows(const char* tableName, std::vector<std::unique_ptr<RowObject>>& rows, RowStorage* filled) {
     TableData* table = GetTableDataByName(tableName);
-    if (table && filled && !rows.empty()) {
+    // Only rows of the table's width: the block of a refused row would stay counted in the
+    // table's storage until the table is freed.
+    if (table && filled && !rows.empty() && rows.front() && rows.front()->values.size() == table->columnCount) {
         std::unique_lock<std::shared_mutex> hold(table->rowsLock);
         if (table->rowStorage.Unused()) {
             table->rowStorage.Swap(*filled);

@@ -228,6 +228,14 @@ TEST_F(RowStorageTest, RowsFilledInALoadersStorageJoinTheTable) {
         EXPECT_EQ(table->rowStorage.ChunkCount(), 0u);
         FreeTableData(RemoveTableData("Plain").get());
     }
+    // Rows the table refuses leave its storage as it was.
+    ASSERT_TRUE(CreateTable("Plain"));
+    RowStorage loader;
+    std::vector<std::unique_ptr<RowObject>> narrow;
+    narrow.push_back(CreateNewRowObject({Int(1), Text("two columns only, longer than inline")}));
+    narrow.back()->values.MoveInto(loader);
+    EXPECT_EQ(AddNewRows("Plain", narrow, &loader), 0u);
+    EXPECT_TRUE(GetTableDataByName("Plain")->rowStorage.Unused());
 }
 
 std::uint64_t ResidentBytes() { return ProcessStatusKiB("VmRSS") * 1024; }
