@@ -299,8 +299,7 @@ RowValueArray& RowValueArray::operator=(std::vector<ColumnValue> values) {
     RowValueArray fresh(std::move(values));
     // A block left for another width is not reused before its table is cleared.
     Destroy();
-    Set(fresh.Values(), fresh.word_);
-    fresh.Set(nullptr, 0);
+    TakeArrayOf(fresh);
     return *this;
 }
 
@@ -358,11 +357,9 @@ void RowValueArray::ReleaseTo(RowStorage& storage) noexcept {
 
 void RowValueArray::LeaveStorage(RowStorage& storage) {
     if (!InStorage()) return;
-    // Copies of borrowed texts own their bytes.
-    RowValueArray owned(std::vector<ColumnValue>(begin(), end()));
+    RowValueArray owned(*this);  // copies of borrowed texts own their bytes
     ReleaseTo(storage);
-    Set(owned.Values(), owned.word_);
-    owned.Set(nullptr, 0);
+    TakeArrayOf(owned);
 }
 
 static_assert(sizeof(RowObject) <= 48, "a row header is 48 bytes: values, state, the list, owner, held columns");

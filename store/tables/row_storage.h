@@ -134,6 +134,11 @@ private:
     }
     void Adopt(std::vector<ColumnValue>& values);
     void Destroy() noexcept;
+    // Takes other's array (this one must hold none); other is empty afterwards.
+    void TakeArrayOf(RowValueArray& other) noexcept {
+        Set(other.Values(), other.word_);
+        other.Set(nullptr, 0);
+    }
 
     // The address as bytes keeps the alignment at 4, so the row's state byte follows
     // without padding.
