@@ -7,7 +7,6 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/in_turns.h"
 #include "runtime/log.h"
 #include "store/persistence/persistence.h"
 #include "store/store.h"
@@ -216,50 +216,25 @@ void BM_LoadTable_Baseline(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * rows);
 }
 
-// LoadTable and the hand-written loop in turns, each iteration one of each, in
-// alternating order. On a shared host the speed of a core drifts by tens of percent
-// within seconds, so two benchmarks run one after the other can meet different
-// machines; in turns both sides meet the same drift. The iteration time is LoadTable's;
-// loop_ms and load_ms are the mean times of the two sides, and their quotient is how
-// many times as fast as the loop LoadTable is.
+// LoadTable and the hand-written loop in turns (bench/in_turns.h). The iteration time is
+// LoadTable's; the quotient of loop_ms and load_ms is how many times as fast as the loop
+// LoadTable is.
 void BM_LoadTableInTurns(benchmark::State& state) {
-    using Clock = std::chrono::steady_clock;
     const int rows = static_cast<int>(state.range(0));
     ProviderConnectionPtr db = OpenBaselineConnection(state);
     if (!db) return;
     SQLHDBC connection = static_cast<ODBCConnection*>(db.get())->connection;
     const char* name = LoadTableName(rows);
     std::vector<std::vector<std::string>> table;
-    Clock::duration loadTime{}, loopTime{};
-    bool loadFirst = true;
-    for (auto _ : state) {
-        UnLoadTable(name);
-        std::vector<std::vector<std::string>>().swap(table);
-        malloc_trim(0);
-        Clock::duration load{}, loop{};
-        const char* failure = nullptr;
-        for (int side = 0; side < 2; ++side) {
-            const auto start = Clock::now();
-            if ((side == 0) == loadFirst) {
-                if (!LoadTable(name)) failure = "LoadTable failed";
-                load = Clock::now() - start;
-            } else {
-                if (!HandWrittenLoad(connection, rows, table)) failure = "query failed";
-                loop = Clock::now() - start;
-            }
-        }
-        if (failure) {
-            state.SkipWithError(failure);
-            break;
-        }
-        loadFirst = !loadFirst;
-        loadTime += load;
-        loopTime += loop;
-        state.SetIterationTime(std::chrono::duration<double>(load).count());
-    }
-    const double iterations = static_cast<double>(state.iterations());
-    state.counters["load_ms"] = std::chrono::duration<double, std::milli>(loadTime).count() / iterations;
-    state.counters["loop_ms"] = std::chrono::duration<double, std::milli>(loopTime).count() / iterations;
+    bench::TimeInTurns(
+        state, "load_ms", "loop_ms",
+        [&] {
+            UnLoadTable(name);
+            std::vector<std::vector<std::string>>().swap(table);
+            malloc_trim(0);
+        },
+        [&] { return LoadTable(name) ? nullptr : "LoadTable failed"; },
+        [&] { return HandWrittenLoad(connection, rows, table) ? nullptr : "query failed"; });
     state.SetItemsProcessed(state.iterations() * rows);
 }
 

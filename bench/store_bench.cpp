@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +20,7 @@
 
 #include <fmt/format.h>
 
+#include "bench/in_turns.h"
 #include "store/dictionary/dictionary.h"
 #include "store/tables/tables.h"
 #include "store/xml/table_xml.h"
@@ -258,37 +258,16 @@ void BM_Select_Baseline(benchmark::State& state) {
 }
 BENCHMARK(BM_Select_Baseline)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
-// The goal's figure: each iteration runs the store's select and SQLite's one after the
-// other, alternating which goes first, so both meet the same machine. On a host whose core
-// speed drifts within seconds, BM_Select and its baseline, run apart, scatter by more than
-// the goal's margin.
+// The goal's figure: the store's select and SQLite's in turns (bench/in_turns.h), as
+// BM_Select and its baseline, run apart, scatter by more than the goal's margin.
 void BM_SelectInTurns(benchmark::State& state) {
-    using Clock = std::chrono::steady_clock;
     EnsureStoreRows();
     const Query& query = kQueries[state.range(0)];
     const std::size_t expected = SqliteSelect(query);
-    Clock::duration storeTime{}, sqliteTime{};
-    bool storeFirst = true;
-    for (auto _ : state) {
-        Clock::duration store{}, sqlite{};
-        for (int side = 0; side < 2; ++side) {
-            const auto start = Clock::now();
-            if ((side == 0) == storeFirst) {
-                if (StoreSelect(query) != expected) state.SkipWithError("result counts differ");
-                store = Clock::now() - start;
-            } else {
-                benchmark::DoNotOptimize(SqliteSelect(query));
-                sqlite = Clock::now() - start;
-            }
-        }
-        storeFirst = !storeFirst;
-        storeTime += store;
-        sqliteTime += sqlite;
-        state.SetIterationTime(std::chrono::duration<double>(store).count());
-    }
-    const double iterations = static_cast<double>(state.iterations());
-    state.counters["store_ms"] = std::chrono::duration<double, std::milli>(storeTime).count() / iterations;
-    state.counters["sqlite_ms"] = std::chrono::duration<double, std::milli>(sqliteTime).count() / iterations;
+    bench::TimeInTurns(
+        state, "store_ms", "sqlite_ms", [] {},
+        [&] { return StoreSelect(query) == expected ? nullptr : "result counts differ"; },
+        [&] { return SqliteSelect(query) == expected ? nullptr : "SQLite's count changed"; });
 }
 BENCHMARK(BM_SelectInTurns)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseManualTime();
 
