@@ -69,7 +69,7 @@ TEST(LookupModule, IsLoadedOnlyWhenTheResourceIdIsMissing) {
     EXPECT_EQ(run.exitCode, 0u);
     std::string trace = ProgramTrace(traces.path(), program);
     ASSERT_FALSE(trace.empty()) << "no loader trace of the program";
-    for (const char* library : {"resource-lookup.so", "libcurl", "libxml2", "libicu"})
+    for (const char* library : {"resource-lookup.so", "libcurl", "libxml2", "libicu", "libcrypto"})
         EXPECT_EQ(trace.find(library), std::string::npos) << library << " loaded at start-up";
     EXPECT_TRUE(nginx.AccessLog().empty());
 
@@ -87,6 +87,33 @@ TEST(LookupModule, IsLoadedOnlyWhenTheResourceIdIsMissing) {
     EXPECT_NE(run.logText.find("GetResourceIDFromServer : Unable to get the reource id xml from "),
               std::string::npos);
     EXPECT_EQ(run.logText.find("LoadResourceIdLookup"), std::string::npos);
+}
+
+// libcrypto is opened only for the key check that an enabled proxy asks for: the check
+// then makes the key container's two key pairs through it.
+TEST(HandlerStart, OpensLibcryptoOnlyForTheProxysKeyCheck) {
+    HandlerMachine machine;
+    machine.Prepare("itunes64", {"--agent-config"});
+    ASSERT_EQ(machine.Reg("add \"HKLM\\Software\\Halcyra\\Vantorra\\ZQAgent\" /v ProxyEnabled /t "
+                          "REG_SZ /d yes /f"),
+              0);
+    testsupport::TempDir traces;
+    machine.SetEnvironment("LD_DEBUG", "files");
+    machine.SetEnvironment("LD_DEBUG_OUTPUT", (traces.path() / "ld").string());
+
+    const HandlerRun run = machine.Run({"-n", "itunes64", "-p", machine.Archive()});
+    EXPECT_EQ(run.exitCode, 0u);
+    const std::string trace =
+        ProgramTrace(traces.path(), testsupport::BinDir() / "zqprereqhandler");
+    const size_t opened = trace.find("file=libcrypto.so");
+    ASSERT_NE(opened, std::string::npos) << "libcrypto not opened";
+    EXPECT_NE(trace.substr(opened, trace.find('\n', opened) - opened).find("dynamically loaded by"),
+              std::string::npos)
+        << "libcrypto linked rather than opened";
+    const fs::path container = machine.Root() / "crypto" / MS_DEF_PROV_A / "default";
+    for (const char* key : {"signature.pem", "exchange.pem"})
+        EXPECT_NE(testsupport::ReadFile(container / key).find("PRIVATE KEY"), std::string::npos)
+            << key;
 }
 
 // The path of the shared object that holds symbol (loaded for the purpose).

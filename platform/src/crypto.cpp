@@ -1,9 +1,14 @@
 // Key containers of the CryptoAPI subset: folders below <machine root>/crypto holding
 // the signature and key-exchange RSA key pairs as PEM files, generated with OpenSSL.
+// libcrypto is opened on the first use of a key rather than linked: most processes (the
+// handler without a proxy) never touch a key, and loading libcrypto is a good part of
+// what starting a process costs.
 #include "platform/win/crypto.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <openssl/opensslv.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <unistd.h>
@@ -17,15 +22,51 @@
 #include <string>
 #include <string_view>
 
+#include "platform/src/crypto_library.h"
 #include "platform/win/errors.h"
 #include "platform/win/host.h"
+
+namespace host {
+
+#define VANTORRA_TEXT_OF(x) #x
+#define VANTORRA_SONAME(major) "libcrypto.so." VANTORRA_TEXT_OF(major)
+const char* const kLibcryptoName = VANTORRA_SONAME(OPENSSL_SHLIB_VERSION);
+#undef VANTORRA_SONAME
+#undef VANTORRA_TEXT_OF
+
+std::optional<Libcrypto> OpenLibcrypto(const char* name) {
+    void* handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return std::nullopt;
+    Libcrypto library{};
+    const auto resolve = [handle](const char* symbol, auto* function) {
+        *function =
+            reinterpret_cast<std::remove_pointer_t<decltype(function)>>(::dlsym(handle, symbol));
+        return *function != nullptr;
+    };
+    if (resolve("PEM_read_PrivateKey", &library.readPrivateKey) &&
+        resolve("PEM_write_PrivateKey", &library.writePrivateKey) &&
+        resolve("EVP_PKEY_Q_keygen", &library.generateKey) &&
+        resolve("EVP_PKEY_get_base_id", &library.baseId) &&
+        resolve("EVP_PKEY_free", &library.freeKey))
+        return library;
+    ::dlclose(handle);
+    return std::nullopt;
+}
+
+const Libcrypto* TheLibcrypto() {
+    static const std::optional<Libcrypto> library = OpenLibcrypto(kLibcryptoName);
+    return library ? &*library : nullptr;
+}
+
+}  // namespace host
 
 namespace {
 
 namespace fs = std::filesystem;
 
+// Only keys made through the library exist, so it is open whenever one is freed.
 struct PkeyDeleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+    void operator()(EVP_PKEY* key) const { host::TheLibcrypto()->freeKey(key); }
 };
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
 
@@ -57,17 +98,17 @@ bool SafeName(std::string_view name) {
 
 const char* KeyFileName(DWORD spec) { return spec == AT_SIGNATURE ? "signature.pem" : "exchange.pem"; }
 
-Pkey ReadKey(const fs::path& file) {
+Pkey ReadKey(const host::Libcrypto& library, const fs::path& file) {
     std::FILE* in = std::fopen(file.c_str(), "rb");
     if (!in) return nullptr;
-    Pkey key(PEM_read_PrivateKey(in, nullptr, nullptr, nullptr));
+    Pkey key(library.readPrivateKey(in, nullptr, nullptr, nullptr));
     std::fclose(in);
     return key;
 }
 
 // Written to a temporary file of its own (two generators may race on one container)
 // and renamed into place, so a reader never sees half a key or a mix of two.
-bool WriteKey(const fs::path& file, EVP_PKEY* key) {
+bool WriteKey(const host::Libcrypto& library, const fs::path& file, EVP_PKEY* key) {
     std::string name = file.string() + ".XXXXXX";
     const int fd = ::mkstemp(name.data());  // mode 0600
     if (fd < 0) return false;
@@ -78,7 +119,8 @@ bool WriteKey(const fs::path& file, EVP_PKEY* key) {
         ::unlink(name.c_str());
         return false;
     }
-    const bool written = PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    const bool written =
+        library.writePrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
     const bool closed = std::fclose(out) == 0;
     std::error_code error;
     if (!written || !closed) {
@@ -152,8 +194,10 @@ BOOL CryptGetUserKey(HCRYPTPROV provider, DWORD keySpec, HCRYPTKEY* key) {
     const fs::path file = folder / KeyFileName(keySpec);
     std::error_code error;
     if (!fs::exists(file, error)) return Fail(NTE_NO_KEY);
-    Pkey pkey = ReadKey(file);
-    if (!pkey || EVP_PKEY_base_id(pkey.get()) != EVP_PKEY_RSA) return Fail(NTE_BAD_KEY);
+    const host::Libcrypto* library = host::TheLibcrypto();
+    if (!library) return Fail(NTE_PROVIDER_DLL_FAIL);
+    Pkey pkey = ReadKey(*library, file);
+    if (!pkey || library->baseId(pkey.get()) != EVP_PKEY_RSA) return Fail(NTE_BAD_KEY);
     std::lock_guard lock(gMutex);
     const HCRYPTKEY handle = gNextHandle++;
     gKeys.emplace(handle, Key{provider, keySpec, std::move(pkey)});
@@ -175,9 +219,12 @@ BOOL CryptGenKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD flags, HCRYPTKEY* 
         if (found == gContexts.end()) return Fail(ERROR_INVALID_HANDLE);
         folder = found->second.folder;
     }
-    Pkey pkey(EVP_RSA_gen(bits));
+    const host::Libcrypto* library = host::TheLibcrypto();
+    if (!library) return Fail(NTE_PROVIDER_DLL_FAIL);
+    Pkey pkey(library->generateKey(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
     if (!pkey) return Fail(NTE_FAIL);
-    if (!folder.empty() && !WriteKey(folder / KeyFileName(algorithm), pkey.get())) return Fail(NTE_FAIL);
+    if (!folder.empty() && !WriteKey(*library, folder / KeyFileName(algorithm), pkey.get()))
+        return Fail(NTE_FAIL);
     std::lock_guard lock(gMutex);
     const HCRYPTKEY handle = gNextHandle++;
     gKeys.emplace(handle, Key{provider, algorithm, std::move(pkey)});

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/src/crypto_library.h"
 #include "tests/support/test_support.h"
 
 using testsupport::MachineRoot;
@@ -146,4 +147,25 @@ TEST(CryptoTest, ConcurrentKeyGenerationLeavesAReadableKey) {
     const auto folder = root.path() / "crypto" / MS_DEF_PROV_A / "default";
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         EXPECT_EQ(entry.path().filename(), "exchange.pem");
+}
+
+// The library is opened by name and must bring every function the containers call.
+TEST(CryptoTest, LibcryptoOpensOnlyWithEveryFunction) {
+    const struct {
+        const char* name;
+        bool usable;
+    } cases[] = {
+        {host::kLibcryptoName, true},
+        {"libvantorra-absent.so.1", false},
+        {"libc.so.6", false},  // opens, but lacks the key functions
+    };
+    for (const auto& c : cases) {
+        const std::optional<host::Libcrypto> library = host::OpenLibcrypto(c.name);
+        EXPECT_EQ(library.has_value(), c.usable) << c.name;
+        if (library) {
+            EXPECT_TRUE(library->readPrivateKey && library->writePrivateKey &&
+                        library->generateKey && library->baseId && library->freeKey);
+        }
+    }
+    EXPECT_NE(host::TheLibcrypto(), nullptr);
 }

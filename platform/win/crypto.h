@@ -34,6 +34,7 @@ inline constexpr DWORD NTE_EXISTS = 0x8009000F;
 inline constexpr DWORD NTE_BAD_KEYSET = 0x80090016;
 inline constexpr DWORD NTE_PROV_TYPE_NOT_DEF = 0x80090017;
 inline constexpr DWORD NTE_KEYSET_NOT_DEF = 0x80090019;
+inline constexpr DWORD NTE_PROVIDER_DLL_FAIL = 0x8009001D;
 inline constexpr DWORD NTE_BAD_KEYSET_PARAM = 0x8009001F;
 inline constexpr DWORD NTE_FAIL = 0x80090020;
 
@@ -46,7 +47,8 @@ BOOL CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container, LPCSTR provide
 // that is not acquired.
 BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
 // NTE_NO_KEY when the container has no key file of that kind; NTE_BAD_KEY when the file
-// is not a readable private key.
+// is not a readable private key. Here and in CryptGenKey, NTE_PROVIDER_DLL_FAIL when
+// libcrypto, opened on the first use of a key, cannot be opened.
 BOOL CryptGetUserKey(HCRYPTPROV provider, DWORD keySpec, HCRYPTKEY* key);
 // AT_SIGNATURE or AT_KEYEXCHANGE; the key length in bits may be given in the upper 16
 // bits of flags (default 2048). Replaces an existing key pair of that kind.
