@@ -1,12 +1,15 @@
 // Child processes: Windows command lines, the program search, posix_spawn in the
 // mapped working directory, the exit-code file, waits and termination.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -15,6 +18,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -56,6 +60,9 @@ struct ProcessState {
     std::mutex mutex;
     std::condition_variable exited;
     pid_t pid = 0;
+    // Readable once the child has ended: a wait polls it in the waiting thread. Without
+    // one (the kernel refused it), a watcher thread collects the child and wakes the waits.
+    int pidfd = -1;
     bool reaped = false;
     DWORD exitCode = STILL_ACTIVE;
     std::optional<DWORD> terminateCode;
@@ -84,7 +91,29 @@ struct ProcessState {
         exited.notify_all();
     }
 
+    ProcessState() = default;
+    ProcessState(const ProcessState&) = delete;
+    ProcessState& operator=(const ProcessState&) = delete;
+    // The last handle is gone. A child that still runs gets a collector of its own, so that
+    // it does not stay a zombie.
+    ~ProcessState() {
+        if (pidfd < 0) return;  // the watcher thread held us until it collected the child
+        ::close(pidfd);
+        ReapIfEnded(false);
+        if (reaped) return;
+        try {
+            std::thread([pid = pid, file = exitFile] {
+                while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+                }
+                ::unlink(file.c_str());
+            }).detach();
+        } catch (const std::system_error&) {
+            // No thread to be had: the child stays a zombie until this process ends.
+        }
+    }
+
     DWORD Wait(DWORD milliseconds) {
+        if (pidfd >= 0) return PollUntilEnded(milliseconds);
         std::unique_lock lock(mutex);
         ReapIfEnded(false);
         if (milliseconds == INFINITE) {
@@ -93,6 +122,26 @@ struct ProcessState {
             return WAIT_TIMEOUT;
         }
         return WAIT_OBJECT_0;
+    }
+
+    DWORD PollUntilEnded(DWORD milliseconds) {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            {
+                std::lock_guard lock(mutex);
+                ReapIfEnded(false);
+                if (reaped) return WAIT_OBJECT_0;
+            }
+            int timeout = -1;
+            if (milliseconds != INFINITE) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                if (left <= 0) return WAIT_TIMEOUT;
+                timeout = static_cast<int>(std::min<long long>(left, INT_MAX));
+            }
+            pollfd ended{pidfd, POLLIN, 0};
+            ::poll(&ended, 1, timeout);  // ended, interrupted or timed out: look again
+        }
     }
 };
 
@@ -272,7 +321,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
     auto state = std::make_shared<ProcessState>();
     state->pid = pid;
     state->exitFile = *exitFile;
-    std::thread(WatchChild, state).detach();
+    state->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));  // close-on-exec
+    if (state->pidfd < 0) std::thread(WatchChild, state).detach();
 
     processInformation->hProcess = RegisterHandle(std::make_shared<ProcessObject>(state));
     processInformation->hThread = RegisterHandle(std::make_shared<ThreadObject>(state));

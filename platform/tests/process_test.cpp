@@ -1,7 +1,17 @@
 // Child processes: exit codes through the exit-code file, signals, termination,
 // waits with time-outs, the program search and bad programs or folders.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 
 #include <atomic>
 #include <string>
@@ -206,6 +216,73 @@ TEST_F(Processes, ConcurrentWaitersAllSeeTheEnd) {
     EXPECT_EQ(code, 5u);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
+}
+
+// A child is collected whether its handles are closed while it runs or after it ended
+// unwaited: neither stays a zombie (which would still answer kill(pid, 0)).
+TEST_F(Processes, ChildrenWhoseHandlesAreClosedDoNotStayZombies) {
+    Script("work/brief.exe", "sleep 0.2");
+    for (const bool endedFirst : {false, true}) {
+        auto started = Start("C:\\work\\brief.exe");
+        ASSERT_TRUE(std::holds_alternative<PROCESS_INFORMATION>(started));
+        const auto info = std::get<PROCESS_INFORMATION>(started);
+        const auto pid = static_cast<pid_t>(info.dwProcessId);
+        siginfo_t ended{};
+        if (endedFirst) {
+            ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT), 0);
+        }
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        bool gone = false;
+        for (int i = 0; i < 1000 && !gone; ++i) {
+            gone = ::kill(pid, 0) != 0 && errno == ESRCH;
+            if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(gone) << (endedFirst ? "ended before its handles were closed" : "closed while running");
+    }
+}
+
+// Where the kernel refuses pidfds, a watcher thread collects each child, and waits,
+// time-outs, exit codes and termination behave as before. Checked in a forked process
+// whose seccomp filter fails pidfd_open with ENOSYS; its exit status names the first
+// check that failed.
+TEST_F(Processes, WaitsWhereTheKernelRefusesPidfds) {
+    Script("work/seven.exe", "exit 7");
+    const pid_t tester = ::fork();
+    ASSERT_GE(tester, 0);
+    if (tester == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            ::_exit(10);
+        if (::syscall(SYS_pidfd_open, ::getpid(), 0) >= 0 || errno != ENOSYS) ::_exit(11);
+
+        auto seven = Start("C:\\work\\seven.exe");
+        if (!std::holds_alternative<PROCESS_INFORMATION>(seven)) ::_exit(12);
+        const auto done = std::get<PROCESS_INFORMATION>(seven);
+        DWORD code = 0;
+        if (WaitForSingleObject(done.hProcess, 20000) != WAIT_OBJECT_0) ::_exit(13);
+        if (!GetExitCodeProcess(done.hProcess, &code) || code != 7) ::_exit(14);
+
+        auto sleeper = Start("sleep 60");
+        if (!std::holds_alternative<PROCESS_INFORMATION>(sleeper)) ::_exit(15);
+        const auto running = std::get<PROCESS_INFORMATION>(sleeper);
+        if (WaitForSingleObject(running.hProcess, 50) != WAIT_TIMEOUT) ::_exit(16);
+        if (!TerminateProcess(running.hProcess, 1460)) ::_exit(17);
+        if (WaitForSingleObject(running.hThread, 20000) != WAIT_OBJECT_0) ::_exit(18);
+        if (!GetExitCodeProcess(running.hProcess, &code) || code != 1460) ::_exit(19);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(tester, &status, 0), tester);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "check " << WEXITSTATUS(status) << " failed";
 }
 
 TEST(ProcessIdentity, CurrentProcessAndThreads) {
