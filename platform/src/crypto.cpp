@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "platform/src/crypto_library.h"
 #include "platform/win/errors.h"
