@@ -91,9 +91,6 @@ struct ProcessState {
         exited.notify_all();
     }
 
-    ProcessState() = default;
-    ProcessState(const ProcessState&) = delete;
-    ProcessState& operator=(const ProcessState&) = delete;
     // The last handle is gone. A child that still runs gets a collector of its own, so that
     // it does not stay a zombie.
     ~ProcessState() {
